@@ -1,0 +1,43 @@
+# The front door: `make run` and `make test` work on a fresh Debian 12 machine.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test run bench screenshots fuzz format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@bash scripts/run-tests $(BUILD)
+
+run: build
+	@$(BUILD)/ui/tambrel
+
+bench: build
+	@$(BUILD)/bench/step_clock_jitter
+	@$(BUILD)/bench/tick_cost --benchmark_min_time=0.2
+	@if [ -x $(BUILD)/bench/jack_timing ]; then $(BUILD)/bench/jack_timing; fi
+
+screenshots: build
+	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -R screenshots --output-on-failure
+
+fuzz: deps
+	@cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF >/dev/null
+	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target pattern_fuzz
+	@bash scripts/run-fuzz $(BUILD)-fuzz
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD) $(BUILD)-fuzz

@@ -1,0 +1,65 @@
+#pragma once
+// An in-memory MIDI back end: devices that record every message they are sent, with
+// the device's number and a steady-clock timestamp. The tests play through it.
+
+#include "midi_out.h"
+
+#include <chrono>
+#include <cstddef>
+#include <vector>
+
+namespace tambrel::platform {
+
+struct RecordedMessage {
+    unsigned device = 0;
+    std::uint32_t message = 0;
+    std::chrono::steady_clock::time_point at{};
+};
+
+// A fixed-size record shared by the devices of one back end. Written by one thread at a
+// time (the timer's), read by any: no lock, no allocation when a message is added.
+class MidiRecorder {
+public:
+    explicit MidiRecorder(std::size_t capacity = 1 << 16);
+    void add(unsigned device, std::uint32_t message) noexcept;
+    // The messages recorded so far, oldest first.
+    std::vector<RecordedMessage> messages() const;
+    std::size_t size() const noexcept;
+    // Messages beyond the capacity are counted but not kept.
+    std::size_t dropped() const noexcept;
+    void clear() noexcept; // only while nothing sends
+
+private:
+    std::vector<RecordedMessage> slots_;
+    std::atomic<std::size_t> count_{0};
+    std::atomic<std::size_t> dropped_{0};
+};
+
+class MemoryMidiDevice : public MidiOutDevice {
+public:
+    MemoryMidiDevice(unsigned number, std::string name, MidiRecorder& recorder);
+    std::string name() const override { return name_; }
+    bool open() override;
+    void send(std::uint32_t message) noexcept override;
+    void close() noexcept override;
+
+    // The next opens fail while this is set: a device that is listed but cannot be opened.
+    void setFailOpen(bool fail) { failOpen_ = fail; }
+    int openCount() const { return opens_; }
+    int closeCount() const { return closes_; }
+    bool isOpen() const { return isOpen_.load(); }
+
+private:
+    unsigned number_;
+    std::string name_;
+    MidiRecorder& recorder_;
+    bool failOpen_ = false;
+    int opens_ = 0;
+    int closes_ = 0;
+    std::atomic<bool> isOpen_{false};
+};
+
+// `count` devices named "Memory MIDI 1", "Memory MIDI 2", ... recording into `recorder`.
+MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder);
+
+} // namespace tambrel::platform

@@ -1,0 +1,77 @@
+#include "midi_out.h"
+
+namespace tambrel::platform {
+
+MidiOut::MidiOut(MidiOutDeviceList devices)
+    : devices_(std::move(devices)), open_(new std::atomic<bool>[devices_.size()]) {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        open_[i].store(false);
+    }
+}
+
+MidiOut::~MidiOut() {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        if (open_[i].exchange(false)) {
+            devices_[i]->close();
+        }
+    }
+}
+
+std::string MidiOut::deviceName(unsigned device) const {
+    if (device >= devices_.size()) {
+        return {};
+    }
+    std::string name = devices_[device]->name();
+    if (name.size() > kMidiNameMax) {
+        name.resize(kMidiNameMax);
+    }
+    return name;
+}
+
+int MidiOut::open(unsigned device, MidiOutHandle* handle) {
+    if (device >= devices_.size()) {
+        return kMidiBadDeviceId;
+    }
+    if (open_[device].load()) {
+        return kMidiAllocated;
+    }
+    bool opened = false;
+    try {
+        opened = devices_[device]->open();
+    } catch (...) {
+        opened = false;
+    }
+    if (!opened) {
+        return kMidiError;
+    }
+    *handle = device + 1;
+    open_[device].store(true, std::memory_order_release);
+    return kMidiOk;
+}
+
+bool MidiOut::isOpen(MidiOutHandle handle) const noexcept {
+    return handle != 0 && handle <= devices_.size() &&
+           open_[handle - 1].load(std::memory_order_acquire);
+}
+
+int MidiOut::send(MidiOutHandle handle, std::uint32_t message) noexcept {
+    if (!isOpen(handle)) {
+        return kMidiInvalidHandle;
+    }
+    devices_[handle - 1]->send(message);
+    return kMidiOk;
+}
+
+int MidiOut::close(MidiOutHandle handle) noexcept {
+    if (handle == 0 || handle > devices_.size() || !open_[handle - 1].exchange(false)) {
+        return kMidiInvalidHandle;
+    }
+    devices_[handle - 1]->close();
+    return kMidiOk;
+}
+
+MidiOutDevice* MidiOut::device(unsigned index) const noexcept {
+    return index < devices_.size() ? devices_[index].get() : nullptr;
+}
+
+} // namespace tambrel::platform

@@ -1,0 +1,76 @@
+#pragma once
+// The numbered list of MIDI output devices that the program sees: a device count, a
+// name per number, open by number with a status, send of one packed short message,
+// close. The devices themselves come from back ends chosen at run time (the built-in
+// synth, JACK, ALSA, or the in-memory recorder that the tests use).
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tambrel::platform {
+
+// A handle to an opened device; 0 addresses nothing.
+using MidiOutHandle = std::uint32_t;
+
+// Status values of open, send and close.
+inline constexpr int kMidiOk = 0;
+inline constexpr int kMidiError = 1;
+inline constexpr int kMidiBadDeviceId = 2;
+inline constexpr int kMidiAllocated = 4;
+inline constexpr int kMidiInvalidHandle = 5;
+
+// Longest device name the window shows; longer names are cut.
+inline constexpr std::size_t kMidiNameMax = 31;
+
+// One output device of a back end.
+class MidiOutDevice {
+public:
+    virtual ~MidiOutDevice() = default;
+    virtual std::string name() const = 0;
+    // Window's thread. Returns true when the device is ready to take messages.
+    virtual bool open() = 0;
+    // Timer thread, while open: must not block, lock or allocate.
+    virtual void send(std::uint32_t message) noexcept = 0;
+    // Window's thread; only called after a successful open.
+    virtual void close() noexcept = 0;
+};
+
+using MidiOutDeviceList = std::vector<std::unique_ptr<MidiOutDevice>>;
+
+class MidiOut {
+public:
+    MidiOut() = default;
+    explicit MidiOut(MidiOutDeviceList devices);
+    ~MidiOut();
+    MidiOut(const MidiOut&) = delete;
+    MidiOut& operator=(const MidiOut&) = delete;
+
+    // The devices are fixed for the life of this object: the count never changes.
+    unsigned deviceCount() const noexcept { return static_cast<unsigned>(devices_.size()); }
+    // The device's name cut to kMidiNameMax characters; empty for a number out of range.
+    std::string deviceName(unsigned device) const;
+    // kMidiOk and *handle written, or an error status and *handle untouched.
+    int open(unsigned device, MidiOutHandle* handle);
+    // A handle that is not open is refused with kMidiInvalidHandle, without harm.
+    int send(MidiOutHandle handle, std::uint32_t message) noexcept;
+    int close(MidiOutHandle handle) noexcept;
+
+    bool isOpen(MidiOutHandle handle) const noexcept;
+    MidiOutDevice* device(unsigned index) const noexcept;
+
+private:
+    MidiOutDeviceList devices_;
+    // One flag per device: a device is opened at most once at a time, and its handle
+    // is its number + 1. Sends only read these flags.
+    std::unique_ptr<std::atomic<bool>[]> open_;
+};
+
+// The device list of this machine, built from every back end that works here: the
+// built-in synth first (when a soundfont is found), then other programs' JACK inputs,
+// ALSA sequencer ports, and our own virtual ports. Prints nothing.
+MidiOutDeviceList discoverMidiOutDevices();
+
+} // namespace tambrel::platform

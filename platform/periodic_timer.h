@@ -1,0 +1,55 @@
+#pragma once
+// Periodic timers for the step clock: a whole-millisecond period, the first expiry one
+// period after the start, expiries on a dedicated thread one after another, deadlines on
+// an absolute schedule (start + n x period) so that the beat never drifts.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace tambrel::platform {
+
+struct TimerCaps {
+    std::uint32_t periodMin = 1;
+    std::uint32_t periodMax = 1000000;
+};
+
+using TimerCallbackFn = void (*)(void* user) noexcept;
+
+class PeriodicTimerImpl;
+
+class TimerService {
+public:
+    TimerService();
+    ~TimerService(); // kills every timer still running
+    TimerService(const TimerService&) = delete;
+    TimerService& operator=(const TimerService&) = delete;
+
+    TimerCaps caps() const noexcept { return {}; }
+    // The kernel's timers are already as fine as we ask; kept so that callers state
+    // their need. Always succeeds.
+    int requestResolution(std::uint32_t ms) noexcept;
+    std::uint32_t lastRequestedResolution() const noexcept { return resolution_; }
+
+    // Starts a periodic timer; returns its identifier (never reused), or 0 when no
+    // timer could be started (a period of 0, or no thread).
+    std::uint32_t start(std::uint32_t periodMs, TimerCallbackFn callback, void* user);
+    // Returns once no expiry of that timer runs any more and none will come. An
+    // identifier that is not running is ignored. Called from the timer's own callback
+    // it only stops further expiries.
+    void kill(std::uint32_t id);
+    bool isRunning(std::uint32_t id) const;
+
+private:
+    mutable std::mutex mutex_; // guards the map; never taken by an expiry
+    std::map<std::uint32_t, std::unique_ptr<PeriodicTimerImpl>> timers_;
+    std::uint32_t nextId_ = 1;
+    std::uint32_t resolution_ = 0;
+};
+
+// Asks for real-time priority and a fine timer slack for the calling thread; quietly
+// keeps the defaults where that is not allowed. Returns true when SCHED_FIFO was granted.
+bool raiseTimerThreadPriority() noexcept;
+
+} // namespace tambrel::platform
