@@ -1,0 +1,271 @@
+#include "ui/mixer_launcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using tambrel::findMixer;
+using tambrel::launchMixer;
+using tambrel::MixerCommand;
+using tambrel::startDetached;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Waits until a stub has written its whole marker line (the launch does not wait).
+std::optional<std::string>
+waitForMarker(const fs::path& marker, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto text = readFile(marker);
+        if (!text.empty() && text.back() == '\n') {
+            return text.substr(0, text.size() - 1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+}
+
+class MixerLauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tambrel-mixer-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        bin_ = root_ / "bin";
+        fs::create_directory(bin_);
+        const char* path = std::getenv("PATH");
+        savedPath_ = path != nullptr ? std::optional<std::string>(path) : std::nullopt;
+    }
+
+    void TearDown() override {
+        if (savedPath_) {
+            ::setenv("PATH", savedPath_->c_str(), 1);
+        } else {
+            ::unsetenv("PATH");
+        }
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    // A stand-in mixer: writes its arguments (or its pid) into <name>.marker.
+    fs::path stub(const std::string& name, const fs::path& folder, bool executable = true,
+                  const std::string& body = "echo \"$*\" > \"$MARK\"") {
+        const fs::path file = folder / name;
+        std::ofstream out(file);
+        out << "#!/bin/sh\nMARK='" << marker(name).string() << "'\n" << body << "\n";
+        out.close();
+        fs::permissions(file, executable ? fs::perms::owner_all | fs::perms::group_read |
+                                               fs::perms::group_exec | fs::perms::others_read |
+                                               fs::perms::others_exec
+                                         : fs::perms::owner_read | fs::perms::owner_write |
+                                               fs::perms::group_read | fs::perms::others_read);
+        return file;
+    }
+    fs::path stub(const std::string& name) { return stub(name, bin_); }
+
+    fs::path marker(const std::string& name) const { return root_ / (name + ".marker"); }
+
+    fs::path root_;
+    fs::path bin_;
+    std::optional<std::string> savedPath_;
+};
+
+TEST_F(MixerLauncherTest, VolumeStartsTheMixerFoundInPathWithoutWaiting) {
+    stub("pavucontrol");
+    ::setenv("PATH", bin_.c_str(), 1);
+    EXPECT_TRUE(launchMixer());
+    EXPECT_EQ(waitForMarker(marker("pavucontrol")), std::optional<std::string>(""));
+}
+
+TEST_F(MixerLauncherTest, TheMixersArePreferredInTheirFixedOrder) {
+    const std::vector<std::string> order = {"pavucontrol",          "pwvucontrol", "pavucontrol-qt",
+                                            "gnome-control-center", "kmix",        "qasmixer",
+                                            "alsamixergui"};
+    for (const auto& name : order) {
+        stub(name);
+    }
+    stub("alsamixer");
+    stub("xterm");
+    // Take away the preferred mixer one at a time: each time the next one is chosen.
+    for (const auto& name : order) {
+        const auto found = findMixer(bin_.string());
+        ASSERT_TRUE(found.has_value()) << name;
+        EXPECT_EQ(found->program, (bin_ / name).string());
+        const std::vector<std::string> expectedArgs = name == "gnome-control-center"
+                                                          ? std::vector<std::string>{"sound"}
+                                                          : std::vector<std::string>{};
+        EXPECT_EQ(found->args, expectedArgs) << name;
+        fs::remove(bin_ / name);
+    }
+    EXPECT_EQ(findMixer(bin_.string()),
+              (MixerCommand{(bin_ / "xterm").string(), {"-e", (bin_ / "alsamixer").string()}}));
+}
+
+TEST_F(MixerLauncherTest, KmixLosesToPwvucontrolAndOnlyTheChosenOneRuns) {
+    stub("kmix");
+    stub("pwvucontrol");
+    ::setenv("PATH", bin_.c_str(), 1);
+    ASSERT_TRUE(launchMixer());
+    EXPECT_TRUE(waitForMarker(marker("pwvucontrol")).has_value());
+    EXPECT_FALSE(fs::exists(marker("kmix")));
+}
+
+TEST_F(MixerLauncherTest, GnomeSettingsOpensAtItsSoundPanel) {
+    stub("gnome-control-center");
+    ::setenv("PATH", bin_.c_str(), 1);
+    ASSERT_TRUE(launchMixer());
+    EXPECT_EQ(waitForMarker(marker("gnome-control-center")), std::optional<std::string>("sound"));
+}
+
+TEST_F(MixerLauncherTest, AlsamixerNeedsATerminalAndPrefersTheDesktopsOwn) {
+    stub("alsamixer");
+    EXPECT_FALSE(findMixer(bin_.string()).has_value()) << "alsamixer cannot run without a terminal";
+    stub("xterm");
+    EXPECT_EQ(findMixer(bin_.string())->program, (bin_ / "xterm").string());
+    stub("x-terminal-emulator");
+    EXPECT_EQ(findMixer(bin_.string()), (MixerCommand{(bin_ / "x-terminal-emulator").string(),
+                                                      {"-e", (bin_ / "alsamixer").string()}}));
+    fs::remove(bin_ / "alsamixer");
+    EXPECT_FALSE(findMixer(bin_.string()).has_value()) << "a terminal alone is no mixer";
+}
+
+TEST_F(MixerLauncherTest, NoMixerMeansFalseAndNothingRuns) {
+    stub("ls");
+    stub("pavucontrol", root_); // in the current folder below, but not in PATH
+    const fs::path before = fs::current_path();
+    fs::current_path(root_);
+    for (const char* path : {"", ":", "::", "/nonexistent-folder"}) {
+        ::setenv("PATH", path, 1);
+        EXPECT_FALSE(launchMixer()) << "PATH=\"" << path << "\"";
+    }
+    ::setenv("PATH", bin_.c_str(), 1);
+    EXPECT_FALSE(launchMixer());
+    ::unsetenv("PATH");
+    EXPECT_FALSE(launchMixer());
+    fs::current_path(before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(marker("ls")));
+    EXPECT_FALSE(fs::exists(marker("pavucontrol")));
+}
+
+TEST_F(MixerLauncherTest, OnlyExecutableFilesCount) {
+    stub("pavucontrol", bin_, /*executable=*/false);
+    fs::create_directory(bin_ / "pwvucontrol");
+    fs::permissions(bin_ / "pwvucontrol", fs::perms::all);
+    stub("kmix");
+    ::setenv("PATH", bin_.c_str(), 1);
+    EXPECT_EQ(findMixer(bin_.string())->program, (bin_ / "kmix").string());
+    ASSERT_TRUE(launchMixer());
+    EXPECT_TRUE(waitForMarker(marker("kmix")).has_value());
+    EXPECT_FALSE(fs::exists(marker("pavucontrol")));
+}
+
+TEST_F(MixerLauncherTest, EarlierPathFolderWinsForTheSameMixer) {
+    const fs::path second = root_ / "second";
+    fs::create_directory(second);
+    stub("pavucontrol", second);
+    stub("pavucontrol", bin_);
+    EXPECT_EQ(findMixer(bin_.string() + ":" + second.string())->program,
+              (bin_ / "pavucontrol").string());
+    EXPECT_EQ(findMixer(second.string() + "/::" + bin_.string())->program,
+              (second / "pavucontrol").string());
+}
+
+TEST_F(MixerLauncherTest, EachPressLooksAtTheCurrentPath) {
+    const fs::path empty = root_ / "empty";
+    fs::create_directory(empty);
+    stub("qasmixer");
+    ::setenv("PATH", empty.c_str(), 1);
+    EXPECT_FALSE(launchMixer());
+    ::setenv("PATH", (empty.string() + ":" + bin_.string()).c_str(), 1);
+    EXPECT_TRUE(launchMixer());
+    EXPECT_TRUE(waitForMarker(marker("qasmixer")).has_value());
+}
+
+TEST_F(MixerLauncherTest, AProgramThatCannotBeExecutedIsAFailedStart) {
+    // Executable bit but no "#!" line: exec refuses it (ENOEXEC).
+    const fs::path garbage = bin_ / "pavucontrol";
+    std::ofstream(garbage) << "\x7f"
+                              "not a program\n";
+    fs::permissions(garbage, fs::perms::owner_all);
+    EXPECT_FALSE(startDetached({garbage.string(), {}}));
+
+    const fs::path noInterpreter = bin_ / "kmix";
+    std::ofstream(noInterpreter) << "#!/nonexistent/interpreter\n";
+    fs::permissions(noInterpreter, fs::perms::owner_all);
+    EXPECT_FALSE(startDetached({noInterpreter.string(), {}}));
+
+    EXPECT_FALSE(startDetached({(bin_ / "missing").string(), {}}));
+    EXPECT_FALSE(startDetached({"", {}}));
+
+    // Whole launch: the one mixer found cannot start.
+    ::setenv("PATH", bin_.c_str(), 1);
+    fs::remove(noInterpreter);
+    EXPECT_FALSE(launchMixer());
+}
+
+TEST_F(MixerLauncherTest, TheMixerIsDetachedAndLeavesNoZombie) {
+    // A descriptor of ours without close-on-exec, as a MIDI or sound connection may be.
+    const int ours = ::dup(STDERR_FILENO);
+    ASSERT_GE(ours, 0);
+    stub("pavucontrol", bin_, true, "echo $$ > \"$MARK\"\nexec /bin/sleep 10");
+    ::setenv("PATH", bin_.c_str(), 1);
+    ASSERT_TRUE(launchMixer());
+    const auto pidText = waitForMarker(marker("pavucontrol"));
+    ASSERT_TRUE(pidText.has_value());
+    const pid_t pid = std::stoi(*pidText);
+    const fs::path proc = fs::path("/proc") / std::to_string(pid);
+
+    // Wait for the stub to become sleep, so that what we see is the exec'd mixer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (fs::read_symlink(proc / "exe").filename() != "sleep" &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(fs::read_symlink(proc / "exe").filename(), "sleep");
+
+    EXPECT_NE(::getsid(pid), ::getsid(0)) << "the mixer has a session of its own";
+    std::istringstream stat(readFile(proc / "stat"));
+    std::string skip;
+    pid_t parent = 0;
+    stat >> skip >> skip >> skip >> parent;
+    EXPECT_NE(parent, ::getpid()) << "the mixer is not our child";
+
+    std::vector<std::string> fds;
+    for (const auto& entry : fs::directory_iterator(proc / "fd")) {
+        fds.push_back(entry.path().filename().string());
+    }
+    std::sort(fds.begin(), fds.end());
+    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"})) << "only the standard three";
+    for (const char* fd : {"0", "1", "2"}) {
+        EXPECT_EQ(fs::read_symlink(proc / "fd" / fd), "/dev/null") << fd;
+    }
+
+    // Nothing is left for us to reap: no child at all, running or zombie.
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+
+    ::kill(pid, SIGKILL);
+    ::close(ours);
+}
+
+} // namespace
