@@ -1,0 +1,64 @@
+#pragma once
+// Turns one step into sound: a General MIDI percussion note-on (channel 10) for every
+// track that sounds on the step, with the track's key and velocity, on the open output.
+// No note-off is ever sent: drums end by themselves.
+
+#include "time_signature.h"
+
+#include "platform/midi_out.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tambrel::engine {
+
+// One step: character t is '1' when track t sounds. Fixed size, so a tick never allocates.
+struct StepString {
+    std::array<char, kTracks> chars{'0', '0', '0', '0', '0', '0', '0', '0'};
+    std::string_view view() const noexcept { return {chars.data(), chars.size()}; }
+    std::string str() const { return std::string(view()); }
+    bool operator==(std::string_view other) const noexcept { return view() == other; }
+};
+
+inline constexpr std::uint32_t kNoteOnChannel10 = 0x99;
+
+// The packed short message: status lowest, then key, then velocity. Key and velocity are
+// kept within their bytes by their ranges (0..82, 0..127).
+constexpr std::uint32_t noteOnMessage(std::int32_t key, std::int32_t velocity) noexcept {
+    return (static_cast<std::uint32_t>(key) << 8) | kNoteOnChannel10 |
+           (static_cast<std::uint32_t>(velocity) << 16);
+}
+
+// The kit the window starts with.
+inline constexpr std::array<std::int32_t, kTracks> kStartKeys = {35, 38, 42, 46, 50, 45, 49, 51};
+inline constexpr std::int32_t kStartVelocity = 100;
+
+class NoteTrigger {
+public:
+    explicit NoteTrigger(platform::MidiOut* out = nullptr) noexcept;
+
+    // Timer thread: one note-on per '1' among the first 8 characters, track 1 first.
+    void SendStepNotes(std::string_view step) const noexcept;
+
+    void setOutput(platform::MidiOut* out) noexcept { out_.store(out); }
+    platform::MidiOut* output() const noexcept { return out_.load(); }
+
+    std::int32_t key(int track) const noexcept;
+    std::int32_t velocity(int track) const noexcept;
+    void setKey(int track, std::int32_t key) noexcept;
+    void setVelocity(int track, std::int32_t velocity) noexcept;
+
+    platform::MidiOutHandle handle() const noexcept { return handle_.load(); }
+    void setHandle(platform::MidiOutHandle handle) noexcept { handle_.store(handle); }
+
+private:
+    std::atomic<platform::MidiOut*> out_;
+    std::array<std::atomic<std::int32_t>, kTracks> keys_{};
+    std::array<std::atomic<std::int32_t>, kTracks> velocities_{};
+    std::atomic<platform::MidiOutHandle> handle_{0};
+};
+
+} // namespace tambrel::engine

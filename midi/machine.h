@@ -1,0 +1,37 @@
+#pragma once
+// The whole drum machine without its window: the rhythm engine, the eight tracks' kit,
+// and the MIDI output device, over the platform's timers and device list. The window
+// mirrors it; the tests and the command-line tool drive it directly.
+
+#include "midi_device.h"
+#include "track_settings.h"
+
+#include "engine/rhythm_engine.h"
+#include "platform/midi_out.h"
+#include "platform/periodic_timer.h"
+
+namespace tambrel::midi {
+
+class Machine {
+public:
+    explicit Machine(platform::MidiOutDeviceList devices = {}, MidiDevice::SleepFn sleep = {});
+    ~Machine(); // the clock stops before any device closes
+
+    engine::RhythmEngine& engine() noexcept { return engine_; }
+    const engine::RhythmEngine& engine() const noexcept { return engine_; }
+    TrackSettings& tracks() noexcept { return tracks_; }
+    const TrackSettings& tracks() const noexcept { return tracks_; }
+    MidiDevice& device() noexcept { return device_; }
+    const MidiDevice& device() const noexcept { return device_; }
+    platform::MidiOut& midiOut() noexcept { return out_; }
+    platform::TimerService& timers() noexcept { return timers_; }
+
+private:
+    platform::TimerService timers_;
+    platform::MidiOut out_;
+    engine::RhythmEngine engine_;
+    TrackSettings tracks_;
+    MidiDevice device_;
+};
+
+} // namespace tambrel::midi

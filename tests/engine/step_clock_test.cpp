@@ -1,0 +1,210 @@
+#include "engine/rhythm_engine.h"
+#include "platform/memory_midi.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace tambrel::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class StepClockTest : public ::testing::Test {
+protected:
+    StepClockTest() : out(platform::makeMemoryMidiDevices(1, recorder)) {
+        platform::MidiOutHandle h = 0;
+        EXPECT_EQ(out.open(0, &h), platform::kMidiOk);
+        engine.trigger().setHandle(h);
+    }
+
+    // Keys of the notes recorded so far, one entry per note.
+    std::vector<int> keys() const {
+        std::vector<int> k;
+        for (const auto& m : recorder.messages()) {
+            k.push_back(static_cast<int>((m.message >> 8) & 0xFF));
+        }
+        return k;
+    }
+
+    bool waitForMessages(std::size_t n, std::chrono::milliseconds limit = 3s) const {
+        const auto end = Clock::now() + limit;
+        while (recorder.size() < n && Clock::now() < end) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return recorder.size() >= n;
+    }
+
+    platform::MidiRecorder recorder;
+    platform::MidiOut out;
+    platform::TimerService timers;
+    RhythmEngine engine{timers, &out};
+};
+
+TEST_F(StepClockTest, BarLoopsOverItsStepsInEverySignature) {
+    // Track 1 marks the bar's first step, track 2 its last.
+    struct Case {
+        TimeSig sig;
+        int lastCell;
+    };
+    for (const Case& c : {Case{TimeSig::FourFour, 16}, Case{TimeSig::TwelveEight, 15},
+                          Case{TimeSig::ThreeFour, 11}, Case{TimeSig::SixEight, 10}}) {
+        engine.SelectTimeSignature(c.sig);
+        engine.ClearPattern();
+        engine.grid().set(1, 1, true);
+        engine.grid().set(2, c.lastCell, true);
+        engine.StartPlayback(); // Play starts the count from the bar's first step
+        engine.StopPlayback();
+        recorder.clear();
+        const int steps = engine.stepsPerBar();
+        for (int i = 0; i < 2 * steps + 1; ++i) {
+            engine.StepTick();
+        }
+        // first, last, first, last, first
+        EXPECT_EQ(keys(), (std::vector<int>{35, 38, 35, 38, 35})) << timeSignatureText(c.sig);
+        EXPECT_EQ(engine.stepCounter(), 1);
+    }
+}
+
+TEST_F(StepClockTest, FirstTickComesOnePeriodAfterPlayAndPlaysStepOne) {
+    engine.tempoSpinner().setPosition(260); // 57 ms in 4/4
+    engine.UpdateStepPeriod();
+    engine.grid().set(1, 1, true);
+    engine.grid().set(2, 2, true);
+    const auto start = Clock::now();
+    engine.StartPlayback();
+    EXPECT_EQ(engine.playState(), PlayState::Playing);
+    EXPECT_FALSE(engine.playEnabled());
+    EXPECT_TRUE(engine.stopEnabled());
+    ASSERT_TRUE(waitForMessages(2));
+    engine.StopPlayback();
+    const auto msgs = recorder.messages();
+    EXPECT_EQ(msgs[0].message, noteOnMessage(35, 100));
+    EXPECT_EQ(msgs[1].message, noteOnMessage(38, 100));
+    EXPECT_GE(msgs[0].at - start, 57ms);
+    // The second step follows on the absolute schedule: two periods after Play.
+    EXPECT_GE(msgs[1].at - start, 114ms);
+}
+
+TEST_F(StepClockTest, StopSendsNothingFurther) {
+    engine.tempoSpinner().setPosition(260);
+    engine.UpdateStepPeriod();
+    for (int c = 1; c <= 16; ++c) {
+        engine.grid().set(3, c, true);
+    }
+    engine.StartPlayback();
+    ASSERT_TRUE(waitForMessages(3));
+    engine.StopPlayback();
+    EXPECT_EQ(engine.playState(), PlayState::Stopped);
+    EXPECT_EQ(engine.runningTimerId(), 0U);
+    const std::size_t atStop = recorder.size();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(recorder.size(), atStop);
+    // A second Stop has no timer to end and changes nothing.
+    engine.StopPlayback();
+    EXPECT_TRUE(engine.playEnabled());
+}
+
+TEST_F(StepClockTest, ChangingTheSignatureWhilePlayingStopsTheClock) {
+    engine.StartPlayback();
+    engine.SelectTimeSignature(TimeSig::FourFour); // the one in force: nothing happens
+    EXPECT_EQ(engine.playState(), PlayState::Playing);
+    engine.SelectTimeSignature(TimeSig::SixEight);
+    EXPECT_EQ(engine.playState(), PlayState::Stopped);
+    EXPECT_TRUE(engine.playEnabled());
+    EXPECT_FALSE(timers.isRunning(1));
+}
+
+TEST_F(StepClockTest, TempoChangeWhilePlayingKeepsTheRunningPeriod) {
+    engine.StartPlayback();
+    const std::uint32_t id = engine.runningTimerId();
+    engine.tempoSpinner().setPosition(200);
+    engine.UpdateStepPeriod();
+    EXPECT_EQ(engine.runningTimerId(), id);
+    EXPECT_EQ(engine.stepPeriod(), 75);
+    engine.StopPlayback();
+}
+
+TEST_F(StepClockTest, HaltLeavesTheButtonsShowingPlayback) {
+    engine.StartPlayback();
+    engine.haltClock();
+    EXPECT_EQ(engine.playState(), PlayState::Halted);
+    EXPECT_FALSE(engine.playEnabled());
+    engine.StopPlayback();
+    EXPECT_EQ(engine.playState(), PlayState::Stopped);
+    engine.StartPlayback();
+    EXPECT_EQ(engine.stepCounter(), 0);
+    EXPECT_EQ(engine.playState(), PlayState::Playing);
+}
+
+// A device whose sends take long, to catch a kill that returns while a tick still runs.
+class SlowDevice : public platform::MidiOutDevice {
+public:
+    std::string name() const override { return "slow"; }
+    bool open() override { return true; }
+    void send(std::uint32_t) noexcept override {
+        inside.store(true);
+        std::this_thread::sleep_for(80ms);
+        finished.fetch_add(1);
+        inside.store(false);
+    }
+    void close() noexcept override {}
+    std::atomic<bool> inside{false};
+    std::atomic<int> finished{0};
+};
+
+TEST(StepClockKill, KillWaitsForTheRunningTickAndNoTickFollows) {
+    auto device = std::make_unique<SlowDevice>();
+    SlowDevice* slow = device.get();
+    platform::MidiOutDeviceList list;
+    list.push_back(std::move(device));
+    platform::MidiOut out(std::move(list));
+    platform::TimerService timers;
+    RhythmEngine engine(timers, &out);
+    platform::MidiOutHandle h = 0;
+    ASSERT_EQ(out.open(0, &h), platform::kMidiOk);
+    engine.trigger().setHandle(h);
+    engine.grid().set(1, 1, true);
+    engine.tempoSpinner().setPosition(260);
+    engine.UpdateStepPeriod();
+    engine.StartPlayback();
+    const auto end = Clock::now() + 3s;
+    while (!slow->inside.load() && Clock::now() < end) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(slow->inside.load());
+    engine.StopPlayback();
+    EXPECT_FALSE(slow->inside.load()) << "Stop returned while a tick was still sending";
+    const int done = slow->finished.load();
+    EXPECT_EQ(done, 1);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(slow->finished.load(), done);
+}
+
+TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
+    platform::TimerService timers;
+    static std::atomic<int> a{0}, b{0};
+    auto countA = [](void*) noexcept { a.fetch_add(1); };
+    auto countB = [](void*) noexcept { b.fetch_add(1); };
+    const std::uint32_t idA = timers.start(5, countA, nullptr);
+    const std::uint32_t idB = timers.start(5, countB, nullptr);
+    ASSERT_NE(idA, 0U);
+    ASSERT_NE(idB, idA);
+    timers.kill(idB + 100);
+    timers.kill(0);
+    timers.kill(idA);
+    timers.kill(idA); // already ended: nothing
+    const int bBefore = b.load();
+    std::this_thread::sleep_for(60ms);
+    EXPECT_GT(b.load(), bBefore) << "killing one timer ended another";
+    const int aAfter = a.load();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(a.load(), aAfter);
+    timers.kill(idB);
+    EXPECT_EQ(timers.start(0, countA, nullptr), 0U);
+}
+
+} // namespace
+} // namespace tambrel::engine
