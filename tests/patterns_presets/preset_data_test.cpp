@@ -1,0 +1,601 @@
+// Checks the built-in rhythms against a second, independent transcription of the
+// preset tables, held the way the tables show them: one row of steps per track,
+// "x" for a sounding step, grouped by beat. The data under test hold the same bars
+// step by step, so a slip in either copy shows up as a mismatch here.
+
+#include "patterns/preset_data.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using tambrel::patterns::allPresets;
+using tambrel::patterns::kDefaultKitLines;
+using tambrel::patterns::kPresetGroups;
+using tambrel::patterns::Preset;
+using tambrel::patterns::PresetForm;
+using tambrel::patterns::presetPatternLines;
+
+constexpr PresetForm Full = PresetForm::Full;
+constexpr PresetForm Kit = PresetForm::DefaultKit;
+
+struct MenuItem {
+    std::string_view group;
+    std::string_view itemName;
+    std::string_view caption;
+    std::string_view handler;
+};
+
+// clang-format off
+const MenuItem kMenu[] = {
+    {"Country Rhythms", "CountryShuffle1", "Shuffle 1", "CountryShuffle1Click"},
+    {"Country Rhythms", "Shuffle21", "Shuffle 2", "Shuffle21Click"},
+    {"Country Rhythms", "Shuffle31", "Shuffle 3", "Shuffle31Click"},
+    {"Country Rhythms", "Swing1", "Swing", "Swing1Click"},
+    {"Country Rhythms", "TrainBeat1", "Train Beat", "TrainBeat1Click"},
+    {"Country Rhythms", "Straight8ths1", "Straight 8ths", "Straight8ths1Click"},
+    {"Country Rhythms", "ChaCha1", "Country Cha Cha", "ChaCha1Click"},
+    {"Country Rhythms", "SideStick1", "Click Stick", "SideStick1Click"},
+    {"Country Rhythms", "N24Country1", "2/4 Country", "N24Country1Click"},
+    {"Country Rhythms", "Waltz1", "Waltz", "Waltz1Click"},
+    {"Country Rhythms", "ShuffleWaltz1", "Shuffle Waltz", "ShuffleWaltz1Click"},
+    {"Country Rhythms", "N8thWaltz1", "8th Waltz", "N8thWaltz1Click"},
+    {"Rock Rhythms", "N4BeatRock1", "4 Beat Rock", "N4BeatRock1Click"},
+    {"Rock Rhythms", "N8thBeatRock1", "8th Beat Rock", "N8thBeatRock1Click"},
+    {"Rock Rhythms", "N16thBeatRock1", "16th Beat Rock", "N16thBeatRock1Click"},
+    {"Rock Rhythms", "N128Blues1", "12/8 Blues 1", "N128Blues1Click"},
+    {"Rock Rhythms", "N128Blues21", "12/8 Blues 2", "N128Blues21Click"},
+    {"Rock Rhythms", "Surfin1", "Surfin", "Surfin1Click"},
+    {"Rock Rhythms", "Twist1", "Twist", "Twist1Click"},
+    {"Click Track", "N44Cowbell1", "4/4 Cowbell", "N44Cowbell1Click"},
+    {"Click Track", "CowbellShaker1", "Cowbell Shaker", "CowbellShaker1Click"},
+    {"Click Track", "WoodBlock1", "Wood Block", "WoodBlock1Click"},
+    {"Other", "AfroCuban1", "Afro Cuban", "AfroCuban1Click"},
+    {"Other", "BongoFunky1", "Bongo Funky", "BongoFunky1Click"},
+    {"Other", "BossaNova1", "Bossa Nova", "BossaNova1Click"},
+    {"Other", "ChaCha2", "Cha Cha", "ChaCha2Click"},
+    {"Other", "Samba1", "Samba", "Samba1Click"},
+};
+// clang-format on
+
+struct TrackRow {
+    std::string_view instrument;
+    int velocity; // as the track ends up: the default kit's, or 73 for "Shuffle 2" track 2
+    std::string_view row;
+};
+
+struct ExpectedPreset {
+    std::string_view caption;
+    std::string_view timeSignature;
+    int tempo;
+    PresetForm form;
+    std::array<TrackRow, 8> tracks;
+};
+
+// clang-format off
+const ExpectedPreset kExpected[] = {
+    {"Shuffle 1", "12/8", 120, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. ... x.. ..."},
+         {"Acoustic Snare", 100, "... x.. ... x.."},
+         {"Close Hi-Hat", 100, "x.x x.x x.x x.x"},
+         {"Open Hi-Hat", 100, "... ... ... ..."},
+         {"High Tom", 100, "... ... ... ..."},
+         {"Low Tom", 100, "... ... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ... ..."},
+         {"Ride Cymbal 1", 100, "... ... ... ..."},
+     }}},
+    {"Shuffle 2", "12/8", 98, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. x.. x.. x.."},
+         {"Acoustic Snare", 73, "..x ..x ..x ..x"},
+         {"Close Hi-Hat", 100, "x.x x.x x.x x.x"},
+         {"Open Hi-Hat", 100, "... ... ... ..."},
+         {"High Tom", 100, "... ... ... ..."},
+         {"Low Tom", 100, "... ... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ... ..."},
+         {"Ride Cymbal 1", 100, "... ... ... ..."},
+     }}},
+    {"Shuffle 3", "12/8", 109, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. ... x.. ..."},
+         {"Acoustic Snare", 100, "... x.. ... x.."},
+         {"Pedal Hi-Hat", 85, "x.. x.. x.. x.."},
+         {"Acoustic Snare", 64, "..x ..x ..x ..x"},
+         {"High Tom", 100, "... ... ... ..."},
+         {"Low Tom", 100, "... ... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ... ..."},
+         {"Ride Cymbal 1", 100, "... ... ... ..."},
+     }}},
+    {"Swing", "12/8", 131, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. x.. x.. x.."},
+         {"Acoustic Snare", 100, "... x.. ... x.."},
+         {"Close Hi-Hat", 100, "... ... ... ..."},
+         {"Open Hi-Hat", 100, "... ... ... ..."},
+         {"High Tom", 100, "... ... ... ..."},
+         {"Low Tom", 100, "... ... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ... ..."},
+         {"Ride Cymbal 1", 100, "x.. x.x x.. x.."},
+     }}},
+    {"Train Beat", "4/4", 210, Full,
+     {{
+         {"Acoustic Bass Drum", 106, "x... .... x... ...."},
+         {"Acoustic Snare", 54, "..x. ..x. ..x. ..x."},
+         {"Acoustic Snare", 106, ".... x... .... x..."},
+         {"Acoustic Snare", 67, "x... .... x... ...."},
+         {"Pedal Hi-Hat", 112, "x... x... x... x..."},
+         {"Electric Snare", 67, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Straight 8ths", "4/4", 120, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... ..x. x... ...."},
+         {"Acoustic Snare", 91, ".... x... .... x..."},
+         {"Close Hi-Hat", 100, "x.x. x.x. x.x. x.x."},
+         {"Tambourine", 100, ".... x... .... x..."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Country Cha Cha", "4/4", 111, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... ..x. .... ..x."},
+         {"Acoustic Snare", 91, ".... x... .... x..."},
+         {"Close Hi-Hat", 88, "x.x. x.x. x.x. x.x."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Click Stick", "4/4", 120, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x... ...."},
+         {"Side Stick", 100, "x... x... x... x..."},
+         {"Close Hi-Hat", 100, "x.x. x.x. x.x. x.x."},
+         {"Tambourine", 64, "x... x... x... x..."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"2/4 Country", "4/4", 119, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... x... x... x..."},
+         {"Acoustic Snare", 94, "..x. ..x. ..x. ..x."},
+         {"Close Hi-Hat", 100, "x.x. x.x. x.x. x.x."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Waltz", "6/8", 110, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. ..."},
+         {"Acoustic Snare", 100, "..x .x."},
+         {"Close Hi-Hat", 100, "x.x .x."},
+         {"Open Hi-Hat", 100, "... ..."},
+         {"High Tom", 100, "... ..."},
+         {"Low Tom", 100, "... ..."},
+         {"Crash Cymbal 1", 100, "... ..."},
+         {"Ride Cymbal 1", 100, "... ..."},
+     }}},
+    {"Shuffle Waltz", "3/4", 100, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. ... ..."},
+         {"Acoustic Snare", 100, "... ... x.."},
+         {"Close Hi-Hat", 100, "x.x x.x x.x"},
+         {"Open Hi-Hat", 100, "... ... ..."},
+         {"High Tom", 100, "... ... ..."},
+         {"Low Tom", 100, "... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ..."},
+         {"Ride Cymbal 1", 100, "... ... ..."},
+     }}},
+    {"8th Waltz", "6/8", 100, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. ..."},
+         {"Acoustic Snare", 100, "... .x."},
+         {"Close Hi-Hat", 100, "xxx xxx"},
+         {"Open Hi-Hat", 100, "... ..."},
+         {"High Tom", 100, "... ..."},
+         {"Low Tom", 100, "... ..."},
+         {"Crash Cymbal 1", 100, "... ..."},
+         {"Ride Cymbal 1", 100, "... ..."},
+     }}},
+    {"4 Beat Rock", "4/4", 120, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x... ...."},
+         {"Acoustic Snare", 100, ".... x... .... x..."},
+         {"Close Hi-Hat", 100, "x... x... x... x..."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"8th Beat Rock", "4/4", 120, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x... ...."},
+         {"Acoustic Snare", 100, ".... x... .... x..."},
+         {"Close Hi-Hat", 100, "x.x. x.x. x.x. x.x."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"16th Beat Rock", "4/4", 96, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x... ...."},
+         {"Acoustic Snare", 100, ".... x... .... x..."},
+         {"Close Hi-Hat", 100, "xxxx xxxx xxxx xxxx"},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"12/8 Blues 1", "12/8", 90, Kit,
+     {{
+         {"Acoustic Bass Drum", 100, "x.. ... x.. ..."},
+         {"Acoustic Snare", 100, "... x.. ... x.."},
+         {"Close Hi-Hat", 100, "xxx xxx xxx xxx"},
+         {"Open Hi-Hat", 100, "... ... ... ..."},
+         {"High Tom", 100, "... ... ... ..."},
+         {"Low Tom", 100, "... ... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ... ..."},
+         {"Ride Cymbal 1", 100, "... ... ... ..."},
+     }}},
+    {"12/8 Blues 2", "12/8", 61, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x.x x.x x.x x.x"},
+         {"Acoustic Snare", 100, "... x.. ... x.."},
+         {"Close Hi-Hat", 100, "x.. x.. x.. x.."},
+         {"Cowbell", 100, "... ... ... ..."},
+         {"High Tom", 100, "... ... ... ..."},
+         {"Low Tom", 100, "... ... ... ..."},
+         {"Crash Cymbal 1", 100, "... ... ... ..."},
+         {"Ride Cymbal 1", 100, "... ... ... ..."},
+     }}},
+    {"Surfin", "4/4", 144, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x.x. ...."},
+         {"Acoustic Snare", 100, ".... x... .... x.x."},
+         {"Close Hi-Hat", 100, ".... .... .... ...."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"Cowbell", 42, ".... x... .... x.x."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 82, "x.x. x.x. x.x. x.x."},
+     }}},
+    {"Twist", "4/4", 153, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x... ...."},
+         {"Acoustic Snare", 100, ".... x.x. .... x..."},
+         {"Close Hi-Hat", 85, "x.x. x.x. x.x. x.x."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"4/4 Cowbell", "4/4", 120, Full,
+     {{
+         {"Acoustic Bass Drum", 100, ".... .... .... ...."},
+         {"Acoustic Snare", 94, ".... .... .... ...."},
+         {"Close Hi-Hat", 100, ".... .... .... ...."},
+         {"Cowbell", 100, "x... x... x... x..."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Cowbell Shaker", "4/4", 120, Full,
+     {{
+         {"Acoustic Bass Drum", 100, ".... .... .... ...."},
+         {"Acoustic Snare", 94, ".... .... .... ...."},
+         {"Close Hi-Hat", 100, ".... .... .... ...."},
+         {"Cowbell", 100, "x... x... x... x..."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Shaker", 60, "..x. ..x. ..x. ..x."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Wood Block", "4/4", 120, Full,
+     {{
+         {"Low Wood Block", 100, "x... x... x... x..."},
+         {"Acoustic Snare", 94, ".... .... .... ...."},
+         {"Close Hi-Hat", 100, ".... .... .... ...."},
+         {"Cowbell", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Shaker", 60, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Afro Cuban", "4/4", 100, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... .... x... ..x."},
+         {"Acoustic Snare", 67, ".... x..x .... ...."},
+         {"Close Hi-Hat", 100, "x.xx x.x. x.x. x.x."},
+         {"Hi-Mid Tom", 100, ".... .... ..x. x..."},
+         {"Claves", 91, ".... x.x. ..x. ..x."},
+         {"Long Whistle", 67, ".... .... .... ...."},
+         {"Ride Bell", 82, ".... ..x. ..x. ..x."},
+         {"Cowbell", 67, ".... ..x. ..x. ..x."},
+     }}},
+    {"Bongo Funky", "4/4", 90, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... ...x .x.x x..."},
+         {"Hi Bongo", 67, "..x. ..x. ..x. xxx."},
+         {"Close Hi-Hat", 100, "x.x. x.x. x.x. x.x."},
+         {"Tambourine", 100, "x... x..x x..x x..."},
+         {"Low Bongo", 67, "...x x..x x..x ...."},
+         {"Electric Snare", 67, ".... x..x .xx. x.x."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Bossa Nova", "4/4", 120, Full,
+     {{
+         {"Bass Drum 1", 82, "x... ..x. x... ..x."},
+         {"Side Stick", 100, "x... ..x. .... x..."},
+         {"Close Hi-Hat", 70, "x.x. x.x. x.x. x.x."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Cha Cha", "4/4", 121, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x... ..x. x... ..x."},
+         {"Cowbell", 73, "x... x... x... x..."},
+         {"Close Hi-Hat", 100, ".... x... .... x..."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"High Tom", 100, "..x. ..x. .... ...."},
+         {"Low Tom", 100, ".... .... .... x.x."},
+         {"Crash Cymbal 1", 100, ".... .... .... ...."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+    {"Samba", "4/4", 79, Full,
+     {{
+         {"Acoustic Bass Drum", 100, "x..x x..x x..x x..."},
+         {"Acoustic Snare", 100, "...x .... .... x..."},
+         {"Close Hi-Hat", 100, ".x.x ..x. x..x ..x."},
+         {"Open Hi-Hat", 100, ".... .... .... ...."},
+         {"Hi-Mid Tom", 100, ".... .... .... ...."},
+         {"Low Tom", 100, ".... .... .... ...."},
+         {"Cowbell", 100, "x... x... x... x..."},
+         {"Ride Cymbal 1", 100, ".... .... .... ...."},
+     }}},
+};
+// clang-format on
+
+const std::array<TrackRow, 8> kStartKit = {{
+    {"Acoustic Bass Drum", 100, ""},
+    {"Acoustic Snare", 100, ""},
+    {"Close Hi-Hat", 100, ""},
+    {"Open Hi-Hat", 100, ""},
+    {"High Tom", 100, ""},
+    {"Low Tom", 100, ""},
+    {"Crash Cymbal 1", 100, ""},
+    {"Ride Cymbal 1", 100, ""},
+}};
+
+int barSteps(std::string_view timeSignature) {
+    if (timeSignature == "4/4")
+        return 16;
+    if (timeSignature == "12/8")
+        return 12;
+    if (timeSignature == "3/4")
+        return 9;
+    if (timeSignature == "6/8")
+        return 6;
+    return -1;
+}
+
+// The row without its beat spaces; fails when the row is not whole beats of the bar.
+std::string bar(const TrackRow& track, std::string_view timeSignature) {
+    const std::size_t beat = timeSignature == "4/4" ? 4 : 3;
+    std::string steps;
+    std::size_t i = 0;
+    for (; i < track.row.size(); i += beat + 1) {
+        const std::string_view group = track.row.substr(i, beat);
+        EXPECT_EQ(group.size(), beat) << track.row;
+        EXPECT_TRUE(i + beat == track.row.size() || track.row[i + beat] == ' ') << track.row;
+        steps += group;
+    }
+    EXPECT_EQ(static_cast<int>(steps.size()), barSteps(timeSignature)) << track.row;
+    EXPECT_EQ(steps.find_first_not_of("x."), std::string::npos) << track.row;
+    return steps;
+}
+
+struct ParsedTrackInfo {
+    int track = -1;
+    int velocity = -1;
+    std::string instrument;
+};
+
+// Reads "TR<n>INFO:<velocity>+<instrument>" the way the pattern reader takes it apart.
+ParsedTrackInfo parseTrackInfo(std::string_view line) {
+    ParsedTrackInfo info;
+    if (line.size() < 9 || line.substr(0, 2) != "TR" || line.substr(3, 5) != "INFO:")
+        return info;
+    info.track = line[2] - '0';
+    const std::size_t plus = line.find('+', 8);
+    if (plus == std::string_view::npos)
+        return info;
+    const auto [end, ec] = std::from_chars(line.data() + 8, line.data() + plus, info.velocity);
+    if (ec != std::errc() || end != line.data() + plus)
+        info.velocity = -1;
+    info.instrument = line.substr(plus + 1);
+    return info;
+}
+
+TEST(PresetMenu, GroupsCaptionsAndHandlersInMenuOrder) {
+    const auto presets = allPresets();
+    ASSERT_EQ(presets.size(), 27u);
+    ASSERT_EQ(std::size(kMenu), 27u);
+    EXPECT_EQ(kPresetGroups, (std::array<std::string_view, 4>{"Country Rhythms", "Rock Rhythms",
+                                                              "Click Track", "Other"}));
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        SCOPED_TRACE(kMenu[i].caption);
+        EXPECT_EQ(presets[i].group, kMenu[i].group);
+        EXPECT_EQ(presets[i].itemName, kMenu[i].itemName);
+        EXPECT_EQ(presets[i].caption, kMenu[i].caption);
+        EXPECT_EQ(presets[i].handler, kMenu[i].handler);
+    }
+    // Each submenu is one run of items, and the runs follow the groups' order.
+    std::vector<std::string_view> runs;
+    for (const Preset& preset : presets)
+        if (runs.empty() || runs.back() != preset.group)
+            runs.push_back(preset.group);
+    EXPECT_TRUE(std::equal(runs.begin(), runs.end(), kPresetGroups.begin(), kPresetGroups.end()));
+}
+
+TEST(PresetMenu, EighteenFullAndNineDefaultKit) {
+    const auto presets = allPresets();
+    const auto full = std::count_if(presets.begin(), presets.end(),
+                                    [](const Preset& p) { return p.form == Full; });
+    const auto kit = std::count_if(presets.begin(), presets.end(),
+                                   [](const Preset& p) { return p.form == Kit; });
+    EXPECT_EQ(full, 18);
+    EXPECT_EQ(kit, 9);
+}
+
+TEST(PresetData, EveryPresetMatchesItsTable) {
+    const auto presets = allPresets();
+    ASSERT_EQ(std::size(kExpected), presets.size());
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        const Preset& preset = presets[i];
+        const ExpectedPreset& expected = kExpected[i];
+        SCOPED_TRACE(expected.caption);
+        EXPECT_EQ(preset.caption, expected.caption);
+        EXPECT_EQ(preset.timeSignature, expected.timeSignature);
+        EXPECT_EQ(preset.tempo, expected.tempo);
+        EXPECT_EQ(preset.form, expected.form);
+
+        const int steps = barSteps(expected.timeSignature);
+        ASSERT_GT(steps, 0);
+        ASSERT_LE(static_cast<int>(preset.steps.size()), steps);
+        for (const std::string_view step : preset.steps) {
+            EXPECT_EQ(step.size(), 8u) << step;
+            EXPECT_EQ(step.find_first_not_of("01"), std::string_view::npos) << step;
+        }
+
+        for (std::size_t t = 0; t < 8; ++t) {
+            SCOPED_TRACE("track " + std::to_string(t + 1));
+            const TrackRow& row = expected.tracks[t];
+            EXPECT_EQ(preset.tracks[t].instrument, row.instrument);
+            const int velocity = preset.form == Kit && t == 1 && preset.track2Volume != 0
+                                     ? preset.track2Volume
+                                     : preset.tracks[t].velocity;
+            EXPECT_EQ(velocity, row.velocity);
+
+            const std::string want = bar(row, expected.timeSignature);
+            std::string got;
+            for (int k = 0; k < steps; ++k) {
+                const bool held = k < static_cast<int>(preset.steps.size());
+                got += held && preset.steps[k].size() == 8 && preset.steps[k][t] == '1' ? 'x' : '.';
+            }
+            EXPECT_EQ(got, want);
+        }
+    }
+}
+
+// A preset holds its steps up to the last one on which something sounds; the rest of
+// the bar stays off. "Swing" is the one that holds a silent step beyond that (11 of 12).
+TEST(PresetData, HoldsStepsUpToItsLastSoundingStep) {
+    const auto presets = allPresets();
+    ASSERT_EQ(std::size(kExpected), presets.size());
+    int fourFourFullHolding15 = 0;
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        const ExpectedPreset& expected = kExpected[i];
+        SCOPED_TRACE(expected.caption);
+        int lastSounding = 0;
+        for (const TrackRow& row : expected.tracks) {
+            const std::string steps = bar(row, expected.timeSignature);
+            const auto last = steps.find_last_of('x');
+            if (last != std::string::npos)
+                lastSounding = std::max(lastSounding, static_cast<int>(last) + 1);
+        }
+        const int held = static_cast<int>(presets[i].steps.size());
+        EXPECT_EQ(held, expected.caption == "Swing" ? 11 : lastSounding);
+        if (expected.timeSignature == "4/4" && expected.form == Full && held == 15)
+            ++fourFourFullHolding15;
+    }
+    EXPECT_EQ(fourFourFullHolding15, 13);
+}
+
+TEST(PresetData, DefaultKitPresetsCarryTheStartKit) {
+    ASSERT_EQ(kDefaultKitLines.size(), kStartKit.size());
+    for (std::size_t t = 0; t < 8; ++t) {
+        const ParsedTrackInfo info = parseTrackInfo(kDefaultKitLines[t]);
+        EXPECT_EQ(info.track, static_cast<int>(t) + 1) << kDefaultKitLines[t];
+        EXPECT_EQ(info.velocity, kStartKit[t].velocity) << kDefaultKitLines[t];
+        EXPECT_EQ(info.instrument, kStartKit[t].instrument) << kDefaultKitLines[t];
+    }
+    for (const Preset& preset : allPresets()) {
+        SCOPED_TRACE(preset.caption);
+        EXPECT_EQ(preset.track2Volume, preset.caption == "Shuffle 2" ? 73 : 0);
+        if (preset.form != Kit)
+            continue;
+        for (std::size_t t = 0; t < 8; ++t) {
+            EXPECT_EQ(preset.tracks[t].instrument, kStartKit[t].instrument);
+            EXPECT_EQ(preset.tracks[t].velocity, kStartKit[t].velocity);
+        }
+    }
+}
+
+// The lines go through the same reader as a pattern file: step k must sit at index
+// 9 + k (full) or k (default kit), and the track info lines must read back as the table.
+TEST(PresetPatternLines, ReadBackAsTheTables) {
+    const auto presets = allPresets();
+    ASSERT_EQ(std::size(kExpected), presets.size());
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        const Preset& preset = presets[i];
+        const ExpectedPreset& expected = kExpected[i];
+        SCOPED_TRACE(expected.caption);
+        const std::vector<std::string> lines = presetPatternLines(preset);
+        const std::size_t first = expected.form == Full ? 10 : 1;
+        ASSERT_EQ(lines.size(), first + preset.steps.size());
+        EXPECT_EQ(lines[0], expected.timeSignature);
+
+        if (expected.form == Full) {
+            int tempo = -1;
+            const auto [end, ec] =
+                std::from_chars(lines[1].data(), lines[1].data() + lines[1].size(), tempo);
+            EXPECT_TRUE(ec == std::errc() && end == lines[1].data() + lines[1].size()) << lines[1];
+            EXPECT_EQ(tempo, expected.tempo);
+            for (std::size_t t = 0; t < 8; ++t) {
+                const ParsedTrackInfo info = parseTrackInfo(lines[2 + t]);
+                EXPECT_EQ(info.track, static_cast<int>(t) + 1) << lines[2 + t];
+                EXPECT_EQ(info.velocity, expected.tracks[t].velocity) << lines[2 + t];
+                EXPECT_EQ(info.instrument, expected.tracks[t].instrument) << lines[2 + t];
+            }
+        }
+
+        for (std::size_t t = 0; t < 8; ++t) {
+            const std::string want = bar(expected.tracks[t], expected.timeSignature);
+            std::string got(want.size(), '.');
+            for (std::size_t k = 0; first + k < lines.size() && k < got.size(); ++k) {
+                ASSERT_EQ(lines[first + k].size(), 8u) << lines[first + k];
+                if (lines[first + k][t] == '1')
+                    got[k] = 'x';
+            }
+            EXPECT_EQ(got, want) << "track " << t + 1;
+        }
+    }
+}
+
+} // namespace
