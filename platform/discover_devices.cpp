@@ -1,8 +1,48 @@
+#include "platform/alsa_midi_device.h"
+#include "platform/fluid_synth_device.h"
+#include "platform/jack_midi_device.h"
 #include "platform/midi_out.h"
 
 namespace tambrel::platform {
 
-// The real back ends plug in here; until then a machine offers no device.
-MidiOutDeviceList discoverMidiOutDevices() { return {}; }
+namespace {
+
+// A back end that fails on this machine is simply missing from the list.
+template <typename Discover> BackendDevices tryDiscover(Discover discover) noexcept {
+    try {
+        return discover();
+    } catch (...) {
+        return {};
+    }
+}
+
+} // namespace
+
+MidiOutDeviceList discoverMidiOutDevices() {
+    MidiOutDeviceList devices;
+    try {
+        if (const auto soundfont = findGmSoundfont()) {
+            devices.push_back(std::make_unique<FluidSynthDevice>(*soundfont));
+        }
+    } catch (...) {
+    }
+    BackendDevices jack = tryDiscover(discoverJackMidiDevices);
+    BackendDevices alsa = tryDiscover(discoverAlsaMidiDevices);
+    try {
+        for (BackendDevices* found : {&jack, &alsa}) {
+            for (auto& device : found->others) {
+                devices.push_back(std::move(device));
+            }
+        }
+        for (BackendDevices* found : {&jack, &alsa}) {
+            if (found->own) {
+                devices.push_back(std::move(found->own));
+            }
+        }
+    } catch (...) {
+        // Out of memory while listing: what was listed so far still works.
+    }
+    return devices;
+}
 
 } // namespace tambrel::platform

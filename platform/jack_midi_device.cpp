@@ -1,0 +1,264 @@
+#include "jack_midi_device.h"
+
+#include "platform/midi_bytes.h"
+
+#include <chrono>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <thread>
+
+namespace tambrel::platform {
+
+namespace {
+
+void ignoreJackText(const char*) {}
+
+// How long closing a port waits for the process callback to let go of it. A running
+// server answers within a period or two; a stalled one is not waited for.
+constexpr auto kCycleWait = std::chrono::milliseconds(500);
+
+} // namespace
+
+void silenceJack() noexcept {
+    jack_set_error_function(ignoreJackText);
+    jack_set_info_function(ignoreJackText);
+}
+
+std::optional<std::uint32_t> runningJackSampleRate() {
+    silenceJack();
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("Tambrel probe", JackNoStartServer, &status);
+    if (probe == nullptr) {
+        return std::nullopt;
+    }
+    const std::uint32_t rate = jack_get_sample_rate(probe);
+    jack_client_close(probe);
+    return rate;
+}
+
+std::shared_ptr<JackMidiClient> JackMidiClient::connect(const std::string& clientName) {
+    silenceJack();
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    if (client == nullptr) {
+        return nullptr;
+    }
+    std::shared_ptr<JackMidiClient> self(new JackMidiClient(client));
+    jack_set_process_callback(client, &JackMidiClient::onProcess, self.get());
+    jack_on_shutdown(client, &JackMidiClient::onShutdown, self.get());
+    if (jack_activate(client) != 0) {
+        return nullptr; // the destructor closes the client
+    }
+    return self;
+}
+
+JackMidiClient::JackMidiClient(jack_client_t* client) : client_(client) {}
+
+JackMidiClient::~JackMidiClient() {
+    // jack_client_close deactivates first, so the process callback is over when it returns.
+    // It is also what releases a client whose server has died.
+    jack_client_close(client_);
+}
+
+std::vector<std::string> JackMidiClient::otherProgramsInputs() const {
+    std::vector<std::string> names;
+    if (!alive()) {
+        return names;
+    }
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (ports == nullptr) {
+        return names;
+    }
+    for (const char** p = ports; *p != nullptr; ++p) {
+        jack_port_t* port = jack_port_by_name(client_, *p);
+        if (port != nullptr && !jack_port_is_mine(client_, port)) {
+            names.emplace_back(*p);
+        }
+    }
+    jack_free(ports);
+    return names;
+}
+
+std::string JackMidiClient::name() const {
+    return jack_get_client_name(client_);
+}
+
+int JackMidiClient::openPort(const std::string& shortName, const std::string& destination) {
+    std::lock_guard lock(portsMutex_);
+    if (!alive()) {
+        return -1;
+    }
+    int index = -1;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (!slots_[i].used && !slots_[i].retired) {
+            index = static_cast<int>(i);
+            break;
+        }
+    }
+    if (index < 0) {
+        return -1;
+    }
+    jack_port_t* port =
+        jack_port_register(client_, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (port == nullptr) {
+        return -1;
+    }
+    if (!destination.empty() &&
+        jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
+        jack_port_unregister(client_, port);
+        return -1;
+    }
+    Slot& slot = slots_[static_cast<std::size_t>(index)];
+    // Nothing reads the queue while the slot has no port: leftovers of an earlier
+    // opening are dropped here so that they never reach the new destination.
+    slot.queue.discard();
+    slot.used = true;
+    slot.port.store(port, std::memory_order_seq_cst);
+    return index;
+}
+
+bool JackMidiClient::waitForCycle(std::uint64_t after) const noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    while (cycles_.load(std::memory_order_seq_cst) <= after) {
+        if (!alive() || std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void JackMidiClient::closePort(int index) noexcept {
+    if (index < 0 || static_cast<std::size_t>(index) >= slots_.size()) {
+        return;
+    }
+    std::lock_guard lock(portsMutex_);
+    Slot& slot = slots_[static_cast<std::size_t>(index)];
+    if (!slot.used) {
+        return;
+    }
+    jack_port_t* port = slot.port.exchange(nullptr, std::memory_order_seq_cst);
+    slot.used = false;
+    if (port == nullptr || !alive()) {
+        // The server is gone: nothing to disconnect, and the port goes with the client.
+        slot.retired = true;
+        return;
+    }
+    // A process callback that picked up the port before it was cleared ends before the
+    // cycle counter moves on; only then may the port go away under it.
+    if (!waitForCycle(cycles_.load(std::memory_order_seq_cst))) {
+        slot.retired = true;
+        return;
+    }
+    jack_port_disconnect(client_, port);
+    jack_port_unregister(client_, port);
+}
+
+void JackMidiClient::send(int index, std::uint32_t message) noexcept {
+    if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || !alive()) {
+        return;
+    }
+    const Stamped stamped{jack_frame_time(client_), message};
+    if (!slots_[static_cast<std::size_t>(index)].queue.push(stamped)) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+int JackMidiClient::onProcess(std::uint32_t frames, void* self) noexcept {
+    static_cast<JackMidiClient*>(self)->process(frames);
+    return 0;
+}
+
+void JackMidiClient::onShutdown(void* self) noexcept {
+    static_cast<JackMidiClient*>(self)->alive_.store(false, std::memory_order_release);
+}
+
+void JackMidiClient::process(std::uint32_t frames) noexcept {
+    // The period that starts at `cycleStart` covers frames [cycleStart, cycleStart + frames).
+    // A message stamped at frame s goes out at s + frames: one period of delay for every
+    // message alike, which is what keeps their spacing.
+    const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+    const auto period = static_cast<std::int64_t>(frames);
+    for (Slot& slot : slots_) {
+        jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
+        if (port == nullptr) {
+            continue;
+        }
+        void* buffer = jack_port_get_buffer(port, frames);
+        jack_midi_clear_buffer(buffer);
+        std::int64_t lastOffset = 0;
+        while (const Stamped* event = slot.queue.front()) {
+            // Frame counters wrap: the signed difference is what is meaningful.
+            std::int64_t offset = static_cast<std::int32_t>(event->frame + frames - cycleStart);
+            if (offset >= period) {
+                if (offset < 2 * period) {
+                    break; // stamped after this period began: it belongs to the next one
+                }
+                offset = period - 1; // a clock that jumped: send it now rather than never
+            }
+            if (offset < lastOffset) {
+                offset = lastOffset; // late (a missed period): as early as order allows
+            }
+            std::uint8_t bytes[3];
+            const std::size_t length = unpackShortMessage(event->message, bytes);
+            if (length > 0) {
+                if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(offset), bytes,
+                                          length) == 0) {
+                    lastOffset = offset;
+                } else {
+                    dropped_.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+            slot.queue.pop();
+        }
+    }
+    cycles_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+JackMidiDevice::JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,
+                               std::string destination, std::string portName)
+    : client_(std::move(client)), name_(std::move(name)), destination_(std::move(destination)),
+      portName_(std::move(portName)) {}
+
+JackMidiDevice::~JackMidiDevice() {
+    close();
+}
+
+bool JackMidiDevice::open() {
+    if (slot_.load() >= 0) {
+        return true;
+    }
+    const int slot = client_->openPort(portName_, destination_);
+    slot_.store(slot, std::memory_order_release);
+    return slot >= 0;
+}
+
+void JackMidiDevice::send(std::uint32_t message) noexcept {
+    client_->send(slot_.load(std::memory_order_acquire), message);
+}
+
+void JackMidiDevice::close() noexcept {
+    const int slot = slot_.exchange(-1);
+    if (slot >= 0) {
+        client_->closePort(slot);
+    }
+}
+
+BackendDevices discoverJackMidiDevices() {
+    BackendDevices devices;
+    std::shared_ptr<JackMidiClient> client = JackMidiClient::connect();
+    if (client == nullptr) {
+        return devices;
+    }
+    unsigned number = 1;
+    for (std::string& input : client->otherProgramsInputs()) {
+        std::string portName = "out " + std::to_string(number++);
+        devices.others.push_back(
+            std::make_unique<JackMidiDevice>(client, input, std::move(input), std::move(portName)));
+    }
+    devices.own =
+        std::make_unique<JackMidiDevice>(client, kJackOwnPortDeviceName, std::string{}, "out");
+    return devices;
+}
+
+} // namespace tambrel::platform

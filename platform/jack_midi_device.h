@@ -1,0 +1,123 @@
+#pragma once
+// MIDI output through a JACK server, on libjack directly. One client of ours ("Tambrel")
+// serves every JACK device: opening a device registers an output port of that client and,
+// for another program's input, connects the two; closing undoes it.
+//
+// Timing: a send stamps the message with the server's frame clock and the process
+// callback writes it one period after that stamp. Every message is then late by the
+// same one period, instead of landing at the start of whichever period follows it, so
+// a receiver hears the steps spaced as evenly as the step clock fires them.
+
+#include "platform/backend_devices.h"
+#include "platform/midi_out.h"
+#include "platform/spsc_ring.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct _jack_client;
+struct _jack_port;
+
+namespace tambrel::platform {
+
+// Keeps libjack from printing its errors and notes on the terminal (process-wide).
+void silenceJack() noexcept;
+
+// The sample rate of the JACK server that this process would reach, when one is running.
+// Never starts a server.
+std::optional<std::uint32_t> runningJackSampleRate();
+
+class JackMidiClient {
+public:
+    // Messages one open device may have waiting for the next period.
+    static constexpr std::size_t kQueueLength = 1024;
+    // Devices that may be open at the same time.
+    static constexpr std::size_t kMaxOpenPorts = 16;
+
+    // Our client on the running server, activated; nullptr when no server runs.
+    static std::shared_ptr<JackMidiClient> connect(const std::string& clientName = "Tambrel");
+    ~JackMidiClient();
+    JackMidiClient(const JackMidiClient&) = delete;
+    JackMidiClient& operator=(const JackMidiClient&) = delete;
+
+    // Full names of the MIDI input ports of the other clients on the server.
+    std::vector<std::string> otherProgramsInputs() const;
+    // Our client's name as the server knows it (it may add a suffix when taken).
+    std::string name() const;
+    // False once the server has shut down or died: sends are dropped from then on.
+    bool alive() const noexcept { return alive_.load(std::memory_order_acquire); }
+
+    // Window's thread. Registers an output port with that short name and connects it to
+    // `destination` when that is not empty. Returns the port's slot, or -1.
+    int openPort(const std::string& shortName, const std::string& destination);
+    // Window's thread. Disconnects and unregisters; returns once the process callback
+    // no longer touches the slot, or at once when the server is gone.
+    void closePort(int slot) noexcept;
+    // Any one thread per slot (the step clock's): stamps and queues, never waits.
+    void send(int slot, std::uint32_t message) noexcept;
+
+    // Messages dropped because a queue was full or a period's buffer had no room.
+    std::uint64_t droppedCount() const noexcept { return dropped_.load(); }
+
+private:
+    struct Stamped {
+        std::uint32_t frame = 0;
+        std::uint32_t message = 0;
+    };
+    struct Slot {
+        std::atomic<_jack_port*> port{nullptr};
+        SpscRing<Stamped, kQueueLength> queue;
+        bool used = false;    // window's thread, under portsMutex_
+        bool retired = false; // its port could not be released safely: never reused
+    };
+
+    explicit JackMidiClient(_jack_client* client);
+    static int onProcess(std::uint32_t frames, void* self) noexcept;
+    static void onShutdown(void* self) noexcept;
+    void process(std::uint32_t frames) noexcept;
+    bool waitForCycle(std::uint64_t after) const noexcept;
+
+    _jack_client* client_;
+    std::atomic<bool> alive_{true};
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+    std::mutex portsMutex_; // window's thread only; the process callback never takes it
+    std::array<Slot, kMaxOpenPorts> slots_;
+};
+
+// One JACK output device: another program's input port, or our own port that other
+// programs connect to.
+class JackMidiDevice : public MidiOutDevice {
+public:
+    // `destination` empty: our own port, named `portName`, that others connect to.
+    JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,
+                   std::string destination, std::string portName);
+    ~JackMidiDevice() override;
+    std::string name() const override { return name_; }
+    bool open() override;
+    void send(std::uint32_t message) noexcept override;
+    void close() noexcept override;
+
+    const std::shared_ptr<JackMidiClient>& client() const { return client_; }
+
+private:
+    std::shared_ptr<JackMidiClient> client_;
+    std::string name_;
+    std::string destination_;
+    std::string portName_;
+    std::atomic<int> slot_{-1};
+};
+
+inline constexpr const char* kJackOwnPortDeviceName = "Tambrel JACK out";
+
+// The JACK part of the device list: other programs' MIDI inputs and our own output port,
+// all served by one client. Nothing when no JACK server runs.
+BackendDevices discoverJackMidiDevices();
+
+} // namespace tambrel::platform
