@@ -16,9 +16,8 @@ void NoteTrigger::SendStepNotes(std::string_view step) const noexcept {
         if (step[t] != '1') {
             continue;
         }
-        const std::uint32_t message =
-            noteOnMessage(keys_[t].load(std::memory_order_relaxed),
-                          velocities_[t].load(std::memory_order_relaxed));
+        const std::uint32_t message = noteOnMessage(keys_[t].load(std::memory_order_relaxed),
+                                                    velocities_[t].load(std::memory_order_relaxed));
         // Without an open device the send is refused and the note is simply not heard.
         if (out != nullptr) {
             out->send(handle_.load(std::memory_order_acquire), message);

@@ -3,7 +3,9 @@
 namespace tambrel::engine {
 
 namespace {
-std::uint16_t bit(int cell) { return static_cast<std::uint16_t>(1U << (cell - 1)); }
+std::uint16_t bit(int cell) {
+    return static_cast<std::uint16_t>(1U << (cell - 1));
+}
 } // namespace
 
 bool PatternGrid::isOn(int track, int cell) const noexcept {

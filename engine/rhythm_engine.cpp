@@ -7,7 +7,9 @@ namespace tambrel::engine {
 RhythmEngine::RhythmEngine(platform::TimerService& timers, platform::MidiOut* out)
     : timers_(timers), trigger_(out) {}
 
-RhythmEngine::~RhythmEngine() { haltClock(); }
+RhythmEngine::~RhythmEngine() {
+    haltClock();
+}
 
 StepString RhythmEngine::BuildStepString(int step) const noexcept {
     StepString s;
@@ -80,8 +82,8 @@ void RhythmEngine::StartStepTimer() {
     // A second Play while a timer runs (only possible from code) must not leave an
     // orphaned timer that nothing can stop.
     haltClock();
-    timerId_ = timers_.start(static_cast<std::uint32_t>(stepPeriod_), &RhythmEngine::TimerCallback,
-                             this);
+    timerId_ =
+        timers_.start(static_cast<std::uint32_t>(stepPeriod_), &RhythmEngine::TimerCallback, this);
 }
 
 std::uint32_t RhythmEngine::ChooseTimerResolution(std::uint32_t wanted) {

@@ -39,7 +39,9 @@ public:
 
     // --- time signature and grid
     TimeSig timeSignature() const noexcept { return timeSig_.load(std::memory_order_acquire); }
-    std::string_view timeSignatureText() const noexcept { return engine::timeSignatureText(timeSignature()); }
+    std::string_view timeSignatureText() const noexcept {
+        return engine::timeSignatureText(timeSignature());
+    }
     int stepsPerBar() const noexcept { return timeSignatureInfo(timeSignature()).stepsPerBar; }
     StepString BuildStepString(int step) const noexcept;
     // Does nothing for the signature in force; otherwise stops playback, switches, and

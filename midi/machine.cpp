@@ -6,6 +6,8 @@ Machine::Machine(platform::MidiOutDeviceList devices, MidiDevice::SleepFn sleep)
     : out_(std::move(devices)), engine_(timers_, &out_), tracks_(engine_.trigger()),
       device_(engine_, out_, std::move(sleep)) {}
 
-Machine::~Machine() { engine_.haltClock(); }
+Machine::~Machine() {
+    engine_.haltClock();
+}
 
 } // namespace tambrel::midi

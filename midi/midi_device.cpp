@@ -8,7 +8,9 @@ namespace tambrel::midi {
 
 namespace {
 // The spinner holds a 16-bit signed position; the device number is that value widened.
-int asDeviceNumber(int position) { return static_cast<std::int16_t>(position); }
+int asDeviceNumber(int position) {
+    return static_cast<std::int16_t>(position);
+}
 } // namespace
 
 MidiDevice::MidiDevice(engine::RhythmEngine& engine, platform::MidiOut& out, SleepFn sleep)

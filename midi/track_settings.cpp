@@ -25,7 +25,9 @@ const std::string& TrackSettings::instrumentText(int track) const {
     return instruments_[index(track)];
 }
 
-int TrackSettings::volume(int track) const { return volumes_[index(track)]; }
+int TrackSettings::volume(int track) const {
+    return volumes_[index(track)];
+}
 
 std::string TrackSettings::sanitizeInstrumentText(std::string_view text) {
     std::string clean;

@@ -19,9 +19,13 @@ std::vector<RecordedMessage> MidiRecorder::messages() const {
     return {slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
-std::size_t MidiRecorder::size() const noexcept { return count_.load(std::memory_order_acquire); }
+std::size_t MidiRecorder::size() const noexcept {
+    return count_.load(std::memory_order_acquire);
+}
 
-std::size_t MidiRecorder::dropped() const noexcept { return dropped_.load(); }
+std::size_t MidiRecorder::dropped() const noexcept {
+    return dropped_.load();
+}
 
 void MidiRecorder::clear() noexcept {
     count_.store(0);
@@ -40,7 +44,9 @@ bool MemoryMidiDevice::open() {
     return true;
 }
 
-void MemoryMidiDevice::send(std::uint32_t message) noexcept { recorder_.add(number_, message); }
+void MemoryMidiDevice::send(std::uint32_t message) noexcept {
+    recorder_.add(number_, message);
+}
 
 void MemoryMidiDevice::close() noexcept {
     ++closes_;
@@ -50,8 +56,8 @@ void MemoryMidiDevice::close() noexcept {
 MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder) {
     MidiOutDeviceList list;
     for (unsigned i = 0; i < count; ++i) {
-        list.push_back(
-            std::make_unique<MemoryMidiDevice>(i, "Memory MIDI " + std::to_string(i + 1), recorder));
+        list.push_back(std::make_unique<MemoryMidiDevice>(i, "Memory MIDI " + std::to_string(i + 1),
+                                                          recorder));
     }
     return list;
 }

@@ -38,7 +38,7 @@ TEST_F(NoteTriggerTest, SnareAtStartIsTheseFourBytes) {
 TEST_F(NoteTriggerTest, OneNotePerSoundingTrackInTrackOrder) {
     trigger.SendStepNotes("10100000");
     trigger.SendStepNotes("00000000");
-    trigger.SendStepNotes("1x1?1");         // anything but '1' is silent; short is fine
+    trigger.SendStepNotes("1x1?1");        // anything but '1' is silent; short is fine
     trigger.SendStepNotes("000000001111"); // past the 8th character nothing counts
     EXPECT_EQ(sent(), (std::vector<std::uint32_t>{noteOnMessage(35, 100), noteOnMessage(42, 100),
                                                   noteOnMessage(35, 100), noteOnMessage(42, 100),

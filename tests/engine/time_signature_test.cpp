@@ -8,8 +8,8 @@ namespace tambrel::engine {
 namespace {
 
 TEST(TimeSignature, StepsPlayExactlyTheCellsInView) {
-    for (TimeSig sig : {TimeSig::FourFour, TimeSig::TwelveEight, TimeSig::ThreeFour,
-                        TimeSig::SixEight}) {
+    for (TimeSig sig :
+         {TimeSig::FourFour, TimeSig::TwelveEight, TimeSig::ThreeFour, TimeSig::SixEight}) {
         const TimeSignatureInfo& info = timeSignatureInfo(sig);
         std::set<int> played;
         for (int step = 1; step <= info.stepsPerBar; ++step) {

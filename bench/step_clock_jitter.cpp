@@ -1,0 +1,174 @@
+// How tightly the step clock keeps time: runs the real step tick on the real timer
+// against the in-memory MIDI back end, and in the same run two references with the same
+// period, count and load: a bare absolute-deadline loop doing no work (the floor of this
+// machine) and a loop of relative sleeps (what a naive clock does).
+//
+//   step_clock_jitter [--ticks N] [--period-ms P] [--load K]
+
+#include "engine/rhythm_engine.h"
+#include "platform/memory_midi.h"
+#include "platform/periodic_timer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace tambrel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Figures {
+    double p50 = 0, p99 = 0, max = 0; // lateness, microseconds
+    long long drift = 0;              // last tick's lateness, microseconds
+};
+
+Figures summarize(const std::vector<Clock::time_point>& ticks, Clock::time_point start,
+                  int periodMs) {
+    std::vector<double> late;
+    late.reserve(ticks.size());
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        const auto due =
+            start + std::chrono::milliseconds(periodMs * static_cast<long long>(i + 1));
+        late.push_back(std::chrono::duration<double, std::micro>(ticks[i] - due).count());
+    }
+    Figures f;
+    if (late.empty()) {
+        return f;
+    }
+    f.drift = static_cast<long long>(late.back());
+    std::sort(late.begin(), late.end());
+    auto at = [&](double q) {
+        return late[std::min(late.size() - 1, static_cast<std::size_t>(q * late.size()))];
+    };
+    f.p50 = at(0.50);
+    f.p99 = at(0.99);
+    f.max = late.back();
+    return f;
+}
+
+Figures runStepClock(int ticks, int periodMs) {
+    platform::MidiRecorder recorder(static_cast<std::size_t>(ticks) * 8 + 64);
+    platform::MidiOut out(platform::makeMemoryMidiDevices(1, recorder));
+    platform::TimerService timers;
+    engine::RhythmEngine engine(timers, &out);
+    platform::MidiOutHandle handle = 0;
+    out.open(0, &handle);
+    engine.trigger().setHandle(handle);
+    for (int t = 1; t <= engine::kTracks; ++t) {
+        for (int c = 1; c <= engine::kCells; ++c) {
+            engine.grid().set(t, c, true); // the heaviest tick: eight notes every step
+        }
+    }
+    // The engine's own period comes from the tempo (57 ms at the fastest); the bench
+    // drives the very same tick from the very same timer at a finer period, to gather
+    // many ticks in little time.
+    const auto start = Clock::now();
+    const std::uint32_t id = timers.start(static_cast<std::uint32_t>(periodMs),
+                                          &engine::RhythmEngine::TimerCallback, &engine);
+    const std::size_t wanted = static_cast<std::size_t>(ticks) * 8;
+    while (recorder.size() < wanted) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(periodMs * 10));
+    }
+    timers.kill(id);
+    std::vector<Clock::time_point> firstOfTick;
+    const auto messages = recorder.messages();
+    for (std::size_t i = 0; i + 7 < messages.size() && firstOfTick.size() < std::size_t(ticks);
+         i += 8) {
+        firstOfTick.push_back(messages[i].at);
+    }
+    return summarize(firstOfTick, start, periodMs);
+}
+
+template <typename Wait> Figures runLoop(int ticks, int periodMs, Wait wait) {
+    std::vector<Clock::time_point> woke(static_cast<std::size_t>(ticks));
+    Clock::time_point start;
+    std::thread thread([&] {
+        platform::raiseTimerThreadPriority();
+        start = Clock::now();
+        timespec base{};
+        clock_gettime(CLOCK_MONOTONIC, &base);
+        for (int i = 0; i < ticks; ++i) {
+            wait(base, i + 1);
+            woke[static_cast<std::size_t>(i)] = Clock::now();
+        }
+    });
+    thread.join();
+    return summarize(woke, start, periodMs);
+}
+
+void print(const char* what, const Figures& f) {
+    std::printf("%-28s lateness p50 %8.1f us  p99 %8.1f us  max %8.1f us  drift %lld us\n", what,
+                f.p50, f.p99, f.max, f.drift);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int ticks = 2000;
+    int periodMs = 5;
+    int load = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 < argc && arg == "--ticks") {
+            ticks = std::atoi(argv[++i]);
+        } else if (i + 1 < argc && arg == "--period-ms") {
+            periodMs = std::atoi(argv[++i]);
+        } else if (i + 1 < argc && arg == "--load") {
+            load = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr,
+                         "usage: step_clock_jitter [--ticks N] [--period-ms P] [--load K]\n");
+            return 2;
+        }
+    }
+    if (ticks < 1 || periodMs < 1 || load < 0) {
+        std::fprintf(stderr, "step_clock_jitter: ticks and period must be positive\n");
+        return 2;
+    }
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < load; ++i) {
+        busy.emplace_back([&] {
+            volatile unsigned long long x = 0;
+            while (!stop.load(std::memory_order_relaxed)) {
+                x = x + 1;
+            }
+        });
+    }
+
+    std::printf("step_clock_jitter: %d ticks at %d ms, %d busy threads, SCHED_FIFO %s\n", ticks,
+                periodMs, load, platform::raiseTimerThreadPriority() ? "granted" : "not granted");
+    const Figures ours = runStepClock(ticks, periodMs);
+    const Figures floor = runLoop(ticks, periodMs, [&](const timespec& base, int n) {
+        const long long ns = static_cast<long long>(base.tv_nsec) + n * periodMs * 1000000LL;
+        timespec due{base.tv_sec + static_cast<time_t>(ns / 1000000000LL), ns % 1000000000LL};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+        }
+    });
+    const Figures naive = runLoop(ticks, periodMs, [&](const timespec&, int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+    });
+    stop.store(true);
+    for (auto& t : busy) {
+        t.join();
+    }
+
+    print("step clock (ours)", ours);
+    print("bare absolute loop (floor)", floor);
+    print("relative sleeps (naive)", naive);
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("summary: p99_vs_floor=%.2f max_vs_floor=%.2f p99_vs_naive=%.2f drift_us=%lld "
+                "naive_drift_us=%lld\n",
+                ratio(ours.p99, floor.p99), ratio(ours.max, floor.max), ratio(ours.p99, naive.p99),
+                ours.drift, naive.drift);
+    return 0;
+}
