@@ -59,4 +59,8 @@ bool loadPatternBytes(midi::Machine& machine, std::string_view bytes);
 // The file's whole contents, or nothing when it cannot be read.
 std::optional<std::string> readFileBytes(const std::string& path);
 
+// readFileBytes then loadPatternBytes: false (and nothing changed) for a file that cannot
+// be read or is rejected.
+bool loadPatternFile(midi::Machine& machine, const std::string& path);
+
 } // namespace tambrel::patterns
