@@ -3,7 +3,9 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
 add_library(tambrel_ui_aux STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/help_window.cpp
     ${CMAKE_CURRENT_LIST_DIR}/mixer_launcher.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/resources.qrc
 )
 set_target_properties(tambrel_ui_aux PROPERTIES AUTOMOC ON AUTORCC ON)
 target_include_directories(tambrel_ui_aux PUBLIC ${PROJECT_SOURCE_DIR})

@@ -1,0 +1,55 @@
+#include "ui/help_window.h"
+
+#include <QPointer>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QVBoxLayout>
+
+// The icons and the help page are compiled into this static library; the linker
+// keeps them only when something refers to them. Registering them here, when this
+// file is linked in, makes ":/icons/..." and ":/help/..." work in the whole
+// program, for the window's buttons too, before any help is asked for.
+static int registerTambrelResources() {
+    Q_INIT_RESOURCE(resources);
+    return 0;
+}
+[[maybe_unused]] static const int resourcesRegistered = registerTambrelResources();
+
+namespace tambrel {
+
+HelpWindow::HelpWindow(QWidget* owner) : QWidget(owner, Qt::Window) {
+    setObjectName("HelpWindow");
+    setWindowTitle("Tambrel Help");
+    setWindowModality(Qt::NonModal);
+    // Reading help never keeps Tambrel running once its main window is closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    resize(560, 480);
+
+    browser_ = new QTextBrowser(this);
+    browser_->setObjectName("helpBrowser");
+    browser_->setOpenExternalLinks(false);
+    browser_->document()->setDocumentMargin(10);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(browser_);
+
+    // The fragment scrolls to the first topic once the window is on screen, past
+    // the contents list at the top of the page.
+    QUrl url(pageUrl);
+    url.setFragment(firstTopic);
+    browser_->setSource(url);
+}
+
+void showHelp(QWidget* owner) {
+    // One help window for the whole run; QPointer forgets it if its owner took it
+    // down, and the next press makes a new one.
+    static QPointer<HelpWindow> window;
+    if (window.isNull()) {
+        window = new HelpWindow(owner);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace tambrel
