@@ -103,17 +103,20 @@ int JackMidiClient::openPort(const std::string& shortName, const std::string& de
     if (port == nullptr) {
         return -1;
     }
-    if (!destination.empty() &&
-        jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
-        jack_port_unregister(client_, port);
-        return -1;
-    }
     Slot& slot = slots_[static_cast<std::size_t>(index)];
     // Nothing reads the queue while the slot has no port: leftovers of an earlier
     // opening are dropped here so that they never reach the new destination.
     slot.queue.discard();
     slot.used = true;
+    // The process callback takes the port over (and clears its buffer every period)
+    // before it is connected: a fresh port's buffer may still hold the events of the
+    // port that had its memory before.
     slot.port.store(port, std::memory_order_seq_cst);
+    if (!destination.empty() &&
+        jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
+        releaseSlot(slot);
+        return -1;
+    }
     return index;
 }
 
@@ -134,23 +137,30 @@ void JackMidiClient::closePort(int index) noexcept {
     }
     std::lock_guard lock(portsMutex_);
     Slot& slot = slots_[static_cast<std::size_t>(index)];
-    if (!slot.used) {
-        return;
+    if (slot.used) {
+        releaseSlot(slot);
     }
-    jack_port_t* port = slot.port.exchange(nullptr, std::memory_order_seq_cst);
+}
+
+void JackMidiClient::releaseSlot(Slot& slot) noexcept {
     slot.used = false;
-    if (port == nullptr || !alive()) {
+    if (!alive()) {
         // The server is gone: nothing to disconnect, and the port goes with the client.
+        slot.port.store(nullptr, std::memory_order_seq_cst);
         slot.retired = true;
         return;
     }
+    // Disconnected first, while the process callback still clears the port's buffer
+    // every period: a connected port that nobody clears repeats its last events.
+    jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
+    jack_port_disconnect(client_, port);
+    slot.port.store(nullptr, std::memory_order_seq_cst);
     // A process callback that picked up the port before it was cleared ends before the
     // cycle counter moves on; only then may the port go away under it.
     if (!waitForCycle(cycles_.load(std::memory_order_seq_cst))) {
         slot.retired = true;
         return;
     }
-    jack_port_disconnect(client_, port);
     jack_port_unregister(client_, port);
 }
 
@@ -251,10 +261,10 @@ BackendDevices discoverJackMidiDevices() {
         return devices;
     }
     unsigned number = 1;
-    for (std::string& input : client->otherProgramsInputs()) {
+    for (const std::string& input : client->otherProgramsInputs()) {
         std::string portName = "out " + std::to_string(number++);
         devices.others.push_back(
-            std::make_unique<JackMidiDevice>(client, input, std::move(input), std::move(portName)));
+            std::make_unique<JackMidiDevice>(client, input, input, std::move(portName)));
     }
     devices.own =
         std::make_unique<JackMidiDevice>(client, kJackOwnPortDeviceName, std::string{}, "out");

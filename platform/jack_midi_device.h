@@ -82,6 +82,7 @@ private:
     static void onShutdown(void* self) noexcept;
     void process(std::uint32_t frames) noexcept;
     bool waitForCycle(std::uint64_t after) const noexcept;
+    void releaseSlot(Slot& slot) noexcept; // under portsMutex_
 
     _jack_client* client_;
     std::atomic<bool> alive_{true};

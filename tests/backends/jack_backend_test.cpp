@@ -1,0 +1,243 @@
+#include "jack_test_server.h"
+
+#include "platform/fluid_synth_device.h"
+#include "platform/jack_midi_device.h"
+#include "platform/midi_out.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <jack/jack.h>
+#include <thread>
+
+namespace tambrel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::JackMidiReceiver;
+using testing::noteBytes;
+using testing::PrivateJackServer;
+
+constexpr std::uint32_t kSnare = 0x99 | (38 << 8) | (100 << 16);
+
+int indexOf(const MidiOut& out, const std::string& name) {
+    for (unsigned i = 0; i < out.deviceCount(); ++i) {
+        if (out.deviceName(i) == name.substr(0, kMidiNameMax)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+class JackBackendTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.start()) << "jackd did not come up";
+        receiver = std::make_unique<JackMidiReceiver>();
+        ASSERT_TRUE(receiver->ok());
+        out = std::make_unique<MidiOut>(discoverMidiOutDevices());
+    }
+
+    void TearDown() override {
+        out.reset();
+        receiver.reset();
+        server.stop();
+    }
+
+    // Opens the receiver's input through the device list.
+    MidiOutHandle openReceiver() {
+        const int index = indexOf(*out, receiver->portName());
+        EXPECT_GE(index, 0) << "receiver not listed";
+        MidiOutHandle handle = 0;
+        EXPECT_EQ(out->open(static_cast<unsigned>(index), &handle), kMidiOk);
+        return handle;
+    }
+
+    PrivateJackServer server;
+    std::unique_ptr<JackMidiReceiver> receiver;
+    std::unique_ptr<MidiOut> out;
+};
+
+TEST_F(JackBackendTest, ListsSynthThenOtherProgramsInputsThenOurOwnPort) {
+    const int receiverIndex = indexOf(*out, receiver->portName());
+    const int ownIndex = indexOf(*out, kJackOwnPortDeviceName);
+    ASSERT_GE(receiverIndex, 0);
+    ASSERT_GE(ownIndex, 0);
+    EXPECT_LT(receiverIndex, ownIndex);
+    EXPECT_EQ(ownIndex, static_cast<int>(out->deviceCount()) - 1);
+    if (findGmSoundfont()) {
+        EXPECT_EQ(out->deviceName(0), kSynthDeviceName);
+    }
+    // Our own client is on the server, but none of its ports is offered as a destination.
+    for (unsigned i = 0; i < out->deviceCount(); ++i) {
+        EXPECT_NE(out->deviceName(i).rfind("Tambrel:", 0), 0u) << out->deviceName(i);
+    }
+}
+
+TEST_F(JackBackendTest, ReceiverGetsExactlyTheBytesInOrderAndNothingAfterClose) {
+    const MidiOutHandle handle = openReceiver();
+    EXPECT_EQ(receiver->connectionCount(), 1);
+
+    // Note-ons of the whole kit, a program change (two bytes) and a velocity-0 note-on.
+    std::vector<std::uint32_t> sent;
+    for (std::uint32_t key : {35u, 38u, 42u, 46u, 50u, 45u, 49u, 51u}) {
+        sent.push_back(0x99 | (key << 8) | ((60 + key) << 16));
+    }
+    for (const std::uint32_t message : sent) {
+        EXPECT_EQ(out->send(handle, message), kMidiOk);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(out->send(handle, 0xC9 | (5 << 8)), kMidiOk);
+    EXPECT_EQ(out->send(handle, 0x99 | (38 << 8)), kMidiOk);
+    // What no short message can carry is dropped rather than garbled.
+    EXPECT_EQ(out->send(handle, 0xF0 | (1 << 8)), kMidiOk);
+    EXPECT_EQ(out->send(handle, 0x40), kMidiOk);
+
+    ASSERT_TRUE(receiver->waitForCount(sent.size() + 2, 2s)) << receiver->count();
+    std::this_thread::sleep_for(50ms);
+    const auto events = receiver->events();
+    ASSERT_EQ(events.size(), sent.size() + 2);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(events[i].data(), noteBytes(sent[i])) << "event " << i;
+    }
+    EXPECT_EQ(events[sent.size()].data(), (std::vector<std::uint8_t>{0xC9, 5}));
+    EXPECT_EQ(events[sent.size() + 1].data(), (std::vector<std::uint8_t>{0x99, 38, 0}));
+    for (std::size_t i = 1; i < events.size(); ++i) {
+        EXPECT_LE(static_cast<std::int32_t>(events[i - 1].frame - events[i].frame), 0);
+    }
+
+    EXPECT_EQ(out->close(handle), kMidiOk);
+    EXPECT_EQ(receiver->connectionCount(), 0);
+    // Neither the list (closed handle) nor the device itself lets anything through now.
+    EXPECT_EQ(out->send(handle, kSnare), kMidiInvalidHandle);
+    out->device(static_cast<unsigned>(indexOf(*out, receiver->portName())))->send(kSnare);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(receiver->count(), sent.size() + 2);
+}
+
+TEST_F(JackBackendTest, ReopenedDeviceDoesNotReplayWhatWasQueuedBeforeClose) {
+    MidiOutHandle handle = openReceiver();
+    out->send(handle, kSnare);
+    ASSERT_TRUE(receiver->waitForCount(1, 2s));
+    out->close(handle);
+    handle = openReceiver();
+    const std::uint32_t kick = 0x99 | (36 << 8) | (90 << 16);
+    out->send(handle, kick);
+    ASSERT_TRUE(receiver->waitForCount(2, 2s));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(receiver->count(), 2u);
+    EXPECT_EQ(receiver->events()[1].data(), noteBytes(kick));
+}
+
+TEST_F(JackBackendTest, EachMessageLandsOnePeriodAfterItWasSent) {
+    // The stamp is taken inside send; our own frame clock read just before and after
+    // brackets it. Placement at stamp + one period keeps the sender's spacing, where the
+    // start of the next period would move each note by up to a whole period.
+    const MidiOutHandle handle = openReceiver();
+    constexpr int kSends = 40;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> brackets;
+    for (int i = 0; i < kSends; ++i) {
+        const std::uint32_t before = receiver->frameTime();
+        out->send(handle, 0x99 | (static_cast<std::uint32_t>(35 + i % 40) << 8) | (100 << 16));
+        const std::uint32_t after = receiver->frameTime();
+        brackets.emplace_back(before, after);
+        std::this_thread::sleep_for(std::chrono::microseconds(2300 + 370 * (i % 7)));
+    }
+    ASSERT_TRUE(receiver->waitForCount(kSends, 2s));
+    const auto events = receiver->events();
+    int onTime = 0;
+    constexpr std::int32_t kSlack = 2; // the frame clock is an estimate between periods
+    for (int i = 0; i < kSends; ++i) {
+        const auto [before, after] = brackets[static_cast<std::size_t>(i)];
+        const std::uint32_t frame = events[static_cast<std::size_t>(i)].frame;
+        const auto early = static_cast<std::int32_t>(frame - (before + 256));
+        const auto late = static_cast<std::int32_t>(frame - (after + 256));
+        if (early >= -kSlack && late <= kSlack) {
+            ++onTime;
+        }
+    }
+    // A loaded machine may miss a period now and then; a wrong placement misses most.
+    EXPECT_GE(onTime, kSends * 8 / 10) << onTime << " of " << kSends;
+}
+
+TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {
+    const int ownIndex = indexOf(*out, kJackOwnPortDeviceName);
+    ASSERT_GE(ownIndex, 0);
+    MidiOutHandle own = 0;
+    ASSERT_EQ(out->open(static_cast<unsigned>(ownIndex), &own), kMidiOk);
+    const MidiOutHandle toReceiver = openReceiver();
+
+    auto* ownDevice = static_cast<JackMidiDevice*>(out->device(static_cast<unsigned>(ownIndex)));
+    const std::string ownPort = ownDevice->client()->name() + ":out";
+    ASSERT_NE(jack_port_by_name(receiver->client(), ownPort.c_str()), nullptr);
+
+    // Nobody listens on our own port yet: what goes there must not leak to the receiver.
+    out->send(own, 0x99 | (49 << 8) | (1 << 16));
+    out->send(toReceiver, kSnare);
+    ASSERT_TRUE(receiver->waitForCount(1, 2s));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(receiver->count(), 1u);
+    EXPECT_EQ(receiver->events()[0].data(), noteBytes(kSnare));
+
+    // Another program connects to our port, as a user would in a patchbay.
+    ASSERT_EQ(jack_connect(receiver->client(), ownPort.c_str(), receiver->portName().c_str()), 0);
+    const std::uint32_t crash = 0x99 | (49 << 8) | (127 << 16);
+    out->send(own, crash);
+    ASSERT_TRUE(receiver->waitForCount(2, 2s));
+    EXPECT_EQ(receiver->events()[1].data(), noteBytes(crash));
+
+    // Closing takes the port away again.
+    out->close(own);
+    EXPECT_EQ(jack_port_by_name(receiver->client(), ownPort.c_str()), nullptr);
+    out->close(toReceiver);
+}
+
+TEST_F(JackBackendTest, ServerDeathWhileSendingDropsSendsAndCloseReturns) {
+    const MidiOutHandle handle = openReceiver();
+    auto* device = static_cast<JackMidiDevice*>(
+        out->device(static_cast<unsigned>(indexOf(*out, receiver->portName()))));
+    std::atomic<bool> sending{true};
+    std::atomic<int> sends{0};
+    std::thread clock([&] {
+        while (sending.load()) {
+            out->send(handle, kSnare);
+            sends.fetch_add(1);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    ASSERT_TRUE(receiver->waitForCount(20, 2s));
+    server.kill();
+
+    // The client learns of the death through its shutdown callback.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (device->client()->alive() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(device->client()->alive());
+    const int sendsAtDeath = sends.load();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_GT(sends.load(), sendsAtDeath) << "a send hung after the server died";
+    sending.store(false);
+    clock.join();
+
+    // Close, and dropping the whole list (which closes our client), must come back.
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        out->close(handle);
+        out.reset();
+        closed.store(true);
+    });
+    const auto closeDeadline = std::chrono::steady_clock::now() + 5s;
+    while (!closed.load() && std::chrono::steady_clock::now() < closeDeadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    if (!closed.load()) {
+        ADD_FAILURE() << "close hung after the server died";
+        std::quick_exit(1);
+    }
+    closer.join();
+    receiver.reset();
+}
+
+} // namespace
+} // namespace tambrel::platform

@@ -1,0 +1,243 @@
+#include "jack_test_server.h"
+
+#include "platform/jack_midi_device.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tambrel::testing {
+
+namespace {
+
+std::string uniqueServerName() {
+    static std::atomic<int> counter{0};
+    return "tambrel-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+bool clientCanOpen() {
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+    if (probe == nullptr) {
+        return false;
+    }
+    jack_client_close(probe);
+    return true;
+}
+
+} // namespace
+
+PrivateJackServer::PrivateJackServer() : name_(uniqueServerName()) {}
+
+PrivateJackServer::~PrivateJackServer() {
+    stop();
+    releaseRegistrySlot();
+}
+
+pid_t PrivateJackServer::launch() {
+    const std::string rate = std::to_string(kSampleRate);
+    const std::string period = std::to_string(kPeriodFrames);
+    const char* argv[] = {"jackd", "--no-realtime", "-n", name_.c_str(),  "-d",   "dummy",
+                          "-r",    rate.c_str(),    "-p", period.c_str(), nullptr};
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid; // -1 when fork failed
+    }
+    // The server ends with the test even when the test crashes. SIGTERM, not SIGKILL: a
+    // server that exits on its own gives its slot in JACK's server registry back.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) {
+        _exit(1);
+    }
+    // The server's own chatter would bury the test's output.
+    const int quiet = open("/dev/null", O_WRONLY);
+    dup2(quiet, 1);
+    dup2(quiet, 2);
+    execvp("jackd", const_cast<char* const*>(argv));
+    _exit(127);
+}
+
+bool PrivateJackServer::waitUntilUp(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1; // it gave up on its own
+            return false;
+        }
+        if (clientCanOpen()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool PrivateJackServer::start(std::chrono::milliseconds limit) {
+    platform::silenceJack();
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    pid_ = launch();
+    if (pid_ <= 0) {
+        pid_ = -1;
+        return false;
+    }
+    if (!waitUntilUp(limit)) {
+        stop();
+        return false;
+    }
+    return true;
+}
+
+void PrivateJackServer::reap(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+void PrivateJackServer::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, SIGTERM);
+    reap(std::chrono::seconds(5));
+}
+
+void PrivateJackServer::kill() {
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, SIGKILL);
+    reap(std::chrono::seconds(5));
+    killed_ = true;
+}
+
+void PrivateJackServer::releaseRegistrySlot() {
+    // JACK keeps at most eight servers in its registry and frees the slot of a killed
+    // one only when a server of the same name starts again: do that, and stop it cleanly,
+    // so that killing servers in tests never locks the machine out of JACK.
+    if (!killed_) {
+        return;
+    }
+    killed_ = false;
+    pid_ = launch();
+    if (pid_ > 0) {
+        waitUntilUp(std::chrono::seconds(10));
+        stop();
+    }
+    pid_ = -1;
+    // The semaphores of the clients that were on the killed server stay behind too.
+    const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
+    if (DIR* shm = opendir("/dev/shm")) {
+        while (const dirent* entry = readdir(shm)) {
+            if (std::string(entry->d_name).rfind(prefix, 0) == 0) {
+                unlink(("/dev/shm/" + std::string(entry->d_name)).c_str());
+            }
+        }
+        closedir(shm);
+    }
+}
+
+JackMidiReceiver::JackMidiReceiver(const std::string& clientName, std::size_t capacity)
+    : slots_(capacity) {
+    platform::silenceJack();
+    jack_status_t status{};
+    client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    if (client_ == nullptr) {
+        return;
+    }
+    port_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(client_, &JackMidiReceiver::onProcess, this);
+    if (port_ == nullptr || jack_activate(client_) != 0) {
+        jack_client_close(client_);
+        client_ = nullptr;
+    }
+}
+
+JackMidiReceiver::~JackMidiReceiver() {
+    if (client_ != nullptr) {
+        jack_client_close(client_);
+    }
+}
+
+std::string JackMidiReceiver::portName() const {
+    return jack_port_name(port_);
+}
+
+std::uint32_t JackMidiReceiver::frameTime() const {
+    return jack_frame_time(client_);
+}
+
+int JackMidiReceiver::connectionCount() const {
+    return jack_port_connected(port_);
+}
+
+int JackMidiReceiver::onProcess(std::uint32_t frames, void* self) noexcept {
+    auto* receiver = static_cast<JackMidiReceiver*>(self);
+    void* buffer = jack_port_get_buffer(receiver->port_, frames);
+    const jack_nframes_t start = jack_last_frame_time(receiver->client_);
+    const std::uint32_t n = jack_midi_get_event_count(buffer);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) != 0) {
+            continue;
+        }
+        if (event.size > 3) {
+            receiver->oversized_.fetch_add(1);
+            continue;
+        }
+        const std::size_t at = receiver->count_.load(std::memory_order_relaxed);
+        if (at >= receiver->slots_.size()) {
+            continue;
+        }
+        ReceivedEvent& slot = receiver->slots_[at];
+        slot.frame = start + event.time;
+        slot.size = static_cast<std::uint8_t>(event.size);
+        for (std::size_t b = 0; b < event.size; ++b) {
+            slot.bytes[b] = event.buffer[b];
+        }
+        receiver->count_.store(at + 1, std::memory_order_release);
+    }
+    return 0;
+}
+
+std::vector<ReceivedEvent> JackMidiReceiver::events() const {
+    const std::size_t n = count();
+    return {slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(n)};
+}
+
+bool JackMidiReceiver::waitForCount(std::size_t n, std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (count() < n) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> noteBytes(std::uint32_t message) {
+    return {static_cast<std::uint8_t>(message & 0xFF), static_cast<std::uint8_t>(message >> 8),
+            static_cast<std::uint8_t>(message >> 16)};
+}
+
+} // namespace tambrel::testing

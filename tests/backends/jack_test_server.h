@@ -1,0 +1,94 @@
+#pragma once
+// A JACK server of the test's own (dummy driver, 48 kHz, 256-frame periods, private
+// name) and a MIDI receiver client on it, for the tests and the timing benchmark. The
+// process's environment is pointed at that server, so every JACK client the code under
+// test opens lands there and nothing ever starts a server by surprise.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct _jack_client;
+struct _jack_port;
+
+namespace tambrel::testing {
+
+class PrivateJackServer {
+public:
+    static constexpr std::uint32_t kSampleRate = 48000;
+    static constexpr std::uint32_t kPeriodFrames = 256;
+
+    PrivateJackServer();
+    ~PrivateJackServer(); // stops the server if it still runs
+    PrivateJackServer(const PrivateJackServer&) = delete;
+    PrivateJackServer& operator=(const PrivateJackServer&) = delete;
+
+    // Starts jackd and returns once a client can open on it (polling every 10 ms), or
+    // false after `limit`.
+    bool start(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // SIGTERM and a wait; SIGKILL if it does not go.
+    void stop();
+    // SIGKILL at once, as a crash would.
+    void kill();
+    // After kill(): gives the killed server's slot in JACK's registry back (the
+    // destructor does it too). Call it once the clients on the dead server are closed.
+    void releaseRegistrySlot();
+    const std::string& name() const { return name_; }
+    bool running() const { return pid_ > 0; }
+
+private:
+    pid_t launch();
+    bool waitUntilUp(std::chrono::milliseconds limit);
+    void reap(std::chrono::milliseconds limit);
+    std::string name_;
+    pid_t pid_ = -1;
+    bool killed_ = false;
+};
+
+// One MIDI event as the receiver saw it.
+struct ReceivedEvent {
+    std::uint32_t frame = 0; // absolute: the period's first frame + the event's offset
+    std::uint8_t size = 0;
+    std::uint8_t bytes[3] = {0, 0, 0};
+    std::vector<std::uint8_t> data() const { return {bytes, bytes + size}; }
+};
+
+// A client with one MIDI input port, "<client>:in", that records every event.
+class JackMidiReceiver {
+public:
+    explicit JackMidiReceiver(const std::string& clientName = "receiver",
+                              std::size_t capacity = 1 << 16);
+    ~JackMidiReceiver();
+    JackMidiReceiver(const JackMidiReceiver&) = delete;
+    JackMidiReceiver& operator=(const JackMidiReceiver&) = delete;
+
+    bool ok() const { return client_ != nullptr; }
+    std::string portName() const;
+    _jack_client* client() const { return client_; }
+    // Our receiver's view of the server's frame clock (for stamping in the tests).
+    std::uint32_t frameTime() const;
+    // How many connections its input port has.
+    int connectionCount() const;
+
+    std::size_t count() const { return count_.load(std::memory_order_acquire); }
+    std::vector<ReceivedEvent> events() const;
+    // Longer events than three bytes are counted here and not kept.
+    std::size_t oversized() const { return oversized_.load(); }
+    bool waitForCount(std::size_t n, std::chrono::milliseconds limit) const;
+
+private:
+    static int onProcess(std::uint32_t frames, void* self) noexcept;
+    _jack_client* client_ = nullptr;
+    _jack_port* port_ = nullptr;
+    std::vector<ReceivedEvent> slots_;
+    std::atomic<std::size_t> count_{0};
+    std::atomic<std::size_t> oversized_{0};
+};
+
+// Exact expected bytes of a packed short message (status, key, velocity).
+std::vector<std::uint8_t> noteBytes(std::uint32_t message);
+
+} // namespace tambrel::testing
