@@ -1,0 +1,48 @@
+// Grabs the window to one PNG per time signature, with a few cells on and a device
+// named, for a person to look at. Fails when the machine has no fonts (every letter
+// would be drawn as a box) or when a picture comes out without the grid's colours.
+
+#include "window_rig.h"
+
+#include <QDir>
+#include <QFontDatabase>
+#include <QImage>
+#include <QPixmap>
+#include <QtTest>
+
+class ScreenshotsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void fontsAreInstalled() { QVERIFY(!QFontDatabase::families().isEmpty()); }
+    void eachTimeSignature();
+};
+
+void ScreenshotsTest::eachTimeSignature() {
+    const QString folder =
+        qEnvironmentVariable("TAMBREL_SCREENSHOTS", QStringLiteral("screenshots"));
+    QVERIFY(QDir().mkpath(folder));
+
+    WindowRig rig(2);
+    for (const char* name : {"Tr1Label1", "Tr1Label9", "Tr2Label5", "Tr2Label13", "Tr3Label1",
+                             "Tr3Label3", "Tr3Label5", "Tr3Label7", "Tr3Label9", "Tr3Label11",
+                             "Tr3Label13", "Tr3Label15", "Tr7Label1", "Tr8Label2"}) {
+        rig.click(name);
+    }
+    rig.spin("UpDown2", true);
+    rig.spin("UpDown2", true); // tempo 121
+    const QStringList files = {"time-4-4.png", "time-12-8.png", "time-3-4.png", "time-6-8.png"};
+    rig.spin("UpDown3", true); // 4/4: the first click re-selects it
+    for (const QString& file : files) {
+        const QImage image = rig.window->grab().toImage();
+        QCOMPARE(image.size(), QSize(595, 403));
+        // Cell 1 of track 1 is on in every signature and sits at (376+2, 98+2) + (5, 8).
+        QCOMPARE(QColor(image.pixel(383, 108)), QColor(57, 109, 165));
+        const QString path = QDir(folder).filePath(file);
+        QVERIFY(image.save(path));
+        qInfo("wrote %s", qPrintable(path));
+        rig.spin("UpDown3", true);
+    }
+}
+
+QTEST_MAIN(ScreenshotsTest)
+#include "screenshots_test.moc"

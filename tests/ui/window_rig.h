@@ -1,0 +1,91 @@
+#pragma once
+// A real window over a machine whose MIDI devices are in memory, driven by real clicks.
+// Message boxes, file dialogs and the Presets menu's position are recorded instead of
+// blocking.
+
+#include "ui/cell_label.h"
+#include "ui/main_window.h"
+#include "ui/up_down.h"
+
+#include "midi/machine.h"
+#include "platform/memory_midi.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+
+class RecordingWindow : public TForm1 {
+public:
+    using TForm1::TForm1;
+
+    QStringList messages;
+    QString nextSaveName;
+    QString nextOpenName;
+    int saveAsked = 0;
+    int openAsked = 0;
+
+protected:
+    QString askSaveFileName() override {
+        ++saveAsked;
+        return nextSaveName;
+    }
+    QString askOpenFileName() override {
+        ++openAsked;
+        return nextOpenName;
+    }
+    void showMessage(const QString& text) override { messages << text; }
+};
+
+struct WindowRig {
+    explicit WindowRig(unsigned deviceCount,
+                       tambrel::platform::MidiOutDeviceList extraDevices = {}) {
+        auto devices = tambrel::platform::makeMemoryMidiDevices(deviceCount, recorder);
+        for (auto& device : extraDevices) {
+            devices.push_back(std::move(device));
+        }
+        // The 100 ms pause of a device switch only slows the tests down.
+        machine = std::make_unique<tambrel::midi::Machine>(std::move(devices), [](int) {});
+        window = std::make_unique<RecordingWindow>(*machine);
+        window->FormCreate();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    template <class T = QWidget> T* find(const QString& name) const {
+        return window->findChild<T*>(name);
+    }
+    QString text(const QString& label) const { return find<QLabel>(label)->text(); }
+    bool enabled(const QString& name) const { return find<QWidget>(name)->isEnabled(); }
+    void click(const QString& name) const {
+        QWidget* widget = find<QWidget>(name);
+        QVERIFY2(widget, qPrintable(name));
+        QTest::mouseClick(widget, Qt::LeftButton);
+    }
+    void spin(const QString& upDown, bool up) const {
+        auto* spinner = find<UpDown>(upDown);
+        QTest::mouseClick(up ? spinner->upButton() : spinner->downButton(), Qt::LeftButton);
+    }
+    CellLabel* cell(int track, int number) const {
+        return find<CellLabel>(QStringLiteral("Tr%1Label%2").arg(track).arg(number));
+    }
+    tambrel::platform::MemoryMidiDevice* memoryDevice(unsigned index) const {
+        return dynamic_cast<tambrel::platform::MemoryMidiDevice*>(machine->midiOut().device(index));
+    }
+    tambrel::engine::RhythmEngine& engine() const { return machine->engine(); }
+
+    // Declared first, destroyed last: the devices record into it until the machine goes.
+    tambrel::platform::MidiRecorder recorder;
+    std::unique_ptr<tambrel::midi::Machine> machine;
+    std::unique_ptr<RecordingWindow> window;
+};
+
+// Note-on fields of a recorded message.
+inline int keyOf(std::uint32_t message) {
+    return static_cast<int>((message >> 8) & 0x7F);
+}
+inline int velocityOf(std::uint32_t message) {
+    return static_cast<int>((message >> 16) & 0x7F);
+}

@@ -1,0 +1,37 @@
+#include "cell_label.h"
+
+#include <QMouseEvent>
+
+CellLabel::CellLabel(int track, int cell, QWidget* parent) : QLabel(parent) {
+    setObjectName(QStringLiteral("Tr%1Label%2").arg(track).arg(cell));
+    setAutoFillBackground(true);
+    QFont font = this->font();
+    font.setBold(true);
+    font.setPixelSize(13);
+    setFont(font);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::WindowText, QColor(0, 0, 128)); // navy
+    setPalette(palette);
+    setColor(kOffColor);
+}
+
+QColor CellLabel::color() const {
+    return palette().color(QPalette::Window);
+}
+
+void CellLabel::setColor(const QColor& color) {
+    if (color == this->color()) {
+        return;
+    }
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, color);
+    setPalette(palette);
+}
+
+void CellLabel::mouseReleaseEvent(QMouseEvent* event) {
+    QLabel::mouseReleaseEvent(event);
+    // A click is a press and a release over the cell, as with a button.
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+        emit clicked(this);
+    }
+}
