@@ -1,0 +1,243 @@
+// Runs tambrel-pattern as a separate process, as scripts do, and checks its standard
+// output, standard error and exit status.
+
+#include "tests/patterns_presets/preset_tables.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class TambrelPatternTool : public ::testing::Test {
+protected:
+    TambrelPatternTool()
+        : dir(fs::temp_directory_path() / ("tambrel-pattern-cli-" + std::to_string(::getpid()))) {
+        fs::create_directories(dir);
+    }
+    ~TambrelPatternTool() override { fs::remove_all(dir); }
+
+    std::string write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(dir / name, std::ios::binary) << bytes;
+        return (dir / name).string();
+    }
+
+    // Runs the tool with `args`; standard output goes to `outPath` (a file of the test's
+    // own unless given).
+    Result run(const std::vector<std::string>& args, std::string outPath = {}) const {
+        const fs::path errPath = dir / "stderr";
+        const bool ownOut = outPath.empty();
+        if (ownOut) {
+            outPath = (dir / "stdout").string();
+        }
+        std::vector<std::string> argv = {TAMBREL_PATTERN_TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (std::string& a : argv) {
+            cargv.push_back(a.data());
+        }
+        cargv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = 0;
+        Result r;
+        const int spawned = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << TAMBREL_PATTERN_TOOL;
+            return r;
+        }
+        int wstatus = 0;
+        ::waitpid(pid, &wstatus, 0);
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        if (ownOut) {
+            r.out = slurp(outPath);
+        }
+        r.err = slurp(errPath);
+        return r;
+    }
+
+    fs::path dir;
+};
+
+const std::string kWorkedExample = "6/8\r\n"
+                                   "90\r\n"
+                                   "TR1INFO:100+Acoustic Bass Drum\r\n"
+                                   "TR2INFO:100+Acoustic Snare\r\n"
+                                   "TR3INFO:80+Close Hi-Hat\r\n"
+                                   "TR4INFO:100+Open Hi-Hat\r\n"
+                                   "TR5INFO:100+High Tom\r\n"
+                                   "TR6INFO:100+Low Tom\r\n"
+                                   "TR7INFO:100+Crash Cymbal 1\r\n"
+                                   "TR8INFO:127+Ride Cymbal 1\r\n"
+                                   "10100000\r\n"
+                                   "00100000\r\n"
+                                   "00100000\r\n"
+                                   "01100000\r\n"
+                                   "00100000\r\n"
+                                   "00100000\r\n";
+
+TEST_F(TambrelPatternTool, NormalizeWritesWhatSaveWouldWrite) {
+    const Result same = run({"normalize", write("example.qel", kWorkedExample)});
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(same.out, kWorkedExample);
+    EXPECT_EQ(same.err, "");
+
+    // The same pattern untidied: LF only, hex tempo, a blank before a volume, tracks out of
+    // order, steps past the bar and cells on hidden columns' steps.
+    const std::string untidy = "6/8\n$5A\n"
+                               "TR8INFO:127+Ride Cymbal 1\n"
+                               "TR2INFO:100+Acoustic Snare\n"
+                               "TR3INFO: 80+Close Hi-Hat\n"
+                               "TR4INFO:100+Open Hi-Hat\n"
+                               "TR5INFO:100+High Tom\n"
+                               "TR6INFO:100+Low Tom\n"
+                               "TR7INFO:100+Crash Cymbal 1\n"
+                               "TR1INFO:100+Acoustic Bass Drum\n"
+                               "101\n001\n00100000\n011\n001zzz\n00100000\n11111111\n11111111\n";
+    const Result tidied = run({"normalize", write("untidy.qel", untidy)});
+    EXPECT_EQ(tidied.status, 0);
+    EXPECT_EQ(tidied.out, kWorkedExample);
+}
+
+TEST_F(TambrelPatternTool, NormalizeOfARejectedFilePrintsTheLoadMessageOnly) {
+    const std::string badVolume = kWorkedExample.substr(0, kWorkedExample.find("TR3")) +
+                                  "TR3INFO:80 +Close Hi-Hat\r\n" +
+                                  kWorkedExample.substr(kWorkedExample.find("TR4"));
+    for (const std::string& path : {write("bad.qel", badVolume), write("empty.qel", ""),
+                                    (dir / "missing.qel").string(), dir.string()}) {
+        const Result r = run({"normalize", path});
+        EXPECT_EQ(r.status, 1) << path;
+        EXPECT_EQ(r.out, "") << path;
+        EXPECT_NE(r.err.find("There was an error loading the file.\n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("  There"), std::string::npos) << r.err; // padding trimmed
+        EXPECT_EQ(r.err.find(".  "), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(TambrelPatternTool, PresetsListsGroupAndCaptionInMenuOrder) {
+    const Result r = run({"presets"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), std::size(preset_tables::kExpected));
+    EXPECT_EQ(lines.front(), "Country Rhythms/Shuffle 1");
+    EXPECT_EQ(lines[8], "Country Rhythms/2/4 Country");
+    EXPECT_EQ(lines[12], "Rock Rhythms/4 Beat Rock");
+    EXPECT_EQ(lines[19], "Click Track/4/4 Cowbell");
+    EXPECT_EQ(lines.back(), "Other/Samba");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string caption = lines[i].substr(lines[i].find('/') + 1);
+        EXPECT_EQ(caption, preset_tables::kExpected[i].caption);
+    }
+}
+
+TEST_F(TambrelPatternTool, PresetWritesTheFileOfTheFreshlyChosenRhythm) {
+    const Result r = run({"preset", "Waltz"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "6/8\r\n110\r\n"
+                     "TR1INFO:100+Acoustic Bass Drum\r\n"
+                     "TR2INFO:100+Acoustic Snare\r\n"
+                     "TR3INFO:100+Close Hi-Hat\r\n"
+                     "TR4INFO:100+Open Hi-Hat\r\n"
+                     "TR5INFO:100+High Tom\r\n"
+                     "TR6INFO:100+Low Tom\r\n"
+                     "TR7INFO:100+Crash Cymbal 1\r\n"
+                     "TR8INFO:100+Ride Cymbal 1\r\n"
+                     "10100000\r\n00000000\r\n01100000\r\n00000000\r\n01100000\r\n00000000\r\n");
+
+    // The written file normalizes to itself.
+    const Result again = run({"normalize", write("waltz.qel", r.out)});
+    EXPECT_EQ(again.out, r.out);
+
+    const Result shuffle = run({"preset", "Shuffle 2"});
+    EXPECT_NE(shuffle.out.find("\r\nTR2INFO:73+Acoustic Snare\r\n"), std::string::npos);
+}
+
+TEST_F(TambrelPatternTool, UnknownPresetFailsWithAMessage) {
+    const Result r = run({"preset", "waltz"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("waltz"), std::string::npos) << r.err;
+}
+
+TEST_F(TambrelPatternTool, HelpGoesToStandardOutput) {
+    const Result r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    for (const char* word : {"normalize FILE", "presets", "preset CAPTION"}) {
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
+}
+
+TEST_F(TambrelPatternTool, WrongCallsExitWithTwo) {
+    const std::string file = write("example.qel", kWorkedExample);
+    const std::vector<std::vector<std::string>> calls = {
+        {},
+        {"normalise", file},
+        {"normalize"},
+        {"normalize", file, file},
+        {"presets", "Rock Rhythms"},
+        {"preset"},
+        {"preset", "Waltz", "Swing"},
+        {"--help", "normalize"},
+        {"--bogus"},
+    };
+    for (const auto& call : calls) {
+        const Result r = run(call);
+        std::string shown;
+        for (const std::string& a : call) {
+            shown += a + " ";
+        }
+        EXPECT_EQ(r.status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_NE(r.err, "") << shown;
+    }
+}
+
+TEST_F(TambrelPatternTool, AFailedWriteIsAFailure) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    const Result r = run({"preset", "Waltz"}, "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err, "");
+}
+
+} // namespace
