@@ -17,6 +17,9 @@ void ignoreJackText(const char*) {}
 // server answers within a period or two; a stalled one is not waited for.
 constexpr auto kCycleWait = std::chrono::milliseconds(500);
 
+// How many periods ahead a message may be held for the period its stamp points at.
+constexpr std::int64_t kHoldPeriods = 8;
+
 } // namespace
 
 void silenceJack() noexcept {
@@ -201,10 +204,13 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
             // Frame counters wrap: the signed difference is what is meaningful.
             std::int64_t offset = static_cast<std::int32_t>(event->frame + frames - cycleStart);
             if (offset >= period) {
-                if (offset < 2 * period) {
-                    break; // stamped after this period began: it belongs to the next one
+                // Stamped after this period began (or during a server stall, which the
+                // server makes up with periods in quick succession): it belongs to a later
+                // period. Only a clock that jumped far sends it now rather than never.
+                if (offset < kHoldPeriods * period) {
+                    break;
                 }
-                offset = period - 1; // a clock that jumped: send it now rather than never
+                offset = period - 1;
             }
             if (offset < lastOffset) {
                 offset = lastOffset; // late (a missed period): as early as order allows

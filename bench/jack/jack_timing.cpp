@@ -1,0 +1,352 @@
+// How evenly the steps reach another JACK program: the same steps, fired by the step
+// clock's timer, go once through our JACK back end and once through RtMidi's JACK output
+// to a receiver on a private dummy server. For each, the receiver-side spacing error
+// |frames between consecutive notes in microseconds - the step period| is printed.
+//
+//   jack_timing [--steps N] [--period-ms P]
+
+#include "jack_test_server.h"
+
+#include "platform/midi_out.h"
+#include "platform/periodic_timer.h"
+
+#include <jack/jack.h>
+#include <rtmidi/RtMidi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace tambrel;
+using Clock = std::chrono::steady_clock;
+
+// Each step's note carries its number (key 35..74, velocity 1..127), so that a note the
+// server lost under load does not shift every later interval.
+constexpr int kKeys = 40;
+constexpr int kMaxSteps = kKeys * 127;
+
+std::uint32_t numberedNote(int step) {
+    return 0x99 | static_cast<std::uint32_t>(35 + step % kKeys) << 8 |
+           static_cast<std::uint32_t>(1 + step / kKeys) << 16;
+}
+
+int stepOf(const testing::ReceivedEvent& e) {
+    return e.size == 3 ? (e.bytes[2] - 1) * kKeys + (e.bytes[1] - 35) : -1;
+}
+
+struct Figures {
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+Figures figuresOf(std::vector<double> errors) {
+    Figures f;
+    if (errors.empty()) {
+        return f;
+    }
+    std::sort(errors.begin(), errors.end());
+    auto at = [&](double q) {
+        return errors[std::min(errors.size() - 1, static_cast<std::size_t>(q * errors.size()))];
+    };
+    f.p50 = at(0.50);
+    f.p99 = at(0.99);
+    f.max = errors.back();
+    return f;
+}
+
+void print(const char* what, const Figures& f, std::size_t count) {
+    std::printf("%-34s p50 %7.1f us  p99 %7.1f us  max %7.1f us  (%zu intervals)\n", what, f.p50,
+                f.p99, f.max, count);
+}
+
+// The step clock's side: one note per expiry, the send's moment kept for comparison.
+struct Player {
+    virtual ~Player() = default;
+    virtual void sendNote(int step) noexcept = 0;
+
+    static void tick(void* self) noexcept {
+        auto* player = static_cast<Player*>(self);
+        const int n = player->sent.load(std::memory_order_relaxed);
+        if (n >= player->steps) {
+            return;
+        }
+        player->sentAt[static_cast<std::size_t>(n)] = Clock::now();
+        player->sendNote(n);
+        player->sent.store(n + 1, std::memory_order_release);
+    }
+
+    int steps = 0;
+    std::vector<Clock::time_point> sentAt;
+    std::atomic<int> sent{0};
+};
+
+struct OursPlayer : Player {
+    platform::MidiOut* out = nullptr;
+    platform::MidiOutHandle handle = 0;
+    void sendNote(int step) noexcept override { out->send(handle, numberedNote(step)); }
+};
+
+struct RtMidiPlayer : Player {
+    RtMidiOut* out = nullptr;
+    void sendNote(int step) noexcept override {
+        const std::uint32_t note = numberedNote(step);
+        const unsigned char bytes[3] = {static_cast<unsigned char>(note & 0xFF),
+                                        static_cast<unsigned char>((note >> 8) & 0xFF),
+                                        static_cast<unsigned char>(note >> 16)};
+        try {
+            out->sendMessage(bytes, 3);
+        } catch (...) {
+        }
+    }
+};
+
+// Plays `steps` notes every `periodMs`; returns once they are sent and had time to arrive.
+bool play(Player& player, int steps, std::uint32_t periodMs) {
+    player.steps = steps;
+    player.sentAt.assign(static_cast<std::size_t>(steps), Clock::time_point{});
+    platform::TimerService timers;
+    const std::uint32_t id = timers.start(periodMs, &Player::tick, &player);
+    if (id == 0) {
+        return false;
+    }
+    while (player.sent.load(std::memory_order_acquire) < steps) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    timers.kill(id);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return true;
+}
+
+// The frame at which each step's note arrived (by its number), and how many were lost.
+struct Arrivals {
+    std::vector<std::int64_t> frame; // -1: never arrived
+    int lost = 0;
+    int extra = 0; // duplicates or strangers
+};
+
+Arrivals arrivalsOf(const std::vector<testing::ReceivedEvent>& events, std::size_t from,
+                    std::size_t to, int steps) {
+    Arrivals a;
+    a.frame.assign(static_cast<std::size_t>(steps), -1);
+    for (std::size_t i = from; i < to; ++i) {
+        const int step = stepOf(events[i]);
+        if (step < 0 || step >= steps || a.frame[static_cast<std::size_t>(step)] >= 0) {
+            ++a.extra;
+            continue;
+        }
+        a.frame[static_cast<std::size_t>(step)] = events[i].frame;
+    }
+    a.lost = static_cast<int>(std::count(a.frame.begin(), a.frame.end(), -1));
+    return a;
+}
+
+double frameUs(std::int64_t earlier, std::int64_t later) {
+    const auto frames = static_cast<std::int32_t>(static_cast<std::uint32_t>(later) -
+                                                  static_cast<std::uint32_t>(earlier));
+    return frames * 1e6 / testing::PrivateJackServer::kSampleRate;
+}
+
+// |received spacing - the step period| for every pair of consecutive steps that arrived.
+std::vector<double> receiverErrors(const Arrivals& a, double periodUs) {
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < a.frame.size(); ++i) {
+        if (a.frame[i - 1] >= 0 && a.frame[i] >= 0) {
+            errors.push_back(std::fabs(frameUs(a.frame[i - 1], a.frame[i]) - periodUs));
+        }
+    }
+    return errors;
+}
+
+// |received spacing - the spacing at which the two notes were really sent|: what the
+// back end adds on top of the timer's own jitter.
+std::vector<double> addedErrors(const Arrivals& a, const Player& player) {
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < a.frame.size(); ++i) {
+        if (a.frame[i - 1] >= 0 && a.frame[i] >= 0) {
+            const double sent =
+                std::chrono::duration<double, std::micro>(player.sentAt[i] - player.sentAt[i - 1])
+                    .count();
+            errors.push_back(std::fabs(frameUs(a.frame[i - 1], a.frame[i]) - sent));
+        }
+    }
+    return errors;
+}
+
+std::vector<double> senderErrors(const Player& player, double periodUs) {
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < player.sentAt.size(); ++i) {
+        const double us =
+            std::chrono::duration<double, std::micro>(player.sentAt[i] - player.sentAt[i - 1])
+                .count();
+        errors.push_back(std::fabs(us - periodUs));
+    }
+    return errors;
+}
+
+// The dummy driver's own clock: how far each period's start strays from the nominal
+// 256 frames, in wall-clock time. Our placement cannot be steadier than this.
+struct CycleWatcher {
+    explicit CycleWatcher(std::size_t capacity) : starts(capacity) {
+        jack_status_t status{};
+        client = jack_client_open("cycle watcher", JackNoStartServer, &status);
+        if (client != nullptr) {
+            jack_set_process_callback(client, &CycleWatcher::onProcess, this);
+            jack_activate(client);
+        }
+    }
+    ~CycleWatcher() {
+        if (client != nullptr) {
+            jack_client_close(client);
+        }
+    }
+    static int onProcess(jack_nframes_t, void* self) noexcept {
+        auto* w = static_cast<CycleWatcher*>(self);
+        const std::size_t n = w->count.load(std::memory_order_relaxed);
+        if (w->recording.load(std::memory_order_acquire) && n < w->starts.size()) {
+            w->starts[n] = jack_get_time();
+            w->count.store(n + 1, std::memory_order_release);
+        }
+        return 0;
+    }
+    std::vector<double> errors() const {
+        const double periodUs = 1e6 * testing::PrivateJackServer::kPeriodFrames /
+                                testing::PrivateJackServer::kSampleRate;
+        std::vector<double> e;
+        const std::size_t n = count.load(std::memory_order_acquire);
+        for (std::size_t i = 1; i < n; ++i) {
+            e.push_back(std::fabs(static_cast<double>(starts[i] - starts[i - 1]) - periodUs));
+        }
+        return e;
+    }
+    jack_client_t* client = nullptr;
+    std::vector<jack_time_t> starts;
+    std::atomic<std::size_t> count{0};
+    std::atomic<bool> recording{false};
+};
+
+int fail(const char* why) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "jack_timing: %s\n", why);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int steps = 400;
+    std::uint32_t periodMs = 20;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
+            steps = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--period-ms") == 0 && i + 1 < argc) {
+            periodMs = static_cast<std::uint32_t>(std::atoi(argv[++i]));
+        } else {
+            std::fprintf(stderr, "usage: jack_timing [--steps N] [--period-ms P]\n");
+            return 2;
+        }
+    }
+    if (steps < 3 || steps > kMaxSteps || periodMs == 0) {
+        std::fprintf(stderr, "jack_timing: 3 to %d steps, a period of 1 ms or more\n", kMaxSteps);
+        return 2;
+    }
+    const double periodUs = periodMs * 1000.0;
+
+    testing::PrivateJackServer server;
+    if (!server.start()) {
+        return fail("jackd did not start");
+    }
+    testing::JackMidiReceiver receiver("receiver", static_cast<std::size_t>(2 * steps + 64));
+    if (!receiver.ok()) {
+        return fail("no receiver client");
+    }
+    CycleWatcher watcher(static_cast<std::size_t>(steps) * periodMs * 48000 / 256 / 1000 + 1000);
+    std::printf("jack_timing: %d steps every %u ms, private jackd -d dummy -r %u -p %u "
+                "(period %.0f us)\n",
+                steps, periodMs, testing::PrivateJackServer::kSampleRate,
+                testing::PrivateJackServer::kPeriodFrames,
+                1e6 * testing::PrivateJackServer::kPeriodFrames /
+                    testing::PrivateJackServer::kSampleRate);
+
+    // Ours, through the device list as the program uses it.
+    platform::MidiOut out(platform::discoverMidiOutDevices());
+    int index = -1;
+    for (unsigned i = 0; i < out.deviceCount(); ++i) {
+        if (out.deviceName(i) == receiver.portName()) {
+            index = static_cast<int>(i);
+        }
+    }
+    OursPlayer ours;
+    ours.out = &out;
+    if (index < 0 || out.open(static_cast<unsigned>(index), &ours.handle) != platform::kMidiOk) {
+        return fail("receiver not reachable through our JACK back end");
+    }
+    watcher.recording.store(true);
+    if (!play(ours, steps, periodMs)) {
+        return fail("no timer");
+    }
+    watcher.recording.store(false);
+    out.close(ours.handle);
+    const std::size_t oursEnd = receiver.count();
+
+    // RtMidi's JACK output to the same receiver.
+    RtMidiPlayer rtmidi;
+    try {
+        RtMidiOut rt(RtMidi::UNIX_JACK, "RtMidi bench");
+        rt.setErrorCallback([](RtMidiError::Type, const std::string&, void*) {}, nullptr);
+        unsigned port = rt.getPortCount();
+        for (unsigned i = 0; i < rt.getPortCount(); ++i) {
+            if (rt.getPortName(i) == receiver.portName()) {
+                port = i;
+            }
+        }
+        if (port == rt.getPortCount()) {
+            return fail("RtMidi does not list the receiver");
+        }
+        rt.openPort(port, "out");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the connection settles
+        rtmidi.out = &rt;
+        if (!play(rtmidi, steps, periodMs)) {
+            return fail("no timer");
+        }
+        rt.closePort();
+    } catch (const RtMidiError&) {
+        return fail("RtMidi's JACK output failed");
+    }
+
+    const auto events = receiver.events();
+    const Arrivals oursArrived = arrivalsOf(events, 0, oursEnd, steps);
+    const Arrivals rtArrived = arrivalsOf(events, oursEnd, events.size(), steps);
+    const std::vector<double> oursErrors = receiverErrors(oursArrived, periodUs);
+    const std::vector<double> rtErrors = receiverErrors(rtArrived, periodUs);
+    const Figures oursFigures = figuresOf(oursErrors);
+    const Figures rtFigures = figuresOf(rtErrors);
+    const std::vector<double> cycleErrors = watcher.errors();
+    const std::vector<double> oursAdded = addedErrors(oursArrived, ours);
+    const std::vector<double> rtAdded = addedErrors(rtArrived, rtmidi);
+
+    std::printf("-- the clocks underneath\n");
+    print("step clock sends vs. the period", figuresOf(senderErrors(ours, periodUs)),
+          ours.sentAt.size() - 1);
+    print("jackd dummy period starts", figuresOf(cycleErrors), cycleErrors.size());
+    std::printf("-- received spacing vs. the sends' own spacing (what the back end adds)\n");
+    print("ours", figuresOf(oursAdded), oursAdded.size());
+    print("rtmidi", figuresOf(rtAdded), rtAdded.size());
+    std::printf("-- received spacing vs. the step period\n");
+    print("ours (libjack, stamped)", oursFigures, oursErrors.size());
+    print("rtmidi (UNIX_JACK)", rtFigures, rtErrors.size());
+    std::printf("lost by the server: ours %d, rtmidi %d; duplicates: ours %d, rtmidi %d\n",
+                oursArrived.lost, rtArrived.lost, oursArrived.extra, rtArrived.extra);
+    std::printf("summary: ours_p99_us=%.1f rtmidi_p99_us=%.1f ratio=%.3f\n", oursFigures.p99,
+                rtFigures.p99, rtFigures.p99 > 0 ? oursFigures.p99 / rtFigures.p99 : 0.0);
+    return 0;
+}
