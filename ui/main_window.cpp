@@ -70,6 +70,22 @@ const char* groupItemName(std::string_view caption) {
     return "Other1";
 }
 
+// Unbuffered, so that a short write (a full disk, a size limit) is seen here: through
+// the buffer it would be lost and the save would commit a cut file.
+bool writeWhole(QSaveFile& file, const std::string& bytes) {
+    const char* data = bytes.data();
+    qint64 left = static_cast<qint64>(bytes.size());
+    while (left > 0) {
+        const qint64 written = file.write(data, left);
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
 QString fromView(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -508,10 +524,8 @@ void TForm1::SpeedButton1Click() {
         // Written beside the old file and renamed over it only when complete, so that a
         // failed save never costs the user the file they had.
         QSaveFile file(name);
-        saved = file.open(QIODevice::WriteOnly) &&
-                file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
-                    static_cast<qint64>(bytes.size()) &&
-                file.commit();
+        saved = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                writeWhole(file, bytes) && file.commit();
     } catch (...) {
         saved = false;
     }
