@@ -115,10 +115,14 @@ int JackMidiClient::openPort(const std::string& shortName, const std::string& de
     // before it is connected: a fresh port's buffer may still hold the events of the
     // port that had its memory before.
     slot.port.store(port, std::memory_order_seq_cst);
-    if (!destination.empty() &&
-        jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
-        releaseSlot(slot);
-        return -1;
+    if (!destination.empty()) {
+        if (jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
+            releaseSlot(slot);
+            return -1;
+        }
+        // The server puts a new connection into effect at the start of a period: once a
+        // whole period has run since, the destination hears everything sent from now on.
+        waitForCycle(cycles_.load(std::memory_order_seq_cst) + 1);
     }
     return index;
 }

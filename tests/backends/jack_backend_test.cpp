@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <jack/jack.h>
 #include <thread>
 
@@ -47,10 +49,18 @@ protected:
     // Opens the receiver's input through the device list.
     MidiOutHandle openReceiver() {
         const int index = indexOf(*out, receiver->portName());
-        EXPECT_GE(index, 0) << "receiver not listed";
+        EXPECT_GE(index, 0) << "receiver not listed among " << names();
         MidiOutHandle handle = 0;
         EXPECT_EQ(out->open(static_cast<unsigned>(index), &handle), kMidiOk);
         return handle;
+    }
+
+    std::string names() const {
+        std::string all;
+        for (unsigned i = 0; i < out->deviceCount(); ++i) {
+            all += "[" + out->deviceName(i) + "] ";
+        }
+        return all;
     }
 
     PrivateJackServer server;
@@ -195,6 +205,87 @@ TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {
     out->close(own);
     EXPECT_EQ(jack_port_by_name(receiver->client(), ownPort.c_str()), nullptr);
     out->close(toReceiver);
+}
+
+// A client that listens to audio ports and keeps the loudest sample heard.
+class AudioListener {
+public:
+    AudioListener() {
+        jack_status_t status{};
+        client_ = jack_client_open("listener", JackNoStartServer, &status);
+        if (client_ == nullptr) {
+            return;
+        }
+        for (int i = 0; i < 2; ++i) {
+            ports_[i] = jack_port_register(client_, i == 0 ? "in_1" : "in_2",
+                                           JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        }
+        jack_set_process_callback(client_, &AudioListener::onProcess, this);
+        jack_activate(client_);
+    }
+    ~AudioListener() {
+        if (client_ != nullptr) {
+            jack_client_close(client_);
+        }
+    }
+    // Connects every audio output whose name starts with `prefix`; returns how many.
+    int listenTo(const std::string& prefix) {
+        const char** ports = jack_get_ports(client_, ("^" + prefix).c_str(),
+                                            JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+        int n = 0;
+        for (const char** p = ports; p != nullptr && *p != nullptr && n < 2; ++p, ++n) {
+            jack_connect(client_, *p, jack_port_name(ports_[n]));
+        }
+        jack_free(ports);
+        return n;
+    }
+    float peak() const { return peak_.load(); }
+    void resetPeak() { peak_.store(0.0f); }
+
+private:
+    static int onProcess(jack_nframes_t frames, void* self) noexcept {
+        auto* listener = static_cast<AudioListener*>(self);
+        float peak = listener->peak_.load(std::memory_order_relaxed);
+        for (jack_port_t* port : listener->ports_) {
+            const auto* samples = static_cast<const float*>(jack_port_get_buffer(port, frames));
+            for (jack_nframes_t i = 0; i < frames; ++i) {
+                peak = std::max(peak, std::fabs(samples[i]));
+            }
+        }
+        listener->peak_.store(peak, std::memory_order_relaxed);
+        return 0;
+    }
+    jack_client_t* client_ = nullptr;
+    jack_port_t* ports_[2] = {nullptr, nullptr};
+    std::atomic<float> peak_{0.0f};
+};
+
+TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
+    if (!findGmSoundfont()) {
+        GTEST_SKIP() << "no General MIDI soundfont on this machine";
+    }
+    MidiOutHandle handle = 0;
+    ASSERT_EQ(out->open(0, &handle), kMidiOk);
+    const auto* synth = static_cast<FluidSynthDevice*>(out->device(0));
+    EXPECT_EQ(synth->driverName(), "jack");
+    EXPECT_EQ(synth->sampleRate(), 48000.0);
+
+    AudioListener listener;
+    ASSERT_EQ(listener.listenTo(kSynthDeviceName), 2) << "the synth's two outputs";
+    std::this_thread::sleep_for(100ms);
+    listener.resetPeak();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_LT(listener.peak(), 3e-5f) << "sound before any note";
+
+    out->send(handle, kSnare);
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (listener.peak() < 0.01f && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_GE(listener.peak(), 0.01f) << "the snare was not heard";
+
+    out->close(handle);
+    EXPECT_EQ(listener.listenTo(kSynthDeviceName), 0) << "the synth stayed on the server";
 }
 
 TEST_F(JackBackendTest, ServerDeathWhileSendingDropsSendsAndCloseReturns) {

@@ -169,6 +169,13 @@ JackMidiReceiver::JackMidiReceiver(const std::string& clientName, std::size_t ca
     if (port_ == nullptr || jack_activate(client_) != 0) {
         jack_client_close(client_);
         client_ = nullptr;
+        return;
+    }
+    // Other clients see a new port only from the period after it was activated: wait for
+    // two periods of our own so that the port is listed when the constructor returns.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (cycles_.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -194,6 +201,7 @@ int JackMidiReceiver::onProcess(std::uint32_t frames, void* self) noexcept {
     auto* receiver = static_cast<JackMidiReceiver*>(self);
     void* buffer = jack_port_get_buffer(receiver->port_, frames);
     const jack_nframes_t start = jack_last_frame_time(receiver->client_);
+    receiver->cycles_.fetch_add(1, std::memory_order_relaxed);
     const std::uint32_t n = jack_midi_get_event_count(buffer);
     for (std::uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t event;

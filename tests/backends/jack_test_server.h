@@ -86,6 +86,7 @@ private:
     std::vector<ReceivedEvent> slots_;
     std::atomic<std::size_t> count_{0};
     std::atomic<std::size_t> oversized_{0};
+    std::atomic<std::uint64_t> cycles_{0};
 };
 
 // Exact expected bytes of a packed short message (status, key, velocity).
