@@ -6,6 +6,7 @@
 #include "platform/backend_devices.h"
 #include "platform/midi_out.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -31,7 +32,7 @@ private:
 
     std::string name_;
     bool virtualPort_;
-    bool failed_ = false;
+    std::atomic<bool> failed_{false}; // RtMidi reports errors from whichever thread met them
     std::unique_ptr<RtMidiOut> out_;
 };
 

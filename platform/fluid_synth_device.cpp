@@ -100,6 +100,7 @@ bool FluidSynthDevice::startDriver(const std::string& driver) {
 
 bool FluidSynthDevice::open() {
     silenceFluidSynth();
+    teardown(); // a device is opened once at a time; this only guards against a double open
     pending_.discard();
     if (output_ == Output::Offline) {
         return buildSynth(kOfflineSampleRate);

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <optional>
 #include <string>
-#include <vector>
 
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
