@@ -216,6 +216,9 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
                 }
                 offset = period - 1;
             }
+            if (offset < 0) {
+                late_.fetch_add(1, std::memory_order_relaxed);
+            }
             if (offset < lastOffset) {
                 offset = lastOffset; // late (a missed period): as early as order allows
             }

@@ -64,6 +64,9 @@ public:
 
     // Messages dropped because a queue was full or a period's buffer had no room.
     std::uint64_t droppedCount() const noexcept { return dropped_.load(); }
+    // Messages whose period had already gone out when they were seen (a server that ran
+    // ahead of its own clock estimate): they went out at the start of the next period.
+    std::uint64_t lateCount() const noexcept { return late_.load(); }
 
 private:
     struct Stamped {
@@ -88,6 +91,7 @@ private:
     std::atomic<bool> alive_{true};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> late_{0};
     std::mutex portsMutex_; // window's thread only; the process callback never takes it
     std::array<Slot, kMaxOpenPorts> slots_;
 };

@@ -7,6 +7,7 @@
 
 #include "jack_test_server.h"
 
+#include "platform/jack_midi_device.h"
 #include "platform/midi_out.h"
 #include "platform/periodic_timer.h"
 
@@ -295,6 +296,9 @@ int main(int argc, char** argv) {
         return fail("no timer");
     }
     watcher.recording.store(false);
+    const auto* oursDevice =
+        static_cast<platform::JackMidiDevice*>(out.device(static_cast<unsigned>(index)));
+    const std::uint64_t oursLate = oursDevice->client()->lateCount();
     out.close(ours.handle);
     const std::size_t oursEnd = receiver.count();
 
@@ -344,8 +348,10 @@ int main(int argc, char** argv) {
     std::printf("-- received spacing vs. the step period\n");
     print("ours (libjack, stamped)", oursFigures, oursErrors.size());
     print("rtmidi (UNIX_JACK)", rtFigures, rtErrors.size());
-    std::printf("lost by the server: ours %d, rtmidi %d; duplicates: ours %d, rtmidi %d\n",
-                oursArrived.lost, rtArrived.lost, oursArrived.extra, rtArrived.extra);
+    std::printf("lost by the server: ours %d, rtmidi %d; duplicates: ours %d, rtmidi %d; ours "
+                "late for their period: %llu\n",
+                oursArrived.lost, rtArrived.lost, oursArrived.extra, rtArrived.extra,
+                static_cast<unsigned long long>(oursLate));
     std::printf("summary: ours_p99_us=%.1f rtmidi_p99_us=%.1f ratio=%.3f\n", oursFigures.p99,
                 rtFigures.p99, rtFigures.p99 > 0 ? oursFigures.p99 / rtFigures.p99 : 0.0);
     return 0;
