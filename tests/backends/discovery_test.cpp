@@ -1,3 +1,5 @@
+#include "jack_test_server.h"
+
 #include "platform/alsa_midi_device.h"
 #include "platform/fluid_synth_device.h"
 #include "platform/midi_out.h"
@@ -43,6 +45,7 @@ TEST(DiscoveryWithoutServers, ListsOnlyTheSynthAndPrintsNothing) {
     if (alsaSequencerPresent()) {
         GTEST_SKIP() << "this machine has an ALSA sequencer";
     }
+    testing::JackTestLock lock; // discovery opens JACK's shared database
     // A server name that nobody runs, and no starting one on the way.
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_DEFAULT_SERVER", ("tambrel-nobody-" + std::to_string(getpid())).c_str(), 1);

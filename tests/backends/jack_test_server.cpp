@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -33,7 +35,56 @@ bool clientCanOpen() {
     return true;
 }
 
+bool anyJackServerRunning() {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return true;
+    }
+    bool found = false;
+    while (const dirent* entry = readdir(proc)) {
+        std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
+        std::string name;
+        if (comm && std::getline(comm, name) && name == "jackd") {
+            found = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+void removeTree(const std::string& path) {
+    if (DIR* dir = opendir(path.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                unlink((path + "/" + name).c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+
 } // namespace
+
+JackTestLock::JackTestLock() {
+    fd_ = open("/tmp/tambrel-jack-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+        flock(fd_, LOCK_EX);
+    }
+    // With no server running, the metadata database is a leftover that the last server
+    // failed to delete, possibly half-made: JACK builds a fresh one on the next open.
+    if (!anyJackServerRunning()) {
+        removeTree("/dev/shm/jack_db-" + std::to_string(getuid()));
+    }
+}
+
+JackTestLock::~JackTestLock() {
+    if (fd_ >= 0) {
+        close(fd_); // releases the lock
+    }
+}
 
 PrivateJackServer::PrivateJackServer() : name_(uniqueServerName()) {}
 

@@ -16,12 +16,28 @@ struct _jack_port;
 
 namespace tambrel::testing {
 
+// Only one JACK test at a time on this machine, across processes and build folders. The
+// servers share JACK's metadata database in /dev/shm, and a server that exits deletes it
+// under the feet of the others: a client that opens it while it is being deleted or
+// recreated leaves it broken, and every later client on the machine dies of SIGBUS.
+// Held from before the first JACK call until every client and the server are gone.
+class JackTestLock {
+public:
+    JackTestLock();
+    ~JackTestLock();
+    JackTestLock(const JackTestLock&) = delete;
+    JackTestLock& operator=(const JackTestLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 class PrivateJackServer {
 public:
     static constexpr std::uint32_t kSampleRate = 48000;
     static constexpr std::uint32_t kPeriodFrames = 256;
 
-    PrivateJackServer();
+    PrivateJackServer();  // waits for the machine's JackTestLock
     ~PrivateJackServer(); // stops the server if it still runs
     PrivateJackServer(const PrivateJackServer&) = delete;
     PrivateJackServer& operator=(const PrivateJackServer&) = delete;
@@ -43,6 +59,7 @@ private:
     pid_t launch();
     bool waitUntilUp(std::chrono::milliseconds limit);
     void reap(std::chrono::milliseconds limit);
+    JackTestLock lock_; // first in, last out
     std::string name_;
     pid_t pid_ = -1;
     bool killed_ = false;
