@@ -5,7 +5,7 @@
 //
 //   step_clock_jitter [--ticks N] [--period-ms P] [--load K]
 
-#include "engine/rhythm_engine.h"
+#include "bench_rig.h"
 #include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
 
@@ -56,28 +56,18 @@ Figures summarize(const std::vector<Clock::time_point>& ticks, Clock::time_point
 
 Figures runStepClock(int ticks, int periodMs) {
     platform::MidiRecorder recorder(static_cast<std::size_t>(ticks) * 8 + 64);
-    platform::MidiOut out(platform::makeMemoryMidiDevices(1, recorder));
-    platform::TimerService timers;
-    engine::RhythmEngine engine(timers, &out);
-    platform::MidiOutHandle handle = 0;
-    out.open(0, &handle);
-    engine.trigger().setHandle(handle);
-    for (int t = 1; t <= engine::kTracks; ++t) {
-        for (int c = 1; c <= engine::kCells; ++c) {
-            engine.grid().set(t, c, true); // the heaviest tick: eight notes every step
-        }
-    }
+    bench::FullPatternRig rig(std::make_unique<platform::MemoryMidiDevice>(0, "bench", recorder));
     // The engine's own period comes from the tempo (57 ms at the fastest); the bench
     // drives the very same tick from the very same timer at a finer period, to gather
     // many ticks in little time.
     const auto start = Clock::now();
-    const std::uint32_t id = timers.start(static_cast<std::uint32_t>(periodMs),
-                                          &engine::RhythmEngine::TimerCallback, &engine);
+    const std::uint32_t id = rig.timers.start(static_cast<std::uint32_t>(periodMs),
+                                              &engine::RhythmEngine::TimerCallback, &rig.engine);
     const std::size_t wanted = static_cast<std::size_t>(ticks) * 8;
     while (recorder.size() < wanted) {
         std::this_thread::sleep_for(std::chrono::milliseconds(periodMs * 10));
     }
-    timers.kill(id);
+    rig.timers.kill(id);
     std::vector<Clock::time_point> firstOfTick;
     const auto messages = recorder.messages();
     for (std::size_t i = 0; i + 7 < messages.size() && firstOfTick.size() < std::size_t(ticks);

@@ -1,7 +1,7 @@
 // The cost of one tick's work: building the step string and sending eight notes to a
 // port that takes them and does nothing.
 
-#include "engine/rhythm_engine.h"
+#include "bench_rig.h"
 
 #include <benchmark/benchmark.h>
 
@@ -18,43 +18,21 @@ public:
 };
 
 void BM_TickWork(benchmark::State& state) {
-    platform::MidiOutDeviceList list;
-    list.push_back(std::make_unique<NullDevice>());
-    platform::MidiOut out(std::move(list));
-    platform::TimerService timers;
-    engine::RhythmEngine engine(timers, &out);
-    platform::MidiOutHandle handle = 0;
-    out.open(0, &handle);
-    engine.trigger().setHandle(handle);
-    for (int t = 1; t <= engine::kTracks; ++t) {
-        for (int c = 1; c <= engine::kCells; ++c) {
-            engine.grid().set(t, c, true);
-        }
-    }
+    bench::FullPatternRig rig(std::make_unique<NullDevice>());
     int step = 0;
     for (auto _ : state) {
         step = step % 16 + 1;
-        const engine::StepString s = engine.BuildStepString(step);
-        engine.trigger().SendStepNotes(s.view());
+        const engine::StepString s = rig.engine.BuildStepString(step);
+        rig.engine.trigger().SendStepNotes(s.view());
     }
 }
 BENCHMARK(BM_TickWork);
 
 void BM_StepTick(benchmark::State& state) {
-    platform::MidiOutDeviceList list;
-    list.push_back(std::make_unique<NullDevice>());
-    platform::MidiOut out(std::move(list));
-    platform::TimerService timers;
-    engine::RhythmEngine engine(timers, &out);
-    platform::MidiOutHandle handle = 0;
-    out.open(0, &handle);
-    engine.trigger().setHandle(handle);
-    engine.SelectTimeSignature(engine::TimeSig::TwelveEight);
-    for (int t = 1; t <= engine::kTracks; ++t) {
-        engine.grid().set(t, 5, true);
-    }
+    bench::FullPatternRig rig(std::make_unique<NullDevice>());
+    rig.engine.SelectTimeSignature(engine::TimeSig::TwelveEight);
     for (auto _ : state) {
-        engine.StepTick();
+        rig.engine.StepTick();
     }
 }
 BENCHMARK(BM_StepTick);

@@ -490,8 +490,9 @@ QFileDialog* TForm1::makeOpenDialog() {
     return dialog;
 }
 
-QString TForm1::askSaveFileName() {
-    QFileDialog* dialog = makeSaveDialog();
+namespace {
+// Runs a file dialog and gives the one name chosen, or an empty text when cancelled.
+QString chosenFile(QFileDialog* dialog) {
     QString chosen;
     if (dialog->exec() == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
         chosen = dialog->selectedFiles().constFirst();
@@ -499,15 +500,14 @@ QString TForm1::askSaveFileName() {
     delete dialog;
     return chosen;
 }
+} // namespace
+
+QString TForm1::askSaveFileName() {
+    return chosenFile(makeSaveDialog());
+}
 
 QString TForm1::askOpenFileName() {
-    QFileDialog* dialog = makeOpenDialog();
-    QString chosen;
-    if (dialog->exec() == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
-        chosen = dialog->selectedFiles().constFirst();
-    }
-    delete dialog;
-    return chosen;
+    return chosenFile(makeOpenDialog());
 }
 
 void TForm1::SpeedButton1Click() {

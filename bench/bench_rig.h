@@ -1,0 +1,35 @@
+#pragma once
+// An engine playing to one given device with every cell on: each tick builds a full step
+// and sends eight notes, the heaviest work a tick can have.
+
+#include "engine/rhythm_engine.h"
+
+#include <memory>
+
+namespace tambrel::bench {
+
+struct FullPatternRig {
+    explicit FullPatternRig(std::unique_ptr<platform::MidiOutDevice> device)
+        : out(single(std::move(device))), engine(timers, &out) {
+        platform::MidiOutHandle handle = 0;
+        out.open(0, &handle);
+        engine.trigger().setHandle(handle);
+        for (int t = 1; t <= engine::kTracks; ++t) {
+            for (int c = 1; c <= engine::kCells; ++c) {
+                engine.grid().set(t, c, true);
+            }
+        }
+    }
+
+    static platform::MidiOutDeviceList single(std::unique_ptr<platform::MidiOutDevice> device) {
+        platform::MidiOutDeviceList list;
+        list.push_back(std::move(device));
+        return list;
+    }
+
+    platform::MidiOut out;
+    platform::TimerService timers;
+    engine::RhythmEngine engine;
+};
+
+} // namespace tambrel::bench
