@@ -55,6 +55,14 @@ constexpr std::array<const char*, 8> kNameLabels = {"Label5",  "Label6",  "Label
 constexpr std::array<const char*, 8> kVolumeLabels = {"Label14", "Label9",  "Label10", "Label11",
                                                       "Label15", "Label17", "Label19", "Label21"};
 constexpr std::array<const char*, 4> kPanelSuffixes = {"", "b", "c", "d"};
+constexpr std::array<void (TForm1::*)(), 8> kComboBoxHandlers = {
+    &TForm1::ComboBox1Change, &TForm1::ComboBox2Change, &TForm1::ComboBox3Change,
+    &TForm1::ComboBox4Change, &TForm1::ComboBox5Change, &TForm1::ComboBox6Change,
+    &TForm1::ComboBox7Change, &TForm1::ComboBox8Change};
+constexpr std::array<void (TForm1::*)(), 8> kTrackBarHandlers = {
+    &TForm1::TrackBar1Change, &TForm1::TrackBar2Change, &TForm1::TrackBar3Change,
+    &TForm1::TrackBar4Change, &TForm1::TrackBar5Change, &TForm1::TrackBar6Change,
+    &TForm1::TrackBar7Change, &TForm1::TrackBar8Change};
 
 // The Presets menu's group items, by their captions.
 const char* groupItemName(std::string_view caption) {
@@ -246,7 +254,7 @@ void TForm1::buildControls() {
         bar->setTickInterval(12);
         bar->setTickPosition(QSlider::TicksBelow);
         bar->setValue(machine_.tracks().volume(t));
-        connect(bar, &QSlider::valueChanged, this, [this, t] { TrackBarChange(t); });
+        connect(bar, &QSlider::valueChanged, this, kTrackBarHandlers[i]);
         trackBars_[i] = bar;
 
         auto* combo = new QComboBox(this);
@@ -258,7 +266,7 @@ void TForm1::buildControls() {
         combo->setMaxVisibleItems(8);
         combo->lineEdit()->setValidator(new QRegularExpressionValidator(kInstrumentText, combo));
         combo->setEditText(latin1(machine_.tracks().instrumentText(t)));
-        connect(combo, &QComboBox::currentTextChanged, this, [this, t] { ComboBoxChange(t); });
+        connect(combo, &QComboBox::currentTextChanged, this, kComboBoxHandlers[i]);
         comboBoxes_[i] = combo;
 
         for (int g = 0; g < 4; ++g) {

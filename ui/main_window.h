@@ -50,6 +50,23 @@ public:
     void UpDown1Changing();
     void UpDown2Changing();
     void UpDown3Changing();
+    void ComboBox1Change() { ComboBoxChange(1); }
+    void ComboBox2Change() { ComboBoxChange(2); }
+    void ComboBox3Change() { ComboBoxChange(3); }
+    void ComboBox4Change() { ComboBoxChange(4); }
+    void ComboBox5Change() { ComboBoxChange(5); }
+    void ComboBox6Change() { ComboBoxChange(6); }
+    void ComboBox7Change() { ComboBoxChange(7); }
+    void ComboBox8Change() { ComboBoxChange(8); }
+    void TrackBar1Change() { TrackBarChange(1); }
+    void TrackBar2Change() { TrackBarChange(2); }
+    void TrackBar3Change() { TrackBarChange(3); }
+    void TrackBar4Change() { TrackBarChange(4); }
+    void TrackBar5Change() { TrackBarChange(5); }
+    void TrackBar6Change() { TrackBarChange(6); }
+    void TrackBar7Change() { TrackBarChange(7); }
+    void TrackBar8Change() { TrackBarChange(8); }
+    // The shared bodies: each track's handlers act on their own track only.
     void ComboBoxChange(int track);
     void TrackBarChange(int track);
     void SpeedButton1Click();
