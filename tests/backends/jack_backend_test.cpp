@@ -162,8 +162,10 @@ TEST_F(JackBackendTest, EachMessageLandsOnePeriodAfterItWasSent) {
         const int i = event.bytes[1] - 35;
         ASSERT_TRUE(i >= 0 && i < kSends) << "a stranger arrived";
         const auto [before, after] = brackets[static_cast<std::size_t>(i)];
-        const auto early = static_cast<std::int32_t>(event.frame - (before + 256));
-        const auto late = static_cast<std::int32_t>(event.frame - (after + 256));
+        const auto early =
+            static_cast<std::int32_t>(event.frame - (before + PrivateJackServer::kPeriodFrames));
+        const auto late =
+            static_cast<std::int32_t>(event.frame - (after + PrivateJackServer::kPeriodFrames));
         if (early >= -kSlack && late <= kSlack) {
             ++onTime;
         }

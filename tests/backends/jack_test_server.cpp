@@ -96,8 +96,16 @@ PrivateJackServer::~PrivateJackServer() {
 pid_t PrivateJackServer::launch() {
     const std::string rate = std::to_string(kSampleRate);
     const std::string period = std::to_string(kPeriodFrames);
+#ifdef TAMBREL_JACK_PERIOD_FRAMES
+    // Synchronous: the server waits for every client each cycle, so clients slowed down
+    // by a sanitizer are late rather than skipped (a skipped receiver loses its events).
+    const char* argv[] = {"jackd",        "--no-realtime", "-S", "-n",         name_.c_str(),
+                          "-d",           "dummy",         "-r", rate.c_str(), "-p",
+                          period.c_str(), nullptr};
+#else
     const char* argv[] = {"jackd", "--no-realtime", "-n", name_.c_str(),  "-d",   "dummy",
                           "-r",    rate.c_str(),    "-p", period.c_str(), nullptr};
+#endif
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0) {

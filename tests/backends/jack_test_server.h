@@ -35,7 +35,13 @@ private:
 class PrivateJackServer {
 public:
     static constexpr std::uint32_t kSampleRate = 48000;
+    // A sanitizer build runs every client several times slower: longer periods give the
+    // instrumented clients time to finish each cycle, as a real-time client must.
+#ifdef TAMBREL_JACK_PERIOD_FRAMES
+    static constexpr std::uint32_t kPeriodFrames = TAMBREL_JACK_PERIOD_FRAMES;
+#else
     static constexpr std::uint32_t kPeriodFrames = 256;
+#endif
 
     PrivateJackServer();  // waits for the machine's JackTestLock
     ~PrivateJackServer(); // stops the server if it still runs
@@ -52,8 +58,12 @@ public:
     // After kill(): gives the killed server's slot in JACK's registry back (the
     // destructor does it too). Call it once the clients on the dead server are closed.
     void releaseRegistrySlot();
-    const std::string& name() const { return name_; }
-    bool running() const { return pid_ > 0; }
+    const std::string& name() const {
+        return name_;
+    }
+    bool running() const {
+        return pid_ > 0;
+    }
 
 private:
     pid_t launch();
