@@ -1,5 +1,6 @@
 #include "periodic_timer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -18,6 +19,9 @@ namespace {
 constexpr long kNanosPerSecond = 1000000000L;
 // Modest: above ordinary threads, well below the audio servers' own real-time threads.
 constexpr int kTimerPriority = 10;
+// How late an expiry may be before the ones it overran are dropped: a whole period, and
+// never less than this.
+constexpr long long kDropLateAfterNanos = 50'000'000;
 
 timespec addNanos(timespec t, long long nanos) {
     const long long total = static_cast<long long>(t.tv_nsec) + nanos;
@@ -37,6 +41,11 @@ void waitUntil(std::atomic<std::uint32_t>* word, std::uint32_t expected, const t
 void wake(std::atomic<std::uint32_t>* word) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
             nullptr, 0);
+}
+
+long long nanosBetween(const timespec& from, const timespec& to) {
+    return static_cast<long long>(to.tv_sec - from.tv_sec) * kNanosPerSecond +
+           (to.tv_nsec - from.tv_nsec);
 }
 
 bool before(const timespec& a, const timespec& b) {
@@ -81,17 +90,27 @@ private:
     void run() {
         raiseTimerThreadPriority();
         for (long long n = 1;; ++n) {
-            const timespec deadline = addNanos(start_, n * periodNanos_);
+            timespec deadline = addNanos(start_, n * periodNanos_);
+            // After a stall (the program suspended, a debugger, a starved machine) the
+            // steps that were missed are dropped: played late all at once they would be a
+            // burst of notes. The next tick keeps to the absolute schedule. A short hiccup
+            // at a fine period is still caught up, one expiry after another.
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long lateNanos = nanosBetween(deadline, now);
+            if (lateNanos >= std::max(periodNanos_, kDropLateAfterNanos)) {
+                n += lateNanos / periodNanos_;
+                deadline = addNanos(start_, n * periodNanos_);
+            }
             for (;;) {
                 if (stopWord_.load(std::memory_order_acquire) != 0) {
                     return;
                 }
-                timespec now{};
-                clock_gettime(CLOCK_MONOTONIC, &now);
                 if (!before(now, deadline)) {
                     break;
                 }
                 waitUntil(&stopWord_, 0, deadline);
+                clock_gettime(CLOCK_MONOTONIC, &now);
             }
             if (stopWord_.load(std::memory_order_acquire) != 0) {
                 return;

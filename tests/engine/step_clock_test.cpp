@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <thread>
 
@@ -204,6 +205,45 @@ TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
     EXPECT_EQ(a.load(), aAfter);
     timers.kill(idB);
     EXPECT_EQ(timers.start(0, countA, nullptr), 0U);
+}
+
+TEST(TimerService, AStalledExpiryDropsTheMissedStepsInsteadOfBurstingThem) {
+    // The third expiry stalls for six periods, as a suspended program would.
+    struct Record {
+        std::atomic<int> calls{0};
+        std::array<Clock::time_point, 64> at{};
+    };
+    static Record record;
+    auto tick = [](void*) noexcept {
+        const int i = record.calls.fetch_add(1);
+        if (i < 64) {
+            record.at[static_cast<std::size_t>(i)] = Clock::now();
+        }
+        if (i == 2) {
+            std::this_thread::sleep_for(300ms);
+        }
+    };
+    platform::TimerService timers;
+    const auto start = Clock::now();
+    const std::uint32_t id = timers.start(50, tick, nullptr);
+    std::this_thread::sleep_for(620ms);
+    timers.kill(id);
+    const int calls = std::min(record.calls.load(), 64);
+    // Without the stall 12 expiries fit; the stall drops the five it overran.
+    EXPECT_LE(calls, 8);
+    int bunched = 0;
+    for (int i = 1; i < calls; ++i) {
+        if (record.at[static_cast<std::size_t>(i)] - record.at[static_cast<std::size_t>(i - 1)] <
+            10ms) {
+            ++bunched;
+        }
+    }
+    EXPECT_LE(bunched, 1) << "missed steps were played back to back";
+    // The schedule stays absolute: the last expiry keeps to start + n x period.
+    const auto sinceStart = record.at[static_cast<std::size_t>(calls - 1)] - start;
+    const auto offGrid =
+        std::chrono::duration_cast<std::chrono::microseconds>(sinceStart).count() % 50000;
+    EXPECT_LT(std::min<long long>(offGrid, 50000 - offGrid), 15000);
 }
 
 } // namespace
