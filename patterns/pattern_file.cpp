@@ -3,8 +3,12 @@
 #include "engine/time_signature.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tambrel::patterns {
 
@@ -275,22 +279,35 @@ bool loadPatternBytes(midi::Machine& machine, std::string_view bytes) {
 }
 
 std::optional<std::string> readFileBytes(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    // Non-blocking, and regular files only: a name typed into the open dialog may be a
+    // pipe or a device that would hang the window or never end.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return std::nullopt;
     }
-    std::string bytes;
-    char buffer[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.append(buffer, got);
+    struct stat info {};
+    std::optional<std::string> bytes;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPatternFileBytes) {
+        bytes.emplace();
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got > 0) {
+                bytes->append(buffer, static_cast<std::size_t>(got));
+                // A file that grows while it is read is no pattern either.
+                if (bytes->size() > static_cast<std::size_t>(kMaxPatternFileBytes)) {
+                    bytes.reset();
+                    break;
+                }
+            } else if (got == 0) {
+                break;
+            } else if (errno != EINTR) {
+                bytes.reset();
+                break;
+            }
+        }
     }
-    // A folder opens but does not read: that is a failure, not an empty file.
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        return std::nullopt;
-    }
+    ::close(fd);
     return bytes;
 }
 

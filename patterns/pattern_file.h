@@ -56,7 +56,12 @@ bool patternLinesAcceptable(const PatternLines& lines) noexcept;
 // them and return true; otherwise change nothing at all and return false.
 bool loadPatternBytes(midi::Machine& machine, std::string_view bytes);
 
-// The file's whole contents, or nothing when it cannot be read.
+// The largest file taken for a pattern: a pattern file is well under a kilobyte, and a
+// name typed by mistake must not fill the memory.
+inline constexpr long long kMaxPatternFileBytes = 1 << 20;
+
+// The whole contents of a regular file of at most kMaxPatternFileBytes, or nothing when it
+// cannot be read (missing, unreadable, a folder, a pipe or device, too large).
 std::optional<std::string> readFileBytes(const std::string& path);
 
 // readFileBytes then loadPatternBytes: false (and nothing changed) for a file that cannot
