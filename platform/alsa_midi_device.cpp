@@ -26,7 +26,18 @@ void silenceAlsa() noexcept {
 }
 
 bool alsaSequencerPresent() noexcept {
-    return access("/dev/snd/seq", R_OK | W_OK) == 0;
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
+        return false;
+    }
+    // RtMidi prints to the terminal when its own open of the sequencer fails, before any
+    // error callback can be set: open it once ourselves, silently, first.
+    silenceAlsa();
+    snd_seq_t* sequencer = nullptr;
+    if (snd_seq_open(&sequencer, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
+        return false;
+    }
+    snd_seq_close(sequencer);
+    return true;
 }
 
 AlsaMidiDevice::AlsaMidiDevice(std::string name, bool virtualPort)
