@@ -1,6 +1,7 @@
 #include "patterns/pattern_file.h"
 
 #include "tests/patterns/machine_state.h"
+#include "tests/patterns/worked_example.h"
 
 #include <gtest/gtest.h>
 
@@ -21,24 +22,7 @@ using testing::MachineState;
 using testing::stateOf;
 using namespace std::string_literals;
 
-// The 6/8 pattern at tempo 90: bass drum on step 1, snare on step 4, hi-hat on every step,
-// track 3 at volume 80 and track 8 at 127.
-const std::string kWorkedExample = "6/8\r\n"
-                                   "90\r\n"
-                                   "TR1INFO:100+Acoustic Bass Drum\r\n"
-                                   "TR2INFO:100+Acoustic Snare\r\n"
-                                   "TR3INFO:80+Close Hi-Hat\r\n"
-                                   "TR4INFO:100+Open Hi-Hat\r\n"
-                                   "TR5INFO:100+High Tom\r\n"
-                                   "TR6INFO:100+Low Tom\r\n"
-                                   "TR7INFO:100+Crash Cymbal 1\r\n"
-                                   "TR8INFO:127+Ride Cymbal 1\r\n"
-                                   "10100000\r\n"
-                                   "00100000\r\n"
-                                   "00100000\r\n"
-                                   "01100000\r\n"
-                                   "00100000\r\n"
-                                   "00100000\r\n";
+using tambrel::testing::kWorkedExample;
 
 const PatternLines kStartTrackLines = {
     "TR1INFO:100+Acoustic Bass Drum", "TR2INFO:100+Acoustic Snare", "TR3INFO:100+Close Hi-Hat",

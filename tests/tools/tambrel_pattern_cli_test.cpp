@@ -1,6 +1,7 @@
 // Runs tambrel-pattern as a separate process, as scripts do, and checks its standard
 // output, standard error and exit status.
 
+#include "tests/patterns/worked_example.h"
 #include "tests/patterns_presets/preset_tables.h"
 
 #include <gtest/gtest.h>
@@ -91,22 +92,7 @@ protected:
     fs::path dir;
 };
 
-const std::string kWorkedExample = "6/8\r\n"
-                                   "90\r\n"
-                                   "TR1INFO:100+Acoustic Bass Drum\r\n"
-                                   "TR2INFO:100+Acoustic Snare\r\n"
-                                   "TR3INFO:80+Close Hi-Hat\r\n"
-                                   "TR4INFO:100+Open Hi-Hat\r\n"
-                                   "TR5INFO:100+High Tom\r\n"
-                                   "TR6INFO:100+Low Tom\r\n"
-                                   "TR7INFO:100+Crash Cymbal 1\r\n"
-                                   "TR8INFO:127+Ride Cymbal 1\r\n"
-                                   "10100000\r\n"
-                                   "00100000\r\n"
-                                   "00100000\r\n"
-                                   "01100000\r\n"
-                                   "00100000\r\n"
-                                   "00100000\r\n";
+using tambrel::testing::kWorkedExample;
 
 TEST_F(TambrelPatternTool, NormalizeWritesWhatSaveWouldWrite) {
     const Result same = run({"normalize", write("example.qel", kWorkedExample)});
