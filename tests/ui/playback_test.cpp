@@ -18,13 +18,11 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // The median gap, in milliseconds, between messages [from, to) of the record.
-double medianGapMs(const std::vector<RecordedMessage>& messages, std::size_t from,
-                   std::size_t to) {
+double medianGapMs(const std::vector<RecordedMessage>& messages, std::size_t from, std::size_t to) {
     std::vector<double> gaps;
     for (std::size_t i = from + 1; i < std::min(to, messages.size()); ++i) {
         gaps.push_back(
-            std::chrono::duration<double, std::milli>(messages[i].at - messages[i - 1].at)
-                .count());
+            std::chrono::duration<double, std::milli>(messages[i].at - messages[i - 1].at).count());
     }
     if (gaps.empty()) {
         return 0.0;
