@@ -143,7 +143,8 @@ int TimerService::requestResolution(std::uint32_t ms) noexcept {
     return 0;
 }
 
-std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback, void* user) {
+std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback,
+                                  void* user) noexcept {
     if (periodMs == 0 || callback == nullptr) {
         return 0;
     }
@@ -157,7 +158,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     return id;
 }
 
-void TimerService::kill(std::uint32_t id) {
+void TimerService::kill(std::uint32_t id) noexcept {
     std::unique_ptr<PeriodicTimerImpl> timer;
     {
         std::lock_guard lock(mutex_);

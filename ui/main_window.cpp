@@ -3,17 +3,19 @@
 #include "cell_label.h"
 #include "up_down.h"
 
-#include "engine/time_signature.h"
 #include "midi/drum_catalogue.h"
 #include "patterns/pattern_file.h"
 #include "patterns/preset_data.h"
 #include "patterns/presets.h"
+#include "ui/grid_layout.h"
 #include "ui/help_window.h"
 #include "ui/mixer_launcher.h"
+#include "ui/preset_menu.h"
 #include "ui/resources.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFrame>
 #include <QIcon>
@@ -23,7 +25,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QSaveFile>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
@@ -57,36 +58,6 @@ constexpr std::array<void (TForm1::*)(), 8> kTrackBarHandlers = {
     &TForm1::TrackBar4Change, &TForm1::TrackBar5Change, &TForm1::TrackBar6Change,
     &TForm1::TrackBar7Change, &TForm1::TrackBar8Change};
 
-// The Presets menu's group items, by their captions.
-const char* groupItemName(std::string_view caption) {
-    if (caption == "Country Rhythms") {
-        return "Country1";
-    }
-    if (caption == "Rock Rhythms") {
-        return "Rock1";
-    }
-    if (caption == "Click Track") {
-        return "ClickTrack1";
-    }
-    return "Other1";
-}
-
-// Unbuffered, so that a short write (a full disk, a size limit) is seen here: through
-// the buffer it would be lost and the save would commit a cut file.
-bool writeWhole(QSaveFile& file, const std::string& bytes) {
-    const char* data = bytes.data();
-    qint64 left = static_cast<qint64>(bytes.size());
-    while (left > 0) {
-        const qint64 written = file.write(data, left);
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        left -= written;
-    }
-    return true;
-}
-
 QString fromView(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -114,7 +85,7 @@ QIcon glyph(const char* name, bool hasDisabled) {
 
 } // namespace
 
-TForm1::TForm1(tambrel::midi::Machine& machine, QWidget* parent)
+TForm1::TForm1(tambrel::machine::Machine& machine, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       machine_(machine) {
@@ -192,9 +163,9 @@ void TForm1::buildControls() {
 
     // Device, tempo and time signature.
     auto& engine = machine_.engine();
-    upDown1_ = new UpDown(machine_.device().spinner(), this);
-    upDown2_ = new UpDown(engine.tempoSpinner(), this);
-    upDown3_ = new UpDown(engine.timeSignatureSpinner(), this);
+    upDown1_ = new UpDown(machine_.device().selector(), this);
+    upDown2_ = new UpDown(engine.tempoSelector(), this);
+    upDown3_ = new UpDown(engine.timeSignatureSelector(), this);
     upDown1_->setObjectName(QStringLiteral("UpDown1"));
     upDown2_->setObjectName(QStringLiteral("UpDown2"));
     upDown3_->setObjectName(QStringLiteral("UpDown3"));
@@ -266,7 +237,7 @@ void TForm1::buildControls() {
             QPalette palette = panel->palette();
             palette.setColor(QPalette::Window, Qt::black);
             panel->setPalette(palette);
-            panel->setGeometry(tambrel::engine::kFirstPanelLeft + 52 * g, 98 + dy, 51, 21);
+            panel->setGeometry(tambrel::ui::kFirstPanelLeft + 52 * g, 98 + dy, 51, 21);
             panels_[i][static_cast<std::size_t>(g)] = panel;
             for (int k = 0; k < 4; ++k) {
                 const int c = 4 * g + k + 1;
@@ -302,14 +273,17 @@ void TForm1::buildPresetMenu() {
     popupMenu1_->setObjectName(QStringLiteral("PopupMenu1"));
     for (const std::string_view group : tambrel::patterns::kPresetGroups) {
         QMenu* submenu = popupMenu1_->addMenu(fromView(group));
-        submenu->setObjectName(QLatin1String(groupItemName(group)) + QStringLiteral("Menu"));
-        submenu->menuAction()->setObjectName(QLatin1String(groupItemName(group)));
+        const QString groupName = fromView(tambrel::ui::presetGroupItemName(group));
+        submenu->setObjectName(groupName + QStringLiteral("Menu"));
+        submenu->menuAction()->setObjectName(groupName);
         for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
             if (preset.group != group) {
                 continue;
             }
             QAction* item = submenu->addAction(fromView(preset.caption));
-            item->setObjectName(fromView(preset.itemName));
+            if (const auto* menuItem = tambrel::ui::presetMenuItem(preset.caption)) {
+                item->setObjectName(fromView(menuItem->objectName));
+            }
             connect(item, &QAction::triggered, this, [this, &preset] { PresetClick(preset); });
         }
     }
@@ -331,21 +305,21 @@ void TForm1::setTabOrder() {
 void TForm1::refresh() {
     const auto& engine = machine_.engine();
     const auto sig = engine.timeSignature();
-    const auto& info = tambrel::engine::timeSignatureInfo(sig);
+    const auto& layout = tambrel::ui::gridLayout(sig);
 
     for (int t = 1; t <= kTracks; ++t) {
         const auto i = static_cast<std::size_t>(t - 1);
         auto& panels = panels_[i];
         for (std::size_t g = 0; g < 4; ++g) {
             QFrame* panel = panels[g];
-            const int left = g == 0 ? tambrel::engine::kFirstPanelLeft : info.panelLefts[g - 1];
-            panel->setGeometry(left, panel->y(), info.panelWidth, panel->height());
-            panel->setVisible(g < 3 || info.dPanelsShown);
+            const int left = g == 0 ? tambrel::ui::kFirstPanelLeft : layout.panelLefts[g - 1];
+            panel->setGeometry(left, panel->y(), layout.panelWidth, panel->height());
+            panel->setVisible(g < 3 || layout.dPanelsShown);
         }
         for (int c = 1; c <= kCells; ++c) {
             CellLabel* cell = cells_[i][static_cast<std::size_t>(c - 1)];
             cell->setColor(engine.grid().isOn(t, c) ? CellLabel::kOnColor : CellLabel::kOffColor);
-            cell->setVisible(!tambrel::engine::cellHidden(sig, c));
+            cell->setVisible(!tambrel::ui::cellHidden(sig, c));
         }
 
         QComboBox* combo = comboBoxes_[i];
@@ -362,17 +336,19 @@ void TForm1::refresh() {
         volumeLabels_[i]->setText(QString::number(volume));
     }
 
-    label23_->setText(QString::number(engine.tempoShown()));
+    label23_->setText(QString::number(engine.tempo()));
     label23_->adjustSize();
     playModeLabel_->setText(QString::fromLatin1(engine.timeSignatureText()));
     playModeLabel_->adjustSize();
-    posLabel_->setText(QString::fromStdString(machine_.device().posLabel()));
+    posLabel_->setText(QString::number(machine_.device().deviceNumber()));
     posLabel_->adjustSize();
-    label1_->setText(QString::fromStdString(machine_.device().nameLabel()));
+    label1_->setText(QString::fromStdString(machine_.device().deviceName()));
     label1_->adjustSize();
 
-    bitBtn1_->setEnabled(engine.playEnabled());
-    bitBtn2_->setEnabled(engine.stopEnabled());
+    // Exactly one of Play and Stop is enabled: Play only when the clock is stopped.
+    const bool stopped = engine.playState() == tambrel::engine::PlayState::Stopped;
+    bitBtn1_->setEnabled(stopped);
+    bitBtn2_->setEnabled(!stopped);
 }
 
 // --- window events
@@ -431,17 +407,17 @@ void TForm1::Tr1Label1Click(CellLabel* cell) {
 // --- spinners: each acts on the position before the click
 
 void TForm1::UpDown1Changing() {
-    machine_.device().UpDown1Changing();
+    machine_.device().switchToSelectedDevice();
     refresh();
 }
 
 void TForm1::UpDown2Changing() {
-    machine_.engine().UpDown2Changing();
+    machine_.engine().UpdateStepPeriod();
     refresh();
 }
 
 void TForm1::UpDown3Changing() {
-    machine_.engine().UpDown3Changing();
+    machine_.engine().selectTimeSignatureFromSelector();
     refresh();
 }
 
@@ -514,16 +490,12 @@ void TForm1::SpeedButton1Click() {
         return;
     }
     lastSaveName_ = name;
+    // Replaced whole or not at all: a failed save never costs the user the file they had.
     bool saved = false;
     try {
-        const std::string bytes = tambrel::patterns::WritePatternText(lines);
-        // Written beside the old file and renamed over it only when complete, so that a
-        // failed save never costs the user the file they had.
-        QSaveFile file(name);
-        saved = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
-                writeWhole(file, bytes) && file.commit();
+        saved = tambrel::patterns::savePatternFile(lines, QFile::encodeName(name).toStdString());
     } catch (...) {
-        saved = false;
+        saved = false; // out of memory: the file was not touched
     }
     if (!saved) {
         showMessage(QString::fromLatin1(tambrel::patterns::kSaveErrorMessage));
@@ -536,13 +508,13 @@ void TForm1::SpeedButton2Click() {
         return;
     }
     lastOpenName_ = name;
+    // Parsed whole before anything changes: a bad file leaves the pattern as it was.
     bool loaded = false;
     try {
-        // Checked whole before anything changes: a bad file leaves the pattern as it was.
-        const auto bytes = tambrel::patterns::readFileBytes(QFile::encodeName(name).toStdString());
-        loaded = bytes && tambrel::patterns::loadPatternBytes(machine_, *bytes);
+        loaded =
+            tambrel::patterns::loadPatternFile(machine_, QFile::encodeName(name).toStdString());
     } catch (...) {
-        loaded = false;
+        loaded = false; // out of memory while reading: nothing was applied
     }
     refresh();
     if (!loaded) {
@@ -566,7 +538,7 @@ void TForm1::PresetClick(const tambrel::patterns::Preset& preset) {
     try {
         tambrel::patterns::applyPreset(machine_, preset);
     } catch (...) {
-        applied = false; // what was applied before the failure stays
+        applied = false; // nothing of the preset was applied
     }
     refresh();
     if (!applied) {

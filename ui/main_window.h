@@ -3,7 +3,7 @@
 // calls one operation of the machine, then refresh() shows the machine's state again.
 // No rule of the drum machine is decided here.
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 
 #include <QPoint>
 #include <QString>
@@ -32,10 +32,10 @@ public:
     static constexpr int kClientWidth = 595;
     static constexpr int kClientHeight = 403;
 
-    explicit TForm1(tambrel::midi::Machine& machine, QWidget* parent = nullptr);
+    explicit TForm1(tambrel::machine::Machine& machine, QWidget* parent = nullptr);
     ~TForm1() override;
 
-    tambrel::midi::Machine& machine() noexcept { return machine_; }
+    tambrel::machine::Machine& machine() noexcept { return machine_; }
 
     // Shows every control's value from the machine. Values set here raise no handler.
     void refresh();
@@ -112,7 +112,7 @@ private:
                            const QRect& geometry, const char* icon, bool hasDisabledIcon);
     static QString latin1(const std::string& bytes);
 
-    tambrel::midi::Machine& machine_;
+    tambrel::machine::Machine& machine_;
     bool closed_ = false;
 
     QPushButton* bitBtn1_ = nullptr;
