@@ -124,44 +124,31 @@ std::string WritePatternText(const PatternLines& lines) {
     return text;
 }
 
-std::optional<std::int32_t> convertNumber(std::string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == ' ') {
-        ++i;
-    }
-    std::string_view rest = text.substr(i);
-    if (rest.empty()) {
+namespace {
+
+// Hex digits after their prefix; eight of them fill the 32 bits ("$FFFFFFFF" is -1).
+std::optional<std::int32_t> convertHex(std::string_view digits) noexcept {
+    if (digits.empty()) {
         return std::nullopt;
     }
-
-    std::size_t hexPrefix = 0;
-    if (rest[0] == '$' || rest[0] == 'x' || rest[0] == 'X') {
-        hexPrefix = 1;
-    } else if (rest.size() >= 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X')) {
-        hexPrefix = 2;
-    }
-    if (hexPrefix != 0) {
-        const std::string_view digits = rest.substr(hexPrefix);
-        if (digits.empty()) {
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        const int d = hexDigitValue(c);
+        if (d < 0) {
             return std::nullopt;
         }
-        std::uint64_t value = 0;
-        for (const char c : digits) {
-            const int d = hexDigitValue(c);
-            if (d < 0) {
-                return std::nullopt;
-            }
-            value = value * 16 + static_cast<std::uint64_t>(d);
-            if (value > std::numeric_limits<std::uint32_t>::max()) {
-                return std::nullopt;
-            }
+        value = value * 16 + static_cast<std::uint64_t>(d);
+        if (value > std::numeric_limits<std::uint32_t>::max()) {
+            return std::nullopt;
         }
-        // Eight hex digits fill the 32 bits: "$FFFFFFFF" is -1.
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
     }
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
 
+// Decimal digits with an optional sign, within 32 signed bits.
+std::optional<std::int32_t> convertDecimal(std::string_view rest) noexcept {
     bool negative = false;
-    if (rest[0] == '+' || rest[0] == '-') {
+    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
         negative = rest[0] == '-';
         rest.remove_prefix(1);
     }
@@ -182,6 +169,26 @@ std::optional<std::int32_t> convertNumber(std::string_view text) noexcept {
         }
     }
     return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+} // namespace
+
+std::optional<std::int32_t> convertNumber(std::string_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') {
+        ++i;
+    }
+    const std::string_view rest = text.substr(i);
+    if (rest.empty()) {
+        return std::nullopt;
+    }
+    if (rest[0] == '$' || rest[0] == 'x' || rest[0] == 'X') {
+        return convertHex(rest.substr(1));
+    }
+    if (rest.size() >= 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X')) {
+        return convertHex(rest.substr(2));
+    }
+    return convertDecimal(rest);
 }
 
 ParsedPattern parsePattern(const PatternLines& lines) {
