@@ -32,6 +32,15 @@ protected:
         return k;
     }
 
+    // The fastest tempo, with one track sounding on every step.
+    void fastWithTrack(int track) {
+        engine.tempoSelector().setPosition(kTempoMax);
+        engine.UpdateStepPeriod();
+        for (int c = 1; c <= kCells; ++c) {
+            engine.grid().set(track, c, true);
+        }
+    }
+
     bool waitForMessages(std::size_t n, std::chrono::milliseconds limit = 3s) const {
         const auto end = Clock::now() + limit;
         while (recorder.size() < n && Clock::now() < end) {
@@ -90,11 +99,7 @@ TEST_F(StepClockTest, FirstTickComesOnePeriodAfterPlayAndPlaysStepOne) {
 }
 
 TEST_F(StepClockTest, StopSendsNothingFurther) {
-    engine.tempoSelector().setPosition(260);
-    engine.UpdateStepPeriod();
-    for (int c = 1; c <= 16; ++c) {
-        engine.grid().set(3, c, true);
-    }
+    fastWithTrack(3);
     engine.StartPlayback();
     ASSERT_TRUE(waitForMessages(3));
     engine.StopPlayback();
@@ -129,11 +134,7 @@ TEST_F(StepClockTest, TempoChangeWhilePlayingKeepsTheRunningPeriod) {
 }
 
 TEST_F(StepClockTest, ASecondStartEndsTheTimerItReplaces) {
-    engine.tempoSelector().setPosition(260);
-    engine.UpdateStepPeriod();
-    for (int c = 1; c <= 16; ++c) {
-        engine.grid().set(1, c, true);
-    }
+    fastWithTrack(1);
     engine.StartPlayback();
     const std::uint32_t first = engine.runningTimerId();
     engine.StartStepTimer();
