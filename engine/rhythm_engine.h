@@ -5,10 +5,8 @@
 // playing or halted) without any toolkit, so the same code serves the window, the tests
 // and the command-line tool.
 //
-// Threads: every method runs on the window's thread except StepTick and TimerCallback,
-// the tick, which run on the timer's thread. The tick's whole contract: it reads only
-// atomics (grid, time signature, keys, velocities, output), writes only the step counter,
-// and never locks, allocates, throws or touches the window.
+// Threads: every method runs on the window's thread except the tick (TimerCallback and
+// StepTick), which runs on the timer's thread.
 
 #include "note_trigger.h"
 #include "pattern_grid.h"
@@ -72,6 +70,11 @@ public:
     void KillStepTimer(std::uint32_t id) noexcept;
     void StartStepTimer() noexcept;
     std::uint32_t ChooseTimerResolution(std::uint32_t wanted) noexcept;
+    // The tick, on the timer's thread, and its whole contract: it reads only atomics
+    // (the grid, the time signature, the track keys and velocities, the output), writes
+    // only the step counter, and never locks, allocates, throws, waits or touches the
+    // window. A change made on the window's thread is heard from the next tick that
+    // reaches it. tests/e2e/tick_contract_test.cpp counts its allocations.
     static void TimerCallback(void* engine) noexcept;
     void StepTick() noexcept;
 

@@ -52,7 +52,13 @@ bool before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+thread_local bool timerThread = false;
+
 } // namespace
+
+bool onTimerThread() noexcept {
+    return timerThread;
+}
 
 bool raiseTimerThreadPriority() noexcept {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -88,6 +94,7 @@ public:
 
 private:
     void run() {
+        timerThread = true;
         raiseTimerThreadPriority();
         for (long long n = 1;; ++n) {
             timespec deadline = addNanos(start_, n * periodNanos_);

@@ -54,4 +54,8 @@ private:
 // keeps the defaults where that is not allowed. Returns true when SCHED_FIFO was granted.
 bool raiseTimerThreadPriority() noexcept;
 
+// Whether the calling thread is a periodic timer's: where the step tick runs, and where
+// nothing may allocate, lock or wait (the tick-contract test counts allocations here).
+bool onTimerThread() noexcept;
+
 } // namespace tambrel::platform
