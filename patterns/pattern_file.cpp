@@ -1,14 +1,11 @@
 #include "pattern_file.h"
 
 #include "engine/time_signature.h"
+#include "platform/regular_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tambrel::patterns {
 
@@ -279,36 +276,9 @@ bool loadPatternBytes(midi::Machine& machine, std::string_view bytes) {
 }
 
 std::optional<std::string> readFileBytes(const std::string& path) {
-    // Non-blocking, and regular files only: a name typed into the open dialog may be a
-    // pipe or a device that would hang the window or never end.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat info {};
-    std::optional<std::string> bytes;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPatternFileBytes) {
-        bytes.emplace();
-        char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got > 0) {
-                bytes->append(buffer, static_cast<std::size_t>(got));
-                // A file that grows while it is read is no pattern either.
-                if (bytes->size() > static_cast<std::size_t>(kMaxPatternFileBytes)) {
-                    bytes.reset();
-                    break;
-                }
-            } else if (got == 0) {
-                break;
-            } else if (errno != EINTR) {
-                bytes.reset();
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    return bytes;
+    // Regular files only: a name typed into the open dialog may be a pipe or a device that
+    // would hang the window or never end.
+    return platform::readRegularFile(path, kMaxPatternFileBytes);
 }
 
 bool loadPatternFile(midi::Machine& machine, const std::string& path) {
