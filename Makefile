@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 # cannot run (scripts/run-tests-windows).
 WIN32_BUILD ?= build-win32
 WIN64_BUILD ?= build-win64
-WINDOWS_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WITH_UI=OFF \
+WINDOWS_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WITH_UI=OFF -DTAMBREL_WERROR=ON \
 	-DTAMBREL_LINUX_BUILD=$(abspath $(BUILD))
 
 .PHONY: all deps configure build test run bench screenshots fuzz format clean \
@@ -18,7 +18,8 @@ deps:
 	@bash scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WERROR=ON \
+		$(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -51,7 +52,8 @@ screenshots: build
 
 fuzz: deps
 	@cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF >/dev/null
+		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF -DTAMBREL_TESTS=OFF -DTAMBREL_BENCH=OFF \
+		-DTAMBREL_WERROR=ON >/dev/null
 	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target pattern_fuzz
 	@bash scripts/run-fuzz $(BUILD)-fuzz
 
