@@ -29,7 +29,14 @@ constexpr long long kDropLateAfterMicros = 50'000;
 // The most an expiry is held back when the service fires it before its slot.
 constexpr long long kLongestEarlyMicros = 2'000;
 
+// Set on the thread that runs the multimedia timer's expiries, once it has run one.
+thread_local bool timerThread = false;
+
 } // namespace
+
+bool onTimerThread() noexcept {
+    return timerThread;
+}
 
 bool raiseTimerThreadPriority() noexcept {
     return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
@@ -81,6 +88,7 @@ public:
 private:
     static void CALLBACK expiry(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
         auto* self = reinterpret_cast<PeriodicTimerImpl*>(user);
+        timerThread = true;
         self->expiryThread_.store(GetCurrentThreadId(), std::memory_order_relaxed);
         self->inside_.store(true);
         if (!self->killed_.load() && self->due()) {
@@ -165,7 +173,8 @@ int TimerService::requestResolution(std::uint32_t ms) noexcept {
     return 0;
 }
 
-std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback, void* user) {
+std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback,
+                                  void* user) noexcept {
     if (periodMs == 0 || callback == nullptr) {
         return 0;
     }
@@ -190,7 +199,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     return id;
 }
 
-void TimerService::kill(std::uint32_t id) {
+void TimerService::kill(std::uint32_t id) noexcept {
     std::unique_ptr<PeriodicTimerImpl> timer;
     {
         std::lock_guard lock(mutex_);

@@ -152,6 +152,9 @@ TEST_F(WinMmMidiFake, AStepReachesMidiOutShortMsgAsPackedNoteOns) {
     MidiOutHandle handle = 0;
     ASSERT_EQ(out.open(0, &handle), kMidiOk);
     engine.trigger().setHandle(handle);
+    engine.trigger().setKey(1, 35);
+    engine.trigger().setKey(3, 42);
+    engine.trigger().setVelocity(1, 100);
     engine.trigger().setVelocity(3, 80);
     engine.grid().set(1, 1, true);
     engine.grid().set(3, 1, true);

@@ -1,7 +1,7 @@
-// Reading a pattern file on Windows: every byte as it is on the disk (no text mode), and
-// nothing from a pipe, a device or a folder.
+// The files a user picks, on Windows: every byte as it is on the disk (no text mode),
+// nothing read from a pipe, a device or a folder, and a replacement that is whole or none.
 
-#include "platform/regular_file.h"
+#include "platform/files.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +24,18 @@ TEST(RegularFileOnWindows, BytesComeAsTheyAreOnTheDisk) {
     const std::string bytes = "6/8\r\n90\n\0x\x1A"
                               "after\r"s;
     std::ofstream(path, std::ios::binary) << bytes;
-    EXPECT_EQ(readRegularFile(path.string(), 1 << 20), bytes);
-    EXPECT_FALSE(readRegularFile(path.string(), 5).has_value()); // over the limit
+    EXPECT_EQ(readRegularFile(path.string(), 1 << 20).bytes, bytes);
+    EXPECT_FALSE(readRegularFile(path.string(), 5).bytes.has_value()); // over the limit
+    // Replaced whole, CR LF and all, and nothing left beside it.
+    EXPECT_EQ(replaceFile(path.string(), "4/4\r\n\x1A"s), std::nullopt);
+    EXPECT_EQ(readRegularFile(path.string(), 1 << 20).bytes, "4/4\r\n\x1A"s);
+    EXPECT_FALSE(std::filesystem::exists(path.string() + ".tambrel-new"));
     std::filesystem::remove(path);
-    EXPECT_FALSE(readRegularFile(path.string(), 1 << 20).has_value());
+    const FileRead missing = readRegularFile(path.string(), 1 << 20);
+    EXPECT_FALSE(missing.bytes.has_value());
+    EXPECT_FALSE(missing.error.empty());
+    // A folder that does not exist takes no file, and says why.
+    EXPECT_NE(replaceFile((path / "no" / "such.qel").string(), "x"), std::nullopt);
 }
 
 TEST(RegularFileOnWindows, PipesDevicesAndFoldersAreRefusedAtOnce) {
@@ -37,11 +45,10 @@ TEST(RegularFileOnWindows, PipesDevicesAndFoldersAreRefusedAtOnce) {
     const HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND,
                                            PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(readRegularFile(pipe, 1 << 20).has_value());
+    EXPECT_EQ(readRegularFile(pipe, 1 << 20).error, "not a regular file");
     CloseHandle(server);
-    EXPECT_FALSE(readRegularFile("NUL", 1 << 20).has_value());
-    EXPECT_FALSE(
-        readRegularFile(std::filesystem::temp_directory_path().string(), 1 << 20).has_value());
+    EXPECT_EQ(readRegularFile("NUL", 1 << 20).error, "not a regular file");
+    EXPECT_FALSE(readRegularFile(std::filesystem::temp_directory_path().string(), 1 << 20).bytes);
 }
 
 } // namespace
