@@ -52,6 +52,7 @@ screenshots: build
 
 fuzz: deps
 	@cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF -DTAMBREL_TESTS=OFF -DTAMBREL_BENCH=OFF \
 		-DTAMBREL_WERROR=ON >/dev/null
 	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target pattern_fuzz
