@@ -11,7 +11,8 @@ deps:
 	@bash scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WERROR=ON \
+		$(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -33,7 +34,8 @@ screenshots: build
 
 fuzz: deps
 	@cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF >/dev/null
+		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF -DTAMBREL_TESTS=OFF -DTAMBREL_BENCH=OFF \
+		-DTAMBREL_WERROR=ON >/dev/null
 	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target pattern_fuzz
 	@bash scripts/run-fuzz $(BUILD)-fuzz
 

@@ -1,23 +1,16 @@
 #include "ui/help_window.h"
 
+#include "ui/resources.h"
+
 #include <QPointer>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
 
-// The icons and the help page are compiled into this static library; the linker
-// keeps them only when something refers to them. Registering them here, when this
-// file is linked in, makes ":/icons/..." and ":/help/..." work in the whole
-// program, for the window's buttons too, before any help is asked for.
-static int registerTambrelResources() {
-    Q_INIT_RESOURCE(resources);
-    return 0;
-}
-[[maybe_unused]] static const int resourcesRegistered = registerTambrelResources();
-
 namespace tambrel {
 
 HelpWindow::HelpWindow(QWidget* owner) : QWidget(owner, Qt::Window) {
+    useResources();
     setObjectName("HelpWindow");
     setWindowTitle("Tambrel Help");
     setWindowModality(Qt::NonModal);

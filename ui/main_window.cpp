@@ -10,6 +10,7 @@
 #include "patterns/presets.h"
 #include "ui/help_window.h"
 #include "ui/mixer_launcher.h"
+#include "ui/resources.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -26,14 +27,6 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
-
-TForm1* Form1 = nullptr;
-
-// The glyphs live in the side pieces' static library: register them before the first
-// button asks for one.
-static void registerGlyphs() {
-    Q_INIT_RESOURCE(resources);
-}
 
 using tambrel::engine::kCells;
 using tambrel::engine::kTracks;
@@ -125,7 +118,7 @@ TForm1::TForm1(tambrel::midi::Machine& machine, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       machine_(machine) {
-    registerGlyphs();
+    tambrel::useResources(); // before the first button asks for its glyph
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kTitle);
     setFont(windowFont());
@@ -134,14 +127,9 @@ TForm1::TForm1(tambrel::midi::Machine& machine, QWidget* parent)
     buildPresetMenu();
     setTabOrder();
     refresh();
-    Form1 = this;
 }
 
-TForm1::~TForm1() {
-    if (Form1 == this) {
-        Form1 = nullptr;
-    }
-}
+TForm1::~TForm1() = default;
 
 QString TForm1::latin1(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));

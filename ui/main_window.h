@@ -145,6 +145,3 @@ private:
     QString lastSaveName_;
     QString lastOpenName_;
 };
-
-// The one window, reachable from anywhere in the program.
-extern TForm1* Form1;

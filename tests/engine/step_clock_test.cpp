@@ -128,6 +128,25 @@ TEST_F(StepClockTest, TempoChangeWhilePlayingKeepsTheRunningPeriod) {
     engine.StopPlayback();
 }
 
+TEST_F(StepClockTest, ASecondStartEndsTheTimerItReplaces) {
+    engine.tempoSpinner().setPosition(260);
+    engine.UpdateStepPeriod();
+    for (int c = 1; c <= 16; ++c) {
+        engine.grid().set(1, c, true);
+    }
+    engine.StartPlayback();
+    const std::uint32_t first = engine.runningTimerId();
+    engine.StartStepTimer();
+    EXPECT_NE(engine.runningTimerId(), first);
+    EXPECT_FALSE(timers.isRunning(first)) << "the replaced timer was left running";
+    ASSERT_TRUE(waitForMessages(2));
+    engine.StopPlayback();
+    // Nothing can stop an orphaned timer: it would go on sending after Stop.
+    const std::size_t atStop = recorder.size();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(recorder.size(), atStop);
+}
+
 TEST_F(StepClockTest, HaltLeavesTheButtonsShowingPlayback) {
     engine.StartPlayback();
     engine.haltClock();

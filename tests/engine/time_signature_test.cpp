@@ -44,6 +44,17 @@ protected:
     RhythmEngine engine{timers};
 };
 
+TEST_F(EngineTest, EmptyGridGivesSilentStepsInEverySignature) {
+    for (TimeSig sig :
+         {TimeSig::TwelveEight, TimeSig::ThreeFour, TimeSig::SixEight, TimeSig::FourFour}) {
+        engine.SelectTimeSignature(sig);
+        for (int step = 1; step <= engine.stepsPerBar(); ++step) {
+            EXPECT_EQ(engine.BuildStepString(step), "00000000")
+                << engine.timeSignatureText() << " step " << step;
+        }
+    }
+}
+
 TEST_F(EngineTest, StepStringReadsTheCellOfTheStepUnderTheSignature) {
     EXPECT_EQ(engine.BuildStepString(1), "00000000");
     engine.grid().set(1, 5, true);

@@ -5,6 +5,7 @@
 
 #include "patterns/pattern_file.h"
 #include "patterns/preset_data.h"
+#include "patterns/presets.h"
 #include "ui/help_window.h"
 
 #include <QComboBox>
@@ -88,6 +89,7 @@ private slots:
     void choosingWaltzSwitchesToSixEight();
     void presetInTheSameSignatureKeepsPlaying();
     void shuffle2ShowsTrack2At73();
+    void signatureSpinnerKeepsItsPositionThroughPresetsAndFiles();
     void volumeStartsTheMixerFoundInPath();
     void volumeWithoutMixerShowsTheMessage();
     void helpOpensOneWindow();
@@ -310,6 +312,33 @@ void CommandsTest::shuffle2ShowsTrack2At73() {
     QCOMPARE(rig.find<QSlider>("TrackBar2")->value(), 73);
     QCOMPARE(rig.engine().trigger().velocity(2), 73);
     QCOMPARE(rig.text("Label14"), QStringLiteral("100"));
+}
+
+void CommandsTest::signatureSpinnerKeepsItsPositionThroughPresetsAndFiles() {
+    QTemporaryDir dir;
+    const QString sixEight = dir.filePath(QStringLiteral("six-eight.qel"));
+    QByteArray file = "6/8\r\n100\r\n";
+    for (int t = 1; t <= 8; ++t) {
+        file += QByteArray("TR") + QByteArray::number(t) + "INFO:100+Cowbell\r\n";
+    }
+    QVERIFY(writeAll(sixEight, file + "10000000\r\n"));
+
+    WindowRig rig(0);
+    rig.spin("UpDown3", true); // 4/4 again; the spinner moves to position 2
+    rig.spin("UpDown3", true); // 12/8; position 3
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("12/8"));
+    // The file switches to 6/8 without moving the spinner: its next click selects by
+    // position 3, which is 3/4, not the signature after the one shown.
+    rig.window->nextOpenName = sixEight;
+    rig.click("SpeedButton2");
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("6/8"));
+    rig.spin("UpDown3", true);
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("3/4"));
+    // Likewise a preset: "Shuffle 1" is 12/8, and the spinner now stands at position 4.
+    rig.window->PresetClick(*tambrel::patterns::findPreset("Shuffle 1"));
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("12/8"));
+    rig.spin("UpDown3", false);
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("6/8"));
 }
 
 void CommandsTest::volumeStartsTheMixerFoundInPath() {

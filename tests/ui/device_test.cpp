@@ -51,9 +51,7 @@ tambrel::platform::MidiOutDeviceList probeList(CloseProbe& probe) {
 
 // Plays at the fastest tempo so that the tests wait less for notes.
 void playFast(WindowRig& rig) {
-    rig.engine().tempoSpinner().setPosition(260);
-    rig.engine().UpdateStepPeriod();
-    rig.window->refresh();
+    rig.setTempo(260);
     rig.click("BitBtn1");
 }
 
@@ -71,6 +69,8 @@ private slots:
     void twoDevicesSwitchOneClickBehind();
     void threeDevicesWrapDownwards();
     void noDeviceSpinsOverZeroAndOne();
+    void oneDeviceSpinnerStaysOnIt();
+    void closingWithoutADeviceShowsNoMessage();
     void failedOpenStaysSilentAndRetries();
     void switchWhilePlayingHaltsThenPlaysOnTheNewDevice();
     void closeWhilePlayingStopsTheClockFirst();
@@ -125,6 +125,33 @@ void DeviceTest::noDeviceSpinsOverZeroAndOne() {
     QCOMPARE(shown, (QStringList{"0", "1", "0"}));
     QVERIFY(!rig.machine->device().isOpen());
     QVERIFY(rig.window->messages.isEmpty());
+}
+
+void DeviceTest::oneDeviceSpinnerStaysOnIt() {
+    WindowRig rig(1);
+    QCOMPARE(rig.find<UpDown>("UpDown1")->spinner().max(), 0);
+    for (const bool up : {true, false}) {
+        rig.spin("UpDown1", up);
+        QCOMPARE(rig.text("PosLabel"), QStringLiteral("0"));
+        QCOMPARE(rig.text("Label1"), QStringLiteral("Memory MIDI 1"));
+        QVERIFY(rig.memoryDevice(0)->isOpen());
+        QCOMPARE(rig.find<UpDown>("UpDown1")->spinner().position(), 0);
+    }
+    QCOMPARE(rig.memoryDevice(0)->openCount(), 3);
+}
+
+void DeviceTest::closingWithoutADeviceShowsNoMessage() {
+    for (const unsigned devices : {0U, 1U}) {
+        WindowRig rig(devices);
+        if (devices == 1) {
+            rig.memoryDevice(0)->setFailOpen(true);
+            rig.spin("UpDown1", true); // closes device 0; its reopening fails
+            QVERIFY(!rig.machine->device().isOpen());
+        }
+        rig.window->close();
+        QVERIFY(!rig.window->isVisible());
+        QVERIFY(rig.window->messages.isEmpty());
+    }
 }
 
 void DeviceTest::failedOpenStaysSilentAndRetries() {

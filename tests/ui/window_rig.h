@@ -75,6 +75,18 @@ struct WindowRig {
         return dynamic_cast<tambrel::platform::MemoryMidiDevice*>(machine->midiOut().device(index));
     }
     tambrel::engine::RhythmEngine& engine() const { return machine->engine(); }
+    // The tempo as a pattern file or preset sets it: shown at once, heard from the next Play.
+    void setTempo(int tempo) const {
+        engine().tempoSpinner().setPosition(tempo);
+        engine().UpdateStepPeriod();
+        window->refresh();
+    }
+    // Every cell of one track on, by clicks: one note per step, whatever the signature.
+    void fillTrack(int track) const {
+        for (int c = 1; c <= 16; ++c) {
+            click(QStringLiteral("Tr%1Label%2").arg(track).arg(c));
+        }
+    }
 
     // Declared first, destroyed last: the devices record into it until the machine goes.
     tambrel::platform::MidiRecorder recorder;

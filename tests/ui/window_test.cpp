@@ -70,6 +70,7 @@ private slots:
     void layoutOfEachTimeSignature();
     void hiddenCellKeepsItsState();
     void timeSignatureChangeStopsPlayback();
+    void timeSignatureChangeWhileStoppedOrHaltedEndsStopped();
     void playAndStopSwitchTheButtons();
     void clearEmptiesTheGridAndKeepsPlaying();
     void acceleratorsWork();
@@ -322,6 +323,28 @@ void WindowTest::timeSignatureChangeStopsPlayback() {
     QCOMPARE(rig.text("playModeLabel"), QStringLiteral("12/8"));
     QCOMPARE(rig.engine().playState(), PlayState::Stopped);
     QCOMPARE(rig.engine().runningTimerId(), 0u);
+    QVERIFY(rig.enabled("BitBtn1"));
+    QVERIFY(!rig.enabled("BitBtn2"));
+}
+
+void WindowTest::timeSignatureChangeWhileStoppedOrHaltedEndsStopped() {
+    WindowRig rig(2);
+    rig.spin("UpDown3", true); // 4/4 again
+    rig.spin("UpDown3", true); // 12/8, while stopped: the buttons stay as they are
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("12/8"));
+    QVERIFY(rig.enabled("BitBtn1"));
+    QVERIFY(!rig.enabled("BitBtn2"));
+
+    // Halted by a device switch during playback: Play stays disabled, Stop enabled...
+    rig.click("BitBtn1");
+    rig.spin("UpDown1", true);
+    QCOMPARE(rig.engine().playState(), PlayState::Halted);
+    QVERIFY(!rig.enabled("BitBtn1"));
+    QVERIFY(rig.enabled("BitBtn2"));
+    // ... until a change of signature, which stops the clock it no longer has.
+    rig.spin("UpDown3", true); // 3/4
+    QCOMPARE(rig.text("playModeLabel"), QStringLiteral("3/4"));
+    QCOMPARE(rig.engine().playState(), PlayState::Stopped);
     QVERIFY(rig.enabled("BitBtn1"));
     QVERIFY(!rig.enabled("BitBtn2"));
 }
