@@ -17,11 +17,12 @@ constexpr double kDesktopSampleRate = 48000.0;
 // A driver that has not asked for its first period by then plays nowhere.
 constexpr auto kFirstPeriodWait = std::chrono::milliseconds(1000);
 
-// How closely the stream clock follows the callbacks: a burst of callbacks moves the line
-// by a few frames only. In the stream's first moments it follows them ten times as
-// closely, to leave the server's first filling of its buffer behind within a tenth of
-// a second or so.
-constexpr double kStreamClockBandwidthHz = 1.0;
+// How closely the stream clock follows the callbacks. A busy machine delays a sound
+// server's requests by milliseconds, several in a row and then in a burst: a narrow loop
+// averages them out (at 1 Hz the line still swayed by a millisecond on a loaded machine).
+// In the stream's first moments it follows them much more closely, to lock on within a
+// tenth of a second or so.
+constexpr double kStreamClockBandwidthHz = 0.3;
 constexpr double kStreamClockStartBandwidthHz = 10.0;
 constexpr double kStreamClockStartSeconds = 0.25;
 
@@ -259,7 +260,10 @@ void FluidSynthDevice::renderPeriod(std::uint32_t cycleStart, std::uint32_t fram
 
 void FluidSynthDevice::renderClocked(std::int64_t nanos, int frames, float* left,
                                      float* right) noexcept {
-    streamClock_.update(nanos, streamFrame_);
+    // The line follows the frames handed to the server by each callback's end: a stream's
+    // first request fills the server's whole buffer at once, and from then on the frames
+    // handed over keep pace with the frames played.
+    streamClock_.update(nanos, streamFrame_ + frames);
     const auto holdLimit = static_cast<std::int64_t>(synth_->sampleRate() * kClockHoldSeconds);
     clear(left, right, frames);
     renderPlaced(frames, left, right, [&](const Timed& timed) -> std::int64_t {

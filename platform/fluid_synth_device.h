@@ -49,14 +49,18 @@ public:
     };
 
     // Audio period and number of periods asked of PulseAudio and ALSA: the server asks for
-    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 512-frame buffer has played.
+    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 2048-frame (43 ms) buffer has
+    // played. The short requests keep the stream clock well fed; the buffer rides out a
+    // sound server that a busy machine keeps waiting (with 21 ms, two busy loops on two
+    // cores made it run dry once in every six steps or so).
     static constexpr int kPeriodFrames = 128;
-    static constexpr int kPeriods = 4;
-    // The fixed latency through PulseAudio/PipeWire or ALSA, from a send's stamp to its
-    // frame. A callback may run up to a few periods ahead of the stream's average pace (a
-    // server fills its buffer in bursts); a message stamped just after such a callback
-    // still has its frame ahead of what is rendered, so it is never played late.
-    static constexpr int kClockLatencyFrames = kPeriodFrames * 3;
+    static constexpr int kPeriods = 16;
+    // The fixed latency through PulseAudio/PipeWire or ALSA: a message plays this many
+    // frames after the frame that the stream had been brought to when it was stamped (on
+    // the stream clock's line). A server bunches its requests, so that a callback may run
+    // up to a period or two ahead of the line: two periods keep every message's frame
+    // ahead of what is already rendered.
+    static constexpr int kClockLatencyFrames = 2 * kPeriodFrames;
     // Through JACK the fixed latency is one period, as for the JACK MIDI output: a message
     // stamped during a period lands in the next one, at the same distance from its start.
     static constexpr double kOfflineSampleRate = 48000.0;

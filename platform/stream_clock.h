@@ -24,7 +24,7 @@ public:
 
     // Forgets everything: the next update starts the line anew.
     void reset() noexcept;
-    // A callback at `nanos` (monotonic clock) that renders from stream frame `frame` on.
+    // A callback at `nanos` (monotonic clock) that brings the stream to `frame`.
     void update(std::int64_t nanos, std::int64_t frame) noexcept;
     // The stream frame of the moment `nanos` on the line; only after a first update.
     double frameAt(std::int64_t nanos) const noexcept;

@@ -181,8 +181,10 @@ TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
     const std::vector<std::int64_t> onsets = onsetsIn(synth.level);
     ASSERT_EQ(onsets.size(), noteFrames.size());
     for (std::size_t i = 0; i < noteFrames.size(); ++i) {
+        // On the stream's pace each callback brings the stream to the end of its period:
+        // at a note's moment the stream is one period past the note's frame.
         const std::int64_t expected =
-            gridBlockOf(noteFrames[i] + FluidSynthDevice::kClockLatencyFrames);
+            gridBlockOf(noteFrames[i] + kPeriod + FluidSynthDevice::kClockLatencyFrames);
         EXPECT_GE(onsets[i], expected) << "note " << i + 1;
         EXPECT_LT(onsets[i], expected + kBlock) << "note " << i + 1;
     }
@@ -220,14 +222,14 @@ TEST_F(FluidSynthTest, ReopeningStartsSilentAndStillPlays) {
     EXPECT_FALSE(synth.device->render(nullptr, nullptr, 0)) << "rendered before open";
     EXPECT_FALSE(synth.device->sendAtFrame(kClaves, 0)) << "took a message before open";
     ASSERT_TRUE(synth.device->open());
-    synth.device->send(drum(36, 100));
+    ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 0));
     EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
-    // A note sent after close is not kept for the next opening.
+    // A note sent after close is not kept for the next opening (it would play at once).
     synth.device->close();
     synth.device->send(drum(49, 127));
     ASSERT_TRUE(synth.device->open());
     EXPECT_LT(OfflineSynth::peak(synth.render(4800)), kSilence);
-    synth.device->send(drum(36, 100));
+    ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 4800));
     EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
 }
 
@@ -237,7 +239,8 @@ TEST_F(FluidSynthTest, FullRingDropsMessagesInsteadOfWaiting) {
         synth.device->send(drum(42, 1));
     }
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
-    synth.render(4800);
+    // A callback a second after the sends: every one of them is due, and taken.
+    synth.render(4800, Clock::now() + std::chrono::seconds(1));
     synth.device->send(drum(42, 1));
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
 }
