@@ -61,8 +61,9 @@ public:
     // up to a period or two ahead of the line: two periods keep every message's frame
     // ahead of what is already rendered.
     static constexpr int kClockLatencyFrames = 2 * kPeriodFrames;
-    // Through JACK the fixed latency is one period, as for the JACK MIDI output: a message
-    // stamped during a period lands in the next one, at the same distance from its start.
+    // (Through JACK the fixed latency is one period, as for the JACK MIDI output: a message
+    // stamped during a period lands in the next one, at the same distance from its start.)
+
     static constexpr double kOfflineSampleRate = 48000.0;
 
     // `jack`: our client on the JACK server found at start-up, if any; it plays the synth

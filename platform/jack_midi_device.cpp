@@ -1,6 +1,7 @@
 #include "jack_midi_device.h"
 
 #include "platform/midi_bytes.h"
+#include "platform/sanitizer_handover.h"
 
 #include <chrono>
 #include <jack/jack.h>
@@ -319,7 +320,11 @@ void JackMidiClient::processAudio(std::uint32_t cycleStart, std::uint32_t frames
     }
     auto* left = static_cast<float*>(jack_port_get_buffer(audioPorts_[0], frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(audioPorts_[1], frames));
+    markTakenOver(left);
+    markTakenOver(right);
     source->renderPeriod(cycleStart, frames, left, right);
+    markHandedOver(left);
+    markHandedOver(right);
 }
 
 JackMidiDevice::JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,

@@ -1,6 +1,7 @@
 #include "jack_test_server.h"
 
 #include "platform/jack_midi_device.h"
+#include "platform/sanitizer_handover.h"
 
 #include <algorithm>
 #include <atomic>
@@ -362,25 +363,28 @@ int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
     const auto* left = static_cast<const float*>(jack_port_get_buffer(recorder->ports_[0], frames));
     const auto* right =
         static_cast<const float*>(jack_port_get_buffer(recorder->ports_[1], frames));
+    platform::markTakenOver(left);
+    platform::markTakenOver(right);
     float peak = recorder->peak_.load(std::memory_order_relaxed);
     for (std::uint32_t i = 0; i < frames; ++i) {
         peak = std::max(peak, std::max(std::fabs(left[i]), std::fabs(right[i])));
     }
     recorder->peak_.store(peak, std::memory_order_relaxed);
-    if (!recorder->recording_.load(std::memory_order_acquire)) {
-        return 0;
+    if (recorder->recording_.load(std::memory_order_acquire)) {
+        const jack_nframes_t start = jack_last_frame_time(recorder->client_);
+        if (!recorder->started_) {
+            recorder->started_ = true;
+            recorder->firstFrame_ = start;
+        }
+        const std::size_t at = start - recorder->firstFrame_;
+        std::vector<float>& level = recorder->level_;
+        for (std::uint32_t i = 0; i < frames && at + i < level.size(); ++i) {
+            level[at + i] = std::max(std::fabs(left[i]), std::fabs(right[i]));
+        }
+        recorder->recorded_.store(std::min(level.size(), at + frames), std::memory_order_release);
     }
-    const jack_nframes_t start = jack_last_frame_time(recorder->client_);
-    if (!recorder->started_) {
-        recorder->started_ = true;
-        recorder->firstFrame_ = start;
-    }
-    const std::size_t at = start - recorder->firstFrame_;
-    std::vector<float>& level = recorder->level_;
-    for (std::uint32_t i = 0; i < frames && at + i < level.size(); ++i) {
-        level[at + i] = std::max(std::fabs(left[i]), std::fabs(right[i]));
-    }
-    recorder->recorded_.store(std::min(level.size(), at + frames), std::memory_order_release);
+    platform::markHandedOver(left);
+    platform::markHandedOver(right);
     return 0;
 }
 
