@@ -1,11 +1,14 @@
 // How tightly the step clock keeps time: runs the real step tick on the real timer
 // against the in-memory MIDI back end, and in the same run two references with the same
-// period, count and load: a bare absolute-deadline loop doing no work (the floor of this
-// machine) and a loop of relative sleeps (what a naive clock does).
+// period, count and load: the platform's bare periodic wake-up doing no work (the floor of
+// this machine: an absolute-deadline loop on Linux, the multimedia timer on Windows) and a
+// loop of relative sleeps (what a naive clock does).
 //
 //   step_clock_jitter [--ticks N] [--period-ms P] [--load K]
 
 #include "bench_rig.h"
+#include "bench_stats.h"
+#include "floor.h"
 #include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
 
@@ -15,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,8 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Figures {
-    double p50 = 0, p99 = 0, max = 0; // lateness, microseconds
+struct Figures : bench::Percentiles { // lateness, microseconds
     long long drift = 0;              // last tick's lateness, microseconds
     long long dropped = 0;            // steps skipped after a stall
 };
@@ -57,13 +58,7 @@ Figures summarize(const std::vector<Clock::time_point>& ticks, Clock::time_point
         return f;
     }
     f.drift = static_cast<long long>(late.back());
-    std::sort(late.begin(), late.end());
-    auto at = [&](double q) {
-        return late[std::min(late.size() - 1, static_cast<std::size_t>(q * late.size()))];
-    };
-    f.p50 = at(0.50);
-    f.p99 = at(0.99);
-    f.max = late.back();
+    static_cast<bench::Percentiles&>(f) = bench::percentilesOf(std::move(late));
     return f;
 }
 
@@ -90,23 +85,6 @@ Figures runStepClock(int ticks, int periodMs) {
     return summarize(firstOfTick, start, periodMs, true);
 }
 
-template <typename Wait> Figures runLoop(int ticks, int periodMs, Wait wait) {
-    std::vector<Clock::time_point> woke(static_cast<std::size_t>(ticks));
-    Clock::time_point start;
-    std::thread thread([&] {
-        platform::raiseTimerThreadPriority();
-        start = Clock::now();
-        timespec base{};
-        clock_gettime(CLOCK_MONOTONIC, &base);
-        for (int i = 0; i < ticks; ++i) {
-            wait(base, i + 1);
-            woke[static_cast<std::size_t>(i)] = Clock::now();
-        }
-    });
-    thread.join();
-    return summarize(woke, start, periodMs, false);
-}
-
 void print(const char* what, const Figures& f) {
     std::printf("%-28s lateness p50 %8.1f us  p99 %8.1f us  max %8.1f us  drift %lld us", what,
                 f.p50, f.p99, f.max, f.drift);
@@ -116,61 +94,72 @@ void print(const char* what, const Figures& f) {
     std::printf("\n");
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     int ticks = 2000;
     int periodMs = 5;
     int load = 0;
+};
+
+bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 < argc && arg == "--ticks") {
-            ticks = std::atoi(argv[++i]);
+            o.ticks = std::atoi(argv[++i]);
         } else if (i + 1 < argc && arg == "--period-ms") {
-            periodMs = std::atoi(argv[++i]);
+            o.periodMs = std::atoi(argv[++i]);
         } else if (i + 1 < argc && arg == "--load") {
-            load = std::atoi(argv[++i]);
+            o.load = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr,
-                         "usage: step_clock_jitter [--ticks N] [--period-ms P] [--load K]\n");
-            return 2;
+            return false;
         }
     }
-    if (ticks < 1 || periodMs < 1 || load < 0) {
-        std::fprintf(stderr, "step_clock_jitter: ticks and period must be positive\n");
+    return o.ticks >= 1 && o.periodMs >= 1 && o.load >= 0;
+}
+
+Figures runFloor(int ticks, int periodMs) {
+    const bench::FloorRun run = bench::runFloor(ticks, periodMs);
+    return summarize(run.ticks, run.start, periodMs, false);
+}
+
+Figures runNaive(int ticks, int periodMs) {
+    std::vector<Clock::time_point> woke(static_cast<std::size_t>(ticks));
+    Clock::time_point start;
+    std::thread thread([&] {
+        platform::raiseTimerThreadPriority();
+        start = Clock::now();
+        for (int i = 0; i < ticks; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+            woke[static_cast<std::size_t>(i)] = Clock::now();
+        }
+    });
+    thread.join();
+    return summarize(woke, start, periodMs, false);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr, "usage: step_clock_jitter [--ticks N] [--period-ms P] [--load K] "
+                             "(N and P at least 1)\n");
         return 2;
     }
-
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> busy;
-    for (int i = 0; i < load; ++i) {
-        busy.emplace_back([&] {
-            volatile unsigned long long x = 0;
-            while (!stop.load(std::memory_order_relaxed)) {
-                x = x + 1;
-            }
-        });
+    Figures ours;
+    Figures floor;
+    Figures naive;
+    {
+        const bench::BusyLoad busy(o.load);
+        std::printf(
+            "step_clock_jitter: %d ticks at %d ms, %d busy threads, real-time priority %s\n",
+            o.ticks, o.periodMs, o.load,
+            platform::raiseTimerThreadPriority() ? "granted" : "not granted");
+        ours = runStepClock(o.ticks, o.periodMs);
+        floor = runFloor(o.ticks, o.periodMs);
+        naive = runNaive(o.ticks, o.periodMs);
     }
-
-    std::printf("step_clock_jitter: %d ticks at %d ms, %d busy threads, SCHED_FIFO %s\n", ticks,
-                periodMs, load, platform::raiseTimerThreadPriority() ? "granted" : "not granted");
-    const Figures ours = runStepClock(ticks, periodMs);
-    const Figures floor = runLoop(ticks, periodMs, [&](const timespec& base, int n) {
-        const long long ns = static_cast<long long>(base.tv_nsec) + n * periodMs * 1000000LL;
-        timespec due{base.tv_sec + static_cast<time_t>(ns / 1000000000LL), ns % 1000000000LL};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
-        }
-    });
-    const Figures naive = runLoop(ticks, periodMs, [&](const timespec&, int) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
-    });
-    stop.store(true);
-    for (auto& t : busy) {
-        t.join();
-    }
-
     print("step clock (ours)", ours);
-    print("bare absolute loop (floor)", floor);
+    print(bench::kFloorName, floor);
     print("relative sleeps (naive)", naive);
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("summary: p99_vs_floor=%.2f max_vs_floor=%.2f p99_vs_naive=%.2f drift_us=%lld "

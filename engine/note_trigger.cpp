@@ -2,12 +2,7 @@
 
 namespace tambrel::engine {
 
-NoteTrigger::NoteTrigger(platform::MidiOut* out) noexcept : out_(out) {
-    for (std::size_t t = 0; t < kTracks; ++t) {
-        keys_[t].store(kStartKeys[t]);
-        velocities_[t].store(kStartVelocity);
-    }
-}
+NoteTrigger::NoteTrigger(platform::MidiOut* out) noexcept : out_(out) {}
 
 void NoteTrigger::SendStepNotes(std::string_view step) const noexcept {
     platform::MidiOut* out = out_.load(std::memory_order_acquire);

@@ -21,6 +21,19 @@ struct StepString {
     std::string_view view() const noexcept { return {chars.data(), chars.size()}; }
     std::string str() const { return std::string(view()); }
     bool operator==(std::string_view other) const noexcept { return view() == other; }
+    bool operator==(const StepString&) const = default;
+
+    // A step line's step: track t sounds where the line's character t is "1"; any other
+    // character, a short line, and everything after the 8th character are silent.
+    static constexpr StepString of(std::string_view line) noexcept {
+        StepString step;
+        for (std::size_t t = 0; t < step.chars.size() && t < line.size(); ++t) {
+            if (line[t] == '1') {
+                step.chars[t] = '1';
+            }
+        }
+        return step;
+    }
 };
 
 inline constexpr std::uint32_t kNoteOnChannel10 = 0x99;
@@ -32,10 +45,6 @@ constexpr std::uint32_t noteOnMessage(std::int32_t key, std::int32_t velocity) n
            (static_cast<std::uint32_t>(velocity) << 16);
 }
 
-// The kit the window starts with.
-inline constexpr std::array<std::int32_t, kTracks> kStartKeys = {35, 38, 42, 46, 50, 45, 49, 51};
-inline constexpr std::int32_t kStartVelocity = 100;
-
 class NoteTrigger {
 public:
     explicit NoteTrigger(platform::MidiOut* out = nullptr) noexcept;
@@ -46,6 +55,8 @@ public:
     void setOutput(platform::MidiOut* out) noexcept { out_.store(out); }
     platform::MidiOut* output() const noexcept { return out_.load(); }
 
+    // Each track's key and velocity are what its next note carries. They start at 0 until
+    // the track settings give them the start kit's.
     std::int32_t key(int track) const noexcept;
     std::int32_t velocity(int track) const noexcept;
     void setKey(int track, std::int32_t key) noexcept;

@@ -27,7 +27,7 @@ StepString RhythmEngine::BuildStepString(int step) const noexcept {
     return s;
 }
 
-void RhythmEngine::SelectTimeSignature(TimeSig sig) {
+void RhythmEngine::SelectTimeSignature(TimeSig sig) noexcept {
     if (sig == timeSignature()) {
         return;
     }
@@ -36,33 +36,30 @@ void RhythmEngine::SelectTimeSignature(TimeSig sig) {
     UpdateStepPeriod();
 }
 
-void RhythmEngine::UpDown3Changing() {
-    static constexpr TimeSig kByPosition[] = {TimeSig::FourFour, TimeSig::TwelveEight,
-                                              TimeSig::ThreeFour, TimeSig::SixEight};
-    const int position = std::clamp(timeSigSpinner_.position(), 1, 4);
-    SelectTimeSignature(kByPosition[position - 1]);
+void RhythmEngine::selectTimeSignatureFromSelector() noexcept {
+    SelectTimeSignature(timeSignatureAtPosition(timeSigSelector_.position()));
 }
 
-void RhythmEngine::UpdateStepPeriod() {
-    const int p = tempoSpinner_.position();
-    tempoShown_ = p;
-    stepPeriod_ = timeSignatureInfo(timeSignature()).tempoConstant / p;
+void RhythmEngine::UpdateStepPeriod() noexcept {
+    const int p = tempoSelector_.position();
+    tempo_ = p;
+    stepPeriod_ = stepPeriodMs(timeSignature(), p);
 }
 
-void RhythmEngine::StartPlayback() {
+void RhythmEngine::StartPlayback() noexcept {
     stepCounter_.store(0, std::memory_order_release);
     StartStepTimer();
-    playEnabled_ = false;
+    stopped_ = false;
 }
 
-void RhythmEngine::StopPlayback() {
+void RhythmEngine::StopPlayback() noexcept {
     if (timerId_ != 0) {
         KillStepTimer(timerId_);
     }
-    playEnabled_ = true;
+    stopped_ = true;
 }
 
-void RhythmEngine::KillStepTimer(std::uint32_t id) {
+void RhythmEngine::KillStepTimer(std::uint32_t id) noexcept {
     timers_.kill(id);
     // The identifier is spent: a later Stop, switch or close must not end anything.
     if (id == timerId_) {
@@ -70,13 +67,13 @@ void RhythmEngine::KillStepTimer(std::uint32_t id) {
     }
 }
 
-void RhythmEngine::haltClock() {
+void RhythmEngine::haltClock() noexcept {
     if (timerId_ != 0) {
         KillStepTimer(timerId_);
     }
 }
 
-void RhythmEngine::StartStepTimer() {
+void RhythmEngine::StartStepTimer() noexcept {
     const std::uint32_t resolution = ChooseTimerResolution(1);
     (void)resolution; // the kernel's timers need no coarser grain
     // A second Play while a timer runs (only possible from code) must not leave an
@@ -86,7 +83,7 @@ void RhythmEngine::StartStepTimer() {
         timers_.start(static_cast<std::uint32_t>(stepPeriod_), &RhythmEngine::TimerCallback, this);
 }
 
-std::uint32_t RhythmEngine::ChooseTimerResolution(std::uint32_t wanted) {
+std::uint32_t RhythmEngine::ChooseTimerResolution(std::uint32_t wanted) noexcept {
     const platform::TimerCaps caps = timers_.caps();
     std::uint32_t r = std::max(caps.periodMin, wanted);
     r = std::min(r, caps.periodMax);
@@ -112,7 +109,7 @@ PlayState RhythmEngine::playState() const noexcept {
     if (timerId_ != 0) {
         return PlayState::Playing;
     }
-    return playEnabled_ ? PlayState::Stopped : PlayState::Halted;
+    return stopped_ ? PlayState::Stopped : PlayState::Halted;
 }
 
 } // namespace tambrel::engine

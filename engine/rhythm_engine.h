@@ -1,15 +1,16 @@
 #pragma once
 // The rhythm engine: the pattern grid under its time signature, the step clock that plays
-// one step per timer tick, and the note trigger. It holds the state the window mirrors
-// (tempo spinner and label, time-signature spinner and label, Play/Stop states) without
-// any toolkit, so the same code serves the window, the tests and the command-line tool.
+// one step per timer tick, and the note trigger. It holds the state the rules need (the
+// tempo and time-signature selectors, the tempo in force, whether the clock is stopped,
+// playing or halted) without any toolkit, so the same code serves the window, the tests
+// and the command-line tool.
 //
-// Threads: every method runs on the window's thread except StepTick/TimerCallback, which
-// run on the timer's thread and read only atomics.
+// Threads: every method runs on the window's thread except the tick (TimerCallback and
+// StepTick), which runs on the timer's thread.
 
 #include "note_trigger.h"
 #include "pattern_grid.h"
-#include "spinner.h"
+#include "selector.h"
 #include "time_signature.h"
 
 #include "platform/periodic_timer.h"
@@ -19,11 +20,9 @@
 
 namespace tambrel::engine {
 
+// Stopped: Play comes next. Playing: the clock runs. Halted: a device switch ended the
+// clock, and Stop comes next as if it still ran.
 enum class PlayState { Stopped, Playing, Halted };
-
-inline constexpr int kTempoMin = 30;
-inline constexpr int kTempoMax = 260;
-inline constexpr int kTempoStart = 120;
 
 class RhythmEngine {
 public:
@@ -42,44 +41,49 @@ public:
     std::string_view timeSignatureText() const noexcept {
         return engine::timeSignatureText(timeSignature());
     }
-    int stepsPerBar() const noexcept { return timeSignatureInfo(timeSignature()).stepsPerBar; }
+    int stepsPerBar() const noexcept { return engine::stepsPerBar(timeSignature()); }
     StepString BuildStepString(int step) const noexcept;
     // Does nothing for the signature in force; otherwise stops playback, switches, and
     // recomputes the step period.
-    void SelectTimeSignature(TimeSig sig);
+    void SelectTimeSignature(TimeSig sig) noexcept;
     void ClearPattern() noexcept { grid_.clear(); }
-    Spinner& timeSignatureSpinner() noexcept { return timeSigSpinner_; }
-    const Spinner& timeSignatureSpinner() const noexcept { return timeSigSpinner_; }
-    // Time-signature spinner's handler: selects by the position before the click.
-    void UpDown3Changing();
+    // Positions 1 to 4, wrapping; nothing but its clicks moves it.
+    Selector& timeSignatureSelector() noexcept { return timeSigSelector_; }
+    const Selector& timeSignatureSelector() const noexcept { return timeSigSelector_; }
+    // Selects the signature at the selector's position (the one before the click).
+    void selectTimeSignatureFromSelector() noexcept;
 
     // --- tempo
-    Spinner& tempoSpinner() noexcept { return tempoSpinner_; }
-    const Spinner& tempoSpinner() const noexcept { return tempoSpinner_; }
-    // What the tempo label shows.
-    int tempoShown() const noexcept { return tempoShown_; }
+    // 30 to 260, no wrapping. Its position may be a click ahead of the tempo in force.
+    Selector& tempoSelector() noexcept { return tempoSelector_; }
+    const Selector& tempoSelector() const noexcept { return tempoSelector_; }
+    // The tempo in force: the selector's position when UpdateStepPeriod last ran.
+    int tempo() const noexcept { return tempo_; }
     int stepPeriod() const noexcept { return stepPeriod_; }
-    // Shows the tempo spinner's position and derives the step period from it.
-    void UpdateStepPeriod();
-    void UpDown2Changing() { UpdateStepPeriod(); }
+    // Takes the tempo selector's position as the tempo and derives the step period from
+    // it. A running clock keeps its period until the next Play.
+    void UpdateStepPeriod() noexcept;
 
     // --- step clock
-    void StartPlayback();
-    void StopPlayback();
-    void KillStepTimer(std::uint32_t id);
-    void StartStepTimer();
-    std::uint32_t ChooseTimerResolution(std::uint32_t wanted);
+    void StartPlayback() noexcept;
+    void StopPlayback() noexcept;
+    void KillStepTimer(std::uint32_t id) noexcept;
+    void StartStepTimer() noexcept;
+    std::uint32_t ChooseTimerResolution(std::uint32_t wanted) noexcept;
+    // The tick, on the timer's thread, and its whole contract: it reads only atomics
+    // (the grid, the time signature, the track keys and velocities, the output), writes
+    // only the step counter, and never locks, allocates, throws, waits or touches the
+    // window. A change made on the window's thread is heard from the next tick that
+    // reaches it. tests/e2e/tick_contract_test.cpp counts its allocations.
     static void TimerCallback(void* engine) noexcept;
     void StepTick() noexcept;
 
     std::uint32_t runningTimerId() const noexcept { return timerId_; }
-    bool playEnabled() const noexcept { return playEnabled_; }
-    bool stopEnabled() const noexcept { return !playEnabled_; }
     PlayState playState() const noexcept;
     int stepCounter() const noexcept { return stepCounter_.load(); }
 
-    // Ends a running timer without touching the buttons (device switch, window close).
-    void haltClock();
+    // Ends a running timer and leaves the state Halted (device switch, window close).
+    void haltClock() noexcept;
 
 private:
     platform::TimerService& timers_;
@@ -87,12 +91,12 @@ private:
     NoteTrigger trigger_;
     std::atomic<TimeSig> timeSig_{TimeSig::FourFour};
     std::atomic<int> stepCounter_{0};
-    Spinner tempoSpinner_{kTempoMin, kTempoMax, kTempoStart, false};
-    Spinner timeSigSpinner_{1, 4, 1, true};
-    int tempoShown_ = kTempoStart;
-    int stepPeriod_ = 15000 / kTempoStart;
+    Selector tempoSelector_{kTempoMin, kTempoMax, kTempoStart, false};
+    Selector timeSigSelector_{1, 4, 1, true};
+    int tempo_ = kTempoStart;
+    int stepPeriod_ = stepPeriodMs(TimeSig::FourFour, kTempoStart);
     std::uint32_t timerId_ = 0;
-    bool playEnabled_ = true;
+    bool stopped_ = true; // Play is what comes next
 };
 
 } // namespace tambrel::engine

@@ -7,7 +7,7 @@
 namespace tambrel::midi {
 
 namespace {
-// The spinner holds a 16-bit signed position; the device number is that value widened.
+// A device number is a 16-bit signed position, widened.
 int asDeviceNumber(int position) {
     return static_cast<std::int16_t>(position);
 }
@@ -26,9 +26,9 @@ void MidiDevice::startup() {
     if (count_ == 0) {
         return;
     }
-    spinner_.setMax(static_cast<std::int16_t>(count_ - 1));
+    selector_.setMax(static_cast<std::int16_t>(count_ - 1));
     open();
-    showName();
+    takeName();
 }
 
 void MidiDevice::open() {
@@ -43,25 +43,25 @@ void MidiDevice::open() {
     }
 }
 
-void MidiDevice::showName() {
+void MidiDevice::takeName() {
     if (count_ == 0) {
         return;
     }
-    const int device = asDeviceNumber(spinner_.position());
-    // A number the list does not have leaves the label as it was.
+    const int device = asDeviceNumber(selector_.position());
+    // A number the list does not have leaves the name as it was.
     if (device >= 0 && static_cast<unsigned>(device) < count_) {
         name_ = out_.deviceName(static_cast<unsigned>(device));
     }
 }
 
-void MidiDevice::UpDown1Changing() {
+void MidiDevice::switchToSelectedDevice() {
     engine_.haltClock();
     if (open_) {
         out_.close(engine_.trigger().handle());
         open_ = false;
     }
-    deviceNumber_ = asDeviceNumber(spinner_.position());
-    showName();
+    deviceNumber_ = asDeviceNumber(selector_.position());
+    takeName();
     sleep_(100);
     open();
 }

@@ -1,10 +1,10 @@
 #pragma once
 // The one MIDI output device the machine plays to: counted once at start, device 0
-// opened, switched by the device spinner (one click behind, like every spinner), closed
-// when the window closes. The note trigger sends on the handle this opens.
+// opened, switched by the device selector (one click behind, like every selector),
+// closed when the window closes. The note trigger sends on the handle this opens.
 
 #include "engine/rhythm_engine.h"
-#include "engine/spinner.h"
+#include "engine/selector.h"
 #include "platform/midi_out.h"
 
 #include <functional>
@@ -19,33 +19,36 @@ public:
     using SleepFn = std::function<void(int milliseconds)>;
     MidiDevice(engine::RhythmEngine& engine, platform::MidiOut& out, SleepFn sleep = {});
 
-    // The window's creation: count the devices; with at least one, set the spinner's
-    // range, open device 0 and show its name.
+    // At start: count the devices; with at least one, set the selector's range, open
+    // device 0 and take its name.
     void startup();
-    // The device spinner's handler: stops the clock (the buttons stay as they are),
-    // closes, shows the number and name of the spinner's position before the click,
-    // waits 100 ms for the old device to let go, opens.
-    void UpDown1Changing();
+    // The selector was clicked: halts the clock (Stop still comes next), closes, takes
+    // the number and name of the selector's position before the click, waits 100 ms for
+    // the old device to let go, opens.
+    void switchToSelectedDevice();
     // The window's close: ends a running timer, then closes the output. Returns false
     // when closing failed (the window then reports it and closes all the same).
     bool closeAtExit();
 
-    engine::Spinner& spinner() noexcept { return spinner_; }
-    const engine::Spinner& spinner() const noexcept { return spinner_; }
+    // 0 to the device count - 1 (0 to 1 without devices), wrapping.
+    engine::Selector& selector() noexcept { return selector_; }
+    const engine::Selector& selector() const noexcept { return selector_; }
     unsigned deviceCount() const noexcept { return count_; }
+    // The device open, or the one the last failed open tried: always the selector's
+    // position before the latest click.
     int deviceNumber() const noexcept { return deviceNumber_; }
     bool isOpen() const noexcept { return open_; }
-    std::string posLabel() const { return std::to_string(deviceNumber_); }
-    const std::string& nameLabel() const noexcept { return name_; }
+    // The selected device's name; kNoDeviceName until a device's name is known.
+    const std::string& deviceName() const noexcept { return name_; }
 
 private:
     void open();
-    void showName();
+    void takeName();
 
     engine::RhythmEngine& engine_;
     platform::MidiOut& out_;
     SleepFn sleep_;
-    engine::Spinner spinner_{0, 1, 0, true};
+    engine::Selector selector_{0, 1, 0, true};
     unsigned count_ = 0;
     int deviceNumber_ = 0;
     bool open_ = false;

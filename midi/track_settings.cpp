@@ -1,21 +1,28 @@
 #include "track_settings.h"
 
 #include "drum_catalogue.h"
+#include "start_kit.h"
 
 #include <algorithm>
 #include <stdexcept>
 
 namespace tambrel::midi {
 
+namespace {
+bool isTrack(int track) noexcept {
+    return track >= 1 && track <= engine::kTracks;
+}
+} // namespace
+
 TrackSettings::TrackSettings(engine::NoteTrigger& trigger) : trigger_(trigger) {
-    for (int t = 1; t <= 8; ++t) {
-        instruments_[index(t)] = std::string(kStartInstruments[index(t)]);
-        volumes_[index(t)] = engine::kStartVelocity;
+    for (int t = 1; t <= engine::kTracks; ++t) {
+        const KitTrack& kit = kStartKit[index(t)];
+        applyTrackInfo(t, kit.volume, std::string(kit.instrument));
     }
 }
 
 std::size_t TrackSettings::index(int track) {
-    if (track < 1 || track > 8) {
+    if (!isTrack(track)) {
         throw std::out_of_range("track");
     }
     return static_cast<std::size_t>(track - 1);
@@ -26,7 +33,8 @@ const std::string& TrackSettings::instrumentText(int track) const {
 }
 
 int TrackSettings::volume(int track) const {
-    return volumes_[index(track)];
+    index(track); // a track that does not exist has no volume
+    return trigger_.velocity(track);
 }
 
 std::string TrackSettings::sanitizeInstrumentText(std::string_view text) {
@@ -46,21 +54,23 @@ void TrackSettings::instrumentChanged(int track, std::string_view text) {
     trigger_.setKey(track, drumKey(stored));
 }
 
-bool TrackSettings::setVolume(int track, long long position) {
+bool TrackSettings::setVolume(int track, long long position) noexcept {
     const int clamped = static_cast<int>(std::clamp<long long>(position, kVolumeMin, kVolumeMax));
-    int& stored = volumes_[index(track)];
-    if (clamped == stored) {
+    if (!isTrack(track) || clamped == trigger_.velocity(track)) {
         return false;
     }
-    stored = clamped;
     trigger_.setVelocity(track, clamped);
     return true;
 }
 
-void TrackSettings::applyTrackInfo(int track, long long volume, std::string_view name) {
+void TrackSettings::applyTrackInfo(int track, long long volume, std::string&& name) noexcept {
+    if (!isTrack(track)) {
+        return;
+    }
     setVolume(track, volume);
-    instruments_[index(track)] = std::string(name);
-    trigger_.setKey(track, drumKey(name));
+    std::string& stored = instruments_[static_cast<std::size_t>(track - 1)];
+    stored = std::move(name);
+    trigger_.setKey(track, drumKey(stored));
 }
 
 } // namespace tambrel::midi

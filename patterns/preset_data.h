@@ -4,6 +4,8 @@
 // built-in pattern: applying it runs the same track info and step line operations
 // that loading a pattern file runs, so the data keep the pattern file's own forms.
 
+#include "engine/time_signature.h"
+
 #include <array>
 #include <span>
 #include <string>
@@ -23,15 +25,13 @@ struct PresetTrack {
 };
 
 struct Preset {
-    std::string_view group;    // submenu caption, e.g. "Country Rhythms"
-    std::string_view itemName; // menu item object name, e.g. "CountryShuffle1"
-    std::string_view caption;  // menu item caption, e.g. "Shuffle 1"
-    std::string_view handler;  // the window's click handler, e.g. "CountryShuffle1Click"
+    std::string_view group;   // submenu caption, e.g. "Country Rhythms"
+    std::string_view caption; // menu item caption, e.g. "Shuffle 1"
     PresetForm form;
     std::string_view timeSignature; // "4/4", "12/8", "3/4" or "6/8"
     int tempo;
-    // Full: the preset's own track settings; DefaultKit: the default kit.
-    std::array<PresetTrack, 8> tracks;
+    // Full: the preset's own track settings; DefaultKit: the start kit.
+    std::array<PresetTrack, engine::kTracks> tracks;
     // One step string per held step, step 1 first. A preset holds steps up to the
     // last one it needs; the steps of the bar after those stay off.
     std::span<const std::string_view> steps;
@@ -46,10 +46,6 @@ std::span<const Preset> allPresets();
 
 inline constexpr std::array<std::string_view, 4> kPresetGroups = {"Country Rhythms", "Rock Rhythms",
                                                                   "Click Track", "Other"};
-
-// The eight track info lines of the window's start settings, which the default-kit
-// presets apply before their steps.
-extern const std::array<std::string_view, 8> kDefaultKitLines;
 
 // The preset's lines as the pattern reader takes them. Full: time signature, tempo,
 // the eight "TR<n>INFO:<velocity>+<instrument>" lines, then the held step strings.

@@ -52,7 +52,13 @@ bool before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+thread_local bool timerThread = false;
+
 } // namespace
+
+bool onTimerThread() noexcept {
+    return timerThread;
+}
 
 bool raiseTimerThreadPriority() noexcept {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -88,6 +94,7 @@ public:
 
 private:
     void run() {
+        timerThread = true;
         raiseTimerThreadPriority();
         for (long long n = 1;; ++n) {
             timespec deadline = addNanos(start_, n * periodNanos_);
@@ -138,12 +145,17 @@ TimerService::~TimerService() {
     timers.clear();
 }
 
+TimerCaps TimerService::caps() const noexcept {
+    return {};
+}
+
 int TimerService::requestResolution(std::uint32_t ms) noexcept {
     resolution_ = ms;
     return 0;
 }
 
-std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback, void* user) {
+std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback,
+                                  void* user) noexcept {
     if (periodMs == 0 || callback == nullptr) {
         return 0;
     }
@@ -157,7 +169,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     return id;
 }
 
-void TimerService::kill(std::uint32_t id) {
+void TimerService::kill(std::uint32_t id) noexcept {
     std::unique_ptr<PeriodicTimerImpl> timer;
     {
         std::lock_guard lock(mutex_);

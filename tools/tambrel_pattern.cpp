@@ -1,9 +1,10 @@
 // tambrel-pattern: checks and tidies pattern files from scripts, with the very code the
 // window uses, so what it prints is what the window's Save would write.
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 #include "patterns/pattern_file.h"
 #include "patterns/presets.h"
+#include "platform/standard_streams.h"
 
 #include <cstdio>
 #include <exception>
@@ -60,7 +61,7 @@ bool writeAll(std::string_view bytes) {
 }
 
 // What the window's Save writes for the machine's state.
-int save(const tambrel::midi::Machine& machine) {
+int save(const tambrel::machine::Machine& machine) {
     std::string bytes;
     try {
         bytes = patterns::WritePatternText(patterns::BuildPatternLines(machine));
@@ -76,19 +77,21 @@ int save(const tambrel::midi::Machine& machine) {
 // A machine as the window starts it, with no MIDI output devices.
 struct StartedMachine {
     StartedMachine() { machine.device().startup(); }
-    tambrel::midi::Machine machine;
+    tambrel::machine::Machine machine;
 };
 
 int normalize(const std::string& path) {
     StartedMachine started;
+    std::string reason;
     bool loaded = false;
     try {
-        loaded = patterns::loadPatternFile(started.machine, path);
-    } catch (const std::exception&) {
-        loaded = false;
+        loaded = patterns::loadPatternFile(started.machine, path, &reason);
+    } catch (const std::exception& error) {
+        reason = error.what();
     }
     if (!loaded) {
-        return fail(trimmed(patterns::kLoadErrorMessage));
+        fail(trimmed(patterns::kLoadErrorMessage));
+        return fail(path + ": " + reason);
     }
     return save(started.machine);
 }
@@ -113,8 +116,9 @@ int preset(const std::string& caption) {
     StartedMachine started;
     try {
         patterns::applyPreset(started.machine, *found);
-    } catch (const std::exception&) {
-        return fail(trimmed(patterns::kPresetErrorMessage));
+    } catch (const std::exception& error) {
+        fail(trimmed(patterns::kPresetErrorMessage));
+        return fail(error.what());
     }
     return save(started.machine);
 }
@@ -122,6 +126,8 @@ int preset(const std::string& caption) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The same bytes as on every other platform: a pattern file keeps its CR LF.
+    tambrel::platform::useBinaryStandardStreams();
     if (argc < 2) {
         return usageError("missing command");
     }

@@ -3,7 +3,7 @@
 
 #include "main_window.h"
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 #include "platform/midi_out.h"
 
 #include <QApplication>
@@ -18,11 +18,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(TForm1::kTitle);
     QApplication::setApplicationDisplayName(TForm1::kTitle);
 
-    std::unique_ptr<tambrel::midi::Machine> machine;
+    std::unique_ptr<tambrel::machine::Machine> machine;
     std::unique_ptr<TForm1> window;
     try {
-        machine =
-            std::make_unique<tambrel::midi::Machine>(tambrel::platform::discoverMidiOutDevices());
+        machine = std::make_unique<tambrel::machine::Machine>(
+            tambrel::platform::discoverMidiOutDevices());
         window = std::make_unique<TForm1>(*machine);
         window->FormCreate();
         if (const QScreen* screen = window->screen()) {

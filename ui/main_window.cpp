@@ -3,17 +3,19 @@
 #include "cell_label.h"
 #include "up_down.h"
 
-#include "engine/time_signature.h"
 #include "midi/drum_catalogue.h"
 #include "patterns/pattern_file.h"
 #include "patterns/preset_data.h"
 #include "patterns/presets.h"
+#include "ui/grid_layout.h"
 #include "ui/help_window.h"
 #include "ui/mixer_launcher.h"
+#include "ui/preset_menu.h"
 #include "ui/resources.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFrame>
 #include <QIcon>
@@ -23,7 +25,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QSaveFile>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QToolButton>
@@ -41,51 +42,115 @@ const QString TForm1::kOpenFilter = QStringLiteral("Tambrel (*.qel)");
 
 namespace {
 
+using Handler = void (TForm1::*)();
+
+// A bitmap button: its place, its caption, its glyph (with a greyed picture for the
+// disabled state or not) and its click handler.
+struct ButtonSpec {
+    const char* name;
+    const char* caption;
+    QRect geometry;
+    const char* glyph;
+    bool hasDisabledGlyph;
+    Handler handler;
+};
+
+const ButtonSpec kTransportButtons[] = {
+    {"BitBtn1", "&Play", {16, 16, 61, 25}, "play", true, &TForm1::BitBtn1Click},
+    {"BitBtn2", "S&top", {82, 16, 61, 25}, "stop", true, &TForm1::BitBtn2Click},
+    {"BitBtn5", "Presets", {16, 48, 127, 25}, "presets", true, &TForm1::BitBtn5Click},
+};
+
+// Close has no handler of its own: it closes the window as the title bar does.
+const ButtonSpec kBottomBarButtons[] = {
+    {"BitBtn6", "Volume", {16, 8, 66, 25}, "volume", false, &TForm1::BitBtn6Click},
+    {"BitBtn7", "Help", {95, 8, 61, 25}, "help", true, &TForm1::BitBtn7Click},
+    {"BitBtn3", "C&lear", {448, 8, 61, 25}, "clear", false, &TForm1::BitBtn3Click},
+    {"BitBtn4", "&Close", {522, 8, 61, 25}, "close", true, nullptr},
+};
+
+// The flat buttons of the files: a glyph and a hint, no caption.
+struct SpeedButtonSpec {
+    const char* name;
+    QRect geometry;
+    const char* glyph;
+    const char* hint;
+    Handler handler;
+};
+
+const SpeedButtonSpec kSpeedButtons[] = {
+    {"SpeedButton2",
+     {148, 16, 25, 25},
+     "load",
+     "Load Pattern From File",
+     &TForm1::SpeedButton2Click},
+    {"SpeedButton1", {148, 48, 25, 25}, "save", "Save Pattern To File", &TForm1::SpeedButton1Click},
+};
+
+// Bold labels at a point; a value label is red.
+struct LabelSpec {
+    const char* name;
+    const char* text;
+    QPoint at;
+    bool value;
+};
+
+const LabelSpec kSelectorLabels[] = {
+    {"Label4", "Midi Device:", {208, 22}, false},
+    {"PosLabel", "0", {286, 22}, true},
+    {"Label1", "None", {303, 22}, true},
+    {"Label3", "Tempo", {208, 54}, false},
+    {"Label23", "120", {255, 54}, true},
+    {"TimeSigLabel", "Time Signature:", {313, 54}, false},
+    {"playModeLabel", "4/4", {409, 54}, true},
+};
+
+struct UpDownSpec {
+    const char* name;
+    QRect geometry;
+    Handler handler;
+};
+
+const UpDownSpec kUpDowns[] = {
+    {"UpDown1", {184, 16, 16, 24}, &TForm1::UpDown1Changing},
+    {"UpDown2", {184, 48, 16, 24}, &TForm1::UpDown2Changing},
+    {"UpDown3", {288, 48, 16, 24}, &TForm1::UpDown3Changing},
+};
+
+// A track row's controls are numbered, not named by role, and not in track order.
+struct TrackRowSpec {
+    const char* nameLabel;
+    const char* volumeLabel;
+    Handler comboBoxChange;
+    Handler trackBarChange;
+};
+
+const std::array<TrackRowSpec, kTracks> kTrackRows = {{
+    {"Label5", "Label14", &TForm1::ComboBox1Change, &TForm1::TrackBar1Change},
+    {"Label6", "Label9", &TForm1::ComboBox2Change, &TForm1::TrackBar2Change},
+    {"Label7", "Label10", &TForm1::ComboBox3Change, &TForm1::TrackBar3Change},
+    {"Label8", "Label11", &TForm1::ComboBox4Change, &TForm1::TrackBar4Change},
+    {"Label16", "Label15", &TForm1::ComboBox5Change, &TForm1::TrackBar5Change},
+    {"Label18", "Label17", &TForm1::ComboBox6Change, &TForm1::TrackBar6Change},
+    {"Label20", "Label19", &TForm1::ComboBox7Change, &TForm1::TrackBar7Change},
+    {"Label22", "Label21", &TForm1::ComboBox8Change, &TForm1::TrackBar8Change},
+}};
+
+// Track 1's row; every next row sits one pitch lower.
 constexpr int kRowPitch = 32;
-constexpr int kBottomBarHeight = 41;
-constexpr std::array<const char*, 8> kNameLabels = {"Label5",  "Label6",  "Label7",  "Label8",
-                                                    "Label16", "Label18", "Label20", "Label22"};
-constexpr std::array<const char*, 8> kVolumeLabels = {"Label14", "Label9",  "Label10", "Label11",
-                                                      "Label15", "Label17", "Label19", "Label21"};
+constexpr QPoint kNameLabelAt{16, 102};
+constexpr QRect kVolumeLabelAt{120, 102, 22, 13};
+constexpr QRect kTrackBarAt{150, 96, 65, 25};
+constexpr QRect kComboBoxAt{224, 98, 137, 21};
+constexpr int kPanelTop = 98;
+constexpr int kPanelHeight = 21;
+constexpr int kPanelPitch = 52; // in "4/4", whose layout the window is built in
 constexpr std::array<const char*, 4> kPanelSuffixes = {"", "b", "c", "d"};
-constexpr std::array<void (TForm1::*)(), 8> kComboBoxHandlers = {
-    &TForm1::ComboBox1Change, &TForm1::ComboBox2Change, &TForm1::ComboBox3Change,
-    &TForm1::ComboBox4Change, &TForm1::ComboBox5Change, &TForm1::ComboBox6Change,
-    &TForm1::ComboBox7Change, &TForm1::ComboBox8Change};
-constexpr std::array<void (TForm1::*)(), 8> kTrackBarHandlers = {
-    &TForm1::TrackBar1Change, &TForm1::TrackBar2Change, &TForm1::TrackBar3Change,
-    &TForm1::TrackBar4Change, &TForm1::TrackBar5Change, &TForm1::TrackBar6Change,
-    &TForm1::TrackBar7Change, &TForm1::TrackBar8Change};
+constexpr int kCellsPerPanel = 4;
+constexpr QSize kCellSize{10, 17};
+constexpr int kCellPitch = 12;
 
-// The Presets menu's group items, by their captions.
-const char* groupItemName(std::string_view caption) {
-    if (caption == "Country Rhythms") {
-        return "Country1";
-    }
-    if (caption == "Rock Rhythms") {
-        return "Rock1";
-    }
-    if (caption == "Click Track") {
-        return "ClickTrack1";
-    }
-    return "Other1";
-}
-
-// Unbuffered, so that a short write (a full disk, a size limit) is seen here: through
-// the buffer it would be lost and the save would commit a cut file.
-bool writeWhole(QSaveFile& file, const std::string& bytes) {
-    const char* data = bytes.data();
-    qint64 left = static_cast<qint64>(bytes.size());
-    while (left > 0) {
-        const qint64 written = file.write(data, left);
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        left -= written;
-    }
-    return true;
-}
+constexpr int kBottomBarHeight = 41;
 
 QString fromView(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -112,9 +177,23 @@ QIcon glyph(const char* name, bool hasDisabled) {
     return icon;
 }
 
+QPushButton* addButton(TForm1* window, QWidget* parent, const ButtonSpec& spec) {
+    auto* button = new QPushButton(QString::fromLatin1(spec.caption), parent);
+    button->setObjectName(QLatin1String(spec.name));
+    button->setGeometry(spec.geometry);
+    button->setIcon(glyph(spec.glyph, spec.hasDisabledGlyph));
+    button->setAutoDefault(false);
+    if (spec.handler != nullptr) {
+        QObject::connect(button, &QPushButton::clicked, window, spec.handler);
+    } else {
+        QObject::connect(button, &QPushButton::clicked, window, &QWidget::close);
+    }
+    return button;
+}
+
 } // namespace
 
-TForm1::TForm1(tambrel::midi::Machine& machine, QWidget* parent)
+TForm1::TForm1(tambrel::machine::Machine& machine, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       machine_(machine) {
@@ -135,7 +214,7 @@ QString TForm1::latin1(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-QLabel* TForm1::addLabel(const char* name, const QString& text, int left, int top, bool value) {
+QLabel* TForm1::addLabel(const char* name, const QString& text, QPoint at, bool value) {
     auto* label = new QLabel(text, this);
     label->setObjectName(QLatin1String(name));
     QFont font = this->font();
@@ -146,155 +225,135 @@ QLabel* TForm1::addLabel(const char* name, const QString& text, int left, int to
         palette.setColor(QPalette::WindowText, Qt::red);
         label->setPalette(palette);
     }
-    label->move(left, top);
+    label->move(at);
     label->adjustSize();
     return label;
 }
 
-QPushButton* TForm1::addButton(QWidget* parent, const char* name, const QString& text,
-                               const QRect& geometry, const char* icon, bool hasDisabledIcon) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    button->setIcon(glyph(icon, hasDisabledIcon));
-    button->setAutoDefault(false);
-    return button;
+void TForm1::buildControls() {
+    buildTransportRow();
+    buildSelectors();
+    for (int t = 1; t <= kTracks; ++t) {
+        buildTrackRow(t);
+    }
+    buildBottomBar();
 }
 
-void TForm1::buildControls() {
-    // Transport and files.
-    bitBtn1_ = addButton(this, "BitBtn1", QStringLiteral("&Play"), {16, 16, 61, 25}, "play", true);
-    bitBtn2_ = addButton(this, "BitBtn2", QStringLiteral("S&top"), {82, 16, 61, 25}, "stop", true);
-    bitBtn5_ =
-        addButton(this, "BitBtn5", QStringLiteral("Presets"), {16, 48, 127, 25}, "presets", true);
-    connect(bitBtn1_, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
-    connect(bitBtn2_, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
-    connect(bitBtn5_, &QPushButton::clicked, this, &TForm1::BitBtn5Click);
-
-    auto addSpeedButton = [this](const char* name, const QRect& geometry, const char* icon,
-                                 const QString& hint) {
+void TForm1::buildTransportRow() {
+    for (const ButtonSpec& spec : kTransportButtons) {
+        addButton(this, this, spec);
+    }
+    bitBtn1_ = findChild<QPushButton*>(QStringLiteral("BitBtn1"));
+    bitBtn2_ = findChild<QPushButton*>(QStringLiteral("BitBtn2"));
+    for (const SpeedButtonSpec& spec : kSpeedButtons) {
         auto* button = new QToolButton(this);
-        button->setObjectName(QLatin1String(name));
-        button->setGeometry(geometry);
+        button->setObjectName(QLatin1String(spec.name));
+        button->setGeometry(spec.geometry);
         button->setAutoRaise(true); // flat until the mouse is over it
         button->setFocusPolicy(Qt::NoFocus);
-        button->setIcon(glyph(icon, true));
+        button->setIcon(glyph(spec.glyph, true));
         button->setIconSize(QSize(16, 16));
-        button->setToolTip(hint);
-        return button;
-    };
-    speedButton2_ = addSpeedButton("SpeedButton2", {148, 16, 25, 25}, "load",
-                                   QStringLiteral("Load Pattern From File"));
-    speedButton1_ = addSpeedButton("SpeedButton1", {148, 48, 25, 25}, "save",
-                                   QStringLiteral("Save Pattern To File"));
-    connect(speedButton1_, &QToolButton::clicked, this, &TForm1::SpeedButton1Click);
-    connect(speedButton2_, &QToolButton::clicked, this, &TForm1::SpeedButton2Click);
+        button->setToolTip(QString::fromLatin1(spec.hint));
+        connect(button, &QToolButton::clicked, this, spec.handler);
+    }
+}
 
-    // Device, tempo and time signature.
+void TForm1::buildSelectors() {
     auto& engine = machine_.engine();
-    upDown1_ = new UpDown(machine_.device().spinner(), this);
-    upDown2_ = new UpDown(engine.tempoSpinner(), this);
-    upDown3_ = new UpDown(engine.timeSignatureSpinner(), this);
-    upDown1_->setObjectName(QStringLiteral("UpDown1"));
-    upDown2_->setObjectName(QStringLiteral("UpDown2"));
-    upDown3_->setObjectName(QStringLiteral("UpDown3"));
-    upDown1_->setGeometry(184, 16, 16, 24);
-    upDown2_->setGeometry(184, 48, 16, 24);
-    upDown3_->setGeometry(288, 48, 16, 24);
-    connect(upDown1_, &UpDown::changing, this, &TForm1::UpDown1Changing);
-    connect(upDown2_, &UpDown::changing, this, &TForm1::UpDown2Changing);
-    connect(upDown3_, &UpDown::changing, this, &TForm1::UpDown3Changing);
-    for (UpDown* upDown : {upDown1_, upDown2_, upDown3_}) {
+    tambrel::engine::Selector* selectors[] = {
+        &machine_.device().selector(), &engine.tempoSelector(), &engine.timeSignatureSelector()};
+    for (std::size_t i = 0; i < std::size(kUpDowns); ++i) {
+        auto* upDown = new UpDown(*selectors[i], this);
+        upDown->setObjectName(QLatin1String(kUpDowns[i].name));
+        upDown->setGeometry(kUpDowns[i].geometry);
+        connect(upDown, &UpDown::changing, this, kUpDowns[i].handler);
         connect(upDown, &UpDown::stepped, this, &TForm1::refresh);
     }
-
-    addLabel("Label4", QStringLiteral("Midi Device:"), 208, 22, false);
-    posLabel_ = addLabel("PosLabel", QStringLiteral("0"), 286, 22, true);
-    label1_ = addLabel("Label1", QStringLiteral("None"), 303, 22, true);
-    addLabel("Label3", QStringLiteral("Tempo"), 208, 54, false);
-    label23_ = addLabel("Label23", QStringLiteral("120"), 255, 54, true);
-    addLabel("TimeSigLabel", QStringLiteral("Time Signature:"), 313, 54, false);
-    playModeLabel_ = addLabel("playModeLabel", QStringLiteral("4/4"), 409, 54, true);
-
-    // Track rows.
-    QStringList items;
-    for (const std::string& item : tambrel::midi::instrumentItems()) {
-        items << latin1(item);
+    for (const LabelSpec& spec : kSelectorLabels) {
+        addLabel(spec.name, QString::fromLatin1(spec.text), spec.at, spec.value);
     }
+    posLabel_ = findChild<QLabel*>(QStringLiteral("PosLabel"));
+    label1_ = findChild<QLabel*>(QStringLiteral("Label1"));
+    label23_ = findChild<QLabel*>(QStringLiteral("Label23"));
+    playModeLabel_ = findChild<QLabel*>(QStringLiteral("playModeLabel"));
+}
+
+void TForm1::buildTrackRow(int track) {
+    const auto i = static_cast<std::size_t>(track - 1);
+    const TrackRowSpec& spec = kTrackRows[i];
+    const QPoint down(0, kRowPitch * (track - 1));
+
+    QLabel* name = addLabel(spec.nameLabel, QStringLiteral("Track %1  Volume:").arg(track),
+                            kNameLabelAt + down, false);
+    name->setFixedHeight(kVolumeLabelAt.height());
+    volumeLabels_[i] = addLabel(spec.volumeLabel, QStringLiteral("100"), {}, true);
+    volumeLabels_[i]->setGeometry(kVolumeLabelAt.translated(down));
+
+    auto* bar = new QSlider(Qt::Horizontal, this);
+    bar->setObjectName(QStringLiteral("TrackBar%1").arg(track));
+    bar->setGeometry(kTrackBarAt.translated(down));
+    bar->setRange(tambrel::midi::kVolumeMin, tambrel::midi::kVolumeMax);
+    bar->setTickInterval(12);
+    bar->setTickPosition(QSlider::TicksBelow);
+    bar->setValue(machine_.tracks().volume(track));
+    connect(bar, &QSlider::valueChanged, this, spec.trackBarChange);
+    trackBars_[i] = bar;
+
     // An instrument name is one line of 8-bit text in a pattern file: no NUL, CR or LF.
     static const QRegularExpression kInstrumentText(
         QStringLiteral("[\\x{01}-\\x{09}\\x{0B}\\x{0C}\\x{0E}-\\x{FF}]*"));
-    for (int t = 1; t <= kTracks; ++t) {
-        const auto i = static_cast<std::size_t>(t - 1);
-        const int dy = kRowPitch * (t - 1);
+    auto* combo = new QComboBox(this);
+    combo->setObjectName(QStringLiteral("ComboBox%1").arg(track));
+    combo->setGeometry(kComboBoxAt.translated(down));
+    combo->setEditable(true);
+    combo->setInsertPolicy(QComboBox::NoInsert); // typing never adds to the list
+    for (const std::string& item : tambrel::midi::instrumentItems()) {
+        combo->addItem(latin1(item));
+    }
+    combo->setMaxVisibleItems(8);
+    combo->lineEdit()->setValidator(new QRegularExpressionValidator(kInstrumentText, combo));
+    combo->setEditText(latin1(machine_.tracks().instrumentText(track)));
+    connect(combo, &QComboBox::currentTextChanged, this, spec.comboBoxChange);
+    comboBoxes_[i] = combo;
 
-        QLabel* name = addLabel(kNameLabels[i], QStringLiteral("Track %1  Volume:").arg(t), 16,
-                                102 + dy, false);
-        name->setFixedHeight(13);
-        QLabel* volume = addLabel(kVolumeLabels[i], QStringLiteral("100"), 120, 102 + dy, true);
-        volume->setGeometry(120, 102 + dy, 22, 13);
-        volumeLabels_[i] = volume;
+    buildCellGroups(track);
+}
 
-        auto* bar = new QSlider(Qt::Horizontal, this);
-        bar->setObjectName(QStringLiteral("TrackBar%1").arg(t));
-        bar->setGeometry(150, 96 + dy, 65, 25);
-        bar->setRange(tambrel::midi::kVolumeMin, tambrel::midi::kVolumeMax);
-        bar->setTickInterval(12);
-        bar->setTickPosition(QSlider::TicksBelow);
-        bar->setValue(machine_.tracks().volume(t));
-        connect(bar, &QSlider::valueChanged, this, kTrackBarHandlers[i]);
-        trackBars_[i] = bar;
-
-        auto* combo = new QComboBox(this);
-        combo->setObjectName(QStringLiteral("ComboBox%1").arg(t));
-        combo->setGeometry(224, 98 + dy, 137, 21);
-        combo->setEditable(true);
-        combo->setInsertPolicy(QComboBox::NoInsert); // typing never adds to the list
-        combo->addItems(items);
-        combo->setMaxVisibleItems(8);
-        combo->lineEdit()->setValidator(new QRegularExpressionValidator(kInstrumentText, combo));
-        combo->setEditText(latin1(machine_.tracks().instrumentText(t)));
-        connect(combo, &QComboBox::currentTextChanged, this, kComboBoxHandlers[i]);
-        comboBoxes_[i] = combo;
-
-        for (int g = 0; g < 4; ++g) {
-            auto* panel = new QFrame(this);
-            panel->setObjectName(QStringLiteral("Panel%1%2").arg(t).arg(kPanelSuffixes[g]));
-            panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-            panel->setLineWidth(1);
-            panel->setAutoFillBackground(true);
-            QPalette palette = panel->palette();
-            palette.setColor(QPalette::Window, Qt::black);
-            panel->setPalette(palette);
-            panel->setGeometry(tambrel::engine::kFirstPanelLeft + 52 * g, 98 + dy, 51, 21);
-            panels_[i][static_cast<std::size_t>(g)] = panel;
-            for (int k = 0; k < 4; ++k) {
-                const int c = 4 * g + k + 1;
-                auto* cell = new CellLabel(t, c, panel);
-                cell->setGeometry(2 + 12 * k, 2, 10, 17);
-                connect(cell, &CellLabel::clicked, this, &TForm1::Tr1Label1Click);
-                cells_[i][static_cast<std::size_t>(c - 1)] = cell;
-            }
+void TForm1::buildCellGroups(int track) {
+    const auto i = static_cast<std::size_t>(track - 1);
+    const int top = kPanelTop + kRowPitch * (track - 1);
+    for (std::size_t g = 0; g < kPanelSuffixes.size(); ++g) {
+        auto* panel = new QFrame(this);
+        panel->setObjectName(QStringLiteral("Panel%1%2").arg(track).arg(kPanelSuffixes[g]));
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setLineWidth(1);
+        panel->setAutoFillBackground(true);
+        QPalette palette = panel->palette();
+        palette.setColor(QPalette::Window, Qt::black);
+        panel->setPalette(palette);
+        const int left = tambrel::ui::kFirstPanelLeft + kPanelPitch * static_cast<int>(g);
+        panel->setGeometry(left, top,
+                           tambrel::ui::gridLayout(tambrel::engine::TimeSig::FourFour).panelWidth,
+                           kPanelHeight);
+        panels_[i][g] = panel;
+        for (int k = 0; k < kCellsPerPanel; ++k) {
+            const int c = kCellsPerPanel * static_cast<int>(g) + k + 1;
+            auto* cell = new CellLabel(track, c, panel);
+            cell->setGeometry(QRect(QPoint(2 + kCellPitch * k, 2), kCellSize));
+            connect(cell, &CellLabel::clicked, this, &TForm1::Tr1Label1Click);
+            cells_[i][static_cast<std::size_t>(c - 1)] = cell;
         }
     }
+}
 
-    // Bottom bar.
+void TForm1::buildBottomBar() {
     panel9_ = new QFrame(this);
     panel9_->setObjectName(QStringLiteral("Panel9"));
     panel9_->setFrameStyle(QFrame::NoFrame);
     panel9_->setGeometry(0, kClientHeight - kBottomBarHeight, kClientWidth, kBottomBarHeight);
-    bitBtn6_ =
-        addButton(panel9_, "BitBtn6", QStringLiteral("Volume"), {16, 8, 66, 25}, "volume", false);
-    bitBtn7_ = addButton(panel9_, "BitBtn7", QStringLiteral("Help"), {95, 8, 61, 25}, "help", true);
-    bitBtn3_ =
-        addButton(panel9_, "BitBtn3", QStringLiteral("C&lear"), {448, 8, 61, 25}, "clear", false);
-    bitBtn4_ =
-        addButton(panel9_, "BitBtn4", QStringLiteral("&Close"), {522, 8, 61, 25}, "close", true);
-    connect(bitBtn6_, &QPushButton::clicked, this, &TForm1::BitBtn6Click);
-    connect(bitBtn7_, &QPushButton::clicked, this, &TForm1::BitBtn7Click);
-    connect(bitBtn3_, &QPushButton::clicked, this, &TForm1::BitBtn3Click);
-    // Close has no handler of its own: it closes the window as the title bar does.
-    connect(bitBtn4_, &QPushButton::clicked, this, &QWidget::close);
+    for (const ButtonSpec& spec : kBottomBarButtons) {
+        addButton(this, panel9_, spec);
+    }
 }
 
 void TForm1::buildPresetMenu() {
@@ -302,14 +361,17 @@ void TForm1::buildPresetMenu() {
     popupMenu1_->setObjectName(QStringLiteral("PopupMenu1"));
     for (const std::string_view group : tambrel::patterns::kPresetGroups) {
         QMenu* submenu = popupMenu1_->addMenu(fromView(group));
-        submenu->setObjectName(QLatin1String(groupItemName(group)) + QStringLiteral("Menu"));
-        submenu->menuAction()->setObjectName(QLatin1String(groupItemName(group)));
+        const QString groupName = fromView(tambrel::ui::presetGroupItemName(group));
+        submenu->setObjectName(groupName + QStringLiteral("Menu"));
+        submenu->menuAction()->setObjectName(groupName);
         for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
             if (preset.group != group) {
                 continue;
             }
             QAction* item = submenu->addAction(fromView(preset.caption));
-            item->setObjectName(fromView(preset.itemName));
+            if (const auto* menuItem = tambrel::ui::presetMenuItem(preset.caption)) {
+                item->setObjectName(fromView(menuItem->objectName));
+            }
             connect(item, &QAction::triggered, this, [this, &preset] { PresetClick(preset); });
         }
     }
@@ -319,10 +381,12 @@ void TForm1::setTabOrder() {
     QList<QWidget*> order = {bitBtn1_,       bitBtn2_,       comboBoxes_[0], trackBars_[0],
                              comboBoxes_[1], comboBoxes_[2], comboBoxes_[3], trackBars_[1],
                              trackBars_[2],  trackBars_[3]};
-    for (std::size_t i = 4; i < 8; ++i) {
+    for (std::size_t i = 4; i < comboBoxes_.size(); ++i) {
         order << comboBoxes_[i] << trackBars_[i];
     }
-    order << bitBtn4_ << bitBtn3_ << bitBtn6_ << bitBtn7_ << bitBtn5_;
+    for (const char* name : {"BitBtn4", "BitBtn3", "BitBtn6", "BitBtn7", "BitBtn5"}) {
+        order << findChild<QPushButton*>(QLatin1String(name));
+    }
     for (qsizetype i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
@@ -331,21 +395,21 @@ void TForm1::setTabOrder() {
 void TForm1::refresh() {
     const auto& engine = machine_.engine();
     const auto sig = engine.timeSignature();
-    const auto& info = tambrel::engine::timeSignatureInfo(sig);
+    const auto& layout = tambrel::ui::gridLayout(sig);
 
     for (int t = 1; t <= kTracks; ++t) {
         const auto i = static_cast<std::size_t>(t - 1);
         auto& panels = panels_[i];
         for (std::size_t g = 0; g < 4; ++g) {
             QFrame* panel = panels[g];
-            const int left = g == 0 ? tambrel::engine::kFirstPanelLeft : info.panelLefts[g - 1];
-            panel->setGeometry(left, panel->y(), info.panelWidth, panel->height());
-            panel->setVisible(g < 3 || info.dPanelsShown);
+            const int left = g == 0 ? tambrel::ui::kFirstPanelLeft : layout.panelLefts[g - 1];
+            panel->setGeometry(left, panel->y(), layout.panelWidth, panel->height());
+            panel->setVisible(g < 3 || layout.dPanelsShown);
         }
         for (int c = 1; c <= kCells; ++c) {
             CellLabel* cell = cells_[i][static_cast<std::size_t>(c - 1)];
             cell->setColor(engine.grid().isOn(t, c) ? CellLabel::kOnColor : CellLabel::kOffColor);
-            cell->setVisible(!tambrel::engine::cellHidden(sig, c));
+            cell->setVisible(!tambrel::ui::cellHidden(sig, c));
         }
 
         QComboBox* combo = comboBoxes_[i];
@@ -362,17 +426,19 @@ void TForm1::refresh() {
         volumeLabels_[i]->setText(QString::number(volume));
     }
 
-    label23_->setText(QString::number(engine.tempoShown()));
+    label23_->setText(QString::number(engine.tempo()));
     label23_->adjustSize();
     playModeLabel_->setText(QString::fromLatin1(engine.timeSignatureText()));
     playModeLabel_->adjustSize();
-    posLabel_->setText(QString::fromStdString(machine_.device().posLabel()));
+    posLabel_->setText(QString::number(machine_.device().deviceNumber()));
     posLabel_->adjustSize();
-    label1_->setText(QString::fromStdString(machine_.device().nameLabel()));
+    label1_->setText(QString::fromStdString(machine_.device().deviceName()));
     label1_->adjustSize();
 
-    bitBtn1_->setEnabled(engine.playEnabled());
-    bitBtn2_->setEnabled(engine.stopEnabled());
+    // Exactly one of Play and Stop is enabled: Play only when the clock is stopped.
+    const bool stopped = engine.playState() == tambrel::engine::PlayState::Stopped;
+    bitBtn1_->setEnabled(stopped);
+    bitBtn2_->setEnabled(!stopped);
 }
 
 // --- window events
@@ -431,17 +497,17 @@ void TForm1::Tr1Label1Click(CellLabel* cell) {
 // --- spinners: each acts on the position before the click
 
 void TForm1::UpDown1Changing() {
-    machine_.device().UpDown1Changing();
+    machine_.device().switchToSelectedDevice();
     refresh();
 }
 
 void TForm1::UpDown2Changing() {
-    machine_.engine().UpDown2Changing();
+    machine_.engine().UpdateStepPeriod();
     refresh();
 }
 
 void TForm1::UpDown3Changing() {
-    machine_.engine().UpDown3Changing();
+    machine_.engine().selectTimeSignatureFromSelector();
     refresh();
 }
 
@@ -514,16 +580,12 @@ void TForm1::SpeedButton1Click() {
         return;
     }
     lastSaveName_ = name;
+    // Replaced whole or not at all: a failed save never costs the user the file they had.
     bool saved = false;
     try {
-        const std::string bytes = tambrel::patterns::WritePatternText(lines);
-        // Written beside the old file and renamed over it only when complete, so that a
-        // failed save never costs the user the file they had.
-        QSaveFile file(name);
-        saved = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
-                writeWhole(file, bytes) && file.commit();
+        saved = tambrel::patterns::savePatternFile(lines, QFile::encodeName(name).toStdString());
     } catch (...) {
-        saved = false;
+        saved = false; // out of memory: the file was not touched
     }
     if (!saved) {
         showMessage(QString::fromLatin1(tambrel::patterns::kSaveErrorMessage));
@@ -536,13 +598,13 @@ void TForm1::SpeedButton2Click() {
         return;
     }
     lastOpenName_ = name;
+    // Parsed whole before anything changes: a bad file leaves the pattern as it was.
     bool loaded = false;
     try {
-        // Checked whole before anything changes: a bad file leaves the pattern as it was.
-        const auto bytes = tambrel::patterns::readFileBytes(QFile::encodeName(name).toStdString());
-        loaded = bytes && tambrel::patterns::loadPatternBytes(machine_, *bytes);
+        loaded =
+            tambrel::patterns::loadPatternFile(machine_, QFile::encodeName(name).toStdString());
     } catch (...) {
-        loaded = false;
+        loaded = false; // out of memory while reading: nothing was applied
     }
     refresh();
     if (!loaded) {
@@ -566,7 +628,7 @@ void TForm1::PresetClick(const tambrel::patterns::Preset& preset) {
     try {
         tambrel::patterns::applyPreset(machine_, preset);
     } catch (...) {
-        applied = false; // what was applied before the failure stays
+        applied = false; // nothing of the preset was applied
     }
     refresh();
     if (!applied) {

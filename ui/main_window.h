@@ -2,8 +2,22 @@
 // Tambrel's one window. It mirrors the Qt-free machine: each handler reads its control,
 // calls one operation of the machine, then refresh() shows the machine's state again.
 // No rule of the drum machine is decided here.
+//
+// The controls carry numbered names, as pattern files, tests and the help speak of them:
+//   BitBtn1 Play, BitBtn2 Stop, BitBtn5 Presets (opens PopupMenu1), BitBtn3 Clear,
+//   BitBtn4 Close, BitBtn6 Volume (the mixer), BitBtn7 Help;
+//   SpeedButton1 Save, SpeedButton2 Load;
+//   UpDown1 MIDI device spinner, PosLabel its number, Label1 its name, Label4 "Midi Device:";
+//   UpDown2 tempo spinner, Label23 the tempo, Label3 "Tempo";
+//   UpDown3 time-signature spinner, playModeLabel the signature, TimeSigLabel its caption;
+//   per track t: ComboBox<t> instrument, TrackBar<t> volume, and the labels
+//   Label5/14 (track 1), 6/9, 7/10, 8/11, 16/15, 18/17, 20/19, 22/21 (track 8): the
+//   "Track t  Volume:" caption, then the volume;
+//   Panel<t>, Panel<t>b, c, d: the track's four cell groups, holding Tr<t>Label1..16;
+//   Panel9 the bottom bar.
+// Each spinner's handler (UpDown1Changing ...) runs before the click moves it.
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 
 #include <QPoint>
 #include <QString>
@@ -32,10 +46,10 @@ public:
     static constexpr int kClientWidth = 595;
     static constexpr int kClientHeight = 403;
 
-    explicit TForm1(tambrel::midi::Machine& machine, QWidget* parent = nullptr);
+    explicit TForm1(tambrel::machine::Machine& machine, QWidget* parent = nullptr);
     ~TForm1() override;
 
-    tambrel::midi::Machine& machine() noexcept { return machine_; }
+    tambrel::machine::Machine& machine() noexcept { return machine_; }
 
     // Shows every control's value from the machine. Values set here raise no handler.
     void refresh();
@@ -105,28 +119,22 @@ protected:
 
 private:
     void buildControls();
+    void buildTransportRow();
+    void buildSelectors();
+    void buildTrackRow(int track);
+    void buildCellGroups(int track);
+    void buildBottomBar();
     void buildPresetMenu();
     void setTabOrder();
-    QLabel* addLabel(const char* name, const QString& text, int left, int top, bool value);
-    QPushButton* addButton(QWidget* parent, const char* name, const QString& text,
-                           const QRect& geometry, const char* icon, bool hasDisabledIcon);
+    QLabel* addLabel(const char* name, const QString& text, QPoint at, bool value);
     static QString latin1(const std::string& bytes);
 
-    tambrel::midi::Machine& machine_;
+    tambrel::machine::Machine& machine_;
     bool closed_ = false;
 
+    // The controls that refresh() and the tab order need; the rest are found by name.
     QPushButton* bitBtn1_ = nullptr;
     QPushButton* bitBtn2_ = nullptr;
-    QPushButton* bitBtn3_ = nullptr;
-    QPushButton* bitBtn4_ = nullptr;
-    QPushButton* bitBtn5_ = nullptr;
-    QPushButton* bitBtn6_ = nullptr;
-    QPushButton* bitBtn7_ = nullptr;
-    QToolButton* speedButton1_ = nullptr;
-    QToolButton* speedButton2_ = nullptr;
-    UpDown* upDown1_ = nullptr;
-    UpDown* upDown2_ = nullptr;
-    UpDown* upDown3_ = nullptr;
     QLabel* posLabel_ = nullptr;
     QLabel* label1_ = nullptr;
     QLabel* label23_ = nullptr;
@@ -134,12 +142,12 @@ private:
     QFrame* panel9_ = nullptr;
     QMenu* popupMenu1_ = nullptr;
 
-    std::array<QComboBox*, 8> comboBoxes_{};
-    std::array<QSlider*, 8> trackBars_{};
-    std::array<QLabel*, 8> volumeLabels_{};
+    std::array<QComboBox*, tambrel::engine::kTracks> comboBoxes_{};
+    std::array<QSlider*, tambrel::engine::kTracks> trackBars_{};
+    std::array<QLabel*, tambrel::engine::kTracks> volumeLabels_{};
     // panels_[track - 1][group]: the unsuffixed panel, then b, c, d
-    std::array<std::array<QFrame*, 4>, 8> panels_{};
-    std::array<std::array<CellLabel*, 16>, 8> cells_{};
+    std::array<std::array<QFrame*, 4>, tambrel::engine::kTracks> panels_{};
+    std::array<std::array<CellLabel*, tambrel::engine::kCells>, tambrel::engine::kTracks> cells_{};
 
     QPoint presetMenuPoint_;
     QString lastSaveName_;

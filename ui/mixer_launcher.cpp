@@ -145,13 +145,10 @@ std::optional<MixerCommand> findMixer(const std::string& pathVariable) {
     return std::nullopt;
 }
 
-bool startDetached(const MixerCommand& command) {
-    if (command.program.empty()) {
-        return false;
-    }
-    // Everything the children need is built before fork: after it, allocating
-    // could deadlock on a lock held by another of our threads.
-    std::vector<std::string> strings;
+namespace {
+
+// The program and its arguments as exec takes them; `strings` owns the text.
+std::vector<char*> argvOf(const MixerCommand& command, std::vector<std::string>& strings) {
     strings.reserve(command.args.size() + 1);
     strings.push_back(command.program);
     strings.insert(strings.end(), command.args.begin(), command.args.end());
@@ -161,6 +158,40 @@ bool startDetached(const MixerCommand& command) {
         argv.push_back(s.data());
     }
     argv.push_back(nullptr);
+    return argv;
+}
+
+// Reaps the middle child and reads the report pipe: true when the exec worked.
+bool awaitExec(pid_t middle, int report) {
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = ::waitpid(middle, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+
+    int childError = 0;
+    ssize_t got;
+    do {
+        got = ::read(report, &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    ::close(report);
+
+    // Some other part of the program may have reaped the middle child first
+    // (ECHILD); the pipe still tells the truth about the exec.
+    const bool middleOk = reaped < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return got == 0 && middleOk;
+}
+
+} // namespace
+
+bool startDetached(const MixerCommand& command) {
+    if (command.program.empty()) {
+        return false;
+    }
+    // Everything the children need is built before fork: after it, allocating
+    // could deadlock on a lock held by another of our threads.
+    std::vector<std::string> strings;
+    std::vector<char*> argv = argvOf(command, strings);
 
     // The pipe tells us whether exec worked: it closes on a successful exec
     // (close-on-exec) and carries errno when anything before it failed.
@@ -190,25 +221,8 @@ bool startDetached(const MixerCommand& command) {
         }
         ::_exit(0);
     }
-
     ::close(report[1]);
-    int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(middle, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-
-    int childError = 0;
-    ssize_t got;
-    do {
-        got = ::read(report[0], &childError, sizeof childError);
-    } while (got < 0 && errno == EINTR);
-    ::close(report[0]);
-
-    // Some other part of the program may have reaped the middle child first
-    // (ECHILD); the pipe still tells the truth about the exec.
-    const bool middleOk = reaped < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    return got == 0 && middleOk;
+    return awaitExec(middle, report[0]);
 }
 
 bool launchMixer() {

@@ -1,7 +1,8 @@
 #pragma once
 
 // The Volume button's work: find the desktop's audio mixer program and start it
-// as a program of its own. Plain C++ (no Qt) so that it is tested without a display.
+// as a program of its own. Plain C++ (no Qt) so that it is tested without a display;
+// it sits in ui/ because only the window's Volume button uses it.
 
 #include <optional>
 #include <string>

@@ -2,8 +2,9 @@
 
 #include <QToolButton>
 
-UpDown::UpDown(tambrel::engine::Spinner& spinner, QWidget* parent)
-    : QWidget(parent), spinner_(spinner), up_(new QToolButton(this)), down_(new QToolButton(this)) {
+UpDown::UpDown(tambrel::engine::Selector& selector, QWidget* parent)
+    : QWidget(parent), selector_(selector), up_(new QToolButton(this)),
+      down_(new QToolButton(this)) {
     up_->setObjectName(QStringLiteral("up"));
     down_->setObjectName(QStringLiteral("down"));
     up_->setArrowType(Qt::UpArrow);
@@ -27,6 +28,6 @@ void UpDown::resizeEvent(QResizeEvent* event) {
 
 void UpDown::click(bool up) {
     emit changing(up);
-    spinner_.step(up);
+    selector_.step(up);
     emit stepped();
 }

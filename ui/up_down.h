@@ -1,10 +1,11 @@
 #pragma once
-// The up-down spinner: two small arrow buttons stacked, no edit box. A click first
-// raises changing(up), while the spinner still holds the position before the click (the
-// window's handler acts on that position), then moves the spinner one step and raises
-// stepped(). The program may set the spinner's position without any notification.
+// The up-down spinner: two small arrow buttons stacked, no edit box, over one of the
+// machine's selectors. A click first raises changing(up), while the selector still holds
+// the position before the click (the window's handler acts on that position), then moves
+// the selector one step and raises stepped(). The program may set the position without
+// any notification.
 
-#include "engine/spinner.h"
+#include "engine/selector.h"
 
 #include <QWidget>
 
@@ -13,9 +14,9 @@ class QToolButton;
 class UpDown : public QWidget {
     Q_OBJECT
 public:
-    UpDown(tambrel::engine::Spinner& spinner, QWidget* parent = nullptr);
+    UpDown(tambrel::engine::Selector& selector, QWidget* parent = nullptr);
 
-    tambrel::engine::Spinner& spinner() noexcept { return spinner_; }
+    tambrel::engine::Selector& selector() noexcept { return selector_; }
     QToolButton* upButton() const noexcept { return up_; }
     QToolButton* downButton() const noexcept { return down_; }
 
@@ -29,7 +30,7 @@ protected:
 private:
     void click(bool up);
 
-    tambrel::engine::Spinner& spinner_;
+    tambrel::engine::Selector& selector_;
     QToolButton* up_;
     QToolButton* down_;
 };

@@ -7,6 +7,8 @@
 
 #include "jack_test_server.h"
 
+#include "../bench_stats.h"
+
 #include "platform/jack_midi_device.h"
 #include "platform/midi_out.h"
 #include "platform/periodic_timer.h"
@@ -44,25 +46,10 @@ int stepOf(const testing::ReceivedEvent& e) {
     return e.size == 3 ? (e.bytes[2] - 1) * kKeys + (e.bytes[1] - 35) : -1;
 }
 
-struct Figures {
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
+using Figures = bench::Percentiles;
 
 Figures figuresOf(std::vector<double> errors) {
-    Figures f;
-    if (errors.empty()) {
-        return f;
-    }
-    std::sort(errors.begin(), errors.end());
-    auto at = [&](double q) {
-        return errors[std::min(errors.size() - 1, static_cast<std::size_t>(q * errors.size()))];
-    };
-    f.p50 = at(0.50);
-    f.p99 = at(0.99);
-    f.max = errors.back();
-    return f;
+    return bench::percentilesOf(std::move(errors));
 }
 
 void print(const char* what, const Figures& f, std::size_t count) {
@@ -241,27 +228,122 @@ int fail(const char* why) {
     return 1;
 }
 
-} // namespace
+// Plays through our JACK back end, found in the device list as the program finds it.
+// Returns false with `why` set when it could not.
+bool playOurs(OursPlayer& ours, const std::string& receiverPort, int steps, std::uint32_t periodMs,
+              std::uint64_t& late, const char*& why) {
+    platform::MidiOut out(platform::discoverMidiOutDevices());
+    int index = -1;
+    for (unsigned i = 0; i < out.deviceCount(); ++i) {
+        if (out.deviceName(i) == receiverPort) {
+            index = static_cast<int>(i);
+        }
+    }
+    ours.out = &out;
+    if (index < 0 || out.open(static_cast<unsigned>(index), &ours.handle) != platform::kMidiOk) {
+        why = "receiver not reachable through our JACK back end";
+        return false;
+    }
+    if (!play(ours, steps, periodMs)) {
+        why = "no timer";
+        return false;
+    }
+    const auto* device =
+        static_cast<platform::JackMidiDevice*>(out.device(static_cast<unsigned>(index)));
+    late = device->client()->lateCount();
+    out.close(ours.handle);
+    return true;
+}
 
-int main(int argc, char** argv) {
-    int steps = 400;
-    std::uint32_t periodMs = 20;
+// Plays the same steps through RtMidi's JACK output to the same receiver.
+bool playRtMidi(RtMidiPlayer& rtmidi, const std::string& receiverPort, int steps,
+                std::uint32_t periodMs, const char*& why) {
+    try {
+        RtMidiOut rt(RtMidi::UNIX_JACK, "RtMidi bench");
+        rt.setErrorCallback([](RtMidiError::Type, const std::string&, void*) {}, nullptr);
+        unsigned port = rt.getPortCount();
+        for (unsigned i = 0; i < rt.getPortCount(); ++i) {
+            if (rt.getPortName(i) == receiverPort) {
+                port = i;
+            }
+        }
+        if (port == rt.getPortCount()) {
+            why = "RtMidi does not list the receiver";
+            return false;
+        }
+        rt.openPort(port, "out");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the connection settles
+        rtmidi.out = &rt;
+        if (!play(rtmidi, steps, periodMs)) {
+            why = "no timer";
+            return false;
+        }
+        rt.closePort();
+    } catch (const RtMidiError&) {
+        why = "RtMidi's JACK output failed";
+        return false;
+    }
+    return true;
+}
+
+struct Results {
+    Arrivals oursArrived;
+    Arrivals rtArrived;
+    std::vector<double> cycleErrors;
+    std::uint64_t oursLate = 0;
+};
+
+void report(const Results& r, const OursPlayer& ours, const RtMidiPlayer& rtmidi, double periodUs) {
+    const std::vector<double> oursErrors = receiverErrors(r.oursArrived, periodUs);
+    const std::vector<double> rtErrors = receiverErrors(r.rtArrived, periodUs);
+    const Figures oursFigures = figuresOf(oursErrors);
+    const Figures rtFigures = figuresOf(rtErrors);
+    const std::vector<double> oursAdded = addedErrors(r.oursArrived, ours);
+    const std::vector<double> rtAdded = addedErrors(r.rtArrived, rtmidi);
+
+    std::printf("-- the clocks underneath\n");
+    print("step clock sends vs. the period", figuresOf(senderErrors(ours, periodUs)),
+          ours.sentAt.size() - 1);
+    print("jackd dummy period starts", figuresOf(r.cycleErrors), r.cycleErrors.size());
+    std::printf("-- received spacing vs. the sends' own spacing (what the back end adds)\n");
+    print("ours", figuresOf(oursAdded), oursAdded.size());
+    print("rtmidi", figuresOf(rtAdded), rtAdded.size());
+    std::printf("-- received spacing vs. the step period\n");
+    print("ours (libjack, stamped)", oursFigures, oursErrors.size());
+    print("rtmidi (UNIX_JACK)", rtFigures, rtErrors.size());
+    std::printf("lost by the server: ours %d, rtmidi %d; duplicates: ours %d, rtmidi %d; ours "
+                "late for their period: %llu\n",
+                r.oursArrived.lost, r.rtArrived.lost, r.oursArrived.extra, r.rtArrived.extra,
+                static_cast<unsigned long long>(r.oursLate));
+    std::printf("summary: ours_p99_us=%.1f rtmidi_p99_us=%.1f ratio=%.3f\n", oursFigures.p99,
+                rtFigures.p99, rtFigures.p99 > 0 ? oursFigures.p99 / rtFigures.p99 : 0.0);
+}
+
+bool parse(int argc, char** argv, int& steps, std::uint32_t& periodMs) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
             steps = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--period-ms") == 0 && i + 1 < argc) {
             periodMs = static_cast<std::uint32_t>(std::atoi(argv[++i]));
         } else {
-            std::fprintf(stderr, "usage: jack_timing [--steps N] [--period-ms P]\n");
-            return 2;
+            return false;
         }
     }
-    if (steps < 3 || steps > kMaxSteps || periodMs == 0) {
-        std::fprintf(stderr, "jack_timing: 3 to %d steps, a period of 1 ms or more\n", kMaxSteps);
+    return steps >= 3 && steps <= kMaxSteps && periodMs != 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int steps = 400;
+    std::uint32_t periodMs = 20;
+    if (!parse(argc, argv, steps, periodMs)) {
+        std::fprintf(stderr,
+                     "usage: jack_timing [--steps N] [--period-ms P] (3 to %d steps, a "
+                     "period of 1 ms or more)\n",
+                     kMaxSteps);
         return 2;
     }
-    const double periodUs = periodMs * 1000.0;
-
     testing::PrivateJackServer server;
     if (!server.start()) {
         return fail("jackd did not start");
@@ -278,81 +360,25 @@ int main(int argc, char** argv) {
                 1e6 * testing::PrivateJackServer::kPeriodFrames /
                     testing::PrivateJackServer::kSampleRate);
 
-    // Ours, through the device list as the program uses it.
-    platform::MidiOut out(platform::discoverMidiOutDevices());
-    int index = -1;
-    for (unsigned i = 0; i < out.deviceCount(); ++i) {
-        if (out.deviceName(i) == receiver.portName()) {
-            index = static_cast<int>(i);
-        }
-    }
+    Results results;
     OursPlayer ours;
-    ours.out = &out;
-    if (index < 0 || out.open(static_cast<unsigned>(index), &ours.handle) != platform::kMidiOk) {
-        return fail("receiver not reachable through our JACK back end");
-    }
-    watcher.recording.store(true);
-    if (!play(ours, steps, periodMs)) {
-        return fail("no timer");
-    }
-    watcher.recording.store(false);
-    const auto* oursDevice =
-        static_cast<platform::JackMidiDevice*>(out.device(static_cast<unsigned>(index)));
-    const std::uint64_t oursLate = oursDevice->client()->lateCount();
-    out.close(ours.handle);
-    const std::size_t oursEnd = receiver.count();
-
-    // RtMidi's JACK output to the same receiver.
     RtMidiPlayer rtmidi;
-    try {
-        RtMidiOut rt(RtMidi::UNIX_JACK, "RtMidi bench");
-        rt.setErrorCallback([](RtMidiError::Type, const std::string&, void*) {}, nullptr);
-        unsigned port = rt.getPortCount();
-        for (unsigned i = 0; i < rt.getPortCount(); ++i) {
-            if (rt.getPortName(i) == receiver.portName()) {
-                port = i;
-            }
-        }
-        if (port == rt.getPortCount()) {
-            return fail("RtMidi does not list the receiver");
-        }
-        rt.openPort(port, "out");
-        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the connection settles
-        rtmidi.out = &rt;
-        if (!play(rtmidi, steps, periodMs)) {
-            return fail("no timer");
-        }
-        rt.closePort();
-    } catch (const RtMidiError&) {
-        return fail("RtMidi's JACK output failed");
+    const char* why = "";
+    watcher.recording.store(true);
+    const bool oursPlayed =
+        playOurs(ours, receiver.portName(), steps, periodMs, results.oursLate, why);
+    watcher.recording.store(false);
+    if (!oursPlayed) {
+        return fail(why);
     }
-
+    const std::size_t oursEnd = receiver.count();
+    if (!playRtMidi(rtmidi, receiver.portName(), steps, periodMs, why)) {
+        return fail(why);
+    }
     const auto events = receiver.events();
-    const Arrivals oursArrived = arrivalsOf(events, 0, oursEnd, steps);
-    const Arrivals rtArrived = arrivalsOf(events, oursEnd, events.size(), steps);
-    const std::vector<double> oursErrors = receiverErrors(oursArrived, periodUs);
-    const std::vector<double> rtErrors = receiverErrors(rtArrived, periodUs);
-    const Figures oursFigures = figuresOf(oursErrors);
-    const Figures rtFigures = figuresOf(rtErrors);
-    const std::vector<double> cycleErrors = watcher.errors();
-    const std::vector<double> oursAdded = addedErrors(oursArrived, ours);
-    const std::vector<double> rtAdded = addedErrors(rtArrived, rtmidi);
-
-    std::printf("-- the clocks underneath\n");
-    print("step clock sends vs. the period", figuresOf(senderErrors(ours, periodUs)),
-          ours.sentAt.size() - 1);
-    print("jackd dummy period starts", figuresOf(cycleErrors), cycleErrors.size());
-    std::printf("-- received spacing vs. the sends' own spacing (what the back end adds)\n");
-    print("ours", figuresOf(oursAdded), oursAdded.size());
-    print("rtmidi", figuresOf(rtAdded), rtAdded.size());
-    std::printf("-- received spacing vs. the step period\n");
-    print("ours (libjack, stamped)", oursFigures, oursErrors.size());
-    print("rtmidi (UNIX_JACK)", rtFigures, rtErrors.size());
-    std::printf("lost by the server: ours %d, rtmidi %d; duplicates: ours %d, rtmidi %d; ours "
-                "late for their period: %llu\n",
-                oursArrived.lost, rtArrived.lost, oursArrived.extra, rtArrived.extra,
-                static_cast<unsigned long long>(oursLate));
-    std::printf("summary: ours_p99_us=%.1f rtmidi_p99_us=%.1f ratio=%.3f\n", oursFigures.p99,
-                rtFigures.p99, rtFigures.p99 > 0 ? oursFigures.p99 / rtFigures.p99 : 0.0);
+    results.oursArrived = arrivalsOf(events, 0, oursEnd, steps);
+    results.rtArrived = arrivalsOf(events, oursEnd, events.size(), steps);
+    results.cycleErrors = watcher.errors();
+    report(results, ours, rtmidi, periodMs * 1000.0);
     return 0;
 }

@@ -50,7 +50,7 @@ TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
     for (int track = 1; track <= kTracks; ++track) {
         engine.trigger().setVelocity(track, 70 + 7 * track);
     }
-    engine.tempoSpinner().setPosition(260);
+    engine.tempoSelector().setPosition(260);
     engine.UpdateStepPeriod();
     ASSERT_EQ(engine.stepsPerBar(), 16);
 

@@ -8,7 +8,7 @@
 #include "ui/main_window.h"
 #include "ui/up_down.h"
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 #include "platform/midi_out.h"
 
 #include <QLabel>
@@ -30,7 +30,7 @@ void WindowOverJack::spinnerReachesTheReceiverAndPlayDeliversThePattern() {
     QVERIFY(receiver.ok());
 
     auto machine =
-        std::make_unique<tambrel::midi::Machine>(tambrel::platform::discoverMidiOutDevices());
+        std::make_unique<tambrel::machine::Machine>(tambrel::platform::discoverMidiOutDevices());
     auto window = std::make_unique<TForm1>(*machine);
     window->FormCreate();
     window->show();

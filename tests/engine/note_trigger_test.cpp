@@ -1,5 +1,6 @@
 #include "engine/note_trigger.h"
 #include "platform/memory_midi.h"
+#include "tests/engine/kit_trigger.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@ protected:
     NoteTriggerTest() : out(platform::makeMemoryMidiDevices(2, recorder)), trigger(&out) {
         EXPECT_EQ(out.open(0, &handle), platform::kMidiOk);
         trigger.setHandle(handle);
+        testing::giveStartKit(trigger);
     }
     std::vector<std::uint32_t> sent() const {
         std::vector<std::uint32_t> m;
@@ -46,8 +48,8 @@ TEST_F(NoteTriggerTest, OneNotePerSoundingTrackInTrackOrder) {
     recorder.clear();
     trigger.SendStepNotes("11111111");
     std::vector<std::uint32_t> kit;
-    for (std::int32_t key : kStartKeys) {
-        kit.push_back(noteOnMessage(key, 100));
+    for (const midi::KitTrack& track : midi::kStartKit) {
+        kit.push_back(noteOnMessage(midi::drumKey(track.instrument), 100));
     }
     EXPECT_EQ(sent(), kit);
 }

@@ -1,5 +1,6 @@
 #include "engine/rhythm_engine.h"
 #include "platform/memory_midi.h"
+#include "tests/engine/kit_trigger.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@ protected:
         platform::MidiOutHandle h = 0;
         EXPECT_EQ(out.open(0, &h), platform::kMidiOk);
         engine.trigger().setHandle(h);
+        testing::giveStartKit(engine.trigger());
     }
 
     // Keys of the notes recorded so far, one entry per note.
@@ -28,6 +30,15 @@ protected:
             k.push_back(static_cast<int>((m.message >> 8) & 0xFF));
         }
         return k;
+    }
+
+    // The fastest tempo, with one track sounding on every step.
+    void fastWithTrack(int track) {
+        engine.tempoSelector().setPosition(kTempoMax);
+        engine.UpdateStepPeriod();
+        for (int c = 1; c <= kCells; ++c) {
+            engine.grid().set(track, c, true);
+        }
     }
 
     bool waitForMessages(std::size_t n, std::chrono::milliseconds limit = 3s) const {
@@ -70,15 +81,13 @@ TEST_F(StepClockTest, BarLoopsOverItsStepsInEverySignature) {
 }
 
 TEST_F(StepClockTest, FirstTickComesOnePeriodAfterPlayAndPlaysStepOne) {
-    engine.tempoSpinner().setPosition(260); // 57 ms in 4/4
+    engine.tempoSelector().setPosition(260); // 57 ms in 4/4
     engine.UpdateStepPeriod();
     engine.grid().set(1, 1, true);
     engine.grid().set(2, 2, true);
     const auto start = Clock::now();
     engine.StartPlayback();
     EXPECT_EQ(engine.playState(), PlayState::Playing);
-    EXPECT_FALSE(engine.playEnabled());
-    EXPECT_TRUE(engine.stopEnabled());
     ASSERT_TRUE(waitForMessages(2));
     engine.StopPlayback();
     const auto msgs = recorder.messages();
@@ -90,11 +99,7 @@ TEST_F(StepClockTest, FirstTickComesOnePeriodAfterPlayAndPlaysStepOne) {
 }
 
 TEST_F(StepClockTest, StopSendsNothingFurther) {
-    engine.tempoSpinner().setPosition(260);
-    engine.UpdateStepPeriod();
-    for (int c = 1; c <= 16; ++c) {
-        engine.grid().set(3, c, true);
-    }
+    fastWithTrack(3);
     engine.StartPlayback();
     ASSERT_TRUE(waitForMessages(3));
     engine.StopPlayback();
@@ -105,7 +110,7 @@ TEST_F(StepClockTest, StopSendsNothingFurther) {
     EXPECT_EQ(recorder.size(), atStop);
     // A second Stop has no timer to end and changes nothing.
     engine.StopPlayback();
-    EXPECT_TRUE(engine.playEnabled());
+    EXPECT_EQ(engine.playState(), PlayState::Stopped);
 }
 
 TEST_F(StepClockTest, ChangingTheSignatureWhilePlayingStopsTheClock) {
@@ -114,14 +119,14 @@ TEST_F(StepClockTest, ChangingTheSignatureWhilePlayingStopsTheClock) {
     EXPECT_EQ(engine.playState(), PlayState::Playing);
     engine.SelectTimeSignature(TimeSig::SixEight);
     EXPECT_EQ(engine.playState(), PlayState::Stopped);
-    EXPECT_TRUE(engine.playEnabled());
+    EXPECT_EQ(engine.playState(), PlayState::Stopped);
     EXPECT_FALSE(timers.isRunning(1));
 }
 
 TEST_F(StepClockTest, TempoChangeWhilePlayingKeepsTheRunningPeriod) {
     engine.StartPlayback();
     const std::uint32_t id = engine.runningTimerId();
-    engine.tempoSpinner().setPosition(200);
+    engine.tempoSelector().setPosition(200);
     engine.UpdateStepPeriod();
     EXPECT_EQ(engine.runningTimerId(), id);
     EXPECT_EQ(engine.stepPeriod(), 75);
@@ -129,11 +134,7 @@ TEST_F(StepClockTest, TempoChangeWhilePlayingKeepsTheRunningPeriod) {
 }
 
 TEST_F(StepClockTest, ASecondStartEndsTheTimerItReplaces) {
-    engine.tempoSpinner().setPosition(260);
-    engine.UpdateStepPeriod();
-    for (int c = 1; c <= 16; ++c) {
-        engine.grid().set(1, c, true);
-    }
+    fastWithTrack(1);
     engine.StartPlayback();
     const std::uint32_t first = engine.runningTimerId();
     engine.StartStepTimer();
@@ -151,7 +152,6 @@ TEST_F(StepClockTest, HaltLeavesTheButtonsShowingPlayback) {
     engine.StartPlayback();
     engine.haltClock();
     EXPECT_EQ(engine.playState(), PlayState::Halted);
-    EXPECT_FALSE(engine.playEnabled());
     engine.StopPlayback();
     EXPECT_EQ(engine.playState(), PlayState::Stopped);
     engine.StartPlayback();
@@ -187,7 +187,7 @@ TEST(StepClockKill, KillWaitsForTheRunningTickAndNoTickFollows) {
     ASSERT_EQ(out.open(0, &h), platform::kMidiOk);
     engine.trigger().setHandle(h);
     engine.grid().set(1, 1, true);
-    engine.tempoSpinner().setPosition(260);
+    engine.tempoSelector().setPosition(260);
     engine.UpdateStepPeriod();
     engine.StartPlayback();
     const auto end = Clock::now() + 3s;

@@ -1,4 +1,4 @@
-#include "midi/machine.h"
+#include "machine/machine.h"
 #include "platform/memory_midi.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,8 @@
 
 namespace tambrel::midi {
 namespace {
+
+using machine::Machine;
 
 using namespace std::chrono_literals;
 
@@ -20,8 +22,8 @@ struct Rig {
     }
     // One click of the device spinner: the handler, then the spinner moves.
     void click(bool up) {
-        machine.device().UpDown1Changing();
-        machine.device().spinner().step(up);
+        machine.device().switchToSelectedDevice();
+        machine.device().selector().step(up);
     }
     platform::MidiRecorder recorder;
     int slept = 0;
@@ -32,11 +34,11 @@ TEST(MidiDevice, StartupOpensDeviceZeroAndShowsItsName) {
     Rig rig(3);
     rig.machine.device().startup();
     EXPECT_EQ(rig.machine.device().deviceCount(), 3U);
-    EXPECT_EQ(rig.machine.device().spinner().max(), 2);
+    EXPECT_EQ(rig.machine.device().selector().max(), 2);
     EXPECT_TRUE(rig.machine.device().isOpen());
     EXPECT_TRUE(rig.dev(0).isOpen());
-    EXPECT_EQ(rig.machine.device().nameLabel(), "Memory MIDI 1");
-    EXPECT_EQ(rig.machine.device().posLabel(), "0");
+    EXPECT_EQ(rig.machine.device().deviceName(), "Memory MIDI 1");
+    EXPECT_EQ(std::to_string(rig.machine.device().deviceNumber()), "0");
     EXPECT_EQ(rig.slept, 0);
 }
 
@@ -47,9 +49,9 @@ TEST(MidiDevice, SwitchFollowsTheSpinnerOneClickBehind) {
         {true, "0"}, {true, "1"}, {true, "2"}, {false, "0"}, {false, "2"}};
     for (const auto& [up, shown] : clicks) {
         rig.click(up);
-        EXPECT_EQ(rig.machine.device().posLabel(), shown);
+        EXPECT_EQ(std::to_string(rig.machine.device().deviceNumber()), shown);
         const unsigned n = static_cast<unsigned>(std::stoi(shown));
-        EXPECT_EQ(rig.machine.device().nameLabel(), "Memory MIDI " + std::to_string(n + 1));
+        EXPECT_EQ(rig.machine.device().deviceName(), "Memory MIDI " + std::to_string(n + 1));
         for (unsigned d = 0; d < 3; ++d) {
             EXPECT_EQ(rig.dev(d).isOpen(), d == n) << "device " << d << " after showing " << shown;
         }
@@ -61,14 +63,14 @@ TEST(MidiDevice, SwitchFollowsTheSpinnerOneClickBehind) {
 TEST(MidiDevice, NoDeviceKeepsNoneAndSpinsOverZeroAndOne) {
     Rig rig(0);
     rig.machine.device().startup();
-    EXPECT_EQ(rig.machine.device().nameLabel(), "None");
-    EXPECT_EQ(rig.machine.device().spinner().max(), 1);
+    EXPECT_EQ(rig.machine.device().deviceName(), "None");
+    EXPECT_EQ(rig.machine.device().selector().max(), 1);
     std::vector<std::string> shown;
     for (int i = 0; i < 3; ++i) {
         rig.click(true);
-        shown.push_back(rig.machine.device().posLabel());
+        shown.push_back(std::to_string(rig.machine.device().deviceNumber()));
         EXPECT_FALSE(rig.machine.device().isOpen());
-        EXPECT_EQ(rig.machine.device().nameLabel(), "None");
+        EXPECT_EQ(rig.machine.device().deviceName(), "None");
     }
     EXPECT_EQ(shown, (std::vector<std::string>{"0", "1", "0"}));
     // Playing without a device runs silently.
@@ -85,8 +87,8 @@ TEST(MidiDevice, FailedOpenStaysClosedAndTheNextClickTriesAgain) {
     rig.machine.device().startup();
     rig.click(true); // re-open 0
     rig.click(true); // try 1: fails
-    EXPECT_EQ(rig.machine.device().posLabel(), "1");
-    EXPECT_EQ(rig.machine.device().nameLabel(), "Memory MIDI 2");
+    EXPECT_EQ(std::to_string(rig.machine.device().deviceNumber()), "1");
+    EXPECT_EQ(rig.machine.device().deviceName(), "Memory MIDI 2");
     EXPECT_FALSE(rig.machine.device().isOpen());
     rig.machine.engine().grid().set(1, 1, true);
     rig.machine.engine().StepTick();
@@ -99,17 +101,15 @@ TEST(MidiDevice, SwitchWhilePlayingHaltsTheClockAndStopThenPlayResumesOnTheNewDe
     Rig rig(2);
     rig.machine.device().startup();
     auto& engine = rig.machine.engine();
-    engine.tempoSpinner().setPosition(260);
+    engine.tempoSelector().setPosition(260);
     engine.UpdateStepPeriod();
     for (int c = 1; c <= 16; ++c) {
         engine.grid().set(1, c, true);
     }
     engine.StartPlayback();
-    rig.machine.device().spinner().step(true); // to position 1 without a switch
-    rig.click(true);                           // switch to device 1
+    rig.machine.device().selector().step(true); // to position 1 without a switch
+    rig.click(true);                            // switch to device 1
     EXPECT_EQ(engine.playState(), engine::PlayState::Halted);
-    EXPECT_FALSE(engine.playEnabled());
-    EXPECT_TRUE(engine.stopEnabled());
     const std::size_t atSwitch = rig.recorder.size();
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(rig.recorder.size(), atSwitch) << "notes went on after the switch";

@@ -1,10 +1,12 @@
+#include "machine/machine.h"
 #include "midi/drum_catalogue.h"
-#include "midi/machine.h"
 
 #include <gtest/gtest.h>
 
 namespace tambrel::midi {
 namespace {
+
+using machine::Machine;
 
 TEST(TrackSettings, StartKitMatchesWhatTheTriggerSends) {
     Machine m;

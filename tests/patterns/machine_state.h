@@ -2,7 +2,7 @@
 // Everything a load or a preset may change, taken as one comparable value, so a test can
 // say "nothing changed" or "the same state" about the whole machine at once.
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 
 #include <array>
 #include <cstdint>
@@ -25,18 +25,17 @@ struct MachineState {
     std::array<std::string, 8> cells;
     std::string timeSignature;
     int stepsPerBar = 0;
-    int timeSignatureSpinner = 0;
-    int tempoSpinner = 0;
-    int tempoShown = 0;
+    int timeSignatureSelector = 0;
+    int tempoSelector = 0;
+    int tempo = 0;
     int stepPeriod = 0;
     std::array<TrackState, 8> tracks;
     engine::PlayState playState = engine::PlayState::Stopped;
-    bool playEnabled = true;
     std::uint32_t runningTimerId = 0;
     bool operator==(const MachineState&) const = default;
 };
 
-inline MachineState stateOf(const midi::Machine& machine) {
+inline MachineState stateOf(const machine::Machine& machine) {
     const engine::RhythmEngine& engine = machine.engine();
     MachineState s;
     for (int t = 1; t <= engine::kTracks; ++t) {
@@ -52,22 +51,20 @@ inline MachineState stateOf(const midi::Machine& machine) {
     }
     s.timeSignature = std::string(engine.timeSignatureText());
     s.stepsPerBar = engine.stepsPerBar();
-    s.timeSignatureSpinner = engine.timeSignatureSpinner().position();
-    s.tempoSpinner = engine.tempoSpinner().position();
-    s.tempoShown = engine.tempoShown();
+    s.timeSignatureSelector = engine.timeSignatureSelector().position();
+    s.tempoSelector = engine.tempoSelector().position();
+    s.tempo = engine.tempo();
     s.stepPeriod = engine.stepPeriod();
     s.playState = engine.playState();
-    s.playEnabled = engine.playEnabled();
     s.runningTimerId = engine.runningTimerId();
     return s;
 }
 
 inline std::ostream& operator<<(std::ostream& os, const MachineState& s) {
-    os << s.timeSignature << " (" << s.stepsPerBar << " steps, spinner " << s.timeSignatureSpinner
-       << "), tempo spinner " << s.tempoSpinner << " shown " << s.tempoShown << " period "
-       << s.stepPeriod << ", play state " << static_cast<int>(s.playState)
-       << (s.playEnabled ? " play enabled" : " stop enabled") << " timer " << s.runningTimerId
-       << "\n";
+    os << s.timeSignature << " (" << s.stepsPerBar << " steps, selector " << s.timeSignatureSelector
+       << "), tempo selector " << s.tempoSelector << " in force " << s.tempo << " period "
+       << s.stepPeriod << ", play state " << static_cast<int>(s.playState) << " timer "
+       << s.runningTimerId << "\n";
     for (std::size_t t = 0; t < s.tracks.size(); ++t) {
         const TrackState& track = s.tracks[t];
         os << "  track " << t + 1 << " " << s.cells[t] << " '" << track.instrument << "' vol "

@@ -1,4 +1,5 @@
 #include "patterns/pattern_file.h"
+#include "platform/files.h"
 
 #include "tests/patterns/machine_state.h"
 #include "tests/patterns/worked_example.h"
@@ -22,6 +23,7 @@ using testing::MachineState;
 using testing::stateOf;
 using namespace std::string_literals;
 
+using tambrel::platform::readRegularFile;
 using tambrel::testing::kWorkedExample;
 
 const PatternLines kStartTrackLines = {
@@ -50,19 +52,19 @@ PatternLines withTrackLine(std::size_t track, std::string line) {
     return tracks;
 }
 
-std::string saved(const midi::Machine& machine) {
+std::string saved(const machine::Machine& machine) {
     return WritePatternText(BuildPatternLines(machine));
 }
 
 // Cells of one track as "1"/"0" over the 16 columns.
-std::string row(const midi::Machine& machine, int track) {
+std::string row(const machine::Machine& machine, int track) {
     return stateOf(machine).cells[static_cast<std::size_t>(track - 1)];
 }
 
 // A machine that is somewhere other than its start: every setting and many cells differ.
-void makeBusy(midi::Machine& machine) {
+void makeBusy(machine::Machine& machine) {
     machine.engine().SelectTimeSignature(TimeSig::TwelveEight);
-    machine.engine().tempoSpinner().setPosition(77);
+    machine.engine().tempoSelector().setPosition(77);
     machine.engine().UpdateStepPeriod();
     for (int t = 1; t <= 8; ++t) {
         machine.tracks().applyTrackInfo(t, 10 * t, "Cowbell");
@@ -144,7 +146,7 @@ TEST(ConvertNumber, EverythingElseFails) {
 // --- Saving ----------------------------------------------------------------------------------
 
 TEST(SavePattern, StartMachineGivesTwentySixLines) {
-    midi::Machine machine;
+    machine::Machine machine;
     PatternLines want = {"4/4", "120"};
     want.insert(want.end(), kStartTrackLines.begin(), kStartTrackLines.end());
     want.insert(want.end(), 16, "00000000");
@@ -154,10 +156,10 @@ TEST(SavePattern, StartMachineGivesTwentySixLines) {
 }
 
 TEST(SavePattern, WorkedExampleByteForByte) {
-    midi::Machine machine;
+    machine::Machine machine;
     engine::RhythmEngine& engine = machine.engine();
     engine.SelectTimeSignature(TimeSig::SixEight);
-    engine.tempoSpinner().setPosition(90);
+    engine.tempoSelector().setPosition(90);
     engine.UpdateStepPeriod();
     machine.tracks().setVolume(3, 80);
     machine.tracks().setVolume(8, 127);
@@ -174,15 +176,15 @@ TEST(SavePattern, WorkedExampleByteForByte) {
 }
 
 TEST(SavePattern, WritesTheTempoSpinnersPositionNotTheTempoShown) {
-    midi::Machine machine;
+    machine::Machine machine;
     // A spinner click moves the position after its handler read the old one.
-    machine.engine().tempoSpinner().step(true);
-    ASSERT_EQ(machine.engine().tempoShown(), 120);
+    machine.engine().tempoSelector().step(true);
+    ASSERT_EQ(machine.engine().tempo(), 120);
     EXPECT_EQ(BuildPatternLines(machine)[1], "121");
 }
 
 TEST(SavePattern, CellsOutsideTheSignaturesColumnsAreNotStored) {
-    midi::Machine machine;
+    machine::Machine machine;
     machine.engine().SelectTimeSignature(TimeSig::SixEight);
     machine.engine().grid().set(1, 3, true);  // hidden under 6/8
     machine.engine().grid().set(1, 16, true); // hidden under 6/8
@@ -194,14 +196,14 @@ TEST(SavePattern, CellsOutsideTheSignaturesColumnsAreNotStored) {
     }
     EXPECT_EQ(lines[15], "01000000");
 
-    midi::Machine reloaded;
+    machine::Machine reloaded;
     ASSERT_TRUE(loadPatternBytes(reloaded, WritePatternText(lines)));
     EXPECT_EQ(row(reloaded, 1), "0000000000000000");
     EXPECT_EQ(row(reloaded, 2), "0000000001000000");
 }
 
 TEST(SavePattern, RefusesAnInstrumentTextWithALineBreak) {
-    midi::Machine machine;
+    machine::Machine machine;
     machine.tracks().applyTrackInfo(4, 100, "Open\nHi-Hat");
     EXPECT_THROW(saved(machine), PatternError);
 }
@@ -209,16 +211,16 @@ TEST(SavePattern, RefusesAnInstrumentTextWithALineBreak) {
 // --- Loading ----------------------------------------------------------------------------------
 
 TEST(LoadPattern, WorkedExampleLoadsAndSavesBackTheSameBytes) {
-    midi::Machine machine;
+    machine::Machine machine;
     machine.engine().grid().set(5, 16, true); // the load starts from an empty grid
     ASSERT_TRUE(loadPatternBytes(machine, kWorkedExample));
     const MachineState s = stateOf(machine);
     EXPECT_EQ(s.timeSignature, "6/8");
     EXPECT_EQ(s.stepsPerBar, 6);
-    EXPECT_EQ(s.tempoSpinner, 90);
-    EXPECT_EQ(s.tempoShown, 90);
-    EXPECT_EQ(s.stepPeriod, 333);         // 30000 / 90, whole milliseconds
-    EXPECT_EQ(s.timeSignatureSpinner, 1); // a load never moves the signature spinner
+    EXPECT_EQ(s.tempoSelector, 90);
+    EXPECT_EQ(s.tempo, 90);
+    EXPECT_EQ(s.stepPeriod, 333);          // 30000 / 90, whole milliseconds
+    EXPECT_EQ(s.timeSignatureSelector, 1); // a load never moves the signature spinner
     EXPECT_EQ(row(machine, 1), "1000000000000000");
     EXPECT_EQ(row(machine, 2), "0000010000000000");
     EXPECT_EQ(row(machine, 3), "1100110011000000");
@@ -233,10 +235,10 @@ TEST(LoadPattern, WorkedExampleLoadsAndSavesBackTheSameBytes) {
 }
 
 TEST(LoadPattern, LoneLfAndLoneCrLoadLikeCrLf) {
-    midi::Machine crlf;
-    midi::Machine lf;
-    midi::Machine cr;
-    midi::Machine trailingEmpty;
+    machine::Machine crlf;
+    machine::Machine lf;
+    machine::Machine cr;
+    machine::Machine trailingEmpty;
     ASSERT_TRUE(loadPatternBytes(crlf, kWorkedExample));
     std::string lfText;
     std::string crText;
@@ -259,13 +261,13 @@ TEST(LoadPattern, LoneLfAndLoneCrLoadLikeCrLf) {
 }
 
 TEST(LoadPattern, TenLinesSetTracksAndTempoButNotTheSignature) {
-    midi::Machine machine;
+    machine::Machine machine;
     makeBusy(machine); // 12/8 with cells on
     ASSERT_TRUE(loadPatternBytes(
         machine, patternText("6/8", "95", {}, "\r\n", withTrackLine(5, "TR5INFO:60+Cowbell"))));
     const MachineState s = stateOf(machine);
     EXPECT_EQ(s.timeSignature, "12/8");
-    EXPECT_EQ(s.tempoShown, 95);
+    EXPECT_EQ(s.tempo, 95);
     EXPECT_EQ(s.stepPeriod, 20000 / 95);
     EXPECT_EQ(s.tracks[4], (testing::TrackState{"Cowbell", 60, 56, 60}));
     EXPECT_EQ(s.tracks[0], (testing::TrackState{"Acoustic Bass Drum", 100, 35, 100}));
@@ -275,7 +277,7 @@ TEST(LoadPattern, TenLinesSetTracksAndTempoButNotTheSignature) {
 }
 
 TEST(LoadPattern, EachTrackLineSetsTheTrackOfItsThirdCharacter) {
-    midi::Machine machine;
+    machine::Machine machine;
     makeBusy(machine); // every track "Cowbell" at volume 10 * track
     const PatternLines tracks = {"TR3INFO:31+Low Tom",    "TR1INFO:11+Claves",
                                  "TR3INFO:33+High Tom",   "TR9INFO:99+Maracas",
@@ -301,7 +303,7 @@ TEST(LoadPattern, VolumesAreClampedAndMayHaveLeadingBlanks) {
     };
     for (const Case& c : {Case{"200", 127}, Case{" 80", 80}, Case{"   7", 7}, Case{"-5", 0},
                           Case{"$7F", 127}, Case{"2147483647", 127}}) {
-        midi::Machine machine;
+        machine::Machine machine;
         ASSERT_TRUE(loadPatternBytes(
             machine, patternText("4/4", "120", {}, "\r\n",
                                  withTrackLine(2, "TR2INFO:" + c.volume + "+Acoustic Snare"))))
@@ -312,7 +314,7 @@ TEST(LoadPattern, VolumesAreClampedAndMayHaveLeadingBlanks) {
 }
 
 TEST(LoadPattern, InstrumentIsEverythingAfterTheFirstPlus) {
-    midi::Machine machine;
+    machine::Machine machine;
     PatternLines tracks = kStartTrackLines;
     tracks[0] = "TR1INFO:90+";                   // empty name
     tracks[1] = "TR2INFO:90+Snare + Clap: loud"; // "+" and ":" stay in the name
@@ -339,25 +341,25 @@ TEST(LoadPattern, TempoIsClampedAndMayBeHex) {
     for (const Case& c :
          {Case{"500", 260}, Case{"10", 30}, Case{"$78", 120}, Case{"-7", 30}, Case{"70000", 260},
           Case{"-70000", 30}, Case{"65666", 260}, Case{"$FFFFFFFF", 30}, Case{"2147483647", 260}}) {
-        midi::Machine machine;
+        machine::Machine machine;
         machine.engine().SelectTimeSignature(TimeSig::ThreeFour);
         ASSERT_TRUE(loadPatternBytes(machine, patternText("3/4", c.tempo, {})));
         const MachineState s = stateOf(machine);
-        EXPECT_EQ(s.tempoSpinner, c.want) << c.tempo;
-        EXPECT_EQ(s.tempoShown, c.want) << c.tempo;
+        EXPECT_EQ(s.tempoSelector, c.want) << c.tempo;
+        EXPECT_EQ(s.tempo, c.want) << c.tempo;
         EXPECT_EQ(s.stepPeriod, 20000 / c.want) << c.tempo;
     }
 }
 
 TEST(LoadPattern, TempoAppliesAfterTheSignatureSwitch) {
-    midi::Machine machine; // 4/4 at 120
+    machine::Machine machine; // 4/4 at 120
     ASSERT_TRUE(loadPatternBytes(machine, patternText("12/8", "100", {"10000000"})));
     EXPECT_EQ(machine.engine().stepPeriod(), 200); // 20000 / 100, not 20000 / 120
 }
 
 TEST(LoadPattern, AnyOtherSignatureTextLoadsAsFourFour) {
     for (const std::string sig : {"5/4", "", "4/4 ", " 4/4", "12/8 ", "6/8\t", "3/4x"}) {
-        midi::Machine machine;
+        machine::Machine machine;
         machine.engine().SelectTimeSignature(TimeSig::SixEight);
         std::vector<std::string> steps(16, "00000000");
         steps[15] = "10000000";
@@ -371,7 +373,7 @@ TEST(LoadPattern, AnyOtherSignatureTextLoadsAsFourFour) {
 }
 
 TEST(LoadPattern, StepLinesOnlySwitchOnWhatTheirOnesName) {
-    midi::Machine machine;
+    machine::Machine machine;
     ASSERT_TRUE(loadPatternBytes(
         machine,
         patternText("4/4", "120", {"1", "111111111111", "a1b1c1d1", "", "0", "1 1 1 1 ", "x"})));
@@ -387,7 +389,7 @@ TEST(LoadPattern, StepLinesOnlySwitchOnWhatTheirOnesName) {
 }
 
 TEST(LoadPattern, StepsBeyondTheBarChangeNothing) {
-    midi::Machine machine;
+    machine::Machine machine;
     const std::vector<std::string> steps(16, "11111111");
     ASSERT_TRUE(loadPatternBytes(machine, patternText("3/4", "120", steps)));
     EXPECT_EQ(machine.engine().timeSignatureText(), "3/4");
@@ -395,7 +397,7 @@ TEST(LoadPattern, StepsBeyondTheBarChangeNothing) {
         EXPECT_EQ(row(machine, t), "1110111011100000") << t; // 3/4 plays columns 1-3, 5-7, 9-11
     }
     // Far more steps than any bar: still nothing beyond the table.
-    midi::Machine many;
+    machine::Machine many;
     ASSERT_TRUE(loadPatternBytes(
         many, patternText("12/8", "120", std::vector<std::string>(5000, "10000001"))));
     EXPECT_EQ(row(many, 1), "1110111011101110");
@@ -403,7 +405,7 @@ TEST(LoadPattern, StepsBeyondTheBarChangeNothing) {
 }
 
 TEST(LoadPattern, NulEndsTheFile) {
-    midi::Machine machine;
+    machine::Machine machine;
     std::string text = patternText("4/4", "120", {"10000000", "00100000", "00010000"});
     text.insert(text.find("00100000") + 3, 1, '\0'); // step 2 is cut to "001"
     ASSERT_TRUE(loadPatternBytes(machine, text));
@@ -413,7 +415,7 @@ TEST(LoadPattern, NulEndsTheFile) {
 }
 
 TEST(LoadPattern, NulBeforeTheTenthLineRejectsTheFile) {
-    midi::Machine machine;
+    machine::Machine machine;
     makeBusy(machine);
     const MachineState before = stateOf(machine);
     std::string text = patternText("4/4", "120", {"10000000"});
@@ -426,76 +428,96 @@ TEST(LoadPattern, NulBeforeTheTenthLineRejectsTheFile) {
 
 TEST(LoadPattern, EveryRejectedFileLeavesTheMachineAsItWas) {
     const std::string good = patternText("6/8", "90", {"11111111"});
-    std::vector<std::pair<std::string, std::string>> cases = {
-        {"empty file", ""},
-        {"nine lines", patternText("6/8", "90", {}).substr(0, good.find("TR8"))},
-        {"blank after the volume",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8INFO:80 +Cowbell"))},
-        {"no plus",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8INFO:80 Cowbell"))},
-        {"plus before colon",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8+INFO:80"))},
-        {"empty volume",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8INFO:+Cowbell"))},
-        {"letter as track",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TRxINFO:80+Cowbell"))},
-        {"blank as track",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR INFO:80+Cowbell"))},
-        {"no third character",
-         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "1+"))},
-        {"tempo with a blank after it", patternText("6/8", "90 ", {"11111111"})},
-        {"tempo not a number", patternText("6/8", "fast", {"11111111"})},
-        {"tempo too large for 32 bits", patternText("6/8", "4294967296", {"11111111"})},
-        {"empty tempo", patternText("6/8", "", {"11111111"})},
+    struct Case {
+        std::string what;
+        std::string text;
+        std::string reason;
     };
-    ASSERT_TRUE(patternLinesAcceptable(ReadPatternText(good)));
-    for (const auto& [what, text] : cases) {
-        midi::Machine machine;
+    const std::vector<Case> cases = {
+        {"empty file", "", "line 1: missing (a pattern has at least ten lines)"},
+        {"nine lines", patternText("6/8", "90", {}).substr(0, good.find("TR8")),
+         "line 10: missing (a pattern has at least ten lines)"},
+        {"blank after the volume",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8INFO:80 +Cowbell")),
+         "line 10: volume \"80 \" is not a number"},
+        {"no plus",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8INFO:80 Cowbell")),
+         "line 10: no \"+\" before the instrument"},
+        {"plus before colon",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8+INFO:80")),
+         "line 10: volume \"\" is not a number"},
+        {"empty volume",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR8INFO:+Cowbell")),
+         "line 10: volume \"\" is not a number"},
+        {"letter as track",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TRxINFO:80+Cowbell")),
+         "line 10: track \"x\" (the third character) is not a number"},
+        {"blank as track",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "TR INFO:80+Cowbell")),
+         "line 10: track \" \" (the third character) is not a number"},
+        {"no third character",
+         patternText("6/8", "90", {"11111111"}, "\r\n", withTrackLine(8, "1+")),
+         "line 10: track \"\" (the third character) is not a number"},
+        {"tempo with a blank after it", patternText("6/8", "90 ", {"11111111"}),
+         "line 2: tempo \"90 \" is not a number"},
+        {"tempo not a number", patternText("6/8", "fast", {"11111111"}),
+         "line 2: tempo \"fast\" is not a number"},
+        {"tempo too large for 32 bits", patternText("6/8", "4294967296", {"11111111"}),
+         "line 2: tempo \"4294967296\" is not a number"},
+        {"empty tempo", patternText("6/8", "", {"11111111"}), "line 2: tempo \"\" is not a number"},
+        {"control characters are shown, not sent to a terminal",
+         patternText("6/8", "9\x1b[2J", {"11111111"}),
+         "line 2: tempo \"9\\x1B[2J\" is not a number"},
+    };
+    ASSERT_TRUE(parsePattern(ReadPatternText(good)).pattern.has_value());
+    for (const Case& c : cases) {
+        machine::Machine machine;
         makeBusy(machine);
         machine.engine().StartPlayback();
         const MachineState before = stateOf(machine);
         ASSERT_EQ(before.playState, PlayState::Playing);
-        EXPECT_FALSE(patternLinesAcceptable(ReadPatternText(text))) << what;
-        EXPECT_FALSE(loadPatternBytes(machine, text)) << what;
-        EXPECT_EQ(stateOf(machine), before) << what; // the clock is still the same timer
-        // The operation underneath refuses the same lines, with the same error type.
-        midi::Machine scratch;
-        EXPECT_THROW(ApplyPatternLines(scratch, ReadPatternText(text)), PatternError) << what;
+        std::string reason;
+        EXPECT_FALSE(loadPatternBytes(machine, c.text, &reason)) << c.what;
+        EXPECT_EQ(reason, c.reason) << c.what;
+        EXPECT_EQ(stateOf(machine), before) << c.what; // the clock is still the same timer
         machine.engine().StopPlayback();
     }
 }
 
-TEST(ApplyPatternLines, StopsAtTheFirstBadLineKeepingWhatItApplied) {
-    midi::Machine machine;
-    PatternLines lines = ReadPatternText(
-        patternText("6/8", "nope", {"11111111"}, "\r\n", withTrackLine(4, "TR4INFO:55+Cowbell")));
-    EXPECT_THROW(ApplyPatternLines(machine, lines), PatternError);
-    // Tracks, signature and cells are in; the tempo is not.
-    EXPECT_EQ(machine.tracks().volume(4), 55);
-    EXPECT_EQ(machine.engine().timeSignatureText(), "6/8");
-    EXPECT_TRUE(machine.engine().grid().isOn(8, 1));
-    EXPECT_EQ(machine.engine().tempoSpinner().position(), 120);
-
-    midi::Machine shortFile;
-    lines.resize(6); // up to track 4's line
-    EXPECT_THROW(ApplyPatternLines(shortFile, lines), PatternError);
-    EXPECT_EQ(shortFile.tracks().volume(4), 55);
-    EXPECT_EQ(shortFile.engine().timeSignatureText(), "4/4");
+TEST(ParsePattern, HoldsTheLinesAsTheyAreApplied) {
+    const ParsedPattern parsed =
+        parsePattern(ReadPatternText(patternText("3/4", "$78", {"1", "x1x1x1x1", "", "00000001111"},
+                                                 "\n", withTrackLine(2, "TR9INFO: 200+Cow+bell"))));
+    ASSERT_TRUE(parsed.pattern.has_value()) << parsed.reason;
+    const Pattern& p = *parsed.pattern;
+    EXPECT_EQ(p.timeSignature, TimeSig::ThreeFour);
+    EXPECT_EQ(p.tempo, 120);
+    EXPECT_EQ(p.trackInfos[1], (TrackInfo{9, 200, "Cow+bell"}));
+    EXPECT_EQ(p.trackInfos[7], (TrackInfo{8, 100, "Ride Cymbal 1"}));
+    ASSERT_EQ(p.steps.size(), 4u);
+    EXPECT_EQ(p.steps[0], "10000000");
+    EXPECT_EQ(p.steps[1], "01010101");
+    EXPECT_EQ(p.steps[2], "00000000");
+    EXPECT_EQ(p.steps[3], "00000001");
+    // Step lines beyond the bar change nothing and are not held.
+    PatternLines many = ReadPatternText(patternText("6/8", "100", {}));
+    many.resize(many.size() + 40, "11111111");
+    EXPECT_EQ(parsePattern(many).pattern->steps.size(), 6u);
 }
 
 TEST(LoadPattern, AcceptedLoadKeepsPlayingInTheSameSignatureAndStopsInAnother) {
-    midi::Machine machine;
+    machine::Machine machine;
     machine.engine().StartPlayback();
     const std::uint32_t timer = machine.engine().runningTimerId();
     ASSERT_NE(timer, 0u);
     ASSERT_TRUE(loadPatternBytes(machine, patternText("4/4", "200", {"10000000"})));
     EXPECT_EQ(machine.engine().playState(), PlayState::Playing);
     EXPECT_EQ(machine.engine().runningTimerId(), timer);
-    EXPECT_EQ(machine.engine().tempoShown(), 200);
+    EXPECT_EQ(machine.engine().tempo(), 200);
 
     ASSERT_TRUE(loadPatternBytes(machine, kWorkedExample));
     EXPECT_EQ(machine.engine().playState(), PlayState::Stopped);
-    EXPECT_TRUE(machine.engine().playEnabled());
+    EXPECT_EQ(machine.engine().playState(), PlayState::Stopped);
 }
 
 // --- Files ----------------------------------------------------------------------------------
@@ -518,42 +540,40 @@ protected:
     std::filesystem::path dir;
 };
 
-TEST_F(PatternFileOnDisk, ReadsEveryByte) {
-    const std::string bytes = "a\r\n\0b\r\xFF"s;
-    EXPECT_EQ(readFileBytes(write("raw.qel", bytes)), bytes);
-    EXPECT_EQ(readFileBytes(write("empty.qel", "")), "");
-    EXPECT_FALSE(readFileBytes((dir / "missing.qel").string()).has_value());
-    EXPECT_FALSE(readFileBytes(dir.string()).has_value()); // a folder is not a file
-}
-
-TEST_F(PatternFileOnDisk, PipesDevicesAndHugeFilesAreRefusedAtOnce) {
-    // A pipe with no writer would block a plain read forever, and /dev/zero never ends.
-    const std::string fifo = (dir / "pipe.qel").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(readFileBytes(fifo).has_value());
-    EXPECT_FALSE(readFileBytes("/dev/zero").has_value());
-    const std::string huge(static_cast<std::size_t>(kMaxPatternFileBytes) + 1, '0');
-    EXPECT_FALSE(readFileBytes(write("huge.qel", huge)).has_value());
-    const std::string largest(static_cast<std::size_t>(kMaxPatternFileBytes), '0');
-    EXPECT_EQ(readFileBytes(write("largest.qel", largest)), largest);
-}
-
 TEST_F(PatternFileOnDisk, UnreadableOrEmptyFilesLeaveTheMachineAsItWas) {
-    for (const std::string& path :
-         {(dir / "missing.qel").string(), write("empty.qel", ""), dir.string()}) {
-        midi::Machine machine;
+    const std::pair<std::string, std::string> cases[] = {
+        {(dir / "missing.qel").string(), "No such file or directory"},
+        {write("empty.qel", ""), "line 1: missing (a pattern has at least ten lines)"},
+        {dir.string(), "Is a directory"},
+    };
+    for (const auto& [path, why] : cases) {
+        machine::Machine machine;
         makeBusy(machine);
         machine.engine().StartPlayback();
         const MachineState before = stateOf(machine);
-        EXPECT_FALSE(loadPatternFile(machine, path)) << path;
+        std::string reason;
+        EXPECT_FALSE(loadPatternFile(machine, path, &reason)) << path;
+        EXPECT_EQ(reason, why);
         EXPECT_EQ(stateOf(machine), before) << path;
         machine.engine().StopPlayback();
     }
 }
 
+TEST_F(PatternFileOnDisk, SaveWritesTheLinesWholeOrLeavesTheFile) {
+    machine::Machine machine;
+    makeBusy(machine);
+    const std::string path = write("song.qel", kWorkedExample);
+    ASSERT_TRUE(savePatternFile(BuildPatternLines(machine), path));
+    EXPECT_EQ(readRegularFile(path, kMaxPatternFileBytes).bytes, saved(machine));
+    std::string reason;
+    EXPECT_FALSE(savePatternFile({"4/4", "TR1INFO:100+Sn\nare"}, path, &reason));
+    EXPECT_EQ(reason, "a pattern line must not hold CR, LF or NUL");
+    EXPECT_EQ(readRegularFile(path, kMaxPatternFileBytes).bytes, saved(machine));
+}
+
 TEST_F(PatternFileOnDisk, LoadsAFileLikeItsBytes) {
-    midi::Machine fromFile;
-    midi::Machine fromBytes;
+    machine::Machine fromFile;
+    machine::Machine fromBytes;
     ASSERT_TRUE(loadPatternFile(fromFile, write("example.qel", kWorkedExample)));
     ASSERT_TRUE(loadPatternBytes(fromBytes, kWorkedExample));
     EXPECT_EQ(stateOf(fromFile), stateOf(fromBytes));

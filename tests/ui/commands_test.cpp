@@ -52,7 +52,7 @@ QStringList shownState(const WindowRig& rig) {
         state << row;
     }
     state << QString::number(rig.engine().stepPeriod())
-          << QString::number(rig.engine().tempoSpinner().position());
+          << QString::number(rig.engine().tempoSelector().position());
     return state;
 }
 
@@ -290,7 +290,7 @@ void CommandsTest::choosingWaltzSwitchesToSixEight() {
     QVERIFY(!rig.engine().grid().empty());
     QVERIFY(!rig.cell(1, 3)->isVisible());
     // The time-signature spinner did not move: its next click re-selects 4/4.
-    QCOMPARE(rig.engine().timeSignatureSpinner().position(), 1);
+    QCOMPARE(rig.engine().timeSignatureSelector().position(), 1);
     QVERIFY(rig.window->messages.isEmpty());
 }
 

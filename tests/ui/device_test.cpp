@@ -85,7 +85,7 @@ private slots:
 
 void DeviceTest::twoDevicesSwitchOneClickBehind() {
     WindowRig rig(2);
-    QCOMPARE(rig.machine->device().spinner().max(), 1);
+    QCOMPARE(rig.machine->device().selector().max(), 1);
     QCOMPARE(rig.text("Label1"), QStringLiteral("Memory MIDI 1"));
     QCOMPARE(rig.memoryDevice(0)->openCount(), 1);
     rig.spin("UpDown1", true);
@@ -129,13 +129,13 @@ void DeviceTest::noDeviceSpinsOverZeroAndOne() {
 
 void DeviceTest::oneDeviceSpinnerStaysOnIt() {
     WindowRig rig(1);
-    QCOMPARE(rig.find<UpDown>("UpDown1")->spinner().max(), 0);
+    QCOMPARE(rig.find<UpDown>("UpDown1")->selector().max(), 0);
     for (const bool up : {true, false}) {
         rig.spin("UpDown1", up);
         QCOMPARE(rig.text("PosLabel"), QStringLiteral("0"));
         QCOMPARE(rig.text("Label1"), QStringLiteral("Memory MIDI 1"));
         QVERIFY(rig.memoryDevice(0)->isOpen());
-        QCOMPARE(rig.find<UpDown>("UpDown1")->spinner().position(), 0);
+        QCOMPARE(rig.find<UpDown>("UpDown1")->selector().position(), 0);
     }
     QCOMPARE(rig.memoryDevice(0)->openCount(), 3);
 }

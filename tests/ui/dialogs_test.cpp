@@ -5,7 +5,7 @@
 #include "ui/cell_label.h"
 #include "ui/main_window.h"
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 
 #include <QApplication>
 #include <QFile>
@@ -65,7 +65,7 @@ private slots:
 
 void DialogsTest::saveAddsTheExtensionConfirmsReplacingAndLoadBringsItBack() {
     QTemporaryDir dir;
-    tambrel::midi::Machine machine;
+    tambrel::machine::Machine machine;
     DialogWindow window(machine);
     window.FormCreate();
     window.show();

@@ -75,7 +75,7 @@ void PlaybackTest::tempoChangeIsHeardFromTheNextPlay() {
     rig.click("BitBtn1"); // tempo 120: 125 ms steps
     QVERIFY(waitForMessages(rig, 6));
     // The spinner's handler takes the position before the click: 240 is shown.
-    rig.engine().tempoSpinner().setPosition(240);
+    rig.engine().tempoSelector().setPosition(240);
     rig.spin("UpDown2", false);
     QCOMPARE(rig.text("Label23"), QStringLiteral("240"));
     const std::size_t changed = rig.recorder.size();

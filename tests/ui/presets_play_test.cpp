@@ -4,6 +4,7 @@
 #include "window_rig.h"
 
 #include "patterns/preset_data.h"
+#include "ui/preset_menu.h"
 
 #include <QAction>
 
@@ -18,8 +19,8 @@ private slots:
 void PresetsPlayTest::everyPresetPlaysItsFirstNotes() {
     WindowRig rig(1);
     for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
-        const QString item = QString::fromLatin1(preset.itemName.data(),
-                                                 static_cast<qsizetype>(preset.itemName.size()));
+        const std::string_view name = tambrel::ui::presetMenuItem(preset.caption)->objectName;
+        const QString item = QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
         auto* action = rig.window->findChild<QAction*>(item);
         QVERIFY2(action, qPrintable(item));
         action->trigger();

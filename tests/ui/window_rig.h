@@ -7,7 +7,7 @@
 #include "ui/main_window.h"
 #include "ui/up_down.h"
 
-#include "midi/machine.h"
+#include "machine/machine.h"
 #include "platform/memory_midi.h"
 
 #include <QAbstractButton>
@@ -47,7 +47,7 @@ struct WindowRig {
             devices.push_back(std::move(device));
         }
         // The 100 ms pause of a device switch only slows the tests down.
-        machine = std::make_unique<tambrel::midi::Machine>(std::move(devices), [](int) {});
+        machine = std::make_unique<tambrel::machine::Machine>(std::move(devices), [](int) {});
         window = std::make_unique<RecordingWindow>(*machine);
         window->FormCreate();
         window->show();
@@ -77,7 +77,7 @@ struct WindowRig {
     tambrel::engine::RhythmEngine& engine() const { return machine->engine(); }
     // The tempo as a pattern file or preset sets it: shown at once, heard from the next Play.
     void setTempo(int tempo) const {
-        engine().tempoSpinner().setPosition(tempo);
+        engine().tempoSelector().setPosition(tempo);
         engine().UpdateStepPeriod();
         window->refresh();
     }
@@ -90,7 +90,7 @@ struct WindowRig {
 
     // Declared first, destroyed last: the devices record into it until the machine goes.
     tambrel::platform::MidiRecorder recorder;
-    std::unique_ptr<tambrel::midi::Machine> machine;
+    std::unique_ptr<tambrel::machine::Machine> machine;
     std::unique_ptr<RecordingWindow> window;
 };
 

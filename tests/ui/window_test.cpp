@@ -4,7 +4,7 @@
 #include "window_rig.h"
 
 #include "midi/drum_catalogue.h"
-#include "midi/track_settings.h"
+#include "midi/start_kit.h"
 
 #include <QComboBox>
 #include <QFrame>
@@ -94,7 +94,7 @@ void WindowTest::freshWindowShowsTheStartState() {
         }
         auto* combo = rig.find<QComboBox>(QStringLiteral("ComboBox%1").arg(t));
         QCOMPARE(combo->currentText(),
-                 QString::fromLatin1(tambrel::midi::kStartInstruments[std::size_t(t - 1)]));
+                 QString::fromLatin1(tambrel::midi::kStartKit[std::size_t(t - 1)].instrument));
         QVERIFY(combo->isEditable());
         QCOMPARE(combo->count(), 49);
         QCOMPARE(combo->itemText(0), QStringLiteral("Acoustic Bass Drum"));
@@ -211,7 +211,7 @@ void WindowTest::tempoSpinnerActsOneClickBehind() {
     rig.spin("UpDown2", true);
     QCOMPARE(rig.text("Label23"), QStringLiteral("120"));
     QCOMPARE(rig.engine().stepPeriod(), 125);
-    QCOMPARE(rig.engine().tempoSpinner().position(), 121);
+    QCOMPARE(rig.engine().tempoSelector().position(), 121);
     rig.spin("UpDown2", true);
     QCOMPARE(rig.text("Label23"), QStringLiteral("121"));
     QCOMPARE(rig.engine().stepPeriod(), 123);
@@ -223,12 +223,12 @@ void WindowTest::tempoSpinnerActsOneClickBehind() {
 
 void WindowTest::tempoSpinnerStopsAtItsEnds() {
     WindowRig rig(0);
-    rig.engine().tempoSpinner().setPosition(260);
+    rig.engine().tempoSelector().setPosition(260);
     rig.spin("UpDown2", true);
     rig.spin("UpDown2", true);
     QCOMPARE(rig.text("Label23"), QStringLiteral("260"));
     QCOMPARE(rig.engine().stepPeriod(), 57);
-    rig.engine().tempoSpinner().setPosition(30);
+    rig.engine().tempoSelector().setPosition(30);
     rig.spin("UpDown2", false);
     rig.spin("UpDown2", false);
     QCOMPARE(rig.text("Label23"), QStringLiteral("30"));

@@ -1,28 +1,29 @@
 #pragma once
 // The whole drum machine without its window: the rhythm engine, the eight tracks' kit,
 // and the MIDI output device, over the platform's timers and device list. The window
-// mirrors it; the tests and the command-line tool drive it directly.
+// mirrors it; the tests, the command-line tool and the pattern files drive it directly.
 
-#include "midi_device.h"
-#include "track_settings.h"
+#include "midi/midi_device.h"
+#include "midi/track_settings.h"
 
 #include "engine/rhythm_engine.h"
 #include "platform/midi_out.h"
 #include "platform/periodic_timer.h"
 
-namespace tambrel::midi {
+namespace tambrel::machine {
 
 class Machine {
 public:
-    explicit Machine(platform::MidiOutDeviceList devices = {}, MidiDevice::SleepFn sleep = {});
+    explicit Machine(platform::MidiOutDeviceList devices = {},
+                     midi::MidiDevice::SleepFn sleep = {});
     ~Machine(); // the clock stops before any device closes
 
     engine::RhythmEngine& engine() noexcept { return engine_; }
     const engine::RhythmEngine& engine() const noexcept { return engine_; }
-    TrackSettings& tracks() noexcept { return tracks_; }
-    const TrackSettings& tracks() const noexcept { return tracks_; }
-    MidiDevice& device() noexcept { return device_; }
-    const MidiDevice& device() const noexcept { return device_; }
+    midi::TrackSettings& tracks() noexcept { return tracks_; }
+    const midi::TrackSettings& tracks() const noexcept { return tracks_; }
+    midi::MidiDevice& device() noexcept { return device_; }
+    const midi::MidiDevice& device() const noexcept { return device_; }
     platform::MidiOut& midiOut() noexcept { return out_; }
     platform::TimerService& timers() noexcept { return timers_; }
 
@@ -30,8 +31,8 @@ private:
     platform::TimerService timers_;
     platform::MidiOut out_;
     engine::RhythmEngine engine_;
-    TrackSettings tracks_;
-    MidiDevice device_;
+    midi::TrackSettings tracks_;
+    midi::MidiDevice device_;
 };
 
-} // namespace tambrel::midi
+} // namespace tambrel::machine

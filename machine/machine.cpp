@@ -1,8 +1,8 @@
 #include "machine.h"
 
-namespace tambrel::midi {
+namespace tambrel::machine {
 
-Machine::Machine(platform::MidiOutDeviceList devices, MidiDevice::SleepFn sleep)
+Machine::Machine(platform::MidiOutDeviceList devices, midi::MidiDevice::SleepFn sleep)
     : out_(std::move(devices)), engine_(timers_, &out_), tracks_(engine_.trigger()),
       device_(engine_, out_, std::move(sleep)) {}
 
@@ -10,4 +10,4 @@ Machine::~Machine() {
     engine_.haltClock();
 }
 
-} // namespace tambrel::midi
+} // namespace tambrel::machine

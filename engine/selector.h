@@ -1,14 +1,15 @@
 #pragma once
-// An up-down spinner's state: a range, a position, and whether a click past either end
-// wraps around. The window's arrow buttons drive it; the program may set it directly.
+// A choice made by clicks up and down: a position within a range, one step per click,
+// wrapping past either end or not. The device, the tempo and the time signature are each
+// chosen this way, and each acts on the position before the latest click.
 
 #include <algorithm>
 
 namespace tambrel::engine {
 
-class Spinner {
+class Selector {
 public:
-    constexpr Spinner(int min, int max, int position, bool wraps) noexcept
+    constexpr Selector(int min, int max, int position, bool wraps) noexcept
         : min_(min), max_(max), position_(position), wraps_(wraps) {}
 
     constexpr int min() const noexcept { return min_; }
@@ -16,7 +17,7 @@ public:
     constexpr int position() const noexcept { return position_; }
     constexpr bool wraps() const noexcept { return wraps_; }
 
-    // A position set by the program is kept within the range.
+    // A position set by the program (a file, a rhythm) is kept within the range.
     constexpr void setPosition(long long position) noexcept {
         position_ = static_cast<int>(std::clamp<long long>(position, min_, max_));
     }
@@ -24,7 +25,7 @@ public:
         max_ = std::max(max, min_);
         setPosition(position_);
     }
-    // One arrow click, after the changing notification has run.
+    // One click, after the choice's own action has read the position before it.
     constexpr void step(bool up) noexcept {
         if (up) {
             position_ = position_ < max_ ? position_ + 1 : (wraps_ ? min_ : max_);

@@ -1,0 +1,46 @@
+// The window's own tables against what they must agree with: the grid's layout against
+// the time signatures, the Presets menu's names against the rhythms.
+
+#include "ui/grid_layout.h"
+#include "ui/preset_menu.h"
+
+#include "patterns/preset_data.h"
+#include "tests/patterns_presets/preset_menu_table.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace tambrel::ui {
+namespace {
+
+using engine::TimeSig;
+
+TEST(GridLayout, CellsInViewAreTheCellsTheStepsPlay) {
+    for (TimeSig sig :
+         {TimeSig::FourFour, TimeSig::TwelveEight, TimeSig::ThreeFour, TimeSig::SixEight}) {
+        std::set<int> played;
+        for (int step = 1; step <= engine::stepsPerBar(sig); ++step) {
+            played.insert(engine::cellForStep(sig, step));
+        }
+        for (int cell = 1; cell <= engine::kCells; ++cell) {
+            EXPECT_EQ(played.count(cell) == 1, !cellHidden(sig, cell))
+                << engine::timeSignatureText(sig) << " cell " << cell;
+        }
+    }
+}
+
+TEST(PresetMenu, EveryRhythmHasItsItemAndHandler) {
+    const auto presets = patterns::allPresets();
+    ASSERT_EQ(std::size(preset_tables::kMenu), presets.size());
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        const preset_tables::MenuItem& want = preset_tables::kMenu[i];
+        const PresetMenuItem* item = presetMenuItem(presets[i].caption);
+        ASSERT_NE(item, nullptr) << presets[i].caption;
+        EXPECT_EQ(item->objectName, want.itemName);
+        EXPECT_EQ(item->handler, want.handler);
+    }
+}
+
+} // namespace
+} // namespace tambrel::ui

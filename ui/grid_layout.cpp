@@ -1,0 +1,41 @@
+#include "ui/grid_layout.h"
+
+namespace tambrel::ui {
+
+namespace {
+
+// Indexed like the time signatures: 4/4, 12/8, 3/4, 6/8.
+constexpr std::array<GridLayout, 4> kLayouts = {{
+    {51, {428, 480, 532}, true},
+    {39, {416, 456, 496}, true},
+    {39, {416, 456, 0}, false},
+    {27, {404, 432, 0}, false},
+}};
+
+// A cell's left edge within its panel, and its width.
+constexpr int cellLeft(int position) {
+    return 2 + 12 * position;
+}
+constexpr int kCellWidth = 10;
+
+} // namespace
+
+const GridLayout& gridLayout(engine::TimeSig sig) noexcept {
+    return kLayouts[static_cast<std::size_t>(sig) & 3U];
+}
+
+bool cellHidden(engine::TimeSig sig, int cell) noexcept {
+    const GridLayout& layout = gridLayout(sig);
+    if (cell % 4 == 0) {
+        return sig != engine::TimeSig::FourFour;
+    }
+    const int group = (cell - 1) / 4;    // 0 = first panel, then b, c, d
+    const int position = (cell - 1) % 4; // within the panel
+    if (group == 3 && !layout.dPanelsShown) {
+        return true;
+    }
+    // A narrowed panel clips the cells that fall outside it (6/8 clips the third).
+    return cellLeft(position) + kCellWidth > layout.panelWidth;
+}
+
+} // namespace tambrel::ui
