@@ -372,4 +372,8 @@ BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& cl
     return devices;
 }
 
+BackendDevices discoverJackMidiDevices() {
+    return discoverJackMidiDevices(JackMidiClient::connect());
+}
+
 } // namespace tambrel::platform

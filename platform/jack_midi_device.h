@@ -157,5 +157,7 @@ inline constexpr const char* kJackOwnPortDeviceName = "Tambrel JACK out";
 // The JACK part of the device list: other programs' MIDI inputs and our own output port,
 // all served by `client`. Nothing when there is no client (no JACK server runs).
 BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& client);
+// The same through a client of its own, connected now.
+BackendDevices discoverJackMidiDevices();
 
 } // namespace tambrel::platform
