@@ -99,18 +99,16 @@ PrivateJackServer::~PrivateJackServer() {
 pid_t PrivateJackServer::launch() {
     const std::string rate = std::to_string(kSampleRate);
     const std::string period = std::to_string(kPeriodFrames);
-    // Synchronous: the server waits for every client each cycle, so that a client slowed
-    // down by a sanitizer or a busy machine is late rather than skipped (a skipped receiver
-    // loses its events, a skipped synth plays a period off). Real-time, as JACK runs on a
-    // desktop (root may use it on these machines): the periods then keep their pace on a
-    // busy machine. Not under a sanitizer, whose slowed clients would hold the cores.
 #ifdef TAMBREL_JACK_PERIOD_FRAMES
-    const char* scheduling = "--no-realtime";
+    // Synchronous: the server waits for every client each cycle, so clients slowed down
+    // by a sanitizer are late rather than skipped (a skipped receiver loses its events).
+    const char* argv[] = {"jackd",        "--no-realtime", "-S", "-n",         name_.c_str(),
+                          "-d",           "dummy",         "-r", rate.c_str(), "-p",
+                          period.c_str(), nullptr};
 #else
-    const char* scheduling = "--realtime";
+    const char* argv[] = {"jackd", "--no-realtime", "-n", name_.c_str(),  "-d",   "dummy",
+                          "-r",    rate.c_str(),    "-p", period.c_str(), nullptr};
 #endif
-    const char* argv[] = {"jackd", scheduling, "-S",         "-n", name_.c_str(),  "-d",
-                          "dummy", "-r",       rate.c_str(), "-p", period.c_str(), nullptr};
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0) {
