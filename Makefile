@@ -63,6 +63,7 @@ bench: build
 	@$(BUILD)/bench/step_clock_jitter
 	@$(BUILD)/bench/tick_cost --benchmark_min_time=0.2
 	@if [ -x $(BUILD)/bench/jack_timing ]; then $(BUILD)/bench/jack_timing; fi
+	@if [ -x $(BUILD)/bench/synth_timing ]; then $(BUILD)/bench/synth_timing; fi
 
 screenshots: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -R screenshots --output-on-failure
