@@ -1,5 +1,6 @@
 #include "jack_midi_device.h"
 
+#include "platform/jack_placement.h"
 #include "platform/midi_bytes.h"
 #include "platform/sanitizer_handover.h"
 
@@ -17,9 +18,6 @@ void ignoreJackText(const char*) {}
 // How long closing a port waits for the process callback to let go of it. A running
 // server answers within a period or two; a stalled one is not waited for.
 constexpr auto kCycleWait = std::chrono::milliseconds(500);
-
-// How many periods ahead a message may be held for the period its stamp points at.
-constexpr std::int64_t kHoldPeriods = 8;
 
 } // namespace
 
@@ -267,7 +265,6 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
     const jack_nframes_t cycleStart = jack_last_frame_time(client_);
     inProcess_.store(true, std::memory_order_seq_cst);
     processAudio(cycleStart, frames);
-    const auto period = static_cast<std::int64_t>(frames);
     for (Slot& slot : slots_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) {
@@ -277,23 +274,15 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
         jack_midi_clear_buffer(buffer);
         std::int64_t lastOffset = 0;
         while (const Stamped* event = slot.queue.front()) {
-            // Frame counters wrap: the signed difference is what is meaningful.
-            std::int64_t offset = static_cast<std::int32_t>(event->frame + frames - cycleStart);
-            if (offset >= period) {
-                // Stamped after this period began (or during a server stall, which the
-                // server makes up with periods in quick succession): it belongs to a later
-                // period. Only a clock that jumped far sends it now rather than never.
-                if (offset < kHoldPeriods * period) {
-                    break;
-                }
-                offset = period - 1;
+            const JackPlacement placed =
+                placeInPeriod(event->frame, cycleStart, frames, lastOffset);
+            if (placed.hold) {
+                break;
             }
-            if (offset < 0) {
+            if (placed.late) {
                 late_.fetch_add(1, std::memory_order_relaxed);
             }
-            if (offset < lastOffset) {
-                offset = lastOffset; // late (a missed period): as early as order allows
-            }
+            const std::int64_t offset = placed.offset;
             std::uint8_t bytes[3];
             const std::size_t length = unpackShortMessage(event->message, bytes);
             if (length > 0) {
