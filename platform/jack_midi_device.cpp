@@ -144,7 +144,14 @@ void JackMidiClient::releaseSlot(Slot& slot) noexcept {
         slot.retired = true;
         return;
     }
-    // Disconnected first, while the process callback still clears the port's buffer
+    // What was sent before the close still goes out: the messages are held for the
+    // period after their stamp, and the port stays connected until they have left.
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    while (!slot.queue.drained() && alive() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    waitForCycle(cycles_.load(std::memory_order_seq_cst));
+    // Disconnected next, while the process callback still clears the port's buffer
     // every period: a connected port that nobody clears repeats its last events.
     jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
     jack_port_disconnect(client_, port);
@@ -316,10 +323,18 @@ void JackMidiClient::processAudio(std::uint32_t cycleStart, std::uint32_t frames
     markHandedOver(right);
 }
 
-JackMidiDevice::JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,
+std::shared_ptr<JackMidiClient> JackConnection::client() {
+    if (client_ == nullptr || !client_->alive()) {
+        // The old client goes once no device holds it any more.
+        client_ = JackMidiClient::connect();
+    }
+    return client_;
+}
+
+JackMidiDevice::JackMidiDevice(std::shared_ptr<JackConnection> connection, std::string name,
                                std::string destination, std::string portName)
-    : client_(std::move(client)), name_(std::move(name)), destination_(std::move(destination)),
-      portName_(std::move(portName)) {}
+    : connection_(std::move(connection)), name_(std::move(name)),
+      destination_(std::move(destination)), portName_(std::move(portName)) {}
 
 JackMidiDevice::~JackMidiDevice() {
     close();
@@ -329,13 +344,20 @@ bool JackMidiDevice::open() {
     if (slot_.load() >= 0) {
         return true;
     }
+    client_ = connection_->client();
+    if (client_ == nullptr) {
+        return false;
+    }
     const int slot = client_->openPort(portName_, destination_);
     slot_.store(slot, std::memory_order_release);
     return slot >= 0;
 }
 
 void JackMidiDevice::send(std::uint32_t message) noexcept {
-    client_->send(slot_.load(std::memory_order_acquire), message);
+    const int slot = slot_.load(std::memory_order_acquire);
+    if (slot >= 0) {
+        client_->send(slot, message);
+    }
 }
 
 void JackMidiDevice::close() noexcept {
@@ -345,8 +367,10 @@ void JackMidiDevice::close() noexcept {
     }
 }
 
-BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& client) {
+BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection) {
     BackendDevices devices;
+    const std::shared_ptr<JackMidiClient> client =
+        connection != nullptr ? connection->client() : nullptr;
     if (client == nullptr) {
         return devices;
     }
@@ -354,15 +378,15 @@ BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& cl
     for (const std::string& input : client->otherProgramsInputs()) {
         std::string portName = "out " + std::to_string(number++);
         devices.others.push_back(
-            std::make_unique<JackMidiDevice>(client, input, input, std::move(portName)));
+            std::make_unique<JackMidiDevice>(connection, input, input, std::move(portName)));
     }
     devices.own =
-        std::make_unique<JackMidiDevice>(client, kJackOwnPortDeviceName, std::string{}, "out");
+        std::make_unique<JackMidiDevice>(connection, kJackOwnPortDeviceName, std::string{}, "out");
     return devices;
 }
 
 BackendDevices discoverJackMidiDevices() {
-    return discoverJackMidiDevices(JackMidiClient::connect());
+    return discoverJackMidiDevices(std::make_shared<JackConnection>(JackMidiClient::connect()));
 }
 
 } // namespace tambrel::platform
