@@ -46,8 +46,11 @@ JackMidiClient::JackMidiClient(jack_client_t* client) : client_(client) {}
 
 JackMidiClient::~JackMidiClient() {
     // jack_client_close deactivates first, so the process callback is over when it returns.
-    // It is also what releases a client whose server has died.
-    jack_client_close(client_);
+    // A client whose server has died is left as it is: libjack crashes closing it once a
+    // new server of the same name has started, and its threads ended with the server.
+    if (alive()) {
+        jack_client_close(client_);
+    }
 }
 
 std::vector<std::string> JackMidiClient::otherProgramsInputs() const {
