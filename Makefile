@@ -2,8 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test run bench screenshots fuzz format clean
+.PHONY: all deps configure build test run install package bench screenshots fuzz format clean
 
 all: build
 
@@ -22,6 +23,14 @@ test: build
 
 run: build
 	@$(BUILD)/ui/tambrel
+
+# The programs and the desktop files under $(PREFIX) (staged under $(DESTDIR) when set).
+install: build
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package, tambrel_<version>_<arch>.deb, in $(BUILD).
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@$(BUILD)/bench/step_clock_jitter
