@@ -1,12 +1,14 @@
 // How tightly the step clock keeps time: runs the real step tick on the real timer
 // against the in-memory MIDI back end, and in the same run two references with the same
-// period, count and load: a bare absolute-deadline loop doing no work (the floor of this
-// machine) and a loop of relative sleeps (what a naive clock does).
+// period, count and load: the platform's bare periodic wake-up doing no work (the floor of
+// this machine: an absolute-deadline loop on Linux, the multimedia timer on Windows) and a
+// loop of relative sleeps (what a naive clock does).
 //
 //   step_clock_jitter [--ticks N] [--period-ms P] [--load K]
 
 #include "bench_rig.h"
 #include "bench_stats.h"
+#include "floor.h"
 #include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
 
@@ -16,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,23 +85,6 @@ Figures runStepClock(int ticks, int periodMs) {
     return summarize(firstOfTick, start, periodMs, true);
 }
 
-template <typename Wait> Figures runLoop(int ticks, int periodMs, Wait wait) {
-    std::vector<Clock::time_point> woke(static_cast<std::size_t>(ticks));
-    Clock::time_point start;
-    std::thread thread([&] {
-        platform::raiseTimerThreadPriority();
-        start = Clock::now();
-        timespec base{};
-        clock_gettime(CLOCK_MONOTONIC, &base);
-        for (int i = 0; i < ticks; ++i) {
-            wait(base, i + 1);
-            woke[static_cast<std::size_t>(i)] = Clock::now();
-        }
-    });
-    thread.join();
-    return summarize(woke, start, periodMs, false);
-}
-
 void print(const char* what, const Figures& f) {
     std::printf("%-28s lateness p50 %8.1f us  p99 %8.1f us  max %8.1f us  drift %lld us", what,
                 f.p50, f.p99, f.max, f.drift);
@@ -133,18 +117,23 @@ bool parse(int argc, char** argv, Options& o) {
 }
 
 Figures runFloor(int ticks, int periodMs) {
-    return runLoop(ticks, periodMs, [&](const timespec& base, int n) {
-        const long long ns = static_cast<long long>(base.tv_nsec) + n * periodMs * 1000000LL;
-        timespec due{base.tv_sec + static_cast<time_t>(ns / 1000000000LL), ns % 1000000000LL};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
-        }
-    });
+    const bench::FloorRun run = bench::runFloor(ticks, periodMs);
+    return summarize(run.ticks, run.start, periodMs, false);
 }
 
 Figures runNaive(int ticks, int periodMs) {
-    return runLoop(ticks, periodMs, [&](const timespec&, int) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+    std::vector<Clock::time_point> woke(static_cast<std::size_t>(ticks));
+    Clock::time_point start;
+    std::thread thread([&] {
+        platform::raiseTimerThreadPriority();
+        start = Clock::now();
+        for (int i = 0; i < ticks; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+            woke[static_cast<std::size_t>(i)] = Clock::now();
+        }
     });
+    thread.join();
+    return summarize(woke, start, periodMs, false);
 }
 
 } // namespace
@@ -161,15 +150,16 @@ int main(int argc, char** argv) {
     Figures naive;
     {
         const bench::BusyLoad busy(o.load);
-        std::printf("step_clock_jitter: %d ticks at %d ms, %d busy threads, SCHED_FIFO %s\n",
-                    o.ticks, o.periodMs, o.load,
-                    platform::raiseTimerThreadPriority() ? "granted" : "not granted");
+        std::printf(
+            "step_clock_jitter: %d ticks at %d ms, %d busy threads, real-time priority %s\n",
+            o.ticks, o.periodMs, o.load,
+            platform::raiseTimerThreadPriority() ? "granted" : "not granted");
         ours = runStepClock(o.ticks, o.periodMs);
         floor = runFloor(o.ticks, o.periodMs);
         naive = runNaive(o.ticks, o.periodMs);
     }
     print("step clock (ours)", ours);
-    print("bare absolute loop (floor)", floor);
+    print(bench::kFloorName, floor);
     print("relative sleeps (naive)", naive);
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("summary: p99_vs_floor=%.2f max_vs_floor=%.2f p99_vs_naive=%.2f drift_us=%lld "

@@ -145,6 +145,10 @@ TimerService::~TimerService() {
     timers.clear();
 }
 
+TimerCaps TimerService::caps() const noexcept {
+    return {};
+}
+
 int TimerService::requestResolution(std::uint32_t ms) noexcept {
     resolution_ = ms;
     return 0;

@@ -1,7 +1,8 @@
 #pragma once
 // Periodic timers for the step clock: a whole-millisecond period, the first expiry one
-// period after the start, expiries on a dedicated thread one after another, deadlines on
-// an absolute schedule (start + n x period) so that the beat never drifts.
+// period after the start, expiries on a thread other than the caller's one after another,
+// on an absolute schedule (start + n x period) so that the beat never drifts. On Linux a
+// thread of our own keeps the deadlines; on Windows the multimedia timer does.
 
 #include <cstdint>
 #include <map>
@@ -26,9 +27,11 @@ public:
     TimerService(const TimerService&) = delete;
     TimerService& operator=(const TimerService&) = delete;
 
-    TimerCaps caps() const noexcept { return {}; }
-    // The kernel's timers are already as fine as we ask; kept so that callers state
-    // their need. Always succeeds.
+    // The periods the platform's timer offers.
+    TimerCaps caps() const noexcept;
+    // The resolution the timers started from now on ask for: Linux's timers are already
+    // as fine as that; on Windows each running timer holds it raised (timeBeginPeriod)
+    // until it is killed. Always succeeds.
     int requestResolution(std::uint32_t ms) noexcept;
     std::uint32_t lastRequestedResolution() const noexcept { return resolution_; }
 
@@ -50,8 +53,8 @@ private:
     std::uint32_t resolution_ = 0;
 };
 
-// Asks for real-time priority and a fine timer slack for the calling thread; quietly
-// keeps the defaults where that is not allowed. Returns true when SCHED_FIFO was granted.
+// Asks for real-time priority (and, on Linux, a fine timer slack) for the calling thread;
+// quietly keeps the defaults where that is not allowed. Returns true when it was granted.
 bool raiseTimerThreadPriority() noexcept;
 
 // Whether the calling thread is a periodic timer's: where the step tick runs, and where

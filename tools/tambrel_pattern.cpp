@@ -4,6 +4,7 @@
 #include "machine/machine.h"
 #include "patterns/pattern_file.h"
 #include "patterns/presets.h"
+#include "platform/standard_streams.h"
 
 #include <cstdio>
 #include <exception>
@@ -125,6 +126,8 @@ int preset(const std::string& caption) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The same bytes as on every other platform: a pattern file keeps its CR LF.
+    tambrel::platform::useBinaryStandardStreams();
     if (argc < 2) {
         return usageError("missing command");
     }

@@ -78,6 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(patterns::ReadPatternText(saved).size() ==
               10 + static_cast<std::size_t>(loaded.engine().stepsPerBar()),
           "a saved pattern has ten lines and one per step");
+    // The round trip: the saved file is the pattern the machine now holds. It parses,
+    // applies to a fresh machine as the same state, and saves to the same bytes again.
+    const patterns::ParsedPattern savedPattern =
+        patterns::parsePattern(patterns::ReadPatternText(saved));
+    check(savedPattern.pattern.has_value(), "a saved pattern parses");
     Machine reloaded;
     check(patterns::loadPatternBytes(reloaded, saved), "a saved pattern loads");
     check(stateOf(reloaded) == stateOf(loaded), "a saved pattern loads back to the same state");

@@ -3,12 +3,10 @@
 
 #include "tests/patterns/worked_example.h"
 #include "tests/patterns_presets/preset_tables.h"
+#include "tests/tools/run_program.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -59,29 +55,12 @@ protected:
         }
         std::vector<std::string> argv = {TAMBREL_PATTERN_TOOL};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (std::string& a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = 0;
         Result r;
-        const int spawned = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << TAMBREL_PATTERN_TOOL;
+        r.status = tambrel::testing::runProgram(argv, outPath, errPath.string());
+        if (r.status < 0) {
+            ADD_FAILURE() << TAMBREL_PATTERN_TOOL << " did not start or did not exit";
             return r;
         }
-        int wstatus = 0;
-        ::waitpid(pid, &wstatus, 0);
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
         if (ownOut) {
             r.out = slurp(outPath);
         }
