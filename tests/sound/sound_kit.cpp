@@ -22,17 +22,51 @@ namespace tambrel::testing {
 
 // --- recordings
 
+double Recording::timeOf(std::size_t sample, double* spread) const {
+    const auto near = static_cast<std::size_t>(0.1 * sampleRate);
+    std::vector<double> estimates;
+    for (bool anywhere : {false, true}) {
+        for (const auto& [end, stamp] : arrivals) {
+            if (anywhere || (end + near >= sample && end <= sample + 2 * near)) {
+                estimates.push_back(stamp - (double(end) - double(sample)) / sampleRate);
+            }
+        }
+        if (!estimates.empty()) {
+            break;
+        }
+    }
+    if (estimates.empty()) {
+        return 0.0;
+    }
+    std::sort(estimates.begin(), estimates.end());
+    if (spread != nullptr) {
+        *spread = estimates[estimates.size() * 9 / 10] - estimates[estimates.size() / 10];
+    }
+    return estimates[estimates.size() / 2];
+}
+
 std::size_t Recording::sampleAt(double time) const {
-    const double index = std::floor((time - firstSampleTime) * sampleRate);
-    return index <= 0 ? 0 : std::min(samples.size(), static_cast<std::size_t>(index));
+    // From the start, then once more from where that lands, where the clock is read better.
+    double index = (time - timeOf(0)) * sampleRate;
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::size_t at = std::min(samples.size(), std::size_t(std::max(0.0, index)));
+        index = double(at) + (time - timeOf(at)) * sampleRate;
+    }
+    return std::min(samples.size(), std::size_t(std::max(0.0, std::floor(index))));
 }
 
 Recording Recording::slice(double from, double to) const {
-    Recording part = *this;
+    Recording part;
+    part.sampleRate = sampleRate;
     const std::size_t first = sampleAt(from);
+    const std::size_t last = std::max(first, sampleAt(to));
     part.samples.assign(samples.begin() + std::ptrdiff_t(first),
-                        samples.begin() + std::ptrdiff_t(std::max(first, sampleAt(to))));
-    part.firstSampleTime = timeOf(first);
+                        samples.begin() + std::ptrdiff_t(last));
+    for (const auto& [end, stamp] : arrivals) {
+        if (end > first) {
+            part.arrivals.emplace_back(end - first, stamp);
+        }
+    }
     return part;
 }
 
@@ -71,7 +105,7 @@ double soundClock() noexcept {
 }
 
 StampedSamples::StampedSamples(std::size_t capacityFrames, double sampleRate)
-    : sampleRate_(sampleRate), samples_(capacityFrames), estimates_(capacityFrames / 16 + 1) {}
+    : sampleRate_(sampleRate), samples_(capacityFrames), arrivals_(capacityFrames / 16 + 1) {}
 
 void StampedSamples::append(const float* left, const float* right, std::size_t frames,
                             std::size_t stride, double stamp) noexcept {
@@ -80,8 +114,8 @@ void StampedSamples::append(const float* left, const float* right, std::size_t f
         const float r = right[i * stride];
         samples_[frames_] = std::fabs(l) >= std::fabs(r) ? l : r;
     }
-    if (batches_ < estimates_.size()) {
-        estimates_[batches_++] = stamp - double(frames_) / sampleRate_;
+    if (batches_ < arrivals_.size()) {
+        arrivals_[batches_++] = {frames_, stamp};
     }
     published_.store(frames_, std::memory_order_release);
     publishedBatches_.store(batches_, std::memory_order_release);
@@ -89,17 +123,11 @@ void StampedSamples::append(const float* left, const float* right, std::size_t f
 
 Recording StampedSamples::recording() const {
     Recording recording;
-    const std::size_t frames = published_.load(std::memory_order_acquire);
     const std::size_t batches = publishedBatches_.load(std::memory_order_acquire);
+    const std::size_t frames = published_.load(std::memory_order_acquire);
     recording.samples.assign(samples_.begin(), samples_.begin() + std::ptrdiff_t(frames));
+    recording.arrivals.assign(arrivals_.begin(), arrivals_.begin() + std::ptrdiff_t(batches));
     recording.sampleRate = sampleRate_;
-    if (batches > 0) {
-        std::vector<double> estimates(estimates_.begin(),
-                                      estimates_.begin() + std::ptrdiff_t(batches));
-        std::sort(estimates.begin(), estimates.end());
-        recording.firstSampleTime = estimates[batches / 2];
-        recording.clockSpread = estimates[batches * 9 / 10] - estimates[batches / 10];
-    }
     return recording;
 }
 

@@ -21,17 +21,22 @@ namespace tambrel::testing {
 // The recordings' clock: seconds of std::chrono::steady_clock.
 double soundClock() noexcept;
 
-// Mono samples (the louder channel of each frame) and where they lie in time.
+// Mono samples (the louder channel of each frame) and when they were played.
 struct Recording {
     std::vector<float> samples;
     double sampleRate = 0.0;
-    double firstSampleTime = 0.0; // on soundClock()
-    double clockSpread = 0.0;     // how far firstSampleTime may be off, in seconds
+    // Each batch as it came: the index one past its last sample, and its stamp.
+    std::vector<std::pair<std::size_t, double>> arrivals;
 
-    double timeOf(std::size_t sample) const { return firstSampleTime + sample / sampleRate; }
+    // When a sample was played, on soundClock(): each batch that came within a tenth of
+    // a second of it says its stamp less the time of the samples between; a batch can
+    // come late (its reader was not scheduled) or early (the server renders a little
+    // ahead), so the middle of those is taken, and `spread` is how far they scatter.
+    double timeOf(std::size_t sample, double* spread = nullptr) const;
+    // The sample played at a time.
+    std::size_t sampleAt(double time) const;
     // The part of the recording between two times.
     Recording slice(double from, double to) const;
-    std::size_t sampleAt(double time) const;
     float peak(std::size_t from = 0, std::size_t to = SIZE_MAX) const;
     // The first sample of each sound that follows at least `gap` seconds below a tenth
     // of `threshold`, taken where it first reaches `threshold`.
@@ -40,24 +45,23 @@ struct Recording {
 
 double dbfs(float peak);
 
-// Samples kept as they arrive, each batch stamped when it came: the batch's stamp less
-// the time of the samples before its end is when the first sample was played, give or
-// take how early or late that batch came; the middle of those estimates is taken. Fixed
-// capacity: appending never allocates (a JACK callback appends).
+// Samples kept as they arrive, each batch stamped when it came. Fixed capacity:
+// appending never allocates (a JACK callback appends).
 class StampedSamples {
 public:
     StampedSamples(std::size_t capacityFrames, double sampleRate);
-    // `frames` frames of two channels, `stride` floats apart in each.
+    // `frames` frames of two channels, `stride` floats apart in each; `stamp` is when the
+    // last of them was played.
     void append(const float* left, const float* right, std::size_t frames, std::size_t stride,
                 double stamp) noexcept;
-    // What was appended so far (call when appending has stopped, or accept a short read).
+    // What was appended so far.
     Recording recording() const;
     double sampleRate() const noexcept { return sampleRate_; }
 
 private:
     double sampleRate_;
     std::vector<float> samples_;
-    std::vector<double> estimates_;
+    std::vector<std::pair<std::size_t, double>> arrivals_;
     std::size_t frames_ = 0;
     std::size_t batches_ = 0;
     std::atomic<std::size_t> published_{0};
