@@ -1,4 +1,4 @@
-#include "periodic_timer.h"
+#include "platform/periodic_timer_impl.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,19 +67,22 @@ bool raiseTimerThreadPriority() noexcept {
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
-class PeriodicTimerImpl {
+namespace {
+
+// A thread of its own that keeps the absolute deadlines.
+class ThreadTimer final : public PeriodicTimerImpl {
 public:
-    PeriodicTimerImpl(std::uint32_t periodMs, TimerCallbackFn callback, void* user,
-                      TimerStats& stats)
+    ThreadTimer(std::uint32_t periodMs, TimerCallbackFn callback, void* user, TimerStats& stats)
         : periodNanos_(static_cast<long long>(periodMs) * 1000000LL), callback_(callback),
           user_(user), stats_(stats) {
         clock_gettime(CLOCK_MONOTONIC, &start_);
         thread_ = std::thread([this] { run(); });
     }
 
-    ~PeriodicTimerImpl() { stop(); }
+    ~ThreadTimer() override { stop(false); }
 
-    void stop() {
+    // From its own thread (an expiry), the thread is let go of instead of joined.
+    void stop(bool /*fromOwnExpiry*/) noexcept override {
         stopWord_.store(1, std::memory_order_release);
         wake(&stopWord_);
         if (thread_.joinable()) {
@@ -91,7 +94,9 @@ public:
         }
     }
 
-    bool onOwnThread() const { return thread_.get_id() == std::this_thread::get_id(); }
+    bool onOwnThread() const noexcept override {
+        return thread_.get_id() == std::this_thread::get_id();
+    }
 
 private:
     void run() {
@@ -137,65 +142,18 @@ private:
     std::thread thread_;
 };
 
-TimerService::TimerService() = default;
+} // namespace
 
-TimerService::~TimerService() {
-    std::map<std::uint32_t, std::unique_ptr<PeriodicTimerImpl>> timers;
-    {
-        std::lock_guard lock(mutex_);
-        timers.swap(timers_);
-    }
-    timers.clear();
+std::unique_ptr<PeriodicTimerImpl> startPeriodicTimer(std::uint32_t periodMs,
+                                                      std::uint32_t /*resolutionMs*/,
+                                                      TimerCallbackFn callback, void* user,
+                                                      TimerStats& stats) {
+    // Linux's timers are as fine as any resolution asked for.
+    return std::make_unique<ThreadTimer>(periodMs, callback, user, stats);
 }
 
 TimerCaps TimerService::caps() const noexcept {
     return {};
-}
-
-int TimerService::requestResolution(std::uint32_t ms) noexcept {
-    resolution_ = ms;
-    return 0;
-}
-
-std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback,
-                                  void* user) noexcept {
-    if (periodMs == 0 || callback == nullptr) {
-        return 0;
-    }
-    std::lock_guard lock(mutex_);
-    const std::uint32_t id = nextId_++;
-    try {
-        timers_.emplace(id, std::make_unique<PeriodicTimerImpl>(periodMs, callback, user, stats_));
-    } catch (...) {
-        return 0;
-    }
-    return id;
-}
-
-void TimerService::kill(std::uint32_t id) noexcept {
-    std::unique_ptr<PeriodicTimerImpl> timer;
-    {
-        std::lock_guard lock(mutex_);
-        const auto it = timers_.find(id);
-        if (it == timers_.end()) {
-            return;
-        }
-        timer = std::move(it->second);
-        timers_.erase(it);
-    }
-    const bool fromOwnExpiry = timer->onOwnThread();
-    timer->stop();
-    if (fromOwnExpiry) {
-        // Killed from its own expiry: the thread is detached and still inside the
-        // callback, so the object must outlive it. One small leak on a path the
-        // program never takes beats a use after free.
-        timer.release();
-    }
-}
-
-bool TimerService::isRunning(std::uint32_t id) const {
-    std::lock_guard lock(mutex_);
-    return timers_.count(id) != 0;
 }
 
 } // namespace tambrel::platform

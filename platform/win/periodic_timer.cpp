@@ -7,7 +7,7 @@
 // refuses to play, so each expiry is checked against the schedule here and the overrun
 // ones are dropped the same way.
 
-#include "platform/periodic_timer.h"
+#include "platform/periodic_timer_impl.h"
 
 #include <windows.h>
 
@@ -42,10 +42,12 @@ bool raiseTimerThreadPriority() noexcept {
     return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
 }
 
-class PeriodicTimerImpl {
+namespace {
+
+class MultimediaTimer final : public PeriodicTimerImpl {
 public:
-    PeriodicTimerImpl(std::uint32_t periodMs, std::uint32_t resolutionMs, TimerCallbackFn callback,
-                      void* user, TimerStats& stats)
+    MultimediaTimer(std::uint32_t periodMs, std::uint32_t resolutionMs, TimerCallbackFn callback,
+                    void* user, TimerStats& stats)
         : periodMicros_(static_cast<long long>(periodMs) * 1000), resolution_(resolutionMs),
           callback_(callback), user_(user), stats_(stats) {}
 
@@ -54,7 +56,7 @@ public:
         timeBeginPeriod(resolution_);
         start_ = Clock::now();
         // TIME_KILL_SYNCHRONOUS: no expiry begins once timeKillEvent has returned.
-        id_ = timeSetEvent(periodMs, resolution_, &PeriodicTimerImpl::expiry,
+        id_ = timeSetEvent(periodMs, resolution_, &MultimediaTimer::expiry,
                            reinterpret_cast<DWORD_PTR>(this),
                            TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
         if (id_ == 0) {
@@ -63,14 +65,12 @@ public:
         return id_ != 0;
     }
 
-    bool onOwnThread() const noexcept {
+    bool onOwnThread() const noexcept override {
         return inside_.load() && expiryThread_.load() == GetCurrentThreadId();
     }
 
-    // Returns once no expiry runs any more and none will come. Called from this timer's
-    // own expiry it only ends further expiries, and the expiry frees the timer when it
-    // returns: the caller must then let go of it.
-    void stop(bool fromOwnExpiry) {
+    // Called from this timer's own expiry, the expiry frees the timer when it returns.
+    void stop(bool fromOwnExpiry) noexcept override {
         killed_.store(true);
         timeKillEvent(id_);
         timeEndPeriod(resolution_);
@@ -87,7 +87,7 @@ public:
 
 private:
     static void CALLBACK expiry(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
-        auto* self = reinterpret_cast<PeriodicTimerImpl*>(user);
+        auto* self = reinterpret_cast<MultimediaTimer*>(user);
         timerThread = true;
         self->expiryThread_.store(GetCurrentThreadId(), std::memory_order_relaxed);
         self->inside_.store(true);
@@ -150,17 +150,17 @@ private:
     std::atomic<DWORD> expiryThread_{0};
 };
 
-TimerService::TimerService() = default;
+} // namespace
 
-TimerService::~TimerService() {
-    std::map<std::uint32_t, std::unique_ptr<PeriodicTimerImpl>> timers;
-    {
-        std::lock_guard lock(mutex_);
-        timers.swap(timers_);
+std::unique_ptr<PeriodicTimerImpl> startPeriodicTimer(std::uint32_t periodMs,
+                                                      std::uint32_t resolutionMs,
+                                                      TimerCallbackFn callback, void* user,
+                                                      TimerStats& stats) {
+    auto timer = std::make_unique<MultimediaTimer>(periodMs, resolutionMs, callback, user, stats);
+    if (!timer->start(periodMs)) {
+        return nullptr;
     }
-    for (auto& [id, timer] : timers) {
-        timer->stop(false);
-    }
+    return timer;
 }
 
 TimerCaps TimerService::caps() const noexcept {
@@ -169,60 +169,6 @@ TimerCaps TimerService::caps() const noexcept {
         return {};
     }
     return {caps.wPeriodMin, caps.wPeriodMax};
-}
-
-int TimerService::requestResolution(std::uint32_t ms) noexcept {
-    resolution_ = ms;
-    return 0;
-}
-
-std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback,
-                                  void* user) noexcept {
-    if (periodMs == 0 || callback == nullptr) {
-        return 0;
-    }
-    const TimerCaps range = caps();
-    const std::uint32_t resolution = std::clamp(resolution_ == 0 ? range.periodMin : resolution_,
-                                                range.periodMin, range.periodMax);
-    std::lock_guard lock(mutex_);
-    const std::uint32_t id = nextId_++;
-    try {
-        // In the map before it runs: nothing can throw once expiries may come.
-        const auto it = timers_
-                            .emplace(id, std::make_unique<PeriodicTimerImpl>(
-                                             periodMs, resolution, callback, user, stats_))
-                            .first;
-        if (!it->second->start(periodMs)) {
-            timers_.erase(it);
-            return 0;
-        }
-    } catch (...) {
-        return 0;
-    }
-    return id;
-}
-
-void TimerService::kill(std::uint32_t id) noexcept {
-    std::unique_ptr<PeriodicTimerImpl> timer;
-    {
-        std::lock_guard lock(mutex_);
-        const auto it = timers_.find(id);
-        if (it == timers_.end()) {
-            return;
-        }
-        timer = std::move(it->second);
-        timers_.erase(it);
-    }
-    const bool fromOwnExpiry = timer->onOwnThread();
-    timer->stop(fromOwnExpiry);
-    if (fromOwnExpiry) {
-        timer.release(); // the expiry frees it as it returns
-    }
-}
-
-bool TimerService::isRunning(std::uint32_t id) const {
-    std::lock_guard lock(mutex_);
-    return timers_.count(id) != 0;
 }
 
 } // namespace tambrel::platform

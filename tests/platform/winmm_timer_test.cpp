@@ -19,6 +19,15 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// Polls every millisecond until `done()` holds or `limit` has passed; whether it holds.
+template <class Done> bool waitUntil(Done done, std::chrono::milliseconds limit = 3s) {
+    const auto end = Clock::now() + limit;
+    while (!done() && Clock::now() < end) {
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
+
 // The expiries of one timer: when each came, and whether two ever ran at once.
 struct Expiries {
     static constexpr std::size_t kKept = 256;
@@ -47,11 +56,7 @@ struct Expiries {
     }
 
     bool waitFor(int n, std::chrono::milliseconds limit) const {
-        const auto end = Clock::now() + limit;
-        while (count.load() < n && Clock::now() < end) {
-            std::this_thread::sleep_for(1ms);
-        }
-        return count.load() >= n;
+        return waitUntil([&] { return count.load() >= n; }, limit);
     }
 };
 
@@ -92,11 +97,7 @@ TEST(WinMmTimer, KillFromAnotherThreadWaitsForTheRunningExpiry) {
     e.stall = 100ms;
     const std::uint32_t id = timers.start(5, &Expiries::note, &e);
     ASSERT_NE(id, 0U);
-    const auto end = Clock::now() + 3s;
-    while (!e.inside.load() && Clock::now() < end) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(e.inside.load());
+    ASSERT_TRUE(waitUntil([&] { return e.inside.load(); }));
     timers.kill(id);
     EXPECT_FALSE(e.inside.load()) << "kill returned while an expiry still ran";
     EXPECT_EQ(e.count.load(), 1);
@@ -126,11 +127,7 @@ TEST(WinMmTimer, KillFromAnExpiryEndsTheTimerWithoutDeadlock) {
     const std::uint32_t id = timers.start(5, &Killer::killVictim, &self);
     ASSERT_NE(id, 0U);
     self.victim.store(id);
-    const auto end = Clock::now() + 3s;
-    while (timers.isRunning(id) && Clock::now() < end) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_FALSE(timers.isRunning(id));
+    EXPECT_TRUE(waitUntil([&] { return !timers.isRunning(id); }));
     std::this_thread::sleep_for(50ms);
     EXPECT_LE(self.calls.load(), 2); // one already begun when the kill came, at most
     const int calls = self.calls.load();
@@ -144,11 +141,7 @@ TEST(WinMmTimer, KillFromAnExpiryEndsTheTimerWithoutDeadlock) {
     killer.victim.store(otherId);
     const std::uint32_t killerId = timers.start(7, &Killer::killVictim, &killer);
     ASSERT_NE(killerId, 0U);
-    const auto end2 = Clock::now() + 3s;
-    while (timers.isRunning(otherId) && Clock::now() < end2) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_FALSE(timers.isRunning(otherId));
+    EXPECT_TRUE(waitUntil([&] { return !timers.isRunning(otherId); }));
     const int otherCount = other.count.load();
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(other.count.load(), otherCount);
