@@ -1,18 +1,29 @@
 // tambrel-pattern: checks and tidies pattern files from scripts, with the very code the
-// window uses, so what it prints is what the window's Save would write.
+// window uses, so what it prints is what the window's Save would write; and takes a
+// pattern out of Tambrel as a MIDI file.
 
+#include "export/loop.h"
+#include "export/midi_file.h"
 #include "machine/machine.h"
 #include "patterns/pattern_file.h"
 #include "patterns/presets.h"
+#include "platform/files.h"
 #include "platform/standard_streams.h"
 
+#include <getopt.h>
+
+#include <charconv>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace {
 
+namespace exporting = tambrel::exporting;
 namespace patterns = tambrel::patterns;
 
 constexpr int kOk = 0;
@@ -20,7 +31,7 @@ constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
 constexpr const char* kUsage =
-    "Usage: tambrel-pattern COMMAND [ARGUMENT]\n"
+    "Usage: tambrel-pattern COMMAND [ARGUMENT...]\n"
     "\n"
     "Commands:\n"
     "  normalize FILE     load the pattern file FILE as the window does and write the\n"
@@ -28,9 +39,14 @@ constexpr const char* kUsage =
     "  presets            list the built-in rhythms as \"group/caption\", in menu order\n"
     "  preset CAPTION     write the pattern file of the built-in rhythm CAPTION, as the\n"
     "                     window's Save writes it right after choosing that rhythm\n"
+    "  midi (FILE | --preset CAPTION) OUT.mid [--bars N]\n"
+    "                     write N bars (1 to 999, default 4) of the pattern file FILE or\n"
+    "                     the built-in rhythm CAPTION to OUT.mid as a Standard MIDI File:\n"
+    "                     the notes the window plays, on channel 10, at its exact speed\n"
     "  --help             show this help\n"
     "\n"
-    "Exit status: 0 done, 1 the file or rhythm could not be used, 2 a wrong call.\n";
+    "Exit status: 0 done, 1 the file or rhythm could not be used or the output could not\n"
+    "be written (no partial output file is left), 2 a wrong call.\n";
 
 // The window's messages are padded for its message box; a terminal wants the words.
 std::string trimmed(std::string_view message) {
@@ -123,6 +139,95 @@ int preset(const std::string& caption) {
     return save(started.machine);
 }
 
+// An export's call: "COMMAND (FILE | --preset CAPTION) OUT [options]", options anywhere.
+struct ExportCall {
+    exporting::LoopSource source;
+    std::string output;
+    int bars = exporting::kDefaultBars;
+};
+
+std::optional<int> wholeNumber(std::string_view text) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The call, or what is wrong with it.
+std::variant<ExportCall, std::string> readExportCall(int argc, char** argv) {
+    const std::string command = argv[0];
+    enum Option { kPreset = 1, kBars };
+    static const option kOptions[] = {
+        {"preset", required_argument, nullptr, kPreset},
+        {"bars", required_argument, nullptr, kBars},
+        {nullptr, 0, nullptr, 0},
+    };
+    ExportCall call;
+    bool preset = false;
+    opterr = 0; // our own words, in our own format
+    optind = 1;
+    for (int got; (got = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+        switch (got) {
+        case kPreset:
+            if (preset) {
+                return "--preset given twice";
+            }
+            preset = true;
+            call.source = {exporting::LoopSource::Kind::Preset, optarg};
+            break;
+        case kBars: {
+            const std::optional<int> bars = wholeNumber(optarg);
+            if (!bars || *bars < exporting::kMinBars || *bars > exporting::kMaxBars) {
+                return "--bars takes a whole number from " + std::to_string(exporting::kMinBars) +
+                       " to " + std::to_string(exporting::kMaxBars);
+            }
+            call.bars = *bars;
+            break;
+        }
+        default:
+            return "unknown option or missing value: '" + std::string(argv[optind - 1]) + "'";
+        }
+    }
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    const std::size_t wanted = preset ? 1 : 2;
+    if (operands.size() != wanted) {
+        return command + (preset ? " --preset CAPTION takes one OUT file"
+                                 : " takes a pattern FILE (or --preset CAPTION) and an OUT file");
+    }
+    if (!preset) {
+        call.source = {exporting::LoopSource::Kind::File, operands.front()};
+    }
+    call.output = operands.back();
+    return call;
+}
+
+// The machine with the call's pattern loaded, or the message why not (already printed).
+bool loadCall(const ExportCall& call, tambrel::machine::Machine& machine) {
+    if (const std::optional<std::string> why = exporting::loadSource(machine, call.source)) {
+        const char* hint = call.source.kind == exporting::LoopSource::Kind::Preset
+                               ? " (tambrel-pattern presets lists them)"
+                               : "";
+        fail(call.source.shown() + ": " + *why + hint);
+        return false;
+    }
+    return true;
+}
+
+int exportMidi(const ExportCall& call) {
+    StartedMachine started;
+    if (!loadCall(call, started.machine)) {
+        return kFailed;
+    }
+    const exporting::Loop loop = exporting::playedLoop(started.machine, call.bars);
+    const std::string bytes = exporting::standardMidiFile(loop, call.source.title());
+    if (const std::optional<std::string> why = tambrel::platform::replaceFile(call.output, bytes)) {
+        return fail(call.output + ": " + *why);
+    }
+    return kOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +255,17 @@ int main(int argc, char** argv) {
                               (command == "normalize" ? " takes one FILE" : " takes one CAPTION"));
         }
         return command == "normalize" ? normalize(argv[2]) : preset(argv[2]);
+    }
+    if (command == "midi") {
+        std::variant<ExportCall, std::string> call = readExportCall(argc - 1, argv + 1);
+        if (const std::string* wrong = std::get_if<std::string>(&call)) {
+            return usageError(*wrong);
+        }
+        try {
+            return exportMidi(std::get<ExportCall>(call));
+        } catch (const std::exception& error) {
+            return fail(error.what());
+        }
     }
     return usageError("unknown command '" + std::string(command) + "'");
 }
