@@ -10,7 +10,7 @@ WINDOWS_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WITH_UI=OFF
 	-DTAMBREL_LINUX_BUILD=$(abspath $(BUILD))
 
 .PHONY: all deps configure build test run bench screenshots fuzz format clean \
-	deps-windows windows test-windows
+	deps-windows windows test-windows test-asan test-tsan check-format ci
 
 all: build
 
@@ -26,6 +26,23 @@ build: configure
 
 test: build
 	@bash scripts/run-tests $(BUILD)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, window included.
+test-asan:
+	@$(MAKE) --no-print-directory test BUILD=$(BUILD)-asan CMAKE_FLAGS=-DTAMBREL_SANITIZE=address
+
+# The suite without the window (and the soak's test form) under ThreadSanitizer.
+test-tsan:
+	@$(MAKE) --no-print-directory test BUILD=$(BUILD)-tsan \
+		CMAKE_FLAGS="-DTAMBREL_SANITIZE=thread -DTAMBREL_WITH_UI=OFF"
+
+check-format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+# What CI runs on every submission (.ci/run).
+ci: test check-format test-asan test-tsan
+	@FUZZ_SECONDS=30 $(MAKE) --no-print-directory fuzz
+	@$(MAKE) --no-print-directory test-windows
 
 deps-windows:
 	@bash scripts/install-deps windows
@@ -46,6 +63,7 @@ bench: build
 	@$(BUILD)/bench/step_clock_jitter
 	@$(BUILD)/bench/tick_cost --benchmark_min_time=0.2
 	@if [ -x $(BUILD)/bench/jack_timing ]; then $(BUILD)/bench/jack_timing; fi
+	@if [ -x $(BUILD)/bench/synth_timing ]; then $(BUILD)/bench/synth_timing; fi
 
 screenshots: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -R screenshots --output-on-failure
@@ -62,4 +80,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD) $(BUILD)-fuzz $(WIN32_BUILD) $(WIN64_BUILD)
+	@rm -rf $(BUILD) $(BUILD)-fuzz $(BUILD)-asan $(BUILD)-tsan $(WIN32_BUILD) $(WIN64_BUILD)

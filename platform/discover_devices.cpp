@@ -20,13 +20,21 @@ template <typename Discover> BackendDevices tryDiscover(Discover discover) noexc
 
 MidiOutDeviceList discoverMidiOutDevices() {
     MidiOutDeviceList devices;
+    // One client of ours on a running JACK server serves the JACK devices and, when the
+    // synth plays through JACK, the synth's audio.
+    std::shared_ptr<JackMidiClient> jackClient;
+    try {
+        jackClient = JackMidiClient::connect();
+    } catch (...) {
+    }
     try {
         if (const auto soundfont = findGmSoundfont()) {
-            devices.push_back(std::make_unique<FluidSynthDevice>(*soundfont));
+            devices.push_back(std::make_unique<FluidSynthDevice>(
+                *soundfont, FluidSynthDevice::Output::Audio, jackClient));
         }
     } catch (...) {
     }
-    BackendDevices jack = tryDiscover(discoverJackMidiDevices);
+    BackendDevices jack = tryDiscover([&] { return discoverJackMidiDevices(jackClient); });
     BackendDevices alsa = tryDiscover(discoverAlsaMidiDevices);
     try {
         for (BackendDevices* found : {&jack, &alsa}) {

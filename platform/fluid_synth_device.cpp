@@ -1,122 +1,80 @@
 #include "fluid_synth_device.h"
 
 #include "platform/alsa_midi_device.h"
-#include "platform/jack_midi_device.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cmath>
 #include <fluidsynth.h>
+#include <string_view>
 #include <thread>
-#include <unistd.h>
 
 namespace tambrel::platform {
 
 namespace {
-
-// Where Debian and the other distributions put their General MIDI soundfonts, best first.
-constexpr const char* kSoundfontPlaces[] = {
-    "/usr/share/sounds/sf2/default-GM.sf2", "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-    "/usr/share/sounds/sf2/TimGM6mb.sf2",   "/usr/share/soundfonts/default.sf2",
-    "/usr/share/soundfonts/FluidR3_GM.sf2",
-};
 
 constexpr double kDesktopSampleRate = 48000.0;
 
 // A driver that has not asked for its first period by then plays nowhere.
 constexpr auto kFirstPeriodWait = std::chrono::milliseconds(1000);
 
+// How closely the stream clock follows the callbacks. A busy machine delays a sound
+// server's requests by milliseconds, several in a row and then in a burst: a narrow loop
+// averages them out (at 1 Hz the line still swayed by a millisecond on a loaded machine).
+// In the stream's first moments it follows them much more closely, to lock on within a
+// tenth of a second or so.
+constexpr double kStreamClockBandwidthHz = 0.3;
+constexpr double kStreamClockStartBandwidthHz = 10.0;
+constexpr double kStreamClockStartSeconds = 0.25;
+
+StreamClock streamClockAt(double sampleRate) noexcept {
+    return StreamClock(sampleRate, kStreamClockBandwidthHz, kStreamClockStartBandwidthHz,
+                       kStreamClockStartSeconds);
+}
+
+// How far ahead a stamp may point before it is taken for a clock that jumped and played
+// at once rather than held (and everything behind it with it).
+constexpr std::int64_t kJackHoldPeriods = 8;
+constexpr double kClockHoldSeconds = 0.5;
+
+std::int64_t nanosOf(FluidSynthDevice::Clock::time_point t) noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+void clear(float* left, float* right, int frames) noexcept {
+    std::fill(left, left + frames, 0.0f);
+    std::fill(right, right + frames, 0.0f);
+}
+
 } // namespace
 
-std::optional<std::string> findGmSoundfont() {
-    for (const char* place : kSoundfontPlaces) {
-        if (access(place, R_OK) == 0) {
-            return std::string(place);
-        }
-    }
-    return std::nullopt;
-}
-
-void silenceFluidSynth() noexcept {
-    for (int level = FLUID_PANIC; level < LAST_LOG_LEVEL; ++level) {
-        fluid_set_log_function(level, nullptr, nullptr);
-    }
-}
-
-FluidSynthDevice::FluidSynthDevice(std::string soundfont, Output output)
-    : soundfont_(std::move(soundfont)), output_(output) {}
+FluidSynthDevice::FluidSynthDevice(std::string soundfont, Output output,
+                                   std::shared_ptr<JackMidiClient> jack)
+    : soundfont_(std::move(soundfont)), output_(output), foundJack_(std::move(jack)),
+      streamClock_(streamClockAt(kDesktopSampleRate)) {}
 
 FluidSynthDevice::~FluidSynthDevice() {
     teardown();
-}
-
-bool FluidSynthDevice::buildSynth(double sampleRate) {
-    if (synth_ != nullptr && sampleRate == sampleRate_) {
-        return true;
-    }
-    teardown();
-    settings_ = new_fluid_settings();
-    if (settings_ == nullptr) {
-        return false;
-    }
-    fluid_settings_setnum(settings_, "synth.sample-rate", sampleRate);
-    fluid_settings_setnum(settings_, "synth.gain", kGain);
-    // Only the audio thread plays the synth (sends arrive through the ring), so the
-    // synth's own mutex would only cost time on that thread.
-    fluid_settings_setint(settings_, "synth.threadsafe-api", 0);
-    fluid_settings_setint(settings_, "audio.period-size", kPeriodFrames);
-    fluid_settings_setint(settings_, "audio.periods", kPeriods);
-    fluid_settings_setstr(settings_, "audio.jack.id", kSynthDeviceName);
-    fluid_settings_setint(settings_, "audio.jack.autoconnect", 1);
-    fluid_settings_setint(settings_, "audio.jack.multi", 0);
-    synth_ = new_fluid_synth(settings_);
-    if (synth_ == nullptr || fluid_synth_sfload(synth_, soundfont_.c_str(), 1) == FLUID_FAILED) {
-        teardown();
-        return false;
-    }
-    sampleRate_ = sampleRate;
-    return true;
-}
-
-bool FluidSynthDevice::startDriver(const std::string& driver) {
-    fluid_settings_setstr(settings_, "audio.driver", driver.c_str());
-    periods_.store(0);
-    audioDriver_ = new_fluid_audio_driver2(settings_, &FluidSynthDevice::onAudio, this);
-    if (audioDriver_ == nullptr) {
-        return false;
-    }
-    // Some drivers start without complaint and then never play (a sound server that is
-    // not there): only a driver that asks for audio counts.
-    const auto deadline = std::chrono::steady_clock::now() + kFirstPeriodWait;
-    while (periods_.load() == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            delete_fluid_audio_driver(audioDriver_);
-            audioDriver_ = nullptr;
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    driver_ = driver;
-    return true;
 }
 
 bool FluidSynthDevice::open() {
     silenceFluidSynth();
     teardown(); // a device is opened once at a time; this only guards against a double open
     pending_.discard();
+    streamFrame_ = 0;
     if (output_ == Output::Offline) {
-        return buildSynth(kOfflineSampleRate);
+        synth_ = GmSynth::create(soundfont_, kOfflineSampleRate);
+        streamClock_ = streamClockAt(kOfflineSampleRate);
+        return synth_ != nullptr;
     }
     silenceJack();
     silenceAlsa();
-    // A running JACK server owns the sound card: play through it, at its rate.
-    if (const auto jackRate = runningJackSampleRate()) {
-        if (buildSynth(static_cast<double>(*jackRate)) && startDriver("jack")) {
-            return true;
-        }
+    if (openJack()) {
+        return true;
     }
-    // PipeWire desktops also answer as PulseAudio; FluidSynth builds without its own
-    // PipeWire driver then still reach them.
-    for (const char* driver : {"pipewire", "pulseaudio", "alsa"}) {
-        if (buildSynth(kDesktopSampleRate) && startDriver(driver)) {
+    // The desktop's sound server (PipeWire desktops answer as PulseAudio too), then what
+    // FluidSynth's own drivers reach.
+    for (const char* driver : {"pulseaudio", "pipewire", "alsa"}) {
+        if (startClocked(driver)) {
             return true;
         }
     }
@@ -124,10 +82,119 @@ bool FluidSynthDevice::open() {
     return false;
 }
 
-void FluidSynthDevice::send(std::uint32_t message) noexcept {
-    if (!pending_.push(message)) {
-        dropped_.fetch_add(1, std::memory_order_relaxed);
+bool FluidSynthDevice::openJack() {
+    // A running JACK server owns the sound card: play through it, at its rate, from our
+    // own client, whose periods give every message its exact frame. A server started
+    // after the program is used too.
+    std::shared_ptr<JackMidiClient> jack =
+        foundJack_ != nullptr && foundJack_->alive() ? foundJack_ : JackMidiClient::connect();
+    if (jack == nullptr) {
+        return false;
     }
+    synth_ = GmSynth::create(soundfont_, static_cast<double>(jack->sampleRate()));
+    if (synth_ == nullptr) {
+        return false;
+    }
+    // Everything the process callback uses is in place before the source is published.
+    jack_ = jack;
+    jackClock_ = jack.get();
+    if (!jack->openAudio(kSynthDeviceName, this)) {
+        jack_.reset();
+        jackClock_ = nullptr;
+        synth_.reset();
+        return false;
+    }
+    driver_ = "jack";
+    return true;
+}
+
+bool FluidSynthDevice::startClocked(const char* driver) {
+    if (synth_ == nullptr || synth_->sampleRate() != kDesktopSampleRate) {
+        synth_ = GmSynth::create(soundfont_, kDesktopSampleRate);
+        if (synth_ == nullptr) {
+            return false;
+        }
+    }
+    streamClock_ = streamClockAt(kDesktopSampleRate);
+    periods_.store(0);
+    if (std::string_view(driver) == "pulseaudio") {
+        pulse_ = PulseOutput::open(kSynthDeviceName, static_cast<std::uint32_t>(kDesktopSampleRate),
+                                   kPeriodFrames, kPeriodFrames * kPeriods,
+                                   &FluidSynthDevice::onPulse, this);
+        if (pulse_ == nullptr) {
+            return false;
+        }
+    } else {
+        _fluid_hashtable_t* settings = synth_->settings();
+        fluid_settings_setint(settings, "audio.period-size", kPeriodFrames);
+        fluid_settings_setint(settings, "audio.periods", kPeriods);
+        fluid_settings_setstr(settings, "audio.driver", driver);
+        audioDriver_ = new_fluid_audio_driver2(settings, &FluidSynthDevice::onAudio, this);
+        if (audioDriver_ == nullptr) {
+            return false;
+        }
+    }
+    if (!waitForFirstPeriod()) {
+        pulse_.reset();
+        if (audioDriver_ != nullptr) {
+            delete_fluid_audio_driver(audioDriver_);
+            audioDriver_ = nullptr;
+        }
+        return false;
+    }
+    driver_ = driver;
+    return true;
+}
+
+bool FluidSynthDevice::waitForFirstPeriod() {
+    // Some outputs start without complaint and then never play (a sound server that is
+    // not there): only one that asks for audio counts.
+    const auto deadline = Clock::now() + kFirstPeriodWait;
+    while (periods_.load(std::memory_order_acquire) == 0) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void FluidSynthDevice::send(std::uint32_t message) noexcept {
+    Timed timed;
+    timed.message = message;
+    if (jackClock_ != nullptr) {
+        if (!jackClock_->alive()) {
+            return; // the server is gone: nothing would play it
+        }
+        timed.at = jackClock_->frameTime();
+        timed.stamp = Stamp::JackFrame;
+    } else {
+        timed.at = nanosOf(Clock::now());
+        timed.stamp = Stamp::Clock;
+    }
+    push(timed);
+}
+
+bool FluidSynthDevice::sendAtFrame(std::uint32_t message, std::int64_t frame) noexcept {
+    if (output_ != Output::Offline || synth_ == nullptr) {
+        return false;
+    }
+    return push({frame, message, Stamp::StreamFrame});
+}
+
+bool FluidSynthDevice::sendAt(std::uint32_t message, Clock::time_point when) noexcept {
+    if (output_ != Output::Offline || synth_ == nullptr) {
+        return false;
+    }
+    return push({nanosOf(when), message, Stamp::Clock});
+}
+
+bool FluidSynthDevice::push(const Timed& timed) noexcept {
+    if (!pending_.push(timed)) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
 }
 
 void FluidSynthDevice::close() noexcept {
@@ -135,89 +202,108 @@ void FluidSynthDevice::close() noexcept {
 }
 
 void FluidSynthDevice::teardown() noexcept {
-    // The driver goes first: once it is deleted no audio callback runs any more.
+    // The audio goes first: once it is stopped nothing renders the synth any more.
+    if (jack_ != nullptr) {
+        if (!jack_->closeAudio()) {
+            // A process callback may still be inside the synth: it is left to it.
+            (void)synth_.release();
+        }
+        jack_.reset();
+        jackClock_ = nullptr;
+    }
+    pulse_.reset();
     if (audioDriver_ != nullptr) {
         delete_fluid_audio_driver(audioDriver_);
         audioDriver_ = nullptr;
     }
-    if (synth_ != nullptr) {
-        delete_fluid_synth(synth_);
-        synth_ = nullptr;
-    }
-    if (settings_ != nullptr) {
-        delete_fluid_settings(settings_);
-        settings_ = nullptr;
-    }
+    synth_.reset();
     driver_.clear();
-    sampleRate_ = 0.0;
 }
 
-void FluidSynthDevice::applyPending() noexcept {
-    while (const std::uint32_t* pending = pending_.front()) {
-        const std::uint32_t message = *pending;
-        pending_.pop();
-        const int status = static_cast<int>(message & 0xFF);
-        const int channel = status & 0x0F;
-        const int data1 = static_cast<int>((message >> 8) & 0x7F);
-        const int data2 = static_cast<int>((message >> 16) & 0x7F);
-        switch (status & 0xF0) {
-        case 0x80:
-            fluid_synth_noteoff(synth_, channel, data1);
-            break;
-        case 0x90: // velocity 0 is a note-off, and FluidSynth treats it as one
-            fluid_synth_noteon(synth_, channel, data1, data2);
-            break;
-        case 0xA0:
-            fluid_synth_key_pressure(synth_, channel, data1, data2);
-            break;
-        case 0xB0:
-            fluid_synth_cc(synth_, channel, data1, data2);
-            break;
-        case 0xC0:
-            fluid_synth_program_change(synth_, channel, data1);
-            break;
-        case 0xD0:
-            fluid_synth_channel_pressure(synth_, channel, data1);
-            break;
-        case 0xE0:
-            fluid_synth_pitch_bend(synth_, channel, data1 | (data2 << 7));
-            break;
-        default:
-            if (status == 0xFF) {
-                fluid_synth_system_reset(synth_);
-            }
-            break;
+template <typename OffsetOf>
+void FluidSynthDevice::renderPlaced(int frames, float* left, float* right,
+                                    OffsetOf offsetOf) noexcept {
+    const bool atBlockStart = blockStart_.load(std::memory_order_relaxed);
+    int rendered = 0;
+    while (const Timed* timed = pending_.front()) {
+        std::int64_t offset = atBlockStart ? 0 : offsetOf(*timed);
+        if (offset >= frames) {
+            break; // a later block's, and so is everything behind it
         }
+        if (offset < 0) {
+            late_.fetch_add(1, std::memory_order_relaxed);
+            offset = 0;
+        }
+        // Never before the message ahead of it.
+        const int at = std::max(rendered, static_cast<int>(offset));
+        synth_->renderAdd(at - rendered, left + rendered, right + rendered);
+        rendered = at;
+        synth_->apply(timed->message);
+        pending_.pop();
     }
+    synth_->renderAdd(frames - rendered, left + rendered, right + rendered);
+    streamFrame_ += frames;
 }
 
-int FluidSynthDevice::onAudio(void* self, int frames, int effects, float* fx[], int outputs,
+void FluidSynthDevice::renderPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
+                                    float* right) noexcept {
+    const auto period = static_cast<std::int64_t>(frames);
+    clear(left, right, static_cast<int>(frames));
+    renderPlaced(static_cast<int>(frames), left, right, [&](const Timed& timed) {
+        // Frame counters wrap: the signed difference is what is meaningful.
+        const std::int64_t offset =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(timed.at) + frames - cycleStart);
+        // Only a clock that jumped far points many periods ahead: now rather than never.
+        return offset < kJackHoldPeriods * period ? offset : 0;
+    });
+}
+
+void FluidSynthDevice::renderClocked(std::int64_t nanos, int frames, float* left,
+                                     float* right) noexcept {
+    // The line follows the frames handed to the server by each callback's end: a stream's
+    // first request fills the server's whole buffer at once, and from then on the frames
+    // handed over keep pace with the frames played.
+    streamClock_.update(nanos, streamFrame_ + frames);
+    const auto holdLimit = static_cast<std::int64_t>(synth_->sampleRate() * kClockHoldSeconds);
+    clear(left, right, frames);
+    renderPlaced(frames, left, right, [&](const Timed& timed) -> std::int64_t {
+        if (timed.stamp == Stamp::StreamFrame) {
+            return timed.at - streamFrame_;
+        }
+        const auto frame = static_cast<std::int64_t>(std::floor(streamClock_.frameAt(timed.at)));
+        const std::int64_t offset = frame + kClockLatencyFrames - streamFrame_;
+        return offset < holdLimit ? offset : 0;
+    });
+}
+
+int FluidSynthDevice::onAudio(void* self, int frames, int, float*[], int outputs,
                               float* out[]) noexcept {
     auto* device = static_cast<FluidSynthDevice*>(self);
-    device->periods_.fetch_add(1, std::memory_order_relaxed);
-    device->applyPending();
-    if (effects == 0) {
-        // No separate effect outputs: reverb and chorus are mixed into the dry pair.
-        float* mixed[4] = {out[0], out[1], out[0], out[1]};
-        return fluid_synth_process(device->synth_, frames, 4, mixed, outputs, out);
+    if (outputs < 2) {
+        return FLUID_FAILED;
     }
-    return fluid_synth_process(device->synth_, frames, effects, fx, outputs, out);
+    device->renderClocked(nanosOf(Clock::now()), frames, out[0], out[1]);
+    device->periods_.fetch_add(1, std::memory_order_release);
+    return FLUID_OK;
 }
 
-void FluidSynthDevice::renderInto(int frames, float* left, float* right) noexcept {
-    for (int i = 0; i < frames; ++i) {
-        left[i] = 0.0f;
-        right[i] = 0.0f;
-    }
-    float* out[2] = {left, right};
-    onAudio(this, frames, 0, nullptr, 2, out);
+void FluidSynthDevice::onPulse(void* self, std::int64_t nanos, int frames, float* left,
+                               float* right) noexcept {
+    auto* device = static_cast<FluidSynthDevice*>(self);
+    device->renderClocked(nanos, frames, left, right);
+    device->periods_.fetch_add(1, std::memory_order_release);
 }
 
 bool FluidSynthDevice::render(float* left, float* right, int frames) noexcept {
+    return render(left, right, frames, Clock::now());
+}
+
+bool FluidSynthDevice::render(float* left, float* right, int frames,
+                              Clock::time_point callbackTime) noexcept {
     if (output_ != Output::Offline || synth_ == nullptr || frames < 0) {
         return false;
     }
-    renderInto(frames, left, right);
+    renderClocked(nanosOf(callbackTime), frames, left, right);
     return true;
 }
 

@@ -3,48 +3,73 @@
 // the desktop's audio. Linux has no synth of its own, and without one a new user would
 // hear nothing.
 //
-// Sends never touch the synth: they go through a lock-free ring to the audio thread,
-// which applies them just before it renders the next period. The synth is then only
-// ever used by one thread at a time, so its own locking is switched off.
+// Timing: a send never touches the synth. It stamps the message with the clock that the
+// audio runs on (JACK's frame clock when JACK plays the synth, the monotonic clock
+// otherwise) and hands it through a lock-free ring to the audio side. There each message
+// is placed at the frame of its stamp plus one fixed latency: the synth is rendered up to
+// that frame, the message applied, and the rendering goes on. Every note is then late by
+// the same amount, instead of by however far the next audio block happened to be, and the
+// steps keep the spacing at which the step clock sent them. FluidSynth itself starts notes
+// only on its own 64-frame grid (1.3 ms at 48 kHz): that is the finest this path can do.
+//
+// Only the audio side ever plays the synth, so FluidSynth's own locking is off.
 
+#include "platform/gm_synth.h"
+#include "platform/jack_midi_device.h"
 #include "platform/midi_out.h"
+#include "platform/pulse_output.h"
 #include "platform/spsc_ring.h"
+#include "platform/stream_clock.h"
 
 #include <atomic>
-#include <optional>
+#include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
 
-struct _fluid_hashtable_t;
-struct _fluid_synth_t;
 struct _fluid_audio_driver_t;
 
 namespace tambrel::platform {
 
 inline constexpr const char* kSynthDeviceName = "Tambrel GM Synth";
 
-// The first General MIDI soundfont found in the usual places, or nothing.
-std::optional<std::string> findGmSoundfont();
-
-// Keeps FluidSynth from printing its log on the terminal (process-wide).
-void silenceFluidSynth() noexcept;
-
-class FluidSynthDevice : public MidiOutDevice {
+class FluidSynthDevice : public MidiOutDevice, private JackAudioSource {
 public:
+    using Clock = std::chrono::steady_clock;
+
     enum class Output {
-        Audio,   // to the desktop's audio through JACK, PulseAudio/PipeWire or ALSA
+        Audio, // to the desktop's audio: JACK when a server runs, else PulseAudio/PipeWire or ALSA
         Offline, // no driver: the caller pulls samples with render()
     };
+    // Where a message goes in the audio. Only the synth timing benchmark picks the old
+    // placement, to measure against it; the program always places at the stamp.
+    enum class Placement {
+        AtStamp,      // at the frame of its stamp plus the fixed latency
+        AtBlockStart, // at the start of the first audio block that sees it
+    };
 
-    // Output gain of the synth: a single drum at velocity 100 is clearly heard and eight
-    // at full velocity together stay below full scale (measured in tests/backends).
-    static constexpr float kGain = 0.4f;
-    // Audio period and number of periods asked of PulseAudio and ALSA: 128 frames is
-    // 2.7 ms at 48 kHz, which is how late a step can be heard after its tick.
+    // Audio period and number of periods asked of PulseAudio and ALSA: the server asks for
+    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 2048-frame (43 ms) buffer has
+    // played. The short requests keep the stream clock well fed; the buffer rides out a
+    // sound server that a busy machine keeps waiting (with 21 ms, two busy loops on two
+    // cores made it run dry once in every six steps or so).
     static constexpr int kPeriodFrames = 128;
-    static constexpr int kPeriods = 3;
+    static constexpr int kPeriods = 16;
+    // The fixed latency through PulseAudio/PipeWire or ALSA: a message plays this many
+    // frames after the frame that the stream had been brought to when it was stamped (on
+    // the stream clock's line). A server bunches its requests, so that a callback may run
+    // up to a period or two ahead of the line: two periods keep every message's frame
+    // ahead of what is already rendered.
+    static constexpr int kClockLatencyFrames = 2 * kPeriodFrames;
+    // (Through JACK the fixed latency is one period, as for the JACK MIDI output: a message
+    // stamped during a period lands in the next one, at the same distance from its start.)
+
     static constexpr double kOfflineSampleRate = 48000.0;
 
-    explicit FluidSynthDevice(std::string soundfont, Output output = Output::Audio);
+    // `jack`: our client on the JACK server found at start-up, if any; it plays the synth
+    // while that server runs.
+    explicit FluidSynthDevice(std::string soundfont, Output output = Output::Audio,
+                              std::shared_ptr<JackMidiClient> jack = nullptr);
     ~FluidSynthDevice() override;
     FluidSynthDevice(const FluidSynthDevice&) = delete;
     FluidSynthDevice& operator=(const FluidSynthDevice&) = delete;
@@ -52,37 +77,75 @@ public:
     std::string name() const override { return kSynthDeviceName; }
     // Audio: false when no audio output works on this machine.
     bool open() override;
+    // Stamps the message now; never waits, locks or allocates.
     void send(std::uint32_t message) noexcept override;
     void close() noexcept override;
 
-    // Offline, while open: applies the messages sent so far, then renders `frames` stereo
-    // frames into the two buffers (overwritten). False when not open offline.
+    // Offline, while open: the message plays at that frame of the rendered output (frame 0
+    // is the first one rendered after open). Messages go in order: one for an earlier frame
+    // than the message before it plays with that one. False when the ring is full or the
+    // device is not open offline.
+    bool sendAtFrame(std::uint32_t message, std::int64_t frame) noexcept;
+    // Offline, while open: as if send had been called at `when`.
+    bool sendAt(std::uint32_t message, Clock::time_point when) noexcept;
+    // Offline, while open: renders the next `frames` stereo frames into the two buffers
+    // (overwritten), as an audio callback at `callbackTime` (or now) would. False when not
+    // open offline.
     bool render(float* left, float* right, int frames) noexcept;
+    bool render(float* left, float* right, int frames, Clock::time_point callbackTime) noexcept;
 
-    // The audio driver in use while open ("jack", "pulseaudio", ...); empty offline.
+    // The audio output in use while open ("jack", "pulseaudio", ...); empty offline.
     std::string driverName() const { return driver_; }
-    double sampleRate() const noexcept { return sampleRate_; }
+    double sampleRate() const noexcept { return synth_ ? synth_->sampleRate() : 0.0; }
     // Messages dropped because the ring was full.
     std::uint64_t droppedCount() const noexcept { return dropped_.load(); }
+    // Messages whose frame had already been rendered when the audio side saw them: they
+    // played at the start of the block, in their order.
+    std::uint64_t lateCount() const noexcept { return late_.load(); }
+    void usePlacement(Placement placement) noexcept {
+        blockStart_.store(placement == Placement::AtBlockStart);
+    }
 
 private:
+    enum class Stamp : std::uint32_t { Clock, JackFrame, StreamFrame };
+    struct Timed {
+        std::int64_t at = 0; // nanoseconds, JACK frames or stream frames, by `stamp`
+        std::uint32_t message = 0;
+        Stamp stamp = Stamp::Clock;
+    };
+
     static int onAudio(void* self, int frames, int effects, float* fx[], int outputs,
                        float* out[]) noexcept;
-    bool buildSynth(double sampleRate);
-    bool startDriver(const std::string& driver);
-    void applyPending() noexcept;
-    void renderInto(int frames, float* left, float* right) noexcept;
+    static void onPulse(void* self, std::int64_t nanos, int frames, float* left,
+                        float* right) noexcept;
+    void renderPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
+                      float* right) noexcept override;
+    void renderClocked(std::int64_t nanos, int frames, float* left, float* right) noexcept;
+    template <typename OffsetOf>
+    void renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf) noexcept;
+    bool push(const Timed& timed) noexcept;
+    bool openJack();
+    bool startClocked(const char* driver);
+    bool waitForFirstPeriod();
     void teardown() noexcept;
 
     std::string soundfont_;
     Output output_;
-    _fluid_hashtable_t* settings_ = nullptr;
-    _fluid_synth_t* synth_ = nullptr;
+    std::shared_ptr<JackMidiClient> foundJack_; // from start-up
+    std::shared_ptr<JackMidiClient> jack_;      // the one playing the synth while open
+    JackMidiClient* jackClock_ = nullptr;       // what send stamps with, set while open
+    std::unique_ptr<GmSynth> synth_;
+    std::unique_ptr<PulseOutput> pulse_;
     _fluid_audio_driver_t* audioDriver_ = nullptr;
     std::string driver_;
-    double sampleRate_ = 0.0;
-    SpscRing<std::uint32_t, 1024> pending_;
+    SpscRing<Timed, 1024> pending_;
+    // The audio side's own: the stream's frames rendered since open, and the loop that
+    // maps the monotonic clock onto them.
+    std::int64_t streamFrame_ = 0;
+    StreamClock streamClock_;
+    std::atomic<bool> blockStart_{false};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t> late_{0};
     std::atomic<std::uint64_t> periods_{0};
 };
 

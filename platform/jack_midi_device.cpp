@@ -1,6 +1,7 @@
 #include "jack_midi_device.h"
 
 #include "platform/midi_bytes.h"
+#include "platform/sanitizer_handover.h"
 
 #include <chrono>
 #include <jack/jack.h>
@@ -25,18 +26,6 @@ constexpr std::int64_t kHoldPeriods = 8;
 void silenceJack() noexcept {
     jack_set_error_function(ignoreJackText);
     jack_set_info_function(ignoreJackText);
-}
-
-std::optional<std::uint32_t> runningJackSampleRate() {
-    silenceJack();
-    jack_status_t status{};
-    jack_client_t* probe = jack_client_open("Tambrel probe", JackNoStartServer, &status);
-    if (probe == nullptr) {
-        return std::nullopt;
-    }
-    const std::uint32_t rate = jack_get_sample_rate(probe);
-    jack_client_close(probe);
-    return rate;
 }
 
 std::shared_ptr<JackMidiClient> JackMidiClient::connect(const std::string& clientName) {
@@ -171,6 +160,87 @@ void JackMidiClient::releaseSlot(Slot& slot) noexcept {
     jack_port_unregister(client_, port);
 }
 
+bool JackMidiClient::openAudio(const std::string& name, JackAudioSource* source) {
+    std::lock_guard lock(portsMutex_);
+    if (!alive() || source == nullptr || audioRetired_ || audioSource_.load() != nullptr) {
+        return false;
+    }
+    for (int channel = 0; channel < 2; ++channel) {
+        const std::string portName = name + (channel == 0 ? " left" : " right");
+        audioPorts_[channel] = jack_port_register(client_, portName.c_str(),
+                                                  JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    }
+    if (audioPorts_[0] == nullptr || audioPorts_[1] == nullptr) {
+        for (jack_port_t*& port : audioPorts_) {
+            if (port != nullptr) {
+                jack_port_unregister(client_, port);
+                port = nullptr;
+            }
+        }
+        return false;
+    }
+    // The source fills the ports before anyone hears them: connected only after this.
+    audioSource_.store(source, std::memory_order_seq_cst);
+    // Where the sound card is, as FluidSynth's own JACK output did: left to the first
+    // playback port, right to the second (or the first again on a mono card).
+    const char** playback = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                           JackPortIsPhysical | JackPortIsInput);
+    if (playback != nullptr && playback[0] != nullptr) {
+        jack_connect(client_, jack_port_name(audioPorts_[0]), playback[0]);
+        jack_connect(client_, jack_port_name(audioPorts_[1]),
+                     playback[1] != nullptr ? playback[1] : playback[0]);
+    }
+    if (playback != nullptr) {
+        jack_free(playback);
+    }
+    return true;
+}
+
+bool JackMidiClient::closeAudio() noexcept {
+    std::lock_guard lock(portsMutex_);
+    if (audioSource_.load() == nullptr) {
+        return true;
+    }
+    if (alive()) {
+        // Disconnected while still filled, so that nobody hears what an unfilled port holds.
+        for (jack_port_t* port : audioPorts_) {
+            jack_port_disconnect(client_, port);
+        }
+    }
+    audioSource_.store(nullptr, std::memory_order_seq_cst);
+    const bool outside = waitUntilOutsideProcess();
+    if (!alive() || !outside) {
+        // The server is gone (the ports go with the client), or a process callback hangs
+        // on to them: they are left alone.
+        audioRetired_ = true;
+        return outside;
+    }
+    for (jack_port_t*& port : audioPorts_) {
+        jack_port_unregister(client_, port);
+        port = nullptr;
+    }
+    return true;
+}
+
+bool JackMidiClient::waitUntilOutsideProcess() const noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    while (inProcess_.load(std::memory_order_seq_cst)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+std::uint32_t JackMidiClient::frameTime() const noexcept {
+    return jack_frame_time(client_);
+}
+
+std::uint32_t JackMidiClient::sampleRate() const noexcept {
+    return jack_get_sample_rate(client_);
+}
+
 void JackMidiClient::send(int index, std::uint32_t message) noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || !alive()) {
         return;
@@ -195,6 +265,8 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
     // A message stamped at frame s goes out at s + frames: one period of delay for every
     // message alike, which is what keeps their spacing.
     const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+    inProcess_.store(true, std::memory_order_seq_cst);
+    processAudio(cycleStart, frames);
     const auto period = static_cast<std::int64_t>(frames);
     for (Slot& slot : slots_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
@@ -236,6 +308,23 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
         }
     }
     cycles_.fetch_add(1, std::memory_order_seq_cst);
+    inProcess_.store(false, std::memory_order_seq_cst);
+}
+
+void JackMidiClient::processAudio(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
+    // The source is taken after inProcess_ is set: closeAudio, which clears the source
+    // and then waits for inProcess_ to drop, knows that no later period will use it.
+    JackAudioSource* source = audioSource_.load(std::memory_order_seq_cst);
+    if (source == nullptr) {
+        return;
+    }
+    auto* left = static_cast<float*>(jack_port_get_buffer(audioPorts_[0], frames));
+    auto* right = static_cast<float*>(jack_port_get_buffer(audioPorts_[1], frames));
+    markTakenOver(left);
+    markTakenOver(right);
+    source->renderPeriod(cycleStart, frames, left, right);
+    markHandedOver(left);
+    markHandedOver(right);
 }
 
 JackMidiDevice::JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,
@@ -267,9 +356,8 @@ void JackMidiDevice::close() noexcept {
     }
 }
 
-BackendDevices discoverJackMidiDevices() {
+BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& client) {
     BackendDevices devices;
-    std::shared_ptr<JackMidiClient> client = JackMidiClient::connect();
     if (client == nullptr) {
         return devices;
     }
@@ -282,6 +370,10 @@ BackendDevices discoverJackMidiDevices() {
     devices.own =
         std::make_unique<JackMidiDevice>(client, kJackOwnPortDeviceName, std::string{}, "out");
     return devices;
+}
+
+BackendDevices discoverJackMidiDevices() {
+    return discoverJackMidiDevices(JackMidiClient::connect());
 }
 
 } // namespace tambrel::platform

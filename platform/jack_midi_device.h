@@ -1,7 +1,9 @@
 #pragma once
 // MIDI output through a JACK server, on libjack directly. One client of ours ("Tambrel")
 // serves every JACK device: opening a device registers an output port of that client and,
-// for another program's input, connects the two; closing undoes it.
+// for another program's input, connects the two; closing undoes it. The same client
+// carries the built-in synth's audio when JACK is what plays it, so that the synth's notes
+// are placed on the same frame clock as the MIDI.
 //
 // Timing: a send stamps the message with the server's frame clock and the process
 // callback writes it one period after that stamp. Every message is then late by the
@@ -17,7 +19,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,18 @@ namespace tambrel::platform {
 // Keeps libjack from printing its errors and notes on the terminal (process-wide).
 void silenceJack() noexcept;
 
-// The sample rate of the JACK server that this process would reach, when one is running.
-// Never starts a server.
-std::optional<std::uint32_t> runningJackSampleRate();
+// What fills the audio outputs of our client: called in its process callback, on JACK's
+// real-time thread, so it must not block, lock or allocate.
+class JackAudioSource {
+public:
+    // `frames` frames into each channel (what the buffers held before is garbage).
+    // `cycleStart` is the period's first frame on the server's frame clock.
+    virtual void renderPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
+                              float* right) noexcept = 0;
+
+protected:
+    ~JackAudioSource() = default;
+};
 
 class JackMidiClient {
 public:
@@ -62,6 +72,19 @@ public:
     // Any one thread per slot (the step clock's): stamps and queues, never waits.
     void send(int slot, std::uint32_t message) noexcept;
 
+    // Window's thread. Registers the audio outputs "<name> left" and "<name> right", fed
+    // by `source` from the next period on, and connects them to the system's playback
+    // ports. One source at a time; false when one is already there or the ports could not
+    // be made.
+    bool openAudio(const std::string& name, JackAudioSource* source);
+    // Window's thread. Disconnects and unregisters them; returns once the process callback
+    // no longer calls the source. False when that could not be made sure of (a process
+    // callback that hangs): the source must then stay as it is.
+    bool closeAudio() noexcept;
+    // Any thread, without waiting: the server's frame clock now, and its sample rate.
+    std::uint32_t frameTime() const noexcept;
+    std::uint32_t sampleRate() const noexcept;
+
     // Messages dropped because a queue was full or a period's buffer had no room.
     std::uint64_t droppedCount() const noexcept { return dropped_.load(); }
     // Messages whose period had already gone out when they were seen (a server that ran
@@ -86,9 +109,19 @@ private:
     void process(std::uint32_t frames) noexcept;
     bool waitForCycle(std::uint64_t after) const noexcept;
     void releaseSlot(Slot& slot) noexcept; // under portsMutex_
+    void processAudio(std::uint32_t cycleStart, std::uint32_t frames) noexcept;
+    bool waitUntilOutsideProcess() const noexcept;
 
     _jack_client* client_;
     std::atomic<bool> alive_{true};
+    // Set while the process callback runs: what it may still be using is released only
+    // once it is seen clear after the pointer to it was taken away.
+    std::atomic<bool> inProcess_{false};
+    // The audio outputs: ports written before the source is published, on the window's
+    // thread under portsMutex_; the process callback reads them only behind the source.
+    std::atomic<JackAudioSource*> audioSource_{nullptr};
+    _jack_port* audioPorts_[2] = {nullptr, nullptr};
+    bool audioRetired_ = false; // its ports could not be released safely: never reused
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> late_{0};
@@ -122,7 +155,9 @@ private:
 inline constexpr const char* kJackOwnPortDeviceName = "Tambrel JACK out";
 
 // The JACK part of the device list: other programs' MIDI inputs and our own output port,
-// all served by one client. Nothing when no JACK server runs.
+// all served by `client`. Nothing when there is no client (no JACK server runs).
+BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& client);
+// The same through a client of its own, connected now.
 BackendDevices discoverJackMidiDevices();
 
 } // namespace tambrel::platform

@@ -69,9 +69,10 @@ bool raiseTimerThreadPriority() noexcept {
 
 class PeriodicTimerImpl {
 public:
-    PeriodicTimerImpl(std::uint32_t periodMs, TimerCallbackFn callback, void* user)
+    PeriodicTimerImpl(std::uint32_t periodMs, TimerCallbackFn callback, void* user,
+                      TimerStats& stats)
         : periodNanos_(static_cast<long long>(periodMs) * 1000000LL), callback_(callback),
-          user_(user) {
+          user_(user), stats_(stats) {
         clock_gettime(CLOCK_MONOTONIC, &start_);
         thread_ = std::thread([this] { run(); });
     }
@@ -122,6 +123,7 @@ private:
             if (stopWord_.load(std::memory_order_acquire) != 0) {
                 return;
             }
+            stats_.record(nanosBetween(deadline, now));
             callback_(user_);
         }
     }
@@ -129,6 +131,7 @@ private:
     long long periodNanos_;
     TimerCallbackFn callback_;
     void* user_;
+    TimerStats& stats_;
     timespec start_{};
     std::atomic<std::uint32_t> stopWord_{0};
     std::thread thread_;
@@ -162,7 +165,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     std::lock_guard lock(mutex_);
     const std::uint32_t id = nextId_++;
     try {
-        timers_.emplace(id, std::make_unique<PeriodicTimerImpl>(periodMs, callback, user));
+        timers_.emplace(id, std::make_unique<PeriodicTimerImpl>(periodMs, callback, user, stats_));
     } catch (...) {
         return 0;
     }

@@ -45,9 +45,9 @@ bool raiseTimerThreadPriority() noexcept {
 class PeriodicTimerImpl {
 public:
     PeriodicTimerImpl(std::uint32_t periodMs, std::uint32_t resolutionMs, TimerCallbackFn callback,
-                      void* user)
+                      void* user, TimerStats& stats)
         : periodMicros_(static_cast<long long>(periodMs) * 1000), resolution_(resolutionMs),
-          callback_(callback), user_(user) {}
+          callback_(callback), user_(user), stats_(stats) {}
 
     // Returns false when the multimedia timer refused (then nothing is left raised).
     bool start(std::uint32_t periodMs) {
@@ -92,6 +92,8 @@ private:
         self->expiryThread_.store(GetCurrentThreadId(), std::memory_order_relaxed);
         self->inside_.store(true);
         if (!self->killed_.load() && self->due()) {
+            self->stats_.record((self->microsSinceStart() - self->played_ * self->periodMicros_) *
+                                1000);
             self->callback_(self->user_);
         }
         const bool freeNow = self->freeOnReturn_.load();
@@ -136,6 +138,7 @@ private:
     const UINT resolution_;
     const TimerCallbackFn callback_;
     void* const user_;
+    TimerStats& stats_;
     Clock::time_point start_{};
     MMRESULT id_ = 0;
     // Written by expiries only, one after another.
@@ -186,8 +189,8 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     try {
         // In the map before it runs: nothing can throw once expiries may come.
         const auto it = timers_
-                            .emplace(id, std::make_unique<PeriodicTimerImpl>(periodMs, resolution,
-                                                                             callback, user))
+                            .emplace(id, std::make_unique<PeriodicTimerImpl>(
+                                             periodMs, resolution, callback, user, stats_))
                             .first;
         if (!it->second->start(periodMs)) {
             timers_.erase(it);

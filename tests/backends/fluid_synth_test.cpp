@@ -1,3 +1,5 @@
+#include "synth_timing_kit.h"
+
 #include "platform/fluid_synth_device.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +12,17 @@
 namespace tambrel::platform {
 namespace {
 
+using Clock = FluidSynthDevice::Clock;
+using testing::kClaves;
+
 std::uint32_t drum(std::uint32_t key, std::uint32_t velocity) {
     return 0x99 | (key << 8) | (velocity << 16);
 }
+
+constexpr std::uint32_t kSideStick = 0x99 | (37 << 8) | (100 << 16);
+constexpr std::uint32_t kAllSoundOff = 0xB9 | (120 << 8);
+constexpr double kRate = FluidSynthDevice::kOfflineSampleRate;
+constexpr int kBlock = GmSynth::kBlockFrames;
 
 double toDbfs(float peak) {
     return 20.0 * std::log10(std::max(peak, 1e-12f));
@@ -20,6 +30,16 @@ double toDbfs(float peak) {
 
 // The synth's idle output is not exactly zero (a noise floor far below hearing).
 constexpr float kSilence = 3e-5f; // -90 dBFS
+
+// The first frame of FluidSynth's block in which a message applied at `frame` sounds.
+std::int64_t gridBlockOf(std::int64_t frame) {
+    return (frame + kBlock - 1) / kBlock * kBlock;
+}
+
+// Note starts: above -60 dBFS after 0.1 s of quiet (every note here is far from the last).
+std::vector<std::int64_t> onsetsIn(const std::vector<float>& level) {
+    return testing::findOnsets(level, 1e-3f, 4800);
+}
 
 class OfflineSynth {
 public:
@@ -30,15 +50,17 @@ public:
         }
     }
 
-    // Renders and returns the block's samples, left and right interleaved.
-    std::vector<float> render(int frames) {
+    // Renders one callback's block and appends it to `level` (the louder channel);
+    // returns the block's samples, left and right interleaved.
+    std::vector<float> render(int frames, Clock::time_point callbackTime = Clock::now()) {
         std::vector<float> left(static_cast<std::size_t>(frames));
         std::vector<float> right(static_cast<std::size_t>(frames));
-        EXPECT_TRUE(device->render(left.data(), right.data(), frames));
+        EXPECT_TRUE(device->render(left.data(), right.data(), frames, callbackTime));
         std::vector<float> both;
         for (std::size_t i = 0; i < left.size(); ++i) {
             both.push_back(left[i]);
             both.push_back(right[i]);
+            level.push_back(std::max(std::fabs(left[i]), std::fabs(right[i])));
         }
         return both;
     }
@@ -51,18 +73,20 @@ public:
         return p;
     }
 
-    // Peak of one second after the given notes arrive together.
+    // Peak of one second after the given notes, all at the first frame.
     float peakOf(const std::vector<std::uint32_t>& notes) {
         EXPECT_TRUE(device->open());
         for (const std::uint32_t note : notes) {
-            device->send(note);
+            device->sendAtFrame(note, 0);
         }
         const float p = peak(render(48000));
         device->close();
+        level.clear();
         return p;
     }
 
     std::unique_ptr<FluidSynthDevice> device;
+    std::vector<float> level; // everything rendered since the test began
 };
 
 class FluidSynthTest : public ::testing::Test {
@@ -75,35 +99,137 @@ protected:
     OfflineSynth synth;
 };
 
-TEST_F(FluidSynthTest, NoteOnIsHeardFromTheBlockAfterTheSendAndVelocityZeroIsNot) {
+TEST_F(FluidSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
     ASSERT_TRUE(synth.device->open());
     EXPECT_EQ(synth.device->sampleRate(), 48000.0);
-    EXPECT_LT(OfflineSynth::peak(synth.render(4800)), kSilence) << "sound before any note";
+    // Inside a block, on a block's first frame, on its last; between them a velocity-0
+    // note, which sounds nothing.
+    const std::vector<std::int64_t> frames = {1000, 24000 + 1024, 48000 + 1087, 96000 + 5};
+    ASSERT_TRUE(synth.device->sendAtFrame(kClaves, frames[0]));
+    ASSERT_TRUE(synth.device->sendAtFrame(kClaves, frames[1]));
+    ASSERT_TRUE(synth.device->sendAtFrame(kClaves, frames[2]));
+    ASSERT_TRUE(synth.device->sendAtFrame(drum(75, 0), 72000));
+    ASSERT_TRUE(synth.device->sendAtFrame(kClaves, frames[3]));
+    // A message for an earlier frame than the one before it waits for that one (its own
+    // frame passes meanwhile, which is counted): both start together.
+    ASSERT_TRUE(synth.device->sendAtFrame(kClaves, 120000 + 2000));
+    ASSERT_TRUE(synth.device->sendAtFrame(kSideStick, 120000 + 1000));
+    // Callbacks of any size, none of them a multiple of the grid.
+    for (int rendered = 0, size = 37; rendered < 144000; rendered += size, size = size * 7 % 997) {
+        synth.render(std::min(size, 144000 - rendered));
+    }
+    const std::vector<std::int64_t> onsets = onsetsIn(synth.level);
+    ASSERT_EQ(onsets.size(), frames.size() + 1) << "the velocity-0 note sounded, or one was lost";
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_GE(onsets[i], gridBlockOf(frames[i])) << "note " << i;
+        EXPECT_LT(onsets[i], gridBlockOf(frames[i]) + kBlock) << "note " << i;
+    }
+    EXPECT_GE(onsets.back(), gridBlockOf(122000));
+    EXPECT_LT(onsets.back(), gridBlockOf(122000) + kBlock);
+    EXPECT_EQ(synth.device->lateCount(), 1u);
+}
 
-    synth.device->send(drum(38, 0));
-    EXPECT_LT(OfflineSynth::peak(synth.render(4800)), kSilence) << "velocity 0 sounded";
+// A server's callbacks come one period apart on average, but not each one: two blocks
+// rendered back to back, or one late. A note stamped at a known moment still lands one
+// fixed latency after that moment on the stream's own pace, in the grid block that follows.
+TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
+    ASSERT_TRUE(synth.device->open());
+    constexpr int kPeriod = FluidSynthDevice::kPeriodFrames;
+    const Clock::time_point t0 = Clock::time_point(std::chrono::seconds(1000));
+    auto timeOf = [&](double frame) {
+        return t0 + std::chrono::nanoseconds(std::llround(frame * 1e9 / kRate));
+    };
+    // One note a second, half-way into a grid block on the stream's pace (48000 frames is
+    // a whole number of blocks).
+    std::vector<std::int64_t> noteFrames;
+    for (int i = 1; i <= 5; ++i) {
+        noteFrames.push_back(48000 * i + kBlock / 2);
+    }
+    // Where each note's period comes: 1 on time, 2 one period late with the next one
+    // straight after it, 3 one period early with the one before, 4 two milliseconds late,
+    // 5 in a burst of three periods at once.
+    constexpr std::int64_t kBlocksPerNote = 48000 / kPeriod;
+    auto callbackTime = [&](std::int64_t block) {
+        const auto start = static_cast<double>(block * kPeriod);
+        const std::int64_t note = block / kBlocksPerNote;
+        const std::int64_t within = block % kBlocksPerNote;
+        if (note == 2 && within == 0) {
+            return timeOf(start + kPeriod);
+        }
+        if (note == 3 && within == 1) {
+            return timeOf(start - kPeriod);
+        }
+        if (note == 4 && within == 0) {
+            return timeOf(start + 0.002 * kRate);
+        }
+        if (note == 5 && (within == 1 || within == 2)) {
+            return timeOf(static_cast<double>(note * 48000));
+        }
+        return timeOf(start);
+    };
+    std::size_t next = 0;
+    for (std::int64_t block = 0; block < 6 * 48000 / kPeriod; ++block) {
+        const Clock::time_point now = callbackTime(block);
+        // What the step clock sent by now reaches this callback.
+        while (next < noteFrames.size() && timeOf(static_cast<double>(noteFrames[next])) <= now) {
+            ASSERT_TRUE(
+                synth.device->sendAt(kClaves, timeOf(static_cast<double>(noteFrames[next]))));
+            ++next;
+        }
+        synth.render(kPeriod, now);
+    }
+    const std::vector<std::int64_t> onsets = onsetsIn(synth.level);
+    ASSERT_EQ(onsets.size(), noteFrames.size());
+    for (std::size_t i = 0; i < noteFrames.size(); ++i) {
+        // On the stream's pace each callback brings the stream to the end of its period:
+        // at a note's moment the stream is one period past the note's frame.
+        const std::int64_t expected =
+            gridBlockOf(noteFrames[i] + kPeriod + FluidSynthDevice::kClockLatencyFrames);
+        EXPECT_GE(onsets[i], expected) << "note " << i + 1;
+        EXPECT_LT(onsets[i], expected + kBlock) << "note " << i + 1;
+    }
+    EXPECT_EQ(synth.device->lateCount(), 0u);
+}
 
-    synth.device->send(drum(38, 100));
-    const auto block = synth.render(4800);
-    // The snare starts within the first millisecond of the block that follows the send.
-    const auto onset =
-        std::find_if(block.begin(), block.end(), [](float s) { return std::fabs(s) > 1e-3f; });
-    ASSERT_NE(onset, block.end()) << "the note-on was not heard";
-    EXPECT_LT((onset - block.begin()) / 2, 48);
-    EXPECT_GT(toDbfs(OfflineSynth::peak(block)), -30.0);
+// Messages whose frame has been rendered already play at the start of the next block, all
+// of them and in the order sent: the note, then the sound-off that silences it, then the
+// side stick. Sorted by frame the sound-off would come first and the note would ring.
+TEST_F(FluidSynthTest, PassedFramesPlayAtTheNextBlockInTheirOrderAndAreCounted) {
+    ASSERT_TRUE(synth.device->open());
+    synth.render(4800);
+    ASSERT_TRUE(synth.device->sendAtFrame(kSideStick, 4800));
+    const std::vector<float> alone = synth.render(9600);
+    synth.device->close();
+
+    ASSERT_TRUE(synth.device->open());
+    synth.render(4800);
+    ASSERT_TRUE(synth.device->sendAtFrame(kClaves, 100));
+    ASSERT_TRUE(synth.device->sendAtFrame(kAllSoundOff, 50));
+    ASSERT_TRUE(synth.device->sendAtFrame(kSideStick, 3000));
+    const std::uint64_t lateBefore = synth.device->lateCount();
+    const std::vector<float> late = synth.render(9600);
+    EXPECT_EQ(synth.device->lateCount() - lateBefore, 3u);
+    ASSERT_EQ(late.size(), alone.size());
+    float difference = 0.0f;
+    for (std::size_t i = 0; i < late.size(); ++i) {
+        difference = std::max(difference, std::fabs(late[i] - alone[i]));
+    }
+    EXPECT_LT(difference, kSilence) << "not the side stick alone, at the block start";
+    EXPECT_GT(OfflineSynth::peak(late), 0.01f);
 }
 
 TEST_F(FluidSynthTest, ReopeningStartsSilentAndStillPlays) {
     EXPECT_FALSE(synth.device->render(nullptr, nullptr, 0)) << "rendered before open";
+    EXPECT_FALSE(synth.device->sendAtFrame(kClaves, 0)) << "took a message before open";
     ASSERT_TRUE(synth.device->open());
-    synth.device->send(drum(36, 100));
+    ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 0));
     EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
-    // A note sent after close is not kept for the next opening.
+    // A note sent after close is not kept for the next opening (it would play at once).
     synth.device->close();
     synth.device->send(drum(49, 127));
     ASSERT_TRUE(synth.device->open());
     EXPECT_LT(OfflineSynth::peak(synth.render(4800)), kSilence);
-    synth.device->send(drum(36, 100));
+    ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 4800));
     EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
 }
 
@@ -113,7 +239,8 @@ TEST_F(FluidSynthTest, FullRingDropsMessagesInsteadOfWaiting) {
         synth.device->send(drum(42, 1));
     }
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
-    synth.render(64);
+    // A callback a second after the sends: every one of them is due, and taken.
+    synth.render(4800, Clock::now() + std::chrono::seconds(1));
     synth.device->send(drum(42, 1));
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
 }
@@ -143,9 +270,8 @@ TEST_F(FluidSynthTest, GainKeepsSingleDrumsAudibleAndEightLoudestUnclipped) {
     std::printf("gain %.2f: kick@100 %.1f dBFS, snare@100 %.1f dBFS, quietest@100 (key %u) "
                 "%.1f dBFS, loudest@127 (key %u) %.1f dBFS, eight loudest@127 together %.1f "
                 "dBFS\n",
-                static_cast<double>(FluidSynthDevice::kGain), toDbfs(kick), toDbfs(snare),
-                quietestKey, toDbfs(quietest100), loudness[0].second, toDbfs(loudness[0].first),
-                toDbfs(eight));
+                static_cast<double>(GmSynth::kGain), toDbfs(kick), toDbfs(snare), quietestKey,
+                toDbfs(quietest100), loudness[0].second, toDbfs(loudness[0].first), toDbfs(eight));
     EXPECT_GT(toDbfs(kick), -24.0);
     EXPECT_GT(toDbfs(snare), -24.0);
     EXPECT_GT(toDbfs(quietest100), -40.0);

@@ -209,59 +209,6 @@ TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {
     out->close(toReceiver);
 }
 
-// A client that listens to audio ports and keeps the loudest sample heard.
-class AudioListener {
-public:
-    AudioListener() {
-        jack_status_t status{};
-        client_ = jack_client_open("listener", JackNoStartServer, &status);
-        if (client_ == nullptr) {
-            return;
-        }
-        for (int i = 0; i < 2; ++i) {
-            ports_[i] = jack_port_register(client_, i == 0 ? "in_1" : "in_2",
-                                           JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-        }
-        jack_set_process_callback(client_, &AudioListener::onProcess, this);
-        jack_activate(client_);
-    }
-    ~AudioListener() {
-        if (client_ != nullptr) {
-            jack_client_close(client_);
-        }
-    }
-    // Connects every audio output whose name starts with `prefix`; returns how many.
-    int listenTo(const std::string& prefix) {
-        const char** ports = jack_get_ports(client_, ("^" + prefix).c_str(),
-                                            JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
-        int n = 0;
-        for (const char** p = ports; p != nullptr && *p != nullptr && n < 2; ++p, ++n) {
-            jack_connect(client_, *p, jack_port_name(ports_[n]));
-        }
-        jack_free(ports);
-        return n;
-    }
-    float peak() const { return peak_.load(); }
-    void resetPeak() { peak_.store(0.0f); }
-
-private:
-    static int onProcess(jack_nframes_t frames, void* self) noexcept {
-        auto* listener = static_cast<AudioListener*>(self);
-        float peak = listener->peak_.load(std::memory_order_relaxed);
-        for (jack_port_t* port : listener->ports_) {
-            const auto* samples = static_cast<const float*>(jack_port_get_buffer(port, frames));
-            for (jack_nframes_t i = 0; i < frames; ++i) {
-                peak = std::max(peak, std::fabs(samples[i]));
-            }
-        }
-        listener->peak_.store(peak, std::memory_order_relaxed);
-        return 0;
-    }
-    jack_client_t* client_ = nullptr;
-    jack_port_t* ports_[2] = {nullptr, nullptr};
-    std::atomic<float> peak_{0.0f};
-};
-
 TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
     if (!findGmSoundfont()) {
         GTEST_SKIP() << "no General MIDI soundfont on this machine";
@@ -272,8 +219,20 @@ TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
     EXPECT_EQ(synth->driverName(), "jack");
     EXPECT_EQ(synth->sampleRate(), 48000.0);
 
-    AudioListener listener;
-    ASSERT_EQ(listener.listenTo(kSynthDeviceName), 2) << "the synth's two outputs";
+    // The synth's two outputs are ports of our own client, named after the device.
+    testing::JackAudioRecorder listener;
+    ASSERT_TRUE(listener.ok());
+    const std::string synthPorts = std::string(":") + kSynthDeviceName;
+    ASSERT_EQ(listener.listenTo(synthPorts), 2) << "the synth's two outputs";
+    // Heard where the sound card is, left and right, as FluidSynth's own JACK output was.
+    const char** ports = jack_get_ports(receiver->client(), synthPorts.c_str(),
+                                        JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    ASSERT_TRUE(ports != nullptr && ports[0] != nullptr && ports[1] != nullptr);
+    EXPECT_TRUE(jack_port_connected_to(jack_port_by_name(receiver->client(), ports[0]),
+                                       "system:playback_1"));
+    EXPECT_TRUE(jack_port_connected_to(jack_port_by_name(receiver->client(), ports[1]),
+                                       "system:playback_2"));
+    jack_free(ports);
     std::this_thread::sleep_for(100ms);
     listener.resetPeak();
     std::this_thread::sleep_for(100ms);
@@ -287,18 +246,24 @@ TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
     EXPECT_GE(listener.peak(), 0.01f) << "the snare was not heard";
 
     out->close(handle);
-    EXPECT_EQ(listener.listenTo(kSynthDeviceName), 0) << "the synth stayed on the server";
+    EXPECT_EQ(listener.listenTo(synthPorts), 0) << "the synth stayed on the server";
 }
 
 TEST_F(JackBackendTest, ServerDeathWhileSendingDropsSendsAndCloseReturns) {
     const MidiOutHandle handle = openReceiver();
     auto* device = static_cast<JackMidiDevice*>(
         out->device(static_cast<unsigned>(indexOf(*out, receiver->portName()))));
+    // The synth plays on the same client, and is sent to and closed alike.
+    MidiOutHandle synth = 0;
+    if (findGmSoundfont()) {
+        ASSERT_EQ(out->open(0, &synth), kMidiOk);
+    }
     std::atomic<bool> sending{true};
     std::atomic<int> sends{0};
     std::thread clock([&] {
         while (sending.load()) {
             out->send(handle, kSnare);
+            out->send(synth, kSnare);
             sends.fetch_add(1);
             std::this_thread::sleep_for(1ms);
         }
@@ -322,6 +287,7 @@ TEST_F(JackBackendTest, ServerDeathWhileSendingDropsSendsAndCloseReturns) {
     std::atomic<bool> closed{false};
     std::thread closer([&] {
         out->close(handle);
+        out->close(synth);
         out.reset();
         closed.store(true);
     });

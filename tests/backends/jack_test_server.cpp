@@ -1,8 +1,11 @@
 #include "jack_test_server.h"
 
 #include "platform/jack_midi_device.h"
+#include "platform/sanitizer_handover.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -300,6 +303,87 @@ bool JackMidiReceiver::waitForCount(std::size_t n, std::chrono::milliseconds lim
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+JackAudioRecorder::JackAudioRecorder(std::size_t capacityFrames, const std::string& clientName)
+    : level_(capacityFrames) {
+    platform::silenceJack();
+    jack_status_t status{};
+    client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    if (client_ == nullptr) {
+        return;
+    }
+    for (int i = 0; i < 2; ++i) {
+        ports_[i] = jack_port_register(client_, i == 0 ? "in_1" : "in_2", JACK_DEFAULT_AUDIO_TYPE,
+                                       JackPortIsInput, 0);
+    }
+    jack_set_process_callback(client_, &JackAudioRecorder::onProcess, this);
+    if (ports_[0] == nullptr || ports_[1] == nullptr || jack_activate(client_) != 0) {
+        jack_client_close(client_);
+        client_ = nullptr;
+    }
+}
+
+JackAudioRecorder::~JackAudioRecorder() {
+    if (client_ != nullptr) {
+        jack_client_close(client_);
+    }
+}
+
+int JackAudioRecorder::listenTo(const std::string& pattern) {
+    const char** ports =
+        jack_get_ports(client_, pattern.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    int n = 0;
+    for (const char** p = ports; p != nullptr && *p != nullptr && n < 2; ++p, ++n) {
+        jack_connect(client_, *p, jack_port_name(ports_[n]));
+    }
+    if (ports != nullptr) {
+        jack_free(ports);
+    }
+    return n;
+}
+
+std::uint32_t JackAudioRecorder::frameTimeOf(void* recorder) noexcept {
+    return jack_frame_time(static_cast<JackAudioRecorder*>(recorder)->client_);
+}
+
+void JackAudioRecorder::startRecording() {
+    recording_.store(true, std::memory_order_release);
+}
+
+std::vector<float> JackAudioRecorder::recording() const {
+    const std::size_t n = recorded_.load(std::memory_order_acquire);
+    return {level_.begin(), level_.begin() + static_cast<std::ptrdiff_t>(n)};
+}
+
+int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
+    auto* recorder = static_cast<JackAudioRecorder*>(self);
+    const auto* left = static_cast<const float*>(jack_port_get_buffer(recorder->ports_[0], frames));
+    const auto* right =
+        static_cast<const float*>(jack_port_get_buffer(recorder->ports_[1], frames));
+    platform::markTakenOver(left);
+    platform::markTakenOver(right);
+    float peak = recorder->peak_.load(std::memory_order_relaxed);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        peak = std::max(peak, std::max(std::fabs(left[i]), std::fabs(right[i])));
+    }
+    recorder->peak_.store(peak, std::memory_order_relaxed);
+    if (recorder->recording_.load(std::memory_order_acquire)) {
+        const jack_nframes_t start = jack_last_frame_time(recorder->client_);
+        if (!recorder->started_) {
+            recorder->started_ = true;
+            recorder->firstFrame_ = start;
+        }
+        const std::size_t at = start - recorder->firstFrame_;
+        std::vector<float>& level = recorder->level_;
+        for (std::uint32_t i = 0; i < frames && at + i < level.size(); ++i) {
+            level[at + i] = std::max(std::fabs(left[i]), std::fabs(right[i]));
+        }
+        recorder->recorded_.store(std::min(level.size(), at + frames), std::memory_order_release);
+    }
+    platform::markHandedOver(left);
+    platform::markHandedOver(right);
+    return 0;
 }
 
 std::vector<std::uint8_t> noteBytes(std::uint32_t message) {

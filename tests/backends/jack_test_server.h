@@ -116,6 +116,45 @@ private:
     std::atomic<std::uint64_t> cycles_{0};
 };
 
+// A client with two audio inputs, "<client>:in_1" and "in_2", that keeps the louder of the
+// two channels of every frame it hears, placed by the server's frame clock, and the loudest
+// sample so far.
+class JackAudioRecorder {
+public:
+    explicit JackAudioRecorder(std::size_t capacityFrames = 0,
+                               const std::string& clientName = "recorder");
+    ~JackAudioRecorder();
+    JackAudioRecorder(const JackAudioRecorder&) = delete;
+    JackAudioRecorder& operator=(const JackAudioRecorder&) = delete;
+
+    bool ok() const { return client_ != nullptr; }
+    // Connects the first two audio outputs whose full names match the regular expression
+    // `pattern` to our inputs; returns how many.
+    int listenTo(const std::string& pattern);
+
+    // Keeps frames from the next period on, until the capacity is full. A period that the
+    // recorder missed stays silent in the recording, so that frames keep their places.
+    void startRecording();
+    std::vector<float> recording() const;
+
+    float peak() const { return peak_.load(); }
+    void resetPeak() { peak_.store(0.0f); }
+    // The server's frame clock now, as the recorder's client sees it (a FrameClock for
+    // the synth timing kit).
+    static std::uint32_t frameTimeOf(void* recorder) noexcept;
+
+private:
+    static int onProcess(std::uint32_t frames, void* self) noexcept;
+    _jack_client* client_ = nullptr;
+    _jack_port* ports_[2] = {nullptr, nullptr};
+    std::vector<float> level_;
+    std::atomic<bool> recording_{false};
+    bool started_ = false;         // process thread only
+    std::uint32_t firstFrame_ = 0; // process thread only
+    std::atomic<std::size_t> recorded_{0};
+    std::atomic<float> peak_{0.0f};
+};
+
 // Exact expected bytes of a packed short message (status, key, velocity).
 std::vector<std::uint8_t> noteBytes(std::uint32_t message);
 

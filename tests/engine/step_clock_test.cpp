@@ -224,6 +224,9 @@ TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
     EXPECT_EQ(a.load(), aAfter);
     timers.kill(idB);
     EXPECT_EQ(timers.start(0, countA, nullptr), 0U);
+    // The service's record counts exactly the expiries that ran, and none ran early.
+    EXPECT_EQ(timers.stats().expiries.load(), static_cast<std::uint64_t>(a.load() + b.load()));
+    EXPECT_GE(timers.stats().worstLateNanos.load(), 0);
 }
 
 TEST(TimerService, AStalledExpiryDropsTheMissedStepsInsteadOfBurstingThem) {

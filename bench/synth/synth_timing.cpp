@@ -1,0 +1,203 @@
+// How evenly the built-in synth's notes are heard: the step clock's timer plays one note
+// per step through the synth (device 0 of the device list, as the program uses it), first
+// on a private JACK server, recorded sample for sample by a JACK client of ours, then on a
+// private PulseAudio server, recorded with parec from its null sink's monitor. Each path
+// runs twice: with notes placed at their stamps, and with the old placement at the start
+// of the next audio block. From the onsets in each recording it prints the spacing error
+// |onset spacing - the step period|, and what the synth added on top of the timer's own
+// jitter (|onset spacing - the spacing at which the notes were really sent|).
+//
+//   synth_timing [--steps N] [--period-ms P]
+
+#include "jack_test_server.h"
+#include "pulse_test_server.h"
+#include "synth_timing_kit.h"
+
+#include "platform/fluid_synth_device.h"
+#include "platform/midi_out.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace tambrel;
+using platform::FluidSynthDevice;
+using Placement = FluidSynthDevice::Placement;
+
+constexpr double kRate = 48000.0;
+// After open, as a user who starts the program and then presses Play: the stream's clock
+// has settled by then.
+constexpr auto kSettle = std::chrono::seconds(1);
+// After the last step: its note has been heard and recorded.
+constexpr auto kTail = std::chrono::milliseconds(400);
+
+struct Run {
+    int onsets = 0;
+    std::uint64_t late = 0;
+    testing::Figures vsPeriod;
+    testing::Figures vsSends;
+    testing::Figures sends;
+    std::size_t intervals = 0;
+};
+
+// Spacing error against the step period; a lost or doubled onset is a whole number of
+// steps off and is measured against that many steps.
+std::vector<double> errorsVsPeriod(const std::vector<std::int64_t>& onsets, double periodUs) {
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < onsets.size(); ++i) {
+        const double us = static_cast<double>(onsets[i] - onsets[i - 1]) * 1e6 / kRate;
+        const double steps = std::max(1.0, std::round(us / periodUs));
+        errors.push_back(std::fabs(us - steps * periodUs));
+    }
+    return errors;
+}
+
+Run analyse(const std::vector<float>& level, const std::vector<testing::StepSend>& sent,
+            std::uint32_t periodMs, std::uint64_t late) {
+    Run run;
+    const std::vector<std::int64_t> onsets = testing::findClavesOnsets(level);
+    run.onsets = static_cast<int>(onsets.size());
+    run.late = late;
+    const std::vector<double> vsPeriod = errorsVsPeriod(onsets, periodMs * 1000.0);
+    run.intervals = vsPeriod.size();
+    run.vsPeriod = testing::figuresOf(vsPeriod);
+    const std::vector<double> sentSpacing = testing::spacingUs(sent);
+    if (onsets.size() == sent.size()) {
+        run.vsSends = testing::figuresOf(testing::spacingErrorsUs(onsets, sentSpacing, kRate));
+    }
+    std::vector<double> sendErrors;
+    for (const double us : sentSpacing) {
+        sendErrors.push_back(std::fabs(us - periodMs * 1000.0));
+    }
+    run.sends = testing::figuresOf(sendErrors);
+    return run;
+}
+
+void print(const char* what, const Run& run, int steps) {
+    std::printf("%-12s onsets %3d/%d, late %llu | spacing vs step period: p50 %7.1f  p99 %7.1f  "
+                "max %7.1f us | vs the sends' spacing: p50 %6.1f  p99 %7.1f  max %7.1f us | "
+                "the sends vs the period: p99 %6.1f  max %7.1f us\n",
+                what, run.onsets, steps, static_cast<unsigned long long>(run.late),
+                run.vsPeriod.p50, run.vsPeriod.p99, run.vsPeriod.max, run.vsSends.p50,
+                run.vsSends.p99, run.vsSends.max, run.sends.p99, run.sends.max);
+}
+
+// Device 0 opened: the synth, on whatever audio the environment offers.
+FluidSynthDevice* openSynth(platform::MidiOut& out, platform::MidiOutHandle* handle) {
+    if (out.deviceCount() == 0 || out.deviceName(0) != platform::kSynthDeviceName ||
+        out.open(0, handle) != platform::kMidiOk) {
+        return nullptr;
+    }
+    std::this_thread::sleep_for(kSettle);
+    return static_cast<FluidSynthDevice*>(out.device(0));
+}
+
+int fail(const char* why, const std::string& more = {}) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "synth_timing: %s%s\n", why, more.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int steps = 400;
+    std::uint32_t periodMs = 62; // a step at tempo 240 in 4/4: 15000 / 240 whole ms
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
+            steps = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--period-ms") == 0 && i + 1 < argc) {
+            periodMs = static_cast<std::uint32_t>(std::atoi(argv[++i]));
+        } else {
+            std::fprintf(stderr, "usage: synth_timing [--steps N] [--period-ms P]\n");
+            return 2;
+        }
+    }
+    if (steps < 3 || steps > 100000 || periodMs < 40) {
+        std::fprintf(stderr, "synth_timing: 3 to 100000 steps, a period of 40 ms or more\n");
+        return 2;
+    }
+    if (!platform::findGmSoundfont()) {
+        return fail("no General MIDI soundfont on this machine (scripts/install-deps)");
+    }
+    const auto recordFrames = static_cast<std::size_t>((steps * periodMs / 1000.0 + 2.0) * kRate);
+    std::printf("synth_timing: %d steps every %u ms, claves through the built-in synth; "
+                "latency through PulseAudio %d frames, through JACK one period\n",
+                steps, periodMs, FluidSynthDevice::kClockLatencyFrames);
+
+    Run jackRuns[2];
+    {
+        testing::PrivateJackServer server;
+        if (!server.start()) {
+            return fail("jackd did not start");
+        }
+        platform::MidiOut out(platform::discoverMidiOutDevices());
+        platform::MidiOutHandle handle = 0;
+        FluidSynthDevice* synth = openSynth(out, &handle);
+        if (synth == nullptr || synth->driverName() != "jack") {
+            return fail("the synth did not open on the private JACK server");
+        }
+        std::printf("-- JACK: private jackd -d dummy -r %u -p %u, recorded by a JACK client\n",
+                    testing::PrivateJackServer::kSampleRate,
+                    testing::PrivateJackServer::kPeriodFrames);
+        for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
+            testing::JackAudioRecorder recorder(recordFrames);
+            if (!recorder.ok() ||
+                recorder.listenTo(std::string(":") + platform::kSynthDeviceName) != 2) {
+                return fail("no recorder on the synth's JACK ports");
+            }
+            synth->usePlacement(placement);
+            const std::uint64_t lateBefore = synth->lateCount();
+            recorder.startRecording();
+            const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
+            std::this_thread::sleep_for(kTail);
+            Run& run = jackRuns[placement == Placement::AtStamp ? 0 : 1];
+            run = analyse(recorder.recording(), sent, periodMs, synth->lateCount() - lateBefore);
+            print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
+        }
+        out.close(handle);
+    }
+
+    Run pulseRuns[2];
+    {
+        testing::PrivatePulseServer server;
+        if (!server.start()) {
+            return fail("PulseAudio did not start: ", server.failure());
+        }
+        platform::MidiOut out(platform::discoverMidiOutDevices());
+        platform::MidiOutHandle handle = 0;
+        FluidSynthDevice* synth = openSynth(out, &handle);
+        if (synth == nullptr || synth->driverName() != "pulseaudio") {
+            return fail("the synth did not open on the private PulseAudio server");
+        }
+        std::printf("-- PulseAudio: private server, null sink at %u Hz, recorded with parec from "
+                    "its monitor\n",
+                    testing::PrivatePulseServer::kSampleRate);
+        for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
+            synth->usePlacement(placement);
+            const std::uint64_t lateBefore = synth->lateCount();
+            if (!server.startRecording()) {
+                return fail("parec did not record");
+            }
+            const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
+            std::this_thread::sleep_for(kTail);
+            const std::vector<float> level = testing::louderChannel(server.stopRecording());
+            Run& run = pulseRuns[placement == Placement::AtStamp ? 0 : 1];
+            run = analyse(level, sent, periodMs, synth->lateCount() - lateBefore);
+            print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
+        }
+        out.close(handle);
+    }
+
+    std::printf("synth_timing: jack_p99_us=%.1f pulse_p99_us=%.1f blockstart_jack_p99_us=%.1f "
+                "blockstart_pulse_p99_us=%.1f\n",
+                jackRuns[0].vsPeriod.p99, pulseRuns[0].vsPeriod.p99, jackRuns[1].vsPeriod.p99,
+                pulseRuns[1].vsPeriod.p99);
+    return 0;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// The built-in synth's set-up, in one place: FluidSynth with a General MIDI soundfont at
+// our gain, and the short MIDI messages that the drum machine sends turned into its
+// calls. The device that plays to the desktop builds it here, and so does anything that
+// renders a pattern offline, so that both sound the same.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct _fluid_hashtable_t;
+struct _fluid_synth_t;
+
+namespace tambrel::platform {
+
+// The first General MIDI soundfont found in the usual places, or nothing.
+std::optional<std::string> findGmSoundfont();
+
+// Keeps FluidSynth from printing its log on the terminal (process-wide).
+void silenceFluidSynth() noexcept;
+
+class GmSynth {
+public:
+    // Output gain: a single drum at velocity 100 is clearly heard and eight at full
+    // velocity together stay below full scale (measured in tests/backends).
+    static constexpr float kGain = 0.4f;
+    // FluidSynth starts a note only at the start of one of its internal blocks of this many
+    // frames, counted from the first frame it rendered (a constant of its build): a message
+    // applied anywhere inside a block sounds from the next block on.
+    static constexpr int kBlockFrames = 64;
+
+    // Nothing when FluidSynth or the soundfont cannot be loaded. Silent.
+    static std::unique_ptr<GmSynth> create(const std::string& soundfont, double sampleRate);
+    ~GmSynth();
+    GmSynth(const GmSynth&) = delete;
+    GmSynth& operator=(const GmSynth&) = delete;
+
+    // One thread at a time, the one that renders: FluidSynth's own lock is off.
+    // Renders the next `frames` frames and adds them to the two buffers, reverb and
+    // chorus mixed in.
+    void renderAdd(int frames, float* left, float* right) noexcept;
+    // Applies one packed short message (status in the low byte). Velocity 0 is a note-off.
+    void apply(std::uint32_t message) noexcept;
+
+    double sampleRate() const noexcept { return sampleRate_; }
+    // For an audio driver that plays this synth: its settings live with the synth.
+    _fluid_hashtable_t* settings() const noexcept { return settings_; }
+
+private:
+    GmSynth() = default;
+    _fluid_hashtable_t* settings_ = nullptr;
+    _fluid_synth_t* synth_ = nullptr;
+    double sampleRate_ = 0.0;
+};
+
+} // namespace tambrel::platform

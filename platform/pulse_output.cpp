@@ -1,0 +1,162 @@
+#include "pulse_output.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <pthread.h>
+#include <pulse/pulseaudio.h>
+#include <sched.h>
+#include <thread>
+
+namespace tambrel::platform {
+
+namespace {
+
+// A server that has not answered by then is not one to play through.
+constexpr auto kConnectWait = std::chrono::milliseconds(2000);
+
+// The most frames rendered in one go; a larger request (only when the buffer is filled
+// from empty) is rendered in pieces.
+constexpr int kMaxRenderFrames = 8192;
+
+// The priority FluidSynth gives its own audio threads; quietly kept as it is where the
+// system does not allow it.
+constexpr int kAudioThreadPriority = 60;
+
+// Waits, with the mainloop locked, until `ready` says yes (true) or no (false), or the time
+// is up (false). The mainloop's thread runs meanwhile.
+template <typename Ready> bool waitFor(pa_threaded_mainloop* mainloop, Ready ready) {
+    const auto deadline = std::chrono::steady_clock::now() + kConnectWait;
+    while (true) {
+        if (const auto answer = ready()) {
+            return *answer;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        pa_threaded_mainloop_unlock(mainloop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pa_threaded_mainloop_lock(mainloop);
+    }
+}
+
+} // namespace
+
+std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
+                                               std::uint32_t sampleRate, int requestFrames,
+                                               int bufferFrames, Render render, void* user) {
+    std::unique_ptr<PulseOutput> out(new PulseOutput);
+    out->render_ = render;
+    out->user_ = user;
+    out->left_.resize(kMaxRenderFrames);
+    out->right_.resize(kMaxRenderFrames);
+    out->mainloop_ = pa_threaded_mainloop_new();
+    if (out->mainloop_ == nullptr) {
+        return nullptr;
+    }
+    out->context_ = pa_context_new(pa_threaded_mainloop_get_api(out->mainloop_), "Tambrel");
+    if (out->context_ == nullptr ||
+        pa_context_connect(out->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        pa_threaded_mainloop_start(out->mainloop_) < 0) {
+        return nullptr;
+    }
+    pa_threaded_mainloop_lock(out->mainloop_);
+    bool ok = waitFor(out->mainloop_, [&]() -> std::optional<bool> {
+        const pa_context_state_t state = pa_context_get_state(out->context_);
+        if (state == PA_CONTEXT_READY) {
+            return true;
+        }
+        return PA_CONTEXT_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
+    });
+    if (ok) {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, sampleRate, 2};
+        const auto frameBytes = static_cast<std::uint32_t>(pa_frame_size(&spec));
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.tlength = static_cast<std::uint32_t>(bufferFrames) * frameBytes;
+        attr.prebuf = static_cast<std::uint32_t>(-1);
+        attr.minreq = static_cast<std::uint32_t>(requestFrames) * frameBytes;
+        attr.fragsize = static_cast<std::uint32_t>(-1);
+        out->stream_ = pa_stream_new(out->context_, streamName.c_str(), &spec, nullptr);
+        ok = out->stream_ != nullptr;
+        if (ok) {
+            pa_stream_set_write_callback(out->stream_, &PulseOutput::onWrite, out.get());
+            ok = pa_stream_connect_playback(out->stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY,
+                                            nullptr, nullptr) == 0;
+        }
+        ok = ok && waitFor(out->mainloop_, [&]() -> std::optional<bool> {
+                 const pa_stream_state_t state = pa_stream_get_state(out->stream_);
+                 if (state == PA_STREAM_READY) {
+                     return true;
+                 }
+                 return PA_STREAM_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
+             });
+    }
+    pa_threaded_mainloop_unlock(out->mainloop_);
+    if (!ok) {
+        return nullptr;
+    }
+    return out;
+}
+
+PulseOutput::~PulseOutput() {
+    if (mainloop_ == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_lock(mainloop_);
+    if (stream_ != nullptr) {
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+    if (context_ != nullptr) {
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    // Joins the mainloop's thread: no callback runs after this.
+    pa_threaded_mainloop_stop(mainloop_);
+    pa_threaded_mainloop_free(mainloop_);
+}
+
+void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noexcept {
+    auto* out = static_cast<PulseOutput*>(self);
+    const std::int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+    if (!out->prioritySet_) {
+        out->prioritySet_ = true;
+        sched_param param{};
+        param.sched_priority = kAudioThreadPriority;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
+    constexpr std::size_t frameBytes = 2 * sizeof(float);
+    std::size_t frames = bytes / frameBytes;
+    while (frames > 0) {
+        void* data = nullptr;
+        std::size_t chunkBytes =
+            std::min(frames, static_cast<std::size_t>(kMaxRenderFrames)) * frameBytes;
+        if (pa_stream_begin_write(stream, &data, &chunkBytes) < 0 || data == nullptr) {
+            return;
+        }
+        const std::size_t chunk =
+            std::min({frames, static_cast<std::size_t>(kMaxRenderFrames), chunkBytes / frameBytes});
+        if (chunk == 0) {
+            pa_stream_cancel_write(stream);
+            return;
+        }
+        const int n = static_cast<int>(chunk);
+        std::fill_n(out->left_.begin(), n, 0.0f);
+        std::fill_n(out->right_.begin(), n, 0.0f);
+        out->render_(out->user_, nanos, n, out->left_.data(), out->right_.data());
+        auto* interleaved = static_cast<float*>(data);
+        for (std::size_t i = 0; i < chunk; ++i) {
+            interleaved[2 * i] = out->left_[i];
+            interleaved[2 * i + 1] = out->right_[i];
+        }
+        pa_stream_write(stream, data, chunk * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        frames -= chunk;
+    }
+}
+
+} // namespace tambrel::platform

@@ -1,0 +1,52 @@
+#pragma once
+// Audio out to the desktop's sound server through the PulseAudio API (PulseAudio itself, or
+// PipeWire's PulseAudio service): one float stereo stream whose server asks for a short
+// request whenever that much of a longer buffer has played. The buffer rides out a late
+// wake-up of our thread, the short requests keep the audio coming in small steps.
+// (FluidSynth's own PulseAudio output asks for a buffer of a single period, which a busy
+// machine lets run dry.)
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct pa_context;
+struct pa_stream;
+struct pa_threaded_mainloop;
+
+namespace tambrel::platform {
+
+class PulseOutput {
+public:
+    // Called on the stream's own thread for each request of the server: `frames` frames
+    // into the two buffers (zeroed). `nanos` is the monotonic clock when the request came.
+    // Must not block, lock or allocate.
+    using Render = void (*)(void* user, std::int64_t nanos, int frames, float* left,
+                            float* right) noexcept;
+
+    // Connects to the server this process would reach (never starting one) and starts the
+    // stream. Nothing when no server answers. Prints nothing.
+    static std::unique_ptr<PulseOutput> open(const std::string& streamName,
+                                             std::uint32_t sampleRate, int requestFrames,
+                                             int bufferFrames, Render render, void* user);
+    // Stops the stream: no render call runs once it returns.
+    ~PulseOutput();
+    PulseOutput(const PulseOutput&) = delete;
+    PulseOutput& operator=(const PulseOutput&) = delete;
+
+private:
+    PulseOutput() = default;
+    static void onWrite(pa_stream* stream, std::size_t bytes, void* self) noexcept;
+
+    pa_threaded_mainloop* mainloop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    Render render_ = nullptr;
+    void* user_ = nullptr;
+    bool prioritySet_ = false; // the stream's thread only
+    std::vector<float> left_;
+    std::vector<float> right_;
+};
+
+} // namespace tambrel::platform

@@ -1,0 +1,51 @@
+#pragma once
+// A PulseAudio server of the test's own, the kind of sound server a desktop plays through:
+// run in private folders (its own runtime folder and home), with one null sink "out" at
+// 48 kHz in float samples, so that what is played there can be recorded sample for sample
+// from the sink's monitor. The process's environment is pointed at that server, so every
+// PulseAudio client the code under test opens lands there, and none starts a server of its
+// own. Stopping it removes the folders.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace tambrel::testing {
+
+class PrivatePulseServer {
+public:
+    static constexpr std::uint32_t kSampleRate = 48000;
+    static constexpr const char* kSinkName = "out";
+
+    PrivatePulseServer();
+    ~PrivatePulseServer(); // stops the recording and the server, removes the folders
+    PrivatePulseServer(const PrivatePulseServer&) = delete;
+    PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
+
+    // Starts pulseaudio and returns once `pactl info` answers (polling every 20 ms), or
+    // false after `limit`, with the reason in failure().
+    bool start(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // SIGTERM and a wait; SIGKILL if it does not go. Puts the environment back.
+    void stop();
+    bool running() const { return pid_ > 0; }
+    // Why start() failed, with the end of the server's own log: for a test's skip message.
+    const std::string& failure() const { return failure_; }
+
+    // Records the sink's monitor with parec from now on (returns once the first samples
+    // are in).
+    bool startRecording(std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // Stops parec and returns what it recorded: interleaved stereo samples.
+    std::vector<float> stopRecording();
+
+private:
+    bool fail(const std::string& why);
+    std::string folder_;
+    pid_t pid_ = -1;
+    pid_t recorder_ = -1;
+    std::string failure_;
+    std::vector<std::pair<std::string, std::string>> savedEnvironment_;
+};
+
+} // namespace tambrel::testing

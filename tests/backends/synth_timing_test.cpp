@@ -1,0 +1,111 @@
+// The built-in synth heard through real sound servers: the step clock's timer sends one
+// note per step, the server's output is recorded, and the notes' onsets keep the spacing
+// at which they were sent.
+
+#include "jack_test_server.h"
+#include "pulse_test_server.h"
+#include "synth_timing_kit.h"
+
+#include "platform/fluid_synth_device.h"
+#include "platform/midi_out.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+#include <unistd.h>
+
+namespace tambrel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kSteps = 20;
+// A step at tempo 240. It is not a whole number of audio periods (256 frames through
+// JACK, 128 through PulseAudio): placed at the start of the next period instead of at
+// their stamps, the steps would land up to 2 to 3 ms off. FluidSynth's 64-frame grid
+// itself moves every other step by 32 frames (0.67 ms).
+constexpr std::uint32_t kStepMs = 62;
+constexpr double kToleranceUs = 1500;
+constexpr double kRate = 48000.0;
+
+// Device 0, the synth, opened from the device list as the program does.
+FluidSynthDevice* openSynth(MidiOut& out, MidiOutHandle* handle) {
+    if (out.deviceCount() == 0 || out.deviceName(0) != kSynthDeviceName) {
+        ADD_FAILURE() << "the synth is not device 0";
+        return nullptr;
+    }
+    if (out.open(0, handle) != kMidiOk) {
+        ADD_FAILURE() << "the synth did not open";
+        return nullptr;
+    }
+    return static_cast<FluidSynthDevice*>(out.device(0));
+}
+
+void expectSpacing(const std::vector<std::int64_t>& onsets, const std::vector<double>& sentUs) {
+    ASSERT_EQ(onsets.size(), sentUs.size() + 1) << "a note was lost or heard twice";
+    const std::vector<double> errors = testing::spacingErrorsUs(onsets, sentUs, kRate);
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        EXPECT_LE(errors[i], kToleranceUs) << "between steps " << i + 1 << " and " << i + 2;
+    }
+}
+
+class SynthTimingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!findGmSoundfont()) {
+            GTEST_SKIP() << "no General MIDI soundfont on this machine";
+        }
+    }
+};
+
+// Through JACK the synth plays in our own client's periods, each note at its stamp on the
+// server's frame clock plus one period: the onsets keep the spacing of the stamps.
+TEST_F(SynthTimingTest, ThroughJackEveryStepKeepsItsSpacing) {
+    testing::PrivateJackServer server;
+    ASSERT_TRUE(server.start()) << "jackd did not come up";
+    MidiOut out(discoverMidiOutDevices());
+    MidiOutHandle handle = 0;
+    FluidSynthDevice* synth = openSynth(out, &handle);
+    ASSERT_NE(synth, nullptr);
+    EXPECT_EQ(synth->driverName(), "jack");
+
+    testing::JackAudioRecorder recorder(static_cast<std::size_t>(kRate * 4));
+    ASSERT_TRUE(recorder.ok());
+    ASSERT_EQ(recorder.listenTo(std::string(":") + kSynthDeviceName), 2);
+    recorder.startRecording();
+    const auto sent = testing::playSteps(out, handle, testing::kClaves, kSteps, kStepMs,
+                                         &testing::JackAudioRecorder::frameTimeOf, &recorder);
+    std::this_thread::sleep_for(300ms + 2 * server.kPeriodFrames * 1000ms / kRate);
+    expectSpacing(testing::findClavesOnsets(recorder.recording()),
+                  testing::frameSpacingUs(sent, kRate));
+    EXPECT_EQ(out.close(handle), kMidiOk);
+}
+
+// Through PulseAudio the synth plays in the server's own requests; the stream clock maps
+// each send's moment onto the stream: the onsets keep the spacing of the sends.
+TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
+    testing::PrivatePulseServer server;
+    if (!server.start()) {
+        GTEST_SKIP() << "PulseAudio could not start here: " << server.failure();
+    }
+    testing::JackTestLock lock; // discovery opens JACK's shared database
+    // No JACK server: the synth goes to the desktop's sound server.
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv("JACK_DEFAULT_SERVER", ("tambrel-nobody-" + std::to_string(getpid())).c_str(), 1);
+    MidiOut out(discoverMidiOutDevices());
+    MidiOutHandle handle = 0;
+    FluidSynthDevice* synth = openSynth(out, &handle);
+    ASSERT_NE(synth, nullptr);
+    EXPECT_EQ(synth->driverName(), "pulseaudio");
+
+    ASSERT_TRUE(server.startRecording());
+    const auto sent = testing::playSteps(out, handle, testing::kClaves, kSteps, kStepMs);
+    std::this_thread::sleep_for(300ms);
+    const std::vector<float> level = testing::louderChannel(server.stopRecording());
+    expectSpacing(testing::findClavesOnsets(level), testing::spacingUs(sent));
+    EXPECT_EQ(out.close(handle), kMidiOk);
+}
+
+} // namespace
+} // namespace tambrel::platform
