@@ -9,9 +9,11 @@
 #include "patterns/presets.h"
 #include "platform/files.h"
 #include "platform/standard_streams.h"
+#include "render_command.h"
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -43,6 +45,12 @@ constexpr const char* kUsage =
     "                     write N bars (1 to 999, default 4) of the pattern file FILE or\n"
     "                     the built-in rhythm CAPTION to OUT.mid as a Standard MIDI File:\n"
     "                     the notes the window plays, on channel 10, at its exact speed\n"
+    "  render (FILE | --preset CAPTION) OUT.wav [--bars N] [--rate 44100|48000]\n"
+    "         [--soundfont SF2] [--float]\n"
+    "                     render N bars of the pattern through the built-in synth (the\n"
+    "                     first General MIDI soundfont found, unless SF2 is given) to\n"
+    "                     OUT.wav: stereo, 16-bit (32-bit float with --float), at 48000\n"
+    "                     samples a second unless told, with up to 3 s of ring at the end\n"
     "  --help             show this help\n"
     "\n"
     "Exit status: 0 done, 1 the file or rhythm could not be used or the output could not\n"
@@ -144,6 +152,7 @@ struct ExportCall {
     exporting::LoopSource source;
     std::string output;
     int bars = exporting::kDefaultBars;
+    tambrel::tools::RenderSettings render;
 };
 
 std::optional<int> wholeNumber(std::string_view text) {
@@ -155,20 +164,27 @@ std::optional<int> wholeNumber(std::string_view text) {
     return value;
 }
 
-// The call, or what is wrong with it.
+// The call, or what is wrong with it. Only render takes the options after --bars.
 std::variant<ExportCall, std::string> readExportCall(int argc, char** argv) {
     const std::string command = argv[0];
-    enum Option { kPreset = 1, kBars };
+    enum Option { kPreset = 1, kBars, kRate, kSoundfont, kFloat };
     static const option kOptions[] = {
         {"preset", required_argument, nullptr, kPreset},
         {"bars", required_argument, nullptr, kBars},
+        {"rate", required_argument, nullptr, kRate},
+        {"soundfont", required_argument, nullptr, kSoundfont},
+        {"float", no_argument, nullptr, kFloat},
         {nullptr, 0, nullptr, 0},
     };
+    const bool render = command == "render";
     ExportCall call;
     bool preset = false;
     opterr = 0; // our own words, in our own format
     optind = 1;
     for (int got; (got = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+        if (got > kBars && !render) {
+            got = '?';
+        }
         switch (got) {
         case kPreset:
             if (preset) {
@@ -186,6 +202,22 @@ std::variant<ExportCall, std::string> readExportCall(int argc, char** argv) {
             call.bars = *bars;
             break;
         }
+        case kRate: {
+            const std::optional<int> rate = wholeNumber(optarg);
+            if (!rate || std::find(std::begin(tambrel::tools::kRenderRates),
+                                   std::end(tambrel::tools::kRenderRates),
+                                   *rate) == std::end(tambrel::tools::kRenderRates)) {
+                return "--rate takes 44100 or 48000";
+            }
+            call.render.rate = *rate;
+            break;
+        }
+        case kSoundfont:
+            call.render.soundfont = optarg;
+            break;
+        case kFloat:
+            call.render.floatSamples = true;
+            break;
         default:
             return "unknown option or missing value: '" + std::string(argv[optind - 1]) + "'";
         }
@@ -215,12 +247,19 @@ bool loadCall(const ExportCall& call, tambrel::machine::Machine& machine) {
     return true;
 }
 
-int exportMidi(const ExportCall& call) {
+int exportLoop(const ExportCall& call, bool render) {
     StartedMachine started;
     if (!loadCall(call, started.machine)) {
         return kFailed;
     }
     const exporting::Loop loop = exporting::playedLoop(started.machine, call.bars);
+    if (render) {
+        if (const std::optional<std::string> why =
+                tambrel::tools::renderLoopToWav(loop, call.render, call.output)) {
+            return fail(*why);
+        }
+        return kOk;
+    }
     const std::string bytes = exporting::standardMidiFile(loop, call.source.title());
     if (const std::optional<std::string> why = tambrel::platform::replaceFile(call.output, bytes)) {
         return fail(call.output + ": " + *why);
@@ -256,13 +295,13 @@ int main(int argc, char** argv) {
         }
         return command == "normalize" ? normalize(argv[2]) : preset(argv[2]);
     }
-    if (command == "midi") {
+    if (command == "midi" || command == "render") {
         std::variant<ExportCall, std::string> call = readExportCall(argc - 1, argv + 1);
         if (const std::string* wrong = std::get_if<std::string>(&call)) {
             return usageError(*wrong);
         }
         try {
-            return exportMidi(std::get<ExportCall>(call));
+            return exportLoop(std::get<ExportCall>(call), command == "render");
         } catch (const std::exception& error) {
             return fail(error.what());
         }
