@@ -1,6 +1,6 @@
 // tambrel-pattern: checks and tidies pattern files from scripts, with the very code the
 // window uses, so what it prints is what the window's Save would write; and takes a
-// pattern out of Tambrel as a MIDI file.
+// pattern out of Tambrel, as a MIDI file or rendered to audio.
 
 #include "export/loop.h"
 #include "export/midi_file.h"

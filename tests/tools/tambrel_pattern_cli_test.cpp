@@ -119,7 +119,8 @@ TEST_F(TambrelPatternTool, HelpGoesToStandardOutput) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     for (const char* word : {"normalize FILE", "presets", "preset CAPTION",
-                             "midi (FILE | --preset CAPTION) OUT.mid [--bars N]"}) {
+                             "midi (FILE | --preset CAPTION) OUT.mid [--bars N]",
+                             "render (FILE | --preset CAPTION) OUT.wav [--bars N]"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
 }
