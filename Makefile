@@ -2,6 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 # The core and tambrel-pattern for 32-bit Windows; build-win64 only where 32-bit Wine
 # cannot run (scripts/run-tests-windows).
 WIN32_BUILD ?= build-win32
@@ -9,7 +10,7 @@ WIN64_BUILD ?= build-win64
 WINDOWS_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WITH_UI=OFF -DTAMBREL_WERROR=ON \
 	-DTAMBREL_LINUX_BUILD=$(abspath $(BUILD))
 
-.PHONY: all deps configure build test run bench screenshots fuzz format clean \
+.PHONY: all deps configure build test run install package bench screenshots fuzz format clean \
 	deps-windows windows test-windows test-asan test-tsan check-format ci
 
 all: build
@@ -58,6 +59,14 @@ test-windows: windows configure
 
 run: build
 	@$(BUILD)/ui/tambrel
+
+# The programs and the desktop files under $(PREFIX) (staged under $(DESTDIR) when set).
+install: build
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package, tambrel_<version>_<arch>.deb, in $(BUILD).
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@$(BUILD)/bench/step_clock_jitter

@@ -22,27 +22,27 @@ MidiOutDeviceList discoverMidiOutDevices() {
     MidiOutDeviceList devices;
     // One client of ours on a running JACK server serves the JACK devices and, when the
     // synth plays through JACK, the synth's audio.
-    std::shared_ptr<JackMidiClient> jackClient;
+    std::shared_ptr<JackConnection> jack;
     try {
-        jackClient = JackMidiClient::connect();
+        jack = std::make_shared<JackConnection>(JackMidiClient::connect());
     } catch (...) {
     }
     try {
         if (const auto soundfont = findGmSoundfont()) {
             devices.push_back(std::make_unique<FluidSynthDevice>(
-                *soundfont, FluidSynthDevice::Output::Audio, jackClient));
+                *soundfont, FluidSynthDevice::Output::Audio, jack));
         }
     } catch (...) {
     }
-    BackendDevices jack = tryDiscover([&] { return discoverJackMidiDevices(jackClient); });
+    BackendDevices jackDevices = tryDiscover([&] { return discoverJackMidiDevices(jack); });
     BackendDevices alsa = tryDiscover(discoverAlsaMidiDevices);
     try {
-        for (BackendDevices* found : {&jack, &alsa}) {
+        for (BackendDevices* found : {&jackDevices, &alsa}) {
             for (auto& device : found->others) {
                 devices.push_back(std::move(device));
             }
         }
-        for (BackendDevices* found : {&jack, &alsa}) {
+        for (BackendDevices* found : {&jackDevices, &alsa}) {
             if (found->own) {
                 devices.push_back(std::move(found->own));
             }

@@ -48,8 +48,8 @@ void clear(float* left, float* right, int frames) noexcept {
 } // namespace
 
 FluidSynthDevice::FluidSynthDevice(std::string soundfont, Output output,
-                                   std::shared_ptr<JackMidiClient> jack)
-    : soundfont_(std::move(soundfont)), output_(output), foundJack_(std::move(jack)),
+                                   std::shared_ptr<JackConnection> jack)
+    : soundfont_(std::move(soundfont)), output_(output), jackConnection_(std::move(jack)),
       streamClock_(streamClockAt(kDesktopSampleRate)) {}
 
 FluidSynthDevice::~FluidSynthDevice() {
@@ -87,7 +87,7 @@ bool FluidSynthDevice::openJack() {
     // own client, whose periods give every message its exact frame. A server started
     // after the program is used too.
     std::shared_ptr<JackMidiClient> jack =
-        foundJack_ != nullptr && foundJack_->alive() ? foundJack_ : JackMidiClient::connect();
+        jackConnection_ != nullptr ? jackConnection_->client() : JackMidiClient::connect();
     if (jack == nullptr) {
         return false;
     }

@@ -69,7 +69,7 @@ public:
     // `jack`: our client on the JACK server found at start-up, if any; it plays the synth
     // while that server runs.
     explicit FluidSynthDevice(std::string soundfont, Output output = Output::Audio,
-                              std::shared_ptr<JackMidiClient> jack = nullptr);
+                              std::shared_ptr<JackConnection> jack = nullptr);
     ~FluidSynthDevice() override;
     FluidSynthDevice(const FluidSynthDevice&) = delete;
     FluidSynthDevice& operator=(const FluidSynthDevice&) = delete;
@@ -131,9 +131,9 @@ private:
 
     std::string soundfont_;
     Output output_;
-    std::shared_ptr<JackMidiClient> foundJack_; // from start-up
-    std::shared_ptr<JackMidiClient> jack_;      // the one playing the synth while open
-    JackMidiClient* jackClock_ = nullptr;       // what send stamps with, set while open
+    std::shared_ptr<JackConnection> jackConnection_; // shared with the JACK MIDI devices
+    std::shared_ptr<JackMidiClient> jack_;           // the one playing the synth while open
+    JackMidiClient* jackClock_ = nullptr;            // what send stamps with, set while open
     std::unique_ptr<GmSynth> synth_;
     std::unique_ptr<PulseOutput> pulse_;
     _fluid_audio_driver_t* audioDriver_ = nullptr;

@@ -1,5 +1,6 @@
 #include "jack_midi_device.h"
 
+#include "platform/jack_placement.h"
 #include "platform/midi_bytes.h"
 #include "platform/sanitizer_handover.h"
 
@@ -17,9 +18,6 @@ void ignoreJackText(const char*) {}
 // How long closing a port waits for the process callback to let go of it. A running
 // server answers within a period or two; a stalled one is not waited for.
 constexpr auto kCycleWait = std::chrono::milliseconds(500);
-
-// How many periods ahead a message may be held for the period its stamp points at.
-constexpr std::int64_t kHoldPeriods = 8;
 
 } // namespace
 
@@ -48,8 +46,11 @@ JackMidiClient::JackMidiClient(jack_client_t* client) : client_(client) {}
 
 JackMidiClient::~JackMidiClient() {
     // jack_client_close deactivates first, so the process callback is over when it returns.
-    // It is also what releases a client whose server has died.
-    jack_client_close(client_);
+    // A client whose server has died is left as it is: libjack crashes closing it once a
+    // new server of the same name has started, and its threads ended with the server.
+    if (alive()) {
+        jack_client_close(client_);
+    }
 }
 
 std::vector<std::string> JackMidiClient::otherProgramsInputs() const {
@@ -146,7 +147,14 @@ void JackMidiClient::releaseSlot(Slot& slot) noexcept {
         slot.retired = true;
         return;
     }
-    // Disconnected first, while the process callback still clears the port's buffer
+    // What was sent before the close still goes out: the messages are held for the
+    // period after their stamp, and the port stays connected until they have left.
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    while (!slot.queue.drained() && alive() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    waitForCycle(cycles_.load(std::memory_order_seq_cst));
+    // Disconnected next, while the process callback still clears the port's buffer
     // every period: a connected port that nobody clears repeats its last events.
     jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
     jack_port_disconnect(client_, port);
@@ -267,7 +275,6 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
     const jack_nframes_t cycleStart = jack_last_frame_time(client_);
     inProcess_.store(true, std::memory_order_seq_cst);
     processAudio(cycleStart, frames);
-    const auto period = static_cast<std::int64_t>(frames);
     for (Slot& slot : slots_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) {
@@ -277,23 +284,15 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
         jack_midi_clear_buffer(buffer);
         std::int64_t lastOffset = 0;
         while (const Stamped* event = slot.queue.front()) {
-            // Frame counters wrap: the signed difference is what is meaningful.
-            std::int64_t offset = static_cast<std::int32_t>(event->frame + frames - cycleStart);
-            if (offset >= period) {
-                // Stamped after this period began (or during a server stall, which the
-                // server makes up with periods in quick succession): it belongs to a later
-                // period. Only a clock that jumped far sends it now rather than never.
-                if (offset < kHoldPeriods * period) {
-                    break;
-                }
-                offset = period - 1;
+            const JackPlacement placed =
+                placeInPeriod(event->frame, cycleStart, frames, lastOffset);
+            if (placed.hold) {
+                break;
             }
-            if (offset < 0) {
+            if (placed.late) {
                 late_.fetch_add(1, std::memory_order_relaxed);
             }
-            if (offset < lastOffset) {
-                offset = lastOffset; // late (a missed period): as early as order allows
-            }
+            const std::int64_t offset = placed.offset;
             std::uint8_t bytes[3];
             const std::size_t length = unpackShortMessage(event->message, bytes);
             if (length > 0) {
@@ -327,10 +326,18 @@ void JackMidiClient::processAudio(std::uint32_t cycleStart, std::uint32_t frames
     markHandedOver(right);
 }
 
-JackMidiDevice::JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,
+std::shared_ptr<JackMidiClient> JackConnection::client() {
+    if (client_ == nullptr || !client_->alive()) {
+        // The old client goes once no device holds it any more.
+        client_ = JackMidiClient::connect();
+    }
+    return client_;
+}
+
+JackMidiDevice::JackMidiDevice(std::shared_ptr<JackConnection> connection, std::string name,
                                std::string destination, std::string portName)
-    : client_(std::move(client)), name_(std::move(name)), destination_(std::move(destination)),
-      portName_(std::move(portName)) {}
+    : connection_(std::move(connection)), name_(std::move(name)),
+      destination_(std::move(destination)), portName_(std::move(portName)) {}
 
 JackMidiDevice::~JackMidiDevice() {
     close();
@@ -340,13 +347,20 @@ bool JackMidiDevice::open() {
     if (slot_.load() >= 0) {
         return true;
     }
+    client_ = connection_->client();
+    if (client_ == nullptr) {
+        return false;
+    }
     const int slot = client_->openPort(portName_, destination_);
     slot_.store(slot, std::memory_order_release);
     return slot >= 0;
 }
 
 void JackMidiDevice::send(std::uint32_t message) noexcept {
-    client_->send(slot_.load(std::memory_order_acquire), message);
+    const int slot = slot_.load(std::memory_order_acquire);
+    if (slot >= 0) {
+        client_->send(slot, message);
+    }
 }
 
 void JackMidiDevice::close() noexcept {
@@ -356,8 +370,10 @@ void JackMidiDevice::close() noexcept {
     }
 }
 
-BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& client) {
+BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection) {
     BackendDevices devices;
+    const std::shared_ptr<JackMidiClient> client =
+        connection != nullptr ? connection->client() : nullptr;
     if (client == nullptr) {
         return devices;
     }
@@ -365,15 +381,15 @@ BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& cl
     for (const std::string& input : client->otherProgramsInputs()) {
         std::string portName = "out " + std::to_string(number++);
         devices.others.push_back(
-            std::make_unique<JackMidiDevice>(client, input, input, std::move(portName)));
+            std::make_unique<JackMidiDevice>(connection, input, input, std::move(portName)));
     }
     devices.own =
-        std::make_unique<JackMidiDevice>(client, kJackOwnPortDeviceName, std::string{}, "out");
+        std::make_unique<JackMidiDevice>(connection, kJackOwnPortDeviceName, std::string{}, "out");
     return devices;
 }
 
 BackendDevices discoverJackMidiDevices() {
-    return discoverJackMidiDevices(JackMidiClient::connect());
+    return discoverJackMidiDevices(std::make_shared<JackConnection>(JackMidiClient::connect()));
 }
 
 } // namespace tambrel::platform

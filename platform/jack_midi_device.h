@@ -129,22 +129,41 @@ private:
     std::array<Slot, kMaxOpenPorts> slots_;
 };
 
+// The client that the JACK devices of one program share. A device list is made once, at
+// start; when the server behind it goes away and another starts under the same name, the
+// next device that opens finds a new client of ours on it.
+class JackConnection {
+public:
+    explicit JackConnection(std::shared_ptr<JackMidiClient> client) : client_(std::move(client)) {}
+    // Window's thread. The client, made anew when the one before lost its server;
+    // nullptr when no server runs now.
+    std::shared_ptr<JackMidiClient> client();
+
+private:
+    std::shared_ptr<JackMidiClient> client_;
+};
+
 // One JACK output device: another program's input port, or our own port that other
 // programs connect to.
 class JackMidiDevice : public MidiOutDevice {
 public:
     // `destination` empty: our own port, named `portName`, that others connect to.
-    JackMidiDevice(std::shared_ptr<JackMidiClient> client, std::string name,
+    JackMidiDevice(std::shared_ptr<JackConnection> connection, std::string name,
                    std::string destination, std::string portName);
     ~JackMidiDevice() override;
     std::string name() const override { return name_; }
+    // Reaches the server that runs now, through the connection's client.
     bool open() override;
     void send(std::uint32_t message) noexcept override;
     void close() noexcept override;
 
+    // The client of the latest open (nullptr before the first).
     const std::shared_ptr<JackMidiClient>& client() const { return client_; }
 
 private:
+    std::shared_ptr<JackConnection> connection_;
+    // Set by open on the window's thread while no send can come (the device is closed);
+    // read by send afterwards.
     std::shared_ptr<JackMidiClient> client_;
     std::string name_;
     std::string destination_;
@@ -155,8 +174,8 @@ private:
 inline constexpr const char* kJackOwnPortDeviceName = "Tambrel JACK out";
 
 // The JACK part of the device list: other programs' MIDI inputs and our own output port,
-// all served by `client`. Nothing when there is no client (no JACK server runs).
-BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackMidiClient>& client);
+// all served by the connection's client. Nothing when no JACK server runs.
+BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection);
 // The same through a client of its own, connected now.
 BackendDevices discoverJackMidiDevices();
 

@@ -45,6 +45,11 @@ public:
         tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release);
     }
 
+    // Any thread: whether everything pushed so far has been popped.
+    bool drained() const noexcept {
+        return tail_.load(std::memory_order_acquire) == head_.load(std::memory_order_acquire);
+    }
+
     static constexpr std::size_t capacity() noexcept { return Capacity; }
 
 private:

@@ -1,5 +1,6 @@
 #include "cell_label.h"
 
+#include <QAccessible>
 #include <QMouseEvent>
 
 CellLabel::CellLabel(int track, int cell, QWidget* parent) : QLabel(parent) {
@@ -23,15 +24,26 @@ void CellLabel::setColor(const QColor& color) {
     if (color == this->color()) {
         return;
     }
+    const bool wasOn = isOn();
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, color);
     setPalette(palette);
+    if (isOn() != wasOn) {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void CellLabel::click() {
+    emit clicked(this);
 }
 
 void CellLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
     // A click is a press and a release over the cell, as with a button.
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
-        emit clicked(this);
+        click();
     }
 }

@@ -14,7 +14,12 @@ public:
     CellLabel(int track, int cell, QWidget* parent = nullptr);
 
     QColor color() const;
+    // A change of colour is told to assistive technology as a change of checked state.
     void setColor(const QColor& color);
+    bool isOn() const { return color() == kOnColor; }
+
+    // What a click does: raises clicked(). The accessible "press" comes here too.
+    void click();
 
 signals:
     void clicked(CellLabel* cell);

@@ -38,4 +38,13 @@ bool cellHidden(engine::TimeSig sig, int cell) noexcept {
     return cellLeft(position) + kCellWidth > layout.panelWidth;
 }
 
+int stepOfCell(engine::TimeSig sig, int cell) noexcept {
+    for (int step = 1; step <= engine::stepsPerBar(sig); ++step) {
+        if (engine::cellForStep(sig, step) == cell) {
+            return step;
+        }
+    }
+    return 0;
+}
+
 } // namespace tambrel::ui

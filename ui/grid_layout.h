@@ -23,4 +23,8 @@ const GridLayout& gridLayout(engine::TimeSig sig) noexcept;
 // Whether cell (1..16) is out of view under the signature.
 bool cellHidden(engine::TimeSig sig, int cell) noexcept;
 
+// The step (1-based) that plays cell (1..16) under the signature, or 0 for a cell out of
+// view: the number a user counts along the visible cells of a row.
+int stepOfCell(engine::TimeSig sig, int cell) noexcept;
+
 } // namespace tambrel::ui

@@ -85,6 +85,9 @@ public:
     void TrackBarChange(int track);
     void SpeedButton1Click();
     void SpeedButton2Click();
+    // Loads a pattern file as the Load button does once a name is chosen (the command
+    // line's file too): all or nothing, and a bad file shows the load message.
+    void openPatternFile(const QString& name);
     void BitBtn5Click();
     void PresetClick(const tambrel::patterns::Preset& preset);
     void BitBtn6Click();
@@ -125,7 +128,9 @@ private:
     void buildCellGroups(int track);
     void buildBottomBar();
     void buildPresetMenu();
+    void describeControls();
     void setTabOrder();
+    void refreshAccessibleNames();
     QLabel* addLabel(const char* name, const QString& text, QPoint at, bool value);
     static QString latin1(const std::string& bytes);
 
@@ -141,6 +146,7 @@ private:
     QLabel* playModeLabel_ = nullptr;
     QFrame* panel9_ = nullptr;
     QMenu* popupMenu1_ = nullptr;
+    std::array<UpDown*, 3> upDowns_{}; // UpDown1, 2, 3
 
     std::array<QComboBox*, tambrel::engine::kTracks> comboBoxes_{};
     std::array<QSlider*, tambrel::engine::kTracks> trackBars_{};

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tambrel::testing {
 
@@ -99,16 +100,22 @@ PrivateJackServer::~PrivateJackServer() {
 pid_t PrivateJackServer::launch() {
     const std::string rate = std::to_string(kSampleRate);
     const std::string period = std::to_string(kPeriodFrames);
+    // Synchronous in a sanitizer build: clients slowed down by a sanitizer are then late
+    // rather than skipped (a skipped receiver loses its events).
 #ifdef TAMBREL_JACK_PERIOD_FRAMES
-    // Synchronous: the server waits for every client each cycle, so clients slowed down
-    // by a sanitizer are late rather than skipped (a skipped receiver loses its events).
-    const char* argv[] = {"jackd",        "--no-realtime", "-S", "-n",         name_.c_str(),
-                          "-d",           "dummy",         "-r", rate.c_str(), "-p",
-                          period.c_str(), nullptr};
+    const bool synchronous = true;
 #else
-    const char* argv[] = {"jackd", "--no-realtime", "-n", name_.c_str(),  "-d",   "dummy",
-                          "-r",    rate.c_str(),    "-p", period.c_str(), nullptr};
+    const bool synchronous = synchronous_;
 #endif
+    std::vector<const char*> argv = {"jackd", "--no-realtime"};
+    if (synchronous) {
+        argv.push_back("-S");
+    }
+    for (const char* arg :
+         {"-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(), "-p", period.c_str()}) {
+        argv.push_back(arg);
+    }
+    argv.push_back(nullptr);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0) {
@@ -124,7 +131,7 @@ pid_t PrivateJackServer::launch() {
     const int quiet = open("/dev/null", O_WRONLY);
     dup2(quiet, 1);
     dup2(quiet, 2);
-    execvp("jackd", const_cast<char* const*>(argv));
+    execvp("jackd", const_cast<char* const*>(argv.data()));
     _exit(127);
 }
 

@@ -48,6 +48,11 @@ public:
     PrivateJackServer(const PrivateJackServer&) = delete;
     PrivateJackServer& operator=(const PrivateJackServer&) = delete;
 
+    // A synchronous server waits for every client in each cycle (up to its timeout), so
+    // that a client that stops answering holds the whole graph up. Before start().
+    void makeSynchronous() {
+        synchronous_ = true;
+    }
     // Starts jackd and returns once a client can open on it (polling every 10 ms), or
     // false after `limit`.
     bool start(std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -73,6 +78,7 @@ private:
     std::string name_;
     pid_t pid_ = -1;
     bool killed_ = false;
+    bool synchronous_ = false;
 };
 
 // One MIDI event as the receiver saw it.

@@ -180,12 +180,20 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
                 " ms");
 }
 
+void PrivatePulseServer::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        reap(pid_, std::chrono::seconds(5));
+        pid_ = -1;
+    }
+}
+
 void PrivatePulseServer::stop() {
     if (recorder_ > 0) {
         stopRecording();
     }
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
         reap(pid_, std::chrono::seconds(5));
         pid_ = -1;
     }
@@ -238,7 +246,7 @@ std::vector<float> PrivatePulseServer::stopRecording() {
     if (recorder_ <= 0) {
         return {};
     }
-    kill(recorder_, SIGINT);
+    ::kill(recorder_, SIGINT);
     reap(recorder_, std::chrono::seconds(5));
     recorder_ = -1;
     std::ifstream in(folder_ + "/monitor.raw", std::ios::binary);

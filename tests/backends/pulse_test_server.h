@@ -29,6 +29,8 @@ public:
     bool start(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // SIGTERM and a wait; SIGKILL if it does not go. Puts the environment back.
     void stop();
+    // SIGKILL at once, as a crash would; the folders and environment stay until stop().
+    void kill();
     bool running() const { return pid_ > 0; }
     // Why start() failed, with the end of the server's own log: for a test's skip message.
     const std::string& failure() const { return failure_; }

@@ -4,6 +4,9 @@
 
 #include "window_rig.h"
 
+#include "patterns/presets.h"
+#include "platform/fluid_synth_device.h"
+
 #include <QDir>
 #include <QFontDatabase>
 #include <QImage>
@@ -15,6 +18,7 @@ class ScreenshotsTest : public QObject {
 private slots:
     void fontsAreInstalled() { QVERIFY(!QFontDatabase::families().isEmpty()); }
     void eachTimeSignature();
+    void asTheReadmeShowsIt();
 };
 
 void ScreenshotsTest::eachTimeSignature() {
@@ -42,6 +46,30 @@ void ScreenshotsTest::eachTimeSignature() {
         qInfo("wrote %s", qPrintable(path));
         rig.spin("UpDown3", true);
     }
+}
+
+// The picture at the top of the README: a built-in rhythm on the built-in synth's entry, as
+// a new user sees the window after choosing one from the Presets menu.
+void ScreenshotsTest::asTheReadmeShowsIt() {
+    const QString folder =
+        qEnvironmentVariable("TAMBREL_SCREENSHOTS", QStringLiteral("screenshots"));
+    QVERIFY(QDir().mkpath(folder));
+    tambrel::platform::MidiRecorder recorder;
+    tambrel::platform::MidiOutDeviceList synth;
+    synth.push_back(std::make_unique<tambrel::platform::MemoryMidiDevice>(
+        0, tambrel::platform::kSynthDeviceName, recorder));
+    WindowRig rig(0, std::move(synth));
+    for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
+        if (preset.caption == "8th Beat Rock") {
+            rig.window->PresetClick(preset);
+        }
+    }
+    QCOMPARE(rig.text(QStringLiteral("Label1")),
+             QString::fromLatin1(tambrel::platform::kSynthDeviceName));
+    QVERIFY(!rig.engine().grid().empty());
+    const QString path = QDir(folder).filePath(QStringLiteral("window.png"));
+    QVERIFY(rig.window->grab().save(path));
+    qInfo("wrote %s", qPrintable(path));
 }
 
 QTEST_MAIN(ScreenshotsTest)

@@ -3,6 +3,7 @@
 // Message boxes, file dialogs and the Presets menu's position are recorded instead of
 // blocking.
 
+#include "ui/application.h"
 #include "ui/cell_label.h"
 #include "ui/main_window.h"
 #include "ui/up_down.h"
@@ -51,6 +52,19 @@ struct WindowRig {
         window = std::make_unique<RecordingWindow>(*machine);
         window->FormCreate();
         window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    // The window as the program starts it, over `deviceCount` in-memory devices, with
+    // these command-line arguments after the program's name.
+    WindowRig(unsigned deviceCount, const QStringList& arguments) {
+        auto started = tambrel::ui::startWindow(
+            std::make_unique<tambrel::machine::Machine>(
+                tambrel::platform::makeMemoryMidiDevices(deviceCount, recorder), [](int) {}),
+            tambrel::ui::parseCommandLine(QStringList{QStringLiteral("tambrel")} + arguments),
+            [](tambrel::machine::Machine& m) { return std::make_unique<RecordingWindow>(m); });
+        machine = std::move(started.machine);
+        window.reset(static_cast<RecordingWindow*>(started.window.release()));
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 

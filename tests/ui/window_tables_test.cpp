@@ -23,10 +23,15 @@ TEST(GridLayout, CellsInViewAreTheCellsTheStepsPlay) {
         for (int step = 1; step <= engine::stepsPerBar(sig); ++step) {
             played.insert(engine::cellForStep(sig, step));
         }
+        // A screen reader names a cell in view by its step: counted along the row.
+        int counted = 0;
         for (int cell = 1; cell <= engine::kCells; ++cell) {
             EXPECT_EQ(played.count(cell) == 1, !cellHidden(sig, cell))
                 << engine::timeSignatureText(sig) << " cell " << cell;
+            EXPECT_EQ(stepOfCell(sig, cell), cellHidden(sig, cell) ? 0 : ++counted)
+                << engine::timeSignatureText(sig) << " cell " << cell;
         }
+        EXPECT_EQ(counted, engine::stepsPerBar(sig));
     }
 }
 

@@ -1,0 +1,73 @@
+#pragma once
+// The program's start: its command line, the application object, the machine over this
+// computer's MIDI devices and the one window. main() is runProgram(); the tests start the
+// window through startWindow() with their own devices and window.
+
+#include "main_window.h"
+
+#include "machine/machine.h"
+
+#include <QApplication>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tambrel::ui {
+
+// The application object. An exception that escapes an event handler into the event
+// loop is shown in a message box titled "Tambrel" and the program goes on: the handler's
+// work stops where it threw, and everything else stays as it was.
+class Application : public QApplication {
+    Q_OBJECT
+public:
+    Application(int& argc, char** argv);
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+    // Shows an escaped exception's text (tests record it instead).
+    virtual void showError(const QString& text);
+
+    // The text shown for something thrown that is not a std::exception.
+    static const QString kUnknownError;
+};
+
+// What the command line asks for.
+struct CommandLine {
+    // Set when the program is to end at once with this status (after --help, --version
+    // or a wrong call, whose text is already written).
+    std::optional<int> exitStatus;
+    // The pattern file to load into the started window, if one was named.
+    QString patternFile;
+};
+
+// Reads the arguments (the program's name first) without needing a display: --help and
+// --version write to standard output and end with 0; an unknown option or a second file
+// writes one line to standard error and ends with 2.
+CommandLine parseCommandLine(const QStringList& arguments);
+
+// The started program: the machine first, as the window mirrors it and goes before it.
+struct StartedWindow {
+    std::unique_ptr<machine::Machine> machine;
+    std::unique_ptr<TForm1> window;
+
+    StartedWindow() = default;
+    StartedWindow(StartedWindow&&) = default;
+    StartedWindow& operator=(StartedWindow&&) = default;
+    ~StartedWindow();
+};
+
+using WindowMaker = std::function<std::unique_ptr<TForm1>(machine::Machine&)>;
+
+// Creates the window over the machine, runs FormCreate, shows it at the centre of the
+// screen, then loads the command line's pattern file as the Load button does: a bad
+// file shows the load message over the window, which keeps its start pattern.
+StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
+                          const WindowMaker& makeWindow = {});
+
+// The whole program, as main() runs it; returns its exit status.
+int runProgram(int argc, char** argv);
+
+} // namespace tambrel::ui
