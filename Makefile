@@ -11,7 +11,7 @@ WINDOWS_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBREL_WITH_UI=OFF
 	-DTAMBREL_LINUX_BUILD=$(abspath $(BUILD))
 
 .PHONY: all deps configure build test run install package bench screenshots fuzz format clean \
-	deps-windows windows test-windows test-asan test-tsan check-format ci
+	deps-windows windows test-windows test-asan test-tsan check-format ci soak
 
 all: build
 
@@ -74,6 +74,10 @@ bench: build
 	@$(BUILD)/bench/render_speed
 	@if [ -x $(BUILD)/bench/jack_timing ]; then $(BUILD)/bench/jack_timing; fi
 	@if [ -x $(BUILD)/bench/synth_timing ]; then $(BUILD)/bench/synth_timing; fi
+
+# A minute of the step clock under fire (bench/soak): SOAK_SECONDS=S for another length.
+soak: build
+	@JACK_NO_START_SERVER=1 $(BUILD)/bench/soak --seconds $(or $(SOAK_SECONDS),60)
 
 screenshots: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest -R screenshots --output-on-failure

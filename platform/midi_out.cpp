@@ -3,9 +3,11 @@
 namespace tambrel::platform {
 
 MidiOut::MidiOut(MidiOutDeviceList devices)
-    : devices_(std::move(devices)), open_(new std::atomic<bool>[devices_.size()]) {
+    : devices_(std::move(devices)), open_(new std::atomic<bool>[devices_.size()]),
+      sent_(new std::atomic<std::uint64_t>[devices_.size()]) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         open_[i].store(false);
+        sent_[i].store(0);
     }
 }
 
@@ -59,7 +61,12 @@ int MidiOut::send(MidiOutHandle handle, std::uint32_t message) noexcept {
         return kMidiInvalidHandle;
     }
     devices_[handle - 1]->send(message);
+    sent_[handle - 1].fetch_add(1, std::memory_order_relaxed);
     return kMidiOk;
+}
+
+std::uint64_t MidiOut::sentCount(unsigned device) const noexcept {
+    return device < devices_.size() ? sent_[device].load(std::memory_order_relaxed) : 0;
 }
 
 int MidiOut::close(MidiOutHandle handle) noexcept {

@@ -60,12 +60,16 @@ public:
 
     bool isOpen(MidiOutHandle handle) const noexcept;
     MidiOutDevice* device(unsigned index) const noexcept;
+    // How many messages were handed to the device while it was open: the record of what
+    // the step clock sent it, for the soak and the tests (one relaxed add per send).
+    std::uint64_t sentCount(unsigned device) const noexcept;
 
 private:
     MidiOutDeviceList devices_;
     // One flag per device: a device is opened at most once at a time, and its handle
     // is its number + 1. Sends only read these flags.
     std::unique_ptr<std::atomic<bool>[]> open_;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> sent_;
 };
 
 // The device list of this machine, built from every back end that works here: the

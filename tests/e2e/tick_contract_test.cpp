@@ -1,8 +1,9 @@
 // The tick's contract, kept: while the step clock ticks through the real timer and
 // another thread edits the pattern the whole time, nothing is allocated on the timer's
 // thread, whichever back end the notes go to. Every operator new of this program is
-// counted here when it runs on a timer's thread.
+// counted when it runs on a timer's thread (tests/support/alloc_counter).
 
+#include "alloc_counter.h"
 #include "jack_test_server.h"
 
 #include "machine/machine.h"
@@ -15,42 +16,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
-#include <new>
 #include <thread>
-
-namespace {
-
-std::atomic<bool> counting{false};
-std::atomic<long long> timerThreadAllocations{0};
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    if (counting.load(std::memory_order_relaxed) && tambrel::platform::onTimerThread()) {
-        timerThreadAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace tambrel {
 namespace {
@@ -98,8 +65,7 @@ long long timerAllocationsWhilePlaying(machine::Machine& m, const std::function<
     std::atomic<bool> stop{false};
     std::thread editor([&] { editUntil(m, stop); });
     CountedTick tick{&m.engine()};
-    timerThreadAllocations.store(0);
-    counting.store(true);
+    testing::armTimerThreadAllocationCount();
     const std::uint32_t id = m.timers().start(kPeriodMs, &CountedTick::run, &tick);
     const auto end = std::chrono::steady_clock::now() + 20s;
     while (tick.ticks.load() < kTicks && std::chrono::steady_clock::now() < end) {
@@ -109,11 +75,11 @@ long long timerAllocationsWhilePlaying(machine::Machine& m, const std::function<
         std::this_thread::sleep_for(2ms);
     }
     m.timers().kill(id);
-    counting.store(false);
+    const long long allocations = testing::disarmTimerThreadAllocationCount();
     stop.store(true);
     editor.join();
     EXPECT_GE(tick.ticks.load(), kTicks);
-    return timerThreadAllocations.load();
+    return allocations;
 }
 
 platform::MidiOutDeviceList oneDevice(std::unique_ptr<platform::MidiOutDevice> device) {
@@ -125,8 +91,7 @@ platform::MidiOutDeviceList oneDevice(std::unique_ptr<platform::MidiOutDevice> d
 TEST(TickContract, AnAllocationOnATimerThreadIsCounted) {
     platform::TimerService timers;
     static std::atomic<int> calls{0};
-    timerThreadAllocations.store(0);
-    counting.store(true);
+    testing::armTimerThreadAllocationCount();
     const std::uint32_t id = timers.start(
         1,
         [](void*) noexcept {
@@ -138,8 +103,7 @@ TEST(TickContract, AnAllocationOnATimerThreadIsCounted) {
         std::this_thread::sleep_for(1ms);
     }
     timers.kill(id);
-    counting.store(false);
-    EXPECT_GE(timerThreadAllocations.load(), 3);
+    EXPECT_GE(testing::disarmTimerThreadAllocationCount(), 3);
 }
 
 TEST(TickContract, NoAllocationWhilePlayingToTheInMemoryDevice) {
