@@ -364,7 +364,7 @@ Recording PrivatePulseServer::stopRecording() {
 
 // --- JACK
 
-JackAudioRecorder::JackAudioRecorder(double seconds) {
+JackSourceRecorder::JackSourceRecorder(double seconds) {
     jack_status_t status{};
     client_ = jack_client_open("tambrel-audio-recorder", JackNoStartServer, &status);
     if (client_ == nullptr) {
@@ -376,21 +376,21 @@ JackAudioRecorder::JackAudioRecorder(double seconds) {
         ports_.push_back(
             jack_port_register(client_, name, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
     }
-    jack_set_process_callback(client_, &JackAudioRecorder::onProcess, this);
+    jack_set_process_callback(client_, &JackSourceRecorder::onProcess, this);
     if (jack_activate(client_) != 0) {
         jack_client_close(client_);
         client_ = nullptr;
     }
 }
 
-JackAudioRecorder::~JackAudioRecorder() {
+JackSourceRecorder::~JackSourceRecorder() {
     if (client_ != nullptr) {
         jack_deactivate(client_);
         jack_client_close(client_);
     }
 }
 
-bool JackAudioRecorder::connectFrom(const std::string& source) {
+bool JackSourceRecorder::connectFrom(const std::string& source) {
     const char** outputs = jack_get_ports(client_, ("^" + source + ":").c_str(),
                                           JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
     std::size_t connected = 0;
@@ -402,8 +402,8 @@ bool JackAudioRecorder::connectFrom(const std::string& source) {
     return connected > 0;
 }
 
-int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
-    auto* recorder = static_cast<JackAudioRecorder*>(self);
+int JackSourceRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
+    auto* recorder = static_cast<JackSourceRecorder*>(self);
     if (recorder->recording_.load(std::memory_order_acquire)) {
         // The period is rendered now: its last frame is as late as it gets.
         const double stamp = soundClock();
@@ -415,7 +415,7 @@ int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
     return 0;
 }
 
-double JackAudioRecorder::playbackLatency() const {
+double JackSourceRecorder::playbackLatency() const {
     jack_port_t* out = jack_port_by_name(client_, "system:playback_1");
     if (out == nullptr) {
         return 0.0;

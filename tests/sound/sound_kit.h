@@ -104,12 +104,12 @@ private:
 // A JACK client whose two inputs are connected to the output ports of `source` (a client
 // name) and that records them, stamping each period when its callback runs. Use it on a
 // PrivateJackServer.
-class JackAudioRecorder {
+class JackSourceRecorder {
 public:
-    explicit JackAudioRecorder(double seconds = 10.0);
-    ~JackAudioRecorder();
-    JackAudioRecorder(const JackAudioRecorder&) = delete;
-    JackAudioRecorder& operator=(const JackAudioRecorder&) = delete;
+    explicit JackSourceRecorder(double seconds = 10.0);
+    ~JackSourceRecorder();
+    JackSourceRecorder(const JackSourceRecorder&) = delete;
+    JackSourceRecorder& operator=(const JackSourceRecorder&) = delete;
 
     bool ok() const { return client_ != nullptr; }
     // Connects to the source's outputs, as they are when called, and starts recording.

@@ -182,7 +182,7 @@ void WindowSoundTest::rhythmIsHeardThroughJack() {
     if (QTest::currentTestFailed()) {
         return;
     }
-    tambrel::testing::JackAudioRecorder recorder;
+    tambrel::testing::JackSourceRecorder recorder;
     QVERIFY(recorder.ok());
     QVERIFY(recorder.connectFrom(tambrel::platform::kSynthDeviceName));
     const double playAt = synth.play();
