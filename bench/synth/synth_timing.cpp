@@ -9,9 +9,12 @@
 //
 //   synth_timing [--steps N] [--period-ms P]
 
+#include "jack_audio_recorder.h"
 #include "jack_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
+
+#include "../bench_stats.h"
 
 #include "platform/fluid_synth_device.h"
 #include "platform/midi_out.h"
@@ -40,9 +43,9 @@ constexpr auto kTail = std::chrono::milliseconds(400);
 struct Run {
     int onsets = 0;
     std::uint64_t late = 0;
-    testing::Figures vsPeriod;
-    testing::Figures vsSends;
-    testing::Figures sends;
+    bench::Percentiles vsPeriod;
+    bench::Percentiles vsSends;
+    bench::Percentiles sends;
     std::size_t intervals = 0;
 };
 
@@ -66,16 +69,16 @@ Run analyse(const std::vector<float>& level, const std::vector<testing::StepSend
     run.late = late;
     const std::vector<double> vsPeriod = errorsVsPeriod(onsets, periodMs * 1000.0);
     run.intervals = vsPeriod.size();
-    run.vsPeriod = testing::figuresOf(vsPeriod);
+    run.vsPeriod = bench::percentilesOf(vsPeriod);
     const std::vector<double> sentSpacing = testing::spacingUs(sent);
     if (onsets.size() == sent.size()) {
-        run.vsSends = testing::figuresOf(testing::spacingErrorsUs(onsets, sentSpacing, kRate));
+        run.vsSends = bench::percentilesOf(testing::spacingErrorsUs(onsets, sentSpacing, kRate));
     }
     std::vector<double> sendErrors;
     for (const double us : sentSpacing) {
         sendErrors.push_back(std::fabs(us - periodMs * 1000.0));
     }
-    run.sends = testing::figuresOf(sendErrors);
+    run.sends = bench::percentilesOf(sendErrors);
     return run;
 }
 
@@ -158,7 +161,8 @@ int main(int argc, char** argv) {
             const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
             std::this_thread::sleep_for(kTail);
             Run& run = jackRuns[placement == Placement::AtStamp ? 0 : 1];
-            run = analyse(recorder.recording(), sent, periodMs, synth->lateCount() - lateBefore);
+            run = analyse(recorder.recording().samples, sent, periodMs,
+                          synth->lateCount() - lateBefore);
             print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
         }
         out.close(handle);
@@ -182,14 +186,14 @@ int main(int argc, char** argv) {
         for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
             synth->usePlacement(placement);
             const std::uint64_t lateBefore = synth->lateCount();
-            if (!server.startRecording()) {
+            if (!server.startRecording(recordFrames)) {
                 return fail("parec did not record");
             }
             const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
             std::this_thread::sleep_for(kTail);
-            const std::vector<float> level = testing::louderChannel(server.stopRecording());
             Run& run = pulseRuns[placement == Placement::AtStamp ? 0 : 1];
-            run = analyse(level, sent, periodMs, synth->lateCount() - lateBefore);
+            run = analyse(server.stopRecording().samples, sent, periodMs,
+                          synth->lateCount() - lateBefore);
             print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
         }
         out.close(handle);

@@ -38,7 +38,7 @@ std::int64_t gridBlockOf(std::int64_t frame) {
 
 // Note starts: above -60 dBFS after 0.1 s of quiet (every note here is far from the last).
 std::vector<std::int64_t> onsetsIn(const std::vector<float>& level) {
-    return testing::findOnsets(level, 1e-3f, 4800);
+    return testing::findOnsets(level, 1e-3f, 1e-3f, 4800);
 }
 
 class OfflineSynth {

@@ -1,3 +1,4 @@
+#include "jack_audio_recorder.h"
 #include "jack_test_server.h"
 
 #include "platform/fluid_synth_device.h"

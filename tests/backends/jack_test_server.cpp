@@ -1,11 +1,10 @@
 #include "jack_test_server.h"
 
-#include "platform/jack_midi_device.h"
-#include "platform/sanitizer_handover.h"
+#include "child_process.h"
 
-#include <algorithm>
+#include "platform/jack_midi_device.h"
+
 #include <atomic>
-#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -14,8 +13,6 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,8 +27,7 @@ std::string uniqueServerName() {
 }
 
 bool clientCanOpen() {
-    jack_status_t status{};
-    jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+    jack_client_t* probe = openJackClient("probe");
     if (probe == nullptr) {
         return false;
     }
@@ -72,6 +68,12 @@ void removeTree(const std::string& path) {
 
 } // namespace
 
+jack_client_t* openJackClient(const std::string& name) {
+    platform::silenceJack();
+    jack_status_t status{};
+    return jack_client_open(name.c_str(), JackNoStartServer, &status);
+}
+
 JackTestLock::JackTestLock() {
     fd_ = open("/tmp/tambrel-jack-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
@@ -98,8 +100,6 @@ PrivateJackServer::~PrivateJackServer() {
 }
 
 pid_t PrivateJackServer::launch() {
-    const std::string rate = std::to_string(kSampleRate);
-    const std::string period = std::to_string(kPeriodFrames);
     // Synchronous in a sanitizer build: clients slowed down by a sanitizer are then late
     // rather than skipped (a skipped receiver loses its events).
 #ifdef TAMBREL_JACK_PERIOD_FRAMES
@@ -107,39 +107,20 @@ pid_t PrivateJackServer::launch() {
 #else
     const bool synchronous = synchronous_;
 #endif
-    std::vector<const char*> argv = {"jackd", "--no-realtime"};
+    std::vector<std::string> argv = {"jackd", "--no-realtime"};
     if (synchronous) {
         argv.push_back("-S");
     }
-    for (const char* arg :
-         {"-n", name_.c_str(), "-d", "dummy", "-r", rate.c_str(), "-p", period.c_str()}) {
-        argv.push_back(arg);
-    }
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid; // -1 when fork failed
-    }
-    // The server ends with the test even when the test crashes. SIGTERM, not SIGKILL: a
-    // server that exits on its own gives its slot in JACK's server registry back.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) {
-        _exit(1);
-    }
+    argv.insert(argv.end(), {"-n", name_, "-d", "dummy", "-r", std::to_string(kSampleRate), "-p",
+                             std::to_string(kPeriodFrames)});
     // The server's own chatter would bury the test's output.
-    const int quiet = open("/dev/null", O_WRONLY);
-    dup2(quiet, 1);
-    dup2(quiet, 2);
-    execvp("jackd", const_cast<char* const*>(argv.data()));
-    _exit(127);
+    return spawnChild(argv);
 }
 
 bool PrivateJackServer::waitUntilUp(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (childExited(pid_)) {
             pid_ = -1; // it gave up on its own
             return false;
         }
@@ -167,36 +148,23 @@ bool PrivateJackServer::start(std::chrono::milliseconds limit) {
     return true;
 }
 
-void PrivateJackServer::reap(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+void PrivateJackServer::end(int signal) {
+    ::kill(pid_, signal);
+    reapChild(pid_, std::chrono::seconds(5));
     pid_ = -1;
 }
 
 void PrivateJackServer::stop() {
-    if (pid_ <= 0) {
-        return;
+    if (pid_ > 0) {
+        end(SIGTERM);
     }
-    ::kill(pid_, SIGTERM);
-    reap(std::chrono::seconds(5));
 }
 
 void PrivateJackServer::kill() {
-    if (pid_ <= 0) {
-        return;
+    if (pid_ > 0) {
+        end(SIGKILL);
+        killed_ = true;
     }
-    ::kill(pid_, SIGKILL);
-    reap(std::chrono::seconds(5));
-    killed_ = true;
 }
 
 void PrivateJackServer::releaseRegistrySlot() {
@@ -227,9 +195,7 @@ void PrivateJackServer::releaseRegistrySlot() {
 
 JackMidiReceiver::JackMidiReceiver(const std::string& clientName, std::size_t capacity)
     : slots_(capacity) {
-    platform::silenceJack();
-    jack_status_t status{};
-    client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    client_ = openJackClient(clientName);
     if (client_ == nullptr) {
         return;
     }
@@ -310,87 +276,6 @@ bool JackMidiReceiver::waitForCount(std::size_t n, std::chrono::milliseconds lim
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
-}
-
-JackAudioRecorder::JackAudioRecorder(std::size_t capacityFrames, const std::string& clientName)
-    : level_(capacityFrames) {
-    platform::silenceJack();
-    jack_status_t status{};
-    client_ = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
-    if (client_ == nullptr) {
-        return;
-    }
-    for (int i = 0; i < 2; ++i) {
-        ports_[i] = jack_port_register(client_, i == 0 ? "in_1" : "in_2", JACK_DEFAULT_AUDIO_TYPE,
-                                       JackPortIsInput, 0);
-    }
-    jack_set_process_callback(client_, &JackAudioRecorder::onProcess, this);
-    if (ports_[0] == nullptr || ports_[1] == nullptr || jack_activate(client_) != 0) {
-        jack_client_close(client_);
-        client_ = nullptr;
-    }
-}
-
-JackAudioRecorder::~JackAudioRecorder() {
-    if (client_ != nullptr) {
-        jack_client_close(client_);
-    }
-}
-
-int JackAudioRecorder::listenTo(const std::string& pattern) {
-    const char** ports =
-        jack_get_ports(client_, pattern.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
-    int n = 0;
-    for (const char** p = ports; p != nullptr && *p != nullptr && n < 2; ++p, ++n) {
-        jack_connect(client_, *p, jack_port_name(ports_[n]));
-    }
-    if (ports != nullptr) {
-        jack_free(ports);
-    }
-    return n;
-}
-
-std::uint32_t JackAudioRecorder::frameTimeOf(void* recorder) noexcept {
-    return jack_frame_time(static_cast<JackAudioRecorder*>(recorder)->client_);
-}
-
-void JackAudioRecorder::startRecording() {
-    recording_.store(true, std::memory_order_release);
-}
-
-std::vector<float> JackAudioRecorder::recording() const {
-    const std::size_t n = recorded_.load(std::memory_order_acquire);
-    return {level_.begin(), level_.begin() + static_cast<std::ptrdiff_t>(n)};
-}
-
-int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
-    auto* recorder = static_cast<JackAudioRecorder*>(self);
-    const auto* left = static_cast<const float*>(jack_port_get_buffer(recorder->ports_[0], frames));
-    const auto* right =
-        static_cast<const float*>(jack_port_get_buffer(recorder->ports_[1], frames));
-    platform::markTakenOver(left);
-    platform::markTakenOver(right);
-    float peak = recorder->peak_.load(std::memory_order_relaxed);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        peak = std::max(peak, std::max(std::fabs(left[i]), std::fabs(right[i])));
-    }
-    recorder->peak_.store(peak, std::memory_order_relaxed);
-    if (recorder->recording_.load(std::memory_order_acquire)) {
-        const jack_nframes_t start = jack_last_frame_time(recorder->client_);
-        if (!recorder->started_) {
-            recorder->started_ = true;
-            recorder->firstFrame_ = start;
-        }
-        const std::size_t at = start - recorder->firstFrame_;
-        std::vector<float>& level = recorder->level_;
-        for (std::uint32_t i = 0; i < frames && at + i < level.size(); ++i) {
-            level[at + i] = std::max(std::fabs(left[i]), std::fabs(right[i]));
-        }
-        recorder->recorded_.store(std::min(level.size(), at + frames), std::memory_order_release);
-    }
-    platform::markHandedOver(left);
-    platform::markHandedOver(right);
-    return 0;
 }
 
 std::vector<std::uint8_t> noteBytes(std::uint32_t message) {

@@ -1,6 +1,6 @@
 #pragma once
 // A JACK server of the test's own (dummy driver, 48 kHz, 256-frame periods, private
-// name) and a MIDI receiver client on it, for the tests and the timing benchmark. The
+// name) and a MIDI receiver client on it, for the tests and the timing benchmarks. The
 // process's environment is pointed at that server, so every JACK client the code under
 // test opens lands there and nothing ever starts a server by surprise.
 
@@ -73,13 +73,17 @@ public:
 private:
     pid_t launch();
     bool waitUntilUp(std::chrono::milliseconds limit);
-    void reap(std::chrono::milliseconds limit);
+    void end(int signal);
     JackTestLock lock_; // first in, last out
     std::string name_;
     pid_t pid_ = -1;
     bool killed_ = false;
     bool synchronous_ = false;
 };
+
+// A client of the test's own on the server the environment names (never one started on
+// the way), with JACK's own error printing silenced; nullptr when none can open.
+_jack_client* openJackClient(const std::string& name);
 
 // One MIDI event as the receiver saw it.
 struct ReceivedEvent {
@@ -120,45 +124,6 @@ private:
     std::atomic<std::size_t> count_{0};
     std::atomic<std::size_t> oversized_{0};
     std::atomic<std::uint64_t> cycles_{0};
-};
-
-// A client with two audio inputs, "<client>:in_1" and "in_2", that keeps the louder of the
-// two channels of every frame it hears, placed by the server's frame clock, and the loudest
-// sample so far.
-class JackAudioRecorder {
-public:
-    explicit JackAudioRecorder(std::size_t capacityFrames = 0,
-                               const std::string& clientName = "recorder");
-    ~JackAudioRecorder();
-    JackAudioRecorder(const JackAudioRecorder&) = delete;
-    JackAudioRecorder& operator=(const JackAudioRecorder&) = delete;
-
-    bool ok() const { return client_ != nullptr; }
-    // Connects the first two audio outputs whose full names match the regular expression
-    // `pattern` to our inputs; returns how many.
-    int listenTo(const std::string& pattern);
-
-    // Keeps frames from the next period on, until the capacity is full. A period that the
-    // recorder missed stays silent in the recording, so that frames keep their places.
-    void startRecording();
-    std::vector<float> recording() const;
-
-    float peak() const { return peak_.load(); }
-    void resetPeak() { peak_.store(0.0f); }
-    // The server's frame clock now, as the recorder's client sees it (a FrameClock for
-    // the synth timing kit).
-    static std::uint32_t frameTimeOf(void* recorder) noexcept;
-
-private:
-    static int onProcess(std::uint32_t frames, void* self) noexcept;
-    _jack_client* client_ = nullptr;
-    _jack_port* ports_[2] = {nullptr, nullptr};
-    std::vector<float> level_;
-    std::atomic<bool> recording_{false};
-    bool started_ = false;         // process thread only
-    std::uint32_t firstFrame_ = 0; // process thread only
-    std::atomic<std::size_t> recorded_{0};
-    std::atomic<float> peak_{0.0f};
 };
 
 // Exact expected bytes of a packed short message (status, key, velocity).

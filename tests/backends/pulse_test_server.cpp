@@ -1,14 +1,15 @@
 #include "pulse_test_server.h"
 
+#include "child_process.h"
+
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -16,83 +17,37 @@ extern char** environ;
 
 namespace tambrel::testing {
 
-namespace {
+// parec's output, read from a pipe as it comes and stamped on arrival.
+struct PrivatePulseServer::Reader {
+    explicit Reader(std::size_t capacityFrames) : samples(capacityFrames, kSampleRate) {}
 
-// Starts `argv` with its standard output and error in those files (/dev/null when empty)
-// and, when `env` is given, that environment. Everything the child needs is made before
-// the fork: a test process has threads, and only exec is safe in the child then.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outputPath,
-            const std::string& errorPath, const std::vector<std::string>* env = nullptr) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    if (env != nullptr) {
-        for (const std::string& e : *env) {
-            envp.push_back(const_cast<char*>(e.c_str()));
+    void run() {
+        constexpr std::size_t kFrameBytes = 2 * sizeof(float);
+        std::vector<float> frames(2048);
+        std::size_t held = 0; // bytes of a frame not yet complete
+        for (;;) {
+            char* into = reinterpret_cast<char*>(frames.data()) + held;
+            const ssize_t n = read(fd, into, frames.size() * sizeof(float) - held);
+            if (n <= 0) {
+                break;
+            }
+            const double stamp = soundClock();
+            const std::size_t bytes = held + std::size_t(n);
+            const std::size_t whole = bytes / kFrameBytes;
+            samples.write(samples.size(), frames.data(), frames.data() + 1, whole, 2, stamp);
+            held = bytes - whole * kFrameBytes;
+            std::memmove(frames.data(),
+                         reinterpret_cast<char*>(frames.data()) + whole * kFrameBytes, held);
+            started.store(true);
         }
-        envp.push_back(nullptr);
     }
-    const std::string output = outputPath.empty() ? "/dev/null" : outputPath;
-    const std::string error = errorPath.empty() ? "/dev/null" : errorPath;
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid; // -1 when fork failed
-    }
-    // The child ends with the test even when the test crashes.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) {
-        _exit(1);
-    }
-    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = error == output ? out : open(error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (env != nullptr) {
-        execvpe(args[0], args.data(), envp.data());
-    } else {
-        execvp(args[0], args.data());
-    }
-    _exit(127);
-}
 
-// Waits up to `limit` for the child; SIGKILL after that. Its exit status, or -1.
-int reap(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
-
-bool exited(pid_t pid) {
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == pid;
-}
-
-std::string tailOf(const std::string& path, std::size_t lines) {
-    std::ifstream in(path);
-    std::vector<std::string> all;
-    for (std::string line; std::getline(in, line);) {
-        all.push_back(line);
-    }
-    std::string text;
-    for (std::size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) {
-        text += "\n  " + all[i];
-    }
-    return text;
-}
-
-} // namespace
+    pid_t parec = -1;
+    int fd = -1;
+    std::thread thread;
+    RecordingBuffer samples;
+    std::atomic<bool> started{false};
+};
 
 PrivatePulseServer::PrivatePulseServer() = default;
 
@@ -103,7 +58,7 @@ PrivatePulseServer::~PrivatePulseServer() {
 bool PrivatePulseServer::fail(const std::string& why) {
     failure_ = why;
     if (!folder_.empty()) {
-        failure_ += tailOf(folder_ + "/server.log", 5);
+        failure_ += lastLinesOf(folder_ + "/server.log", 5);
     }
     stop();
     return false;
@@ -125,23 +80,26 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
         conf << "autospawn = no\n";
     }
 
-    // The server sees only its private folders; everything else of ours it inherits.
+    // The server sees only its private folders, and no other server's address; everything
+    // else of ours it inherits.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0 && std::strncmp(*e, "HOME=", 5) != 0) {
+        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0 && std::strncmp(*e, "HOME=", 5) != 0 &&
+            std::strncmp(*e, "PULSE_", 6) != 0) {
             env.emplace_back(*e);
         }
     }
     env.push_back("XDG_RUNTIME_DIR=" + runtime);
     env.push_back("HOME=" + home);
     const std::string rate = std::to_string(kSampleRate);
-    pid_ = spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
-                  "--load=module-native-protocol-unix auth-anonymous=1",
-                  // Without rewinds the null sink takes a new stream's first request at
-                  // once, as a desktop's sink does, instead of after its idle block of 2 s.
-                  std::string("--load=module-null-sink sink_name=") + kSinkName + " rate=" + rate +
-                      " format=float32le channels=2 norewinds=1"},
-                 folder_ + "/server.log", folder_ + "/server.log", &env);
+    const std::string log = folder_ + "/server.log";
+    pid_ = spawnChild({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
+                       "--use-pid-file=no", "--load=module-native-protocol-unix auth-anonymous=1",
+                       // Without rewinds the null sink takes a new stream's first request at
+                       // once, as a desktop's sink does, instead of after its idle block of 2 s.
+                       std::string("--load=module-null-sink sink_name=") + kSinkName +
+                           " rate=" + rate + " format=float32le channels=2 norewinds=1"},
+                      {log, log}, &env);
     if (pid_ <= 0) {
         pid_ = -1;
         return fail("could not fork for pulseaudio");
@@ -162,12 +120,12 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
 
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (exited(pid_)) {
+        if (childExited(pid_)) {
             pid_ = -1;
             return fail("pulseaudio exited at start (is it installed? scripts/install-deps)");
         }
-        const pid_t info = spawn({"pactl", "info"}, "", "");
-        const int answer = info > 0 ? reap(info, std::chrono::seconds(5)) : -1;
+        const pid_t info = spawnChild({"pactl", "info"});
+        const int answer = info > 0 ? reapChild(info, std::chrono::seconds(5)) : -1;
         if (answer == 0) {
             return true;
         }
@@ -183,18 +141,16 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
 void PrivatePulseServer::kill() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        reap(pid_, std::chrono::seconds(5));
+        reapChild(pid_, std::chrono::seconds(5));
         pid_ = -1;
     }
 }
 
 void PrivatePulseServer::stop() {
-    if (recorder_ > 0) {
-        stopRecording();
-    }
+    stopRecording();
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        reap(pid_, std::chrono::seconds(5));
+        reapChild(pid_, std::chrono::seconds(5));
         pid_ = -1;
     }
     for (const auto& [name, old] : savedEnvironment_) {
@@ -212,48 +168,59 @@ void PrivatePulseServer::stop() {
     }
 }
 
-bool PrivatePulseServer::startRecording(std::chrono::milliseconds limit) {
-    if (pid_ <= 0 || recorder_ > 0) {
+bool PrivatePulseServer::startRecording(std::size_t capacityFrames,
+                                        std::chrono::milliseconds limit) {
+    int fds[2];
+    if (pid_ <= 0 || reader_ || pipe2(fds, O_CLOEXEC) != 0) {
         return false;
     }
-    const std::string path = folder_ + "/monitor.raw";
-    const std::string rate = std::to_string(kSampleRate);
-    recorder_ = spawn({"parec", "-d", std::string(kSinkName) + ".monitor", "--format=float32le",
-                       "--channels=2", "--rate=" + rate, "--latency-msec=20"},
-                      path, "");
-    if (recorder_ <= 0) {
-        recorder_ = -1;
+    reader_ = std::make_unique<Reader>(capacityFrames);
+    reader_->fd = fds[0];
+    // A short latency: parec hands each few milliseconds over as they are played, and
+    // their stamps say when that was.
+    reader_->parec = spawnChild({"parec", "-d", std::string(kSinkName) + ".monitor", "--raw",
+                                 "--format=float32le", "--channels=2",
+                                 "--rate=" + std::to_string(kSampleRate), "--latency-msec=5"},
+                                {"", folder_ + "/parec.log", fds[1]});
+    close(fds[1]);
+    reader_->thread = std::thread([reader = reader_.get()] { reader->run(); });
+    if (reader_->parec <= 0) {
+        stopRecording();
         return false;
     }
     // The null sink runs all the time, so its monitor delivers silence from the start.
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        struct stat st {};
-        if (stat(path.c_str(), &st) == 0 && st.st_size > 0) {
-            return true;
-        }
-        if (exited(recorder_)) {
-            recorder_ = -1;
-            return false;
+    while (!reader_->started.load() && std::chrono::steady_clock::now() < deadline) {
+        if (childExited(reader_->parec)) {
+            reader_->parec = -1;
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    stopRecording();
-    return false;
+    if (!reader_->started.load()) {
+        stopRecording();
+        return false;
+    }
+    return true;
 }
 
-std::vector<float> PrivatePulseServer::stopRecording() {
-    if (recorder_ <= 0) {
+Recording PrivatePulseServer::recording() const {
+    return reader_ ? reader_->samples.recording() : Recording{};
+}
+
+Recording PrivatePulseServer::stopRecording() {
+    if (!reader_) {
         return {};
     }
-    ::kill(recorder_, SIGINT);
-    reap(recorder_, std::chrono::seconds(5));
-    recorder_ = -1;
-    std::ifstream in(folder_ + "/monitor.raw", std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<float> samples(bytes.size() / (2 * sizeof(float)) * 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
-    return samples;
+    if (reader_->parec > 0) {
+        ::kill(reader_->parec, SIGINT);
+        reapChild(reader_->parec, std::chrono::seconds(5));
+    }
+    reader_->thread.join(); // parec's end closes the pipe
+    close(reader_->fd);
+    Recording recording = reader_->samples.recording();
+    reader_.reset();
+    return recording;
 }
 
 } // namespace tambrel::testing

@@ -1,15 +1,19 @@
 #pragma once
-// A PulseAudio server of the test's own, the kind of sound server a desktop plays through:
-// run in private folders (its own runtime folder and home), with one null sink "out" at
-// 48 kHz in float samples, so that what is played there can be recorded sample for sample
-// from the sink's monitor. The process's environment is pointed at that server, so every
-// PulseAudio client the code under test opens lands there, and none starts a server of its
-// own. Stopping it removes the folders.
+// A PulseAudio server of the test's own, the kind of sound server a desktop plays through
+// (PipeWire desktops answer its protocol too): run in private folders (its own runtime
+// folder and home), with one null sink "out" at 48 kHz in float samples, so that what is
+// played there can be recorded sample for sample from the sink's monitor. The process's
+// environment is pointed at that server, so every PulseAudio client the code under test
+// opens lands there, and none starts a server of its own. Stopping it removes the folders.
+
+#include "sound_recording.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace tambrel::testing {
@@ -35,17 +39,21 @@ public:
     // Why start() failed, with the end of the server's own log: for a test's skip message.
     const std::string& failure() const { return failure_; }
 
-    // Records the sink's monitor with parec from now on (returns once the first samples
-    // are in).
-    bool startRecording(std::chrono::milliseconds limit = std::chrono::seconds(5));
-    // Stops parec and returns what it recorded: interleaved stereo samples.
-    std::vector<float> stopRecording();
+    // Records the sink's monitor with parec from now on, up to `capacityFrames`, each
+    // batch stamped as it comes; returns once the first samples are in, or false.
+    bool startRecording(std::size_t capacityFrames = 60 * std::size_t(kSampleRate),
+                        std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // What was recorded so far, while the recording goes on.
+    Recording recording() const;
+    // Stops parec and returns what it recorded.
+    Recording stopRecording();
 
 private:
+    struct Reader;
     bool fail(const std::string& why);
     std::string folder_;
     pid_t pid_ = -1;
-    pid_t recorder_ = -1;
+    std::unique_ptr<Reader> reader_;
     std::string failure_;
     std::vector<std::pair<std::string, std::string>> savedEnvironment_;
 };

@@ -63,33 +63,8 @@ std::vector<StepSend> playSteps(platform::MidiOut& out, platform::MidiOutHandle 
     return sender.sends;
 }
 
-std::vector<float> louderChannel(const std::vector<float>& interleaved) {
-    std::vector<float> level(interleaved.size() / 2);
-    for (std::size_t i = 0; i < level.size(); ++i) {
-        level[i] = std::max(std::fabs(interleaved[2 * i]), std::fabs(interleaved[2 * i + 1]));
-    }
-    return level;
-}
-
-std::vector<std::int64_t> findOnsets(const std::vector<float>& level, float threshold,
-                                     std::int64_t quietFrames) {
-    std::vector<std::int64_t> onsets;
-    std::int64_t quiet = quietFrames; // the recording starts in silence
-    for (std::size_t i = 0; i < level.size(); ++i) {
-        if (level[i] > threshold) {
-            if (quiet >= quietFrames) {
-                onsets.push_back(static_cast<std::int64_t>(i));
-            }
-            quiet = 0;
-        } else {
-            ++quiet;
-        }
-    }
-    return onsets;
-}
-
 std::vector<std::int64_t> findClavesOnsets(const std::vector<float>& level) {
-    return findOnsets(level, 0.02f, 960);
+    return findOnsets(level, 0.02f, 0.02f, 960);
 }
 
 std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets,
@@ -123,21 +98,6 @@ std::vector<double> frameSpacingUs(const std::vector<StepSend>& sends, double sa
         spacing.push_back(twice * 0.5e6 / sampleRate);
     }
     return spacing;
-}
-
-Figures figuresOf(std::vector<double> values) {
-    Figures f;
-    if (values.empty()) {
-        return f;
-    }
-    std::sort(values.begin(), values.end());
-    auto at = [&](double q) {
-        return values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
-    };
-    f.p50 = at(0.50);
-    f.p99 = at(0.99);
-    f.max = values.back();
-    return f;
 }
 
 } // namespace tambrel::testing

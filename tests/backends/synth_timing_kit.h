@@ -3,6 +3,8 @@
 // by the step clock's own timer, the onsets of those notes found in a recording of the
 // synth, and the spacing errors between them.
 
+#include "sound_recording.h"
+
 #include "platform/midi_out.h"
 
 #include <chrono>
@@ -32,13 +34,6 @@ std::vector<StepSend> playSteps(platform::MidiOut& out, platform::MidiOutHandle 
                                 std::uint32_t note, int steps, std::uint32_t periodMs,
                                 FrameClock frameClock = nullptr, void* source = nullptr);
 
-// The louder channel of each frame of an interleaved stereo recording.
-std::vector<float> louderChannel(const std::vector<float>& interleaved);
-
-// Frames where the level rises above `threshold` after at least `quietFrames` below it.
-std::vector<std::int64_t> findOnsets(const std::vector<float>& level, float threshold,
-                                     std::int64_t quietFrames);
-
 // The onset finder's settings for kClaves steps at 48 kHz: above the reverb's wash and
 // the previous step's tail, and quiet for 20 ms before.
 std::vector<std::int64_t> findClavesOnsets(const std::vector<float>& level);
@@ -51,12 +46,5 @@ std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets,
 // frame clock (the middle of each send's bracket).
 std::vector<double> spacingUs(const std::vector<StepSend>& sends);
 std::vector<double> frameSpacingUs(const std::vector<StepSend>& sends, double sampleRate);
-
-struct Figures {
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-Figures figuresOf(std::vector<double> values);
 
 } // namespace tambrel::testing
