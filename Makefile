@@ -71,6 +71,7 @@ package: build
 bench: build
 	@$(BUILD)/bench/step_clock_jitter
 	@$(BUILD)/bench/tick_cost --benchmark_min_time=0.2
+	@$(BUILD)/bench/render_speed
 	@if [ -x $(BUILD)/bench/jack_timing ]; then $(BUILD)/bench/jack_timing; fi
 	@if [ -x $(BUILD)/bench/synth_timing ]; then $(BUILD)/bench/synth_timing; fi
 

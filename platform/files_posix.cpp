@@ -1,3 +1,4 @@
+#include "platform/file_beside.h"
 #include "platform/files.h"
 
 #include <cerrno>
@@ -168,47 +169,89 @@ FileRead readRegularFile(const std::string& path, std::size_t maxBytes) {
     return read;
 }
 
+FileBeside::FileBeside(const std::string& path)
+    : target_(resolvedTarget(path)), previousFileSizeSignal_(std::signal(SIGXFSZ, SIG_IGN)) {
+    struct stat existing {};
+    const bool exists = ::stat(target_.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) {
+        errorNumber_ = EISDIR;
+        error_ = systemReason(EISDIR);
+        return;
+    }
+    std::string temporary = folderOf(target_) + "/.tambrel-save-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        errorNumber_ = errno;
+        error_ = systemReason(errno);
+        return;
+    }
+    fd_ = fd;
+    temporary_ = std::move(temporary);
+    const mode_t mode = exists ? (existing.st_mode & 07777) : newFileMode();
+    if (exists && ::fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
+        // Written by someone who may not give files away: the file becomes theirs.
+    }
+    if (::fchmod(fd_, mode) != 0) {
+        errorNumber_ = errno;
+        error_ = systemReason(errno);
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+    }
+}
+
+FileBeside::~FileBeside() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+    }
+    std::signal(SIGXFSZ, previousFileSizeSignal_);
+}
+
+std::optional<std::string> FileBeside::commit() {
+    if (fd_ < 0) {
+        return error_.empty() ? systemReason(EBADF) : error_;
+    }
+    int error = 0;
+    if (::fsync(fd_) != 0) {
+        error = errno;
+    }
+    if (::close(fd_) != 0 && error == 0) {
+        error = errno;
+    }
+    fd_ = -1;
+    if (error == 0 && ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+        return systemReason(error);
+    }
+    temporary_.clear();
+    return std::nullopt;
+}
+
 std::optional<std::string> replaceFile(const std::string& path, std::string_view bytes) {
     const FileSizeSignalIgnored quiet;
-    const std::string target = resolvedTarget(path);
-    struct stat existing {};
-    const bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) {
-        return systemReason(EISDIR);
-    }
-
-    std::string temporary = folderOf(target) + "/.tambrel-save-XXXXXX";
-    Fd file{::mkstemp(temporary.data())};
-    if (file.fd < 0) {
-        const int error = errno;
+    FileBeside file(path);
+    if (file.descriptor() < 0) {
         // A folder that takes no new file may still hold a file we may write.
-        if (exists && (error == EACCES || error == EPERM) && ::access(target.c_str(), W_OK) == 0) {
+        const std::string target = resolvedTarget(path);
+        struct stat existing {};
+        if ((file.errorNumber() == EACCES || file.errorNumber() == EPERM) &&
+            ::stat(target.c_str(), &existing) == 0 && ::access(target.c_str(), W_OK) == 0) {
             return overwriteInPlace(target, bytes);
         }
-        return systemReason(error);
+        return file.error();
     }
-    const mode_t mode = exists ? (existing.st_mode & 07777) : newFileMode();
-    if (exists && ::fchown(file.fd, existing.st_uid, existing.st_gid) != 0) {
-        // Saved by someone who may not give files away: the file becomes theirs.
+    if (!writeAllAt(file.descriptor(), bytes, 0)) {
+        return systemReason(errno); // the temporary file goes with `file`
     }
-    if (::fchmod(file.fd, mode) != 0 || !writeAllAt(file.fd, bytes, 0) || ::fsync(file.fd) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        return systemReason(error);
-    }
-    if (::close(file.fd) != 0) {
-        const int error = errno;
-        file.fd = -1;
-        ::unlink(temporary.c_str());
-        return systemReason(error);
-    }
-    file.fd = -1;
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        return systemReason(error);
-    }
-    return std::nullopt;
+    return file.commit();
 }
 
 } // namespace tambrel::platform

@@ -33,6 +33,11 @@ void silenceFluidSynth() noexcept {
 
 std::unique_ptr<GmSynth> GmSynth::create(const std::string& soundfont, double sampleRate) {
     silenceFluidSynth();
+    // Asked first, through FluidSynth's own (silenced) log: handed a file that is no
+    // soundfont, its loader would go on to libinstpatch, which prints on standard error.
+    if (!fluid_is_soundfont(soundfont.c_str())) {
+        return nullptr;
+    }
     std::unique_ptr<GmSynth> synth(new GmSynth);
     synth->settings_ = new_fluid_settings();
     if (synth->settings_ == nullptr) {

@@ -8,4 +8,7 @@ namespace tambrel::platform {
 // Call before the first write to either stream.
 void useBinaryStandardStreams() noexcept;
 
+// Whether standard error is a terminal, where a person may be watching a long job.
+bool standardErrorIsTerminal() noexcept;
+
 } // namespace tambrel::platform

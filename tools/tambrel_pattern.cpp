@@ -1,18 +1,31 @@
 // tambrel-pattern: checks and tidies pattern files from scripts, with the very code the
-// window uses, so what it prints is what the window's Save would write.
+// window uses, so what it prints is what the window's Save would write; and takes a
+// pattern out of Tambrel, as a MIDI file or rendered to audio.
 
+#include "export/loop.h"
+#include "export/midi_file.h"
 #include "machine/machine.h"
 #include "patterns/pattern_file.h"
 #include "patterns/presets.h"
+#include "platform/files.h"
 #include "platform/standard_streams.h"
+#include "render_command.h"
 
+#include <getopt.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace {
 
+namespace exporting = tambrel::exporting;
 namespace patterns = tambrel::patterns;
 
 constexpr int kOk = 0;
@@ -20,7 +33,7 @@ constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
 constexpr const char* kUsage =
-    "Usage: tambrel-pattern COMMAND [ARGUMENT]\n"
+    "Usage: tambrel-pattern COMMAND [ARGUMENT...]\n"
     "\n"
     "Commands:\n"
     "  normalize FILE     load the pattern file FILE as the window does and write the\n"
@@ -28,9 +41,20 @@ constexpr const char* kUsage =
     "  presets            list the built-in rhythms as \"group/caption\", in menu order\n"
     "  preset CAPTION     write the pattern file of the built-in rhythm CAPTION, as the\n"
     "                     window's Save writes it right after choosing that rhythm\n"
+    "  midi (FILE | --preset CAPTION) OUT.mid [--bars N]\n"
+    "                     write N bars (1 to 999, default 4) of the pattern file FILE or\n"
+    "                     the built-in rhythm CAPTION to OUT.mid as a Standard MIDI File:\n"
+    "                     the notes the window plays, on channel 10, at its exact speed\n"
+    "  render (FILE | --preset CAPTION) OUT.wav [--bars N] [--rate 44100|48000]\n"
+    "         [--soundfont SF2] [--float]\n"
+    "                     render N bars of the pattern through the built-in synth (the\n"
+    "                     first General MIDI soundfont found, unless SF2 is given) to\n"
+    "                     OUT.wav: stereo, 16-bit (32-bit float with --float), at 48000\n"
+    "                     samples a second unless told, with up to 3 s of ring at the end\n"
     "  --help             show this help\n"
     "\n"
-    "Exit status: 0 done, 1 the file or rhythm could not be used, 2 a wrong call.\n";
+    "Exit status: 0 done, 1 the file or rhythm could not be used or the output could not\n"
+    "be written (no partial output file is left), 2 a wrong call.\n";
 
 // The window's messages are padded for its message box; a terminal wants the words.
 std::string trimmed(std::string_view message) {
@@ -123,6 +147,126 @@ int preset(const std::string& caption) {
     return save(started.machine);
 }
 
+// An export's call: "COMMAND (FILE | --preset CAPTION) OUT [options]", options anywhere.
+struct ExportCall {
+    exporting::LoopSource source;
+    std::string output;
+    int bars = exporting::kDefaultBars;
+    tambrel::tools::RenderSettings render;
+};
+
+std::optional<int> wholeNumber(std::string_view text) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The call, or what is wrong with it. Only render takes the options after --bars.
+std::variant<ExportCall, std::string> readExportCall(int argc, char** argv) {
+    const std::string command = argv[0];
+    enum Option { kPreset = 1, kBars, kRate, kSoundfont, kFloat };
+    static const option kOptions[] = {
+        {"preset", required_argument, nullptr, kPreset},
+        {"bars", required_argument, nullptr, kBars},
+        {"rate", required_argument, nullptr, kRate},
+        {"soundfont", required_argument, nullptr, kSoundfont},
+        {"float", no_argument, nullptr, kFloat},
+        {nullptr, 0, nullptr, 0},
+    };
+    const bool render = command == "render";
+    ExportCall call;
+    bool preset = false;
+    opterr = 0; // our own words, in our own format
+    optind = 1;
+    for (int got; (got = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+        if (got > kBars && !render) {
+            got = '?';
+        }
+        switch (got) {
+        case kPreset:
+            if (preset) {
+                return "--preset given twice";
+            }
+            preset = true;
+            call.source = {exporting::LoopSource::Kind::Preset, optarg};
+            break;
+        case kBars: {
+            const std::optional<int> bars = wholeNumber(optarg);
+            if (!bars || *bars < exporting::kMinBars || *bars > exporting::kMaxBars) {
+                return "--bars takes a whole number from " + std::to_string(exporting::kMinBars) +
+                       " to " + std::to_string(exporting::kMaxBars);
+            }
+            call.bars = *bars;
+            break;
+        }
+        case kRate: {
+            const std::optional<int> rate = wholeNumber(optarg);
+            if (!rate || std::find(std::begin(tambrel::tools::kRenderRates),
+                                   std::end(tambrel::tools::kRenderRates),
+                                   *rate) == std::end(tambrel::tools::kRenderRates)) {
+                return "--rate takes 44100 or 48000";
+            }
+            call.render.rate = *rate;
+            break;
+        }
+        case kSoundfont:
+            call.render.soundfont = optarg;
+            break;
+        case kFloat:
+            call.render.floatSamples = true;
+            break;
+        default:
+            return "unknown option or missing value: '" + std::string(argv[optind - 1]) + "'";
+        }
+    }
+    const std::vector<std::string> operands(argv + optind, argv + argc);
+    const std::size_t wanted = preset ? 1 : 2;
+    if (operands.size() != wanted) {
+        return command + (preset ? " --preset CAPTION takes one OUT file"
+                                 : " takes a pattern FILE (or --preset CAPTION) and an OUT file");
+    }
+    if (!preset) {
+        call.source = {exporting::LoopSource::Kind::File, operands.front()};
+    }
+    call.output = operands.back();
+    return call;
+}
+
+// The machine with the call's pattern loaded, or the message why not (already printed).
+bool loadCall(const ExportCall& call, tambrel::machine::Machine& machine) {
+    if (const std::optional<std::string> why = exporting::loadSource(machine, call.source)) {
+        const char* hint = call.source.kind == exporting::LoopSource::Kind::Preset
+                               ? " (tambrel-pattern presets lists them)"
+                               : "";
+        fail(call.source.shown() + ": " + *why + hint);
+        return false;
+    }
+    return true;
+}
+
+int exportLoop(const ExportCall& call, bool render) {
+    StartedMachine started;
+    if (!loadCall(call, started.machine)) {
+        return kFailed;
+    }
+    const exporting::Loop loop = exporting::playedLoop(started.machine, call.bars);
+    if (render) {
+        if (const std::optional<std::string> why =
+                tambrel::tools::renderLoopToWav(loop, call.render, call.output)) {
+            return fail(*why);
+        }
+        return kOk;
+    }
+    const std::string bytes = exporting::standardMidiFile(loop, call.source.title());
+    if (const std::optional<std::string> why = tambrel::platform::replaceFile(call.output, bytes)) {
+        return fail(call.output + ": " + *why);
+    }
+    return kOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +294,17 @@ int main(int argc, char** argv) {
                               (command == "normalize" ? " takes one FILE" : " takes one CAPTION"));
         }
         return command == "normalize" ? normalize(argv[2]) : preset(argv[2]);
+    }
+    if (command == "midi" || command == "render") {
+        std::variant<ExportCall, std::string> call = readExportCall(argc - 1, argv + 1);
+        if (const std::string* wrong = std::get_if<std::string>(&call)) {
+            return usageError(*wrong);
+        }
+        try {
+            return exportLoop(std::get<ExportCall>(call), command == "render");
+        } catch (const std::exception& error) {
+            return fail(error.what());
+        }
     }
     return usageError("unknown command '" + std::string(command) + "'");
 }

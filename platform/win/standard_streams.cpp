@@ -14,4 +14,8 @@ void useBinaryStandardStreams() noexcept {
     }
 }
 
+bool standardErrorIsTerminal() noexcept {
+    return _isatty(_fileno(stderr)) != 0;
+}
+
 } // namespace tambrel::platform

@@ -3,14 +3,10 @@
 
 #include "tests/patterns/worked_example.h"
 #include "tests/patterns_presets/preset_tables.h"
-#include "tests/tools/run_program.h"
+#include "tests/tools/tool_rig.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,58 +14,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class TambrelPatternTool : public ::testing::Test {
-protected:
-    TambrelPatternTool()
-        : dir(fs::temp_directory_path() / ("tambrel-pattern-cli-" + std::to_string(::getpid()))) {
-        fs::create_directories(dir);
-    }
-    ~TambrelPatternTool() override { fs::remove_all(dir); }
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
-        return (dir / name).string();
-    }
-
-    // Runs the tool with `args`; standard output goes to `outPath` (a file of the test's
-    // own unless given).
-    Result run(const std::vector<std::string>& args, std::string outPath = {}) const {
-        const fs::path errPath = dir / "stderr";
-        const bool ownOut = outPath.empty();
-        if (ownOut) {
-            outPath = (dir / "stdout").string();
-        }
-        std::vector<std::string> argv = {TAMBREL_PATTERN_TOOL};
-        argv.insert(argv.end(), args.begin(), args.end());
-        Result r;
-        r.status = tambrel::testing::runProgram(argv, outPath, errPath.string());
-        if (r.status < 0) {
-            ADD_FAILURE() << TAMBREL_PATTERN_TOOL << " did not start or did not exit";
-            return r;
-        }
-        if (ownOut) {
-            r.out = slurp(outPath);
-        }
-        r.err = slurp(errPath);
-        return r;
-    }
-
-    fs::path dir;
-};
+using tambrel::testing::Result;
+using tambrel::testing::TambrelPatternTool;
 
 using tambrel::testing::kWorkedExample;
 
@@ -172,7 +118,9 @@ TEST_F(TambrelPatternTool, HelpGoesToStandardOutput) {
     const Result r = run({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    for (const char* word : {"normalize FILE", "presets", "preset CAPTION"}) {
+    for (const char* word : {"normalize FILE", "presets", "preset CAPTION",
+                             "midi (FILE | --preset CAPTION) OUT.mid [--bars N]",
+                             "render (FILE | --preset CAPTION) OUT.wav [--bars N]"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
 }

@@ -1,0 +1,36 @@
+#include "export/progress.h"
+
+#include <algorithm>
+
+namespace tambrel::exporting {
+
+void ProgressLine::show(double done, Clock::time_point now) {
+    if (now - start_ < kQuietFor || (shown_ && now - lastShown_ < kEvery)) {
+        return;
+    }
+    const int percent = static_cast<int>(std::clamp(done, 0.0, 1.0) * 100.0);
+    lastShown_ = now;
+    shown_ = true;
+    if (percent != percent_) {
+        print(percent);
+    }
+}
+
+void ProgressLine::finish(bool done) {
+    if (shown_) {
+        if (done && percent_ != 100) {
+            print(100);
+        }
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        shown_ = false;
+    }
+}
+
+void ProgressLine::print(int percent) {
+    percent_ = percent;
+    std::fprintf(out_, "\r%s: %3d%%", what_.c_str(), percent);
+    std::fflush(out_);
+}
+
+} // namespace tambrel::exporting

@@ -1,0 +1,147 @@
+// tambrel-pattern render: the WAV file libsndfile reads back, its length and format, and
+// its failures, none of which leaves a file behind.
+
+#include "export/render.h"
+#include "tests/export/audio.h"
+#include "tests/export/clock_rig.h"
+#include "tests/tools/tool_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using tambrel::exporting::frameOfStep;
+using tambrel::exporting::loadSource;
+using tambrel::exporting::LoopSource;
+using tambrel::testing::Audio;
+using tambrel::testing::readWav;
+using tambrel::testing::Result;
+using tambrel::testing::TambrelPatternTool;
+
+// The frame where the loop's last bar ends, at `rate`.
+std::int64_t loopFrames(const std::string& preset, int bars, int rate) {
+    tambrel::testing::ClockRig rig;
+    EXPECT_EQ(loadSource(rig.machine, {LoopSource::Kind::Preset, preset}), std::nullopt);
+    const tambrel::engine::RhythmEngine& engine = rig.machine.engine();
+    return frameOfStep(std::int64_t{bars} * engine.stepsPerBar(), engine.stepPeriod(), rate);
+}
+
+using RenderExport = TambrelPatternTool;
+
+TEST_F(RenderExport, AStereoWavOfTheBarsAndTheirRing) {
+    const std::string out = (dir / "bossa.wav").string();
+    const Result r = run({"render", "--preset", "Bossa Nova", out, "--bars", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, ""); // no progress where standard error is no terminal
+    const Audio pcm = readWav(out);
+    EXPECT_EQ(pcm.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(pcm.rate, 48000);
+    EXPECT_EQ(pcm.channels, 2);
+    const std::int64_t end = loopFrames("Bossa Nova", 2, 48000);
+    EXPECT_GT(pcm.frames(), end);
+    EXPECT_LE(pcm.frames(), end + 3 * 48000);
+    EXPECT_GT(tambrel::testing::rmsDbfs(pcm, end), -40.0);
+
+    const std::string floats = (dir / "bossa-float.wav").string();
+    ASSERT_EQ(run({"render", "--float", "--rate", "44100", "--preset", "Bossa Nova", floats,
+                   "--bars", "2"})
+                  .status,
+              0);
+    const Audio f = readWav(floats);
+    EXPECT_EQ(f.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(f.rate, 44100);
+    EXPECT_GT(f.frames(), loopFrames("Bossa Nova", 2, 44100));
+    EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bossa-float.wav", "bossa.wav"}));
+}
+
+TEST_F(RenderExport, FailuresSayWhyOnOneLineAndLeaveNoFileBehind) {
+    const std::string bad = write("bad.qel", "4/4\r\n");
+    const std::string text = write("notes.sf2", "not a soundfont");
+    const std::string out = (dir / "out.wav").string();
+    const std::string none = (dir / "none.sf2").string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"render", bad, out}, bad + ": line 2: missing (a pattern has at least ten lines)"},
+        {{"render", "--preset", "Sambaa", out},
+         "\"Sambaa\": no built-in rhythm has this caption (tambrel-pattern presets lists them)"},
+        {{"render", "--preset", "Samba", out, "--soundfont", none},
+         none + ": No such file or directory"},
+        {{"render", "--preset", "Samba", out, "--soundfont", text},
+         text + ": not a soundfont that FluidSynth can load"},
+        {{"render", "--preset", "Samba", (dir / "no" / "x.wav").string()},
+         (dir / "no" / "x.wav").string() + ": No such file or directory"},
+        {{"render", "--preset", "Samba", dir.string()}, dir.string() + ": Is a directory"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, "tambrel-pattern: " + c.err + "\n");
+        EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "notes.sf2"}));
+    }
+
+    // A full disk, as a limit on the size of files: the old file stays as it was.
+    write("out.wav", "the old file");
+    const Result full = runUnder({"/bin/sh", "-c", "ulimit -f 64 && exec \"$0\" \"$@\""},
+                                 {"render", "--preset", "Samba", out});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "tambrel-pattern: " + out + ": File too large\n");
+    EXPECT_EQ(tambrel::testing::slurp(out), "the old file");
+    EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "notes.sf2", "out.wav"}));
+}
+
+// Stopped with a signal halfway through a long render: the program ends by that signal,
+// and its temporary file goes with it.
+TEST_F(RenderExport, AKilledRenderLeavesNoTemporaryFile) {
+    const std::string out = (dir / "long.wav").string();
+    std::vector<std::string> args = {
+        TAMBREL_PATTERN_TOOL, "render", "--preset", "Samba", out, "--bars", "999"};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    // Waits for the render's temporary file, however slow the build.
+    int status = 0;
+    while (filesLeft().empty()) {
+        ASSERT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended before it wrote anything";
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(filesLeft(), std::vector<std::string>{});
+}
+
+TEST_F(RenderExport, WrongCallsExitWithTwo) {
+    const std::vector<std::vector<std::string>> calls = {
+        {"render", "--preset", "Samba"},
+        {"render", "--preset", "Samba", "a.wav", "--rate", "22050"},
+        {"render", "--preset", "Samba", "a.wav", "--rate", "48k"},
+        {"render", "--preset", "Samba", "a.wav", "--soundfont"},
+        {"render", "--preset", "Samba", "a.wav", "--float=yes"},
+        {"midi", "--preset", "Samba", "a.mid", "--float"},
+        {"midi", "--preset", "Samba", "a.mid", "--soundfont", "x.sf2"},
+    };
+    for (const auto& call : calls) {
+        const Result r = run(call);
+        EXPECT_EQ(r.status, 2) << call.back();
+        EXPECT_NE(r.err.find("Try 'tambrel-pattern --help'"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(filesLeft(), std::vector<std::string>{});
+}
+
+} // namespace
