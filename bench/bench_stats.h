@@ -1,14 +1,33 @@
 #pragma once
 // What every benchmark here reports of a set of timing errors: median, 99th percentile
-// and worst, plus its own busy threads for a loaded run.
+// and worst, plus its own busy threads for a loaded run, and the options of the runs that
+// play a number of steps at a period.
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 namespace tambrel::bench {
+
+// Reads "--steps N" and "--period-ms P" into `steps` and `periodMs`, which keep their
+// defaults where not given; false on any other argument. The ranges are each run's own.
+inline bool parseStepsAndPeriod(int argc, char** argv, int& steps, std::uint32_t& periodMs) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
+            steps = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--period-ms") == 0 && i + 1 < argc) {
+            periodMs = static_cast<std::uint32_t>(std::atoi(argv[++i]));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 
 struct Percentiles {
     double p50 = 0;

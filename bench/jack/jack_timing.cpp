@@ -22,7 +22,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,16 +319,8 @@ void report(const Results& r, const OursPlayer& ours, const RtMidiPlayer& rtmidi
 }
 
 bool parse(int argc, char** argv, int& steps, std::uint32_t& periodMs) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
-            steps = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--period-ms") == 0 && i + 1 < argc) {
-            periodMs = static_cast<std::uint32_t>(std::atoi(argv[++i]));
-        } else {
-            return false;
-        }
-    }
-    return steps >= 3 && steps <= kMaxSteps && periodMs != 0;
+    return bench::parseStepsAndPeriod(argc, argv, steps, periodMs) && steps >= 3 &&
+           steps <= kMaxSteps && periodMs != 0;
 }
 
 } // namespace

@@ -22,7 +22,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -101,6 +100,19 @@ FluidSynthDevice* openSynth(platform::MidiOut& out, platform::MidiOutHandle* han
     return static_cast<FluidSynthDevice*>(out.device(0));
 }
 
+// `steps` claves played through the synth, whose recording has begun, at `placement`, which
+// it has been given; `recorded` gives back the recording's samples once the ring has ended.
+template <class Recorded>
+Run measured(platform::MidiOut& out, platform::MidiOutHandle handle, FluidSynthDevice& synth,
+             Placement placement, int steps, std::uint32_t periodMs, Recorded recorded) {
+    const std::uint64_t lateBefore = synth.lateCount();
+    const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
+    std::this_thread::sleep_for(kTail);
+    const Run run = analyse(recorded(), sent, periodMs, synth.lateCount() - lateBefore);
+    print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
+    return run;
+}
+
 int fail(const char* why, const std::string& more = {}) {
     std::fflush(stdout);
     std::fprintf(stderr, "synth_timing: %s%s\n", why, more.c_str());
@@ -112,15 +124,9 @@ int fail(const char* why, const std::string& more = {}) {
 int main(int argc, char** argv) {
     int steps = 400;
     std::uint32_t periodMs = 62; // a step at tempo 240 in 4/4: 15000 / 240 whole ms
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
-            steps = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--period-ms") == 0 && i + 1 < argc) {
-            periodMs = static_cast<std::uint32_t>(std::atoi(argv[++i]));
-        } else {
-            std::fprintf(stderr, "usage: synth_timing [--steps N] [--period-ms P]\n");
-            return 2;
-        }
+    if (!bench::parseStepsAndPeriod(argc, argv, steps, periodMs)) {
+        std::fprintf(stderr, "usage: synth_timing [--steps N] [--period-ms P]\n");
+        return 2;
     }
     if (steps < 3 || steps > 100000 || periodMs < 40) {
         std::fprintf(stderr, "synth_timing: 3 to 100000 steps, a period of 40 ms or more\n");
@@ -156,14 +162,10 @@ int main(int argc, char** argv) {
                 return fail("no recorder on the synth's JACK ports");
             }
             synth->usePlacement(placement);
-            const std::uint64_t lateBefore = synth->lateCount();
             recorder.startRecording();
-            const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
-            std::this_thread::sleep_for(kTail);
-            Run& run = jackRuns[placement == Placement::AtStamp ? 0 : 1];
-            run = analyse(recorder.recording().samples, sent, periodMs,
-                          synth->lateCount() - lateBefore);
-            print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
+            jackRuns[placement == Placement::AtStamp ? 0 : 1] =
+                measured(out, handle, *synth, placement, steps, periodMs,
+                         [&] { return recorder.recording().samples; });
         }
         out.close(handle);
     }
@@ -185,16 +187,12 @@ int main(int argc, char** argv) {
                     testing::PrivatePulseServer::kSampleRate);
         for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
             synth->usePlacement(placement);
-            const std::uint64_t lateBefore = synth->lateCount();
             if (!server.startRecording(recordFrames)) {
                 return fail("parec did not record");
             }
-            const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
-            std::this_thread::sleep_for(kTail);
-            Run& run = pulseRuns[placement == Placement::AtStamp ? 0 : 1];
-            run = analyse(server.stopRecording().samples, sent, periodMs,
-                          synth->lateCount() - lateBefore);
-            print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
+            pulseRuns[placement == Placement::AtStamp ? 0 : 1] =
+                measured(out, handle, *synth, placement, steps, periodMs,
+                         [&] { return server.stopRecording().samples; });
         }
         out.close(handle);
     }

@@ -7,12 +7,27 @@
 #include "machine/machine.h"
 #include "platform/memory_midi.h"
 
+#include <gtest/gtest.h>
+
+#include <string>
 #include <vector>
 
 namespace tambrel::testing {
 
 struct ClockRig {
     ClockRig() { machine.device().startup(); } // opens the recording device, as device 0
+
+    // Puts a built-in rhythm (by its caption) or a pattern file on the machine, as the
+    // exports load their source; a failure says which one and why.
+    ::testing::AssertionResult load(exporting::LoopSource::Kind kind, const std::string& name) {
+        if (const std::optional<std::string> why = exporting::loadSource(machine, {kind, name})) {
+            return ::testing::AssertionFailure() << name << ": " << *why;
+        }
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult loadPreset(const std::string& caption) {
+        return load(exporting::LoopSource::Kind::Preset, caption);
+    }
 
     // Each message of `bars` bars, played from step 1, with the number of the tick (from 0)
     // that sent it.

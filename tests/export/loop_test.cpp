@@ -17,19 +17,16 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tambrel::exporting::loadSource;
-using tambrel::exporting::LoopSource;
-using tambrel::exporting::playedLoop;
+using namespace tambrel::exporting;
 using tambrel::testing::ClockRig;
 
 TEST(PlayedLoop, EveryRhythmAsTheClockSendsIt) {
     for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
         const std::string caption(preset.caption);
         ClockRig rig;
-        ASSERT_EQ(loadSource(rig.machine, {LoopSource::Kind::Preset, caption}), std::nullopt)
-            << caption;
+        ASSERT_TRUE(rig.loadPreset(caption));
         for (const int bars : {1, 3}) {
-            const tambrel::exporting::Loop loop = playedLoop(rig.machine, bars);
+            const Loop loop = playedLoop(rig.machine, bars);
             EXPECT_EQ(loop.notes, rig.play(bars)) << caption << ", " << bars << " bars";
             EXPECT_EQ(loop.steps(), bars * rig.machine.engine().stepsPerBar()) << caption;
         }
@@ -45,7 +42,7 @@ TEST(PlayedLoop, AFileWithSilentAndUnknownTracksAtTheFastestTripletTempo) {
     const LoopSource source{LoopSource::Kind::File, file.string()};
     ASSERT_EQ(loadSource(rig.machine, source), std::nullopt);
     rig.machine.engine().grid().set(1, 4, true);
-    const tambrel::exporting::Loop loop = playedLoop(rig.machine, 2);
+    const Loop loop = playedLoop(rig.machine, 2);
     fs::remove(file);
     EXPECT_EQ(loop.notes, rig.play(2));
     EXPECT_EQ(loop.notes.size(), 2u * 17u);
@@ -53,8 +50,7 @@ TEST(PlayedLoop, AFileWithSilentAndUnknownTracksAtTheFastestTripletTempo) {
 
     // Three 76 ms steps to the quarter note.
     EXPECT_EQ(loop.stepPeriodMs, 76);
-    const tambrel::exporting::MidiMeter meter =
-        tambrel::exporting::midiMeter(loop.timeSignature, loop.stepPeriodMs);
+    const MidiMeter meter = midiMeter(loop.timeSignature, loop.stepPeriodMs);
     EXPECT_EQ(meter.numerator, 3);
     EXPECT_EQ(meter.denominator, 4);
     EXPECT_EQ(meter.ticksPerStep, 320);

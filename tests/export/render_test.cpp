@@ -11,11 +11,7 @@
 
 namespace {
 
-using tambrel::exporting::frameOfStep;
-using tambrel::exporting::loadSource;
-using tambrel::exporting::Loop;
-using tambrel::exporting::LoopSource;
-using tambrel::exporting::playedLoop;
+using namespace tambrel::exporting;
 using tambrel::platform::GmSynth;
 using tambrel::testing::Audio;
 
@@ -32,24 +28,27 @@ std::unique_ptr<GmSynth> synthAt(int rate) {
 
 Loop loopOf(const std::string& preset, int bars) {
     tambrel::testing::ClockRig rig;
-    EXPECT_EQ(loadSource(rig.machine, {LoopSource::Kind::Preset, preset}), std::nullopt);
+    EXPECT_TRUE(rig.loadPreset(preset));
     return playedLoop(rig.machine, bars);
 }
 
-Audio rendered(const Loop& loop, int rate, const tambrel::exporting::RenderHooks& hooks = {}) {
-    Audio audio;
-    audio.rate = rate;
-    const std::unique_ptr<GmSynth> synth = synthAt(rate);
-    if (synth == nullptr) {
-        return audio;
-    }
-    EXPECT_TRUE(renderLoop(
-        loop, *synth,
+// Renders `loop` onto the end of `audio`; false where the render stopped.
+bool renderOnto(Audio& audio, const Loop& loop, GmSynth& synth, const RenderHooks& hooks = {}) {
+    return renderLoop(
+        loop, synth,
         [&](const float* frames, int count) {
             audio.samples.insert(audio.samples.end(), frames, frames + 2 * count);
             return true;
         },
-        hooks));
+        hooks);
+}
+
+Audio rendered(const Loop& loop, int rate) {
+    Audio audio;
+    audio.rate = rate;
+    if (const std::unique_ptr<GmSynth> synth = synthAt(rate)) {
+        EXPECT_TRUE(renderOnto(audio, loop, *synth));
+    }
     return audio;
 }
 
@@ -119,15 +118,9 @@ TEST(Render, StopsAtTheFirstBlockWhenCancelled) {
     audio.rate = 48000;
     const std::unique_ptr<GmSynth> synth = synthAt(48000);
     ASSERT_NE(synth, nullptr);
-    tambrel::exporting::RenderHooks hooks;
+    RenderHooks hooks;
     hooks.cancelled = [&] { return ++asked == 1; };
-    EXPECT_FALSE(renderLoop(
-        loop, *synth,
-        [&](const float* frames, int count) {
-            audio.samples.insert(audio.samples.end(), frames, frames + 2 * count);
-            return true;
-        },
-        hooks));
+    EXPECT_FALSE(renderOnto(audio, loop, *synth, hooks));
     EXPECT_EQ(asked, 1);
     EXPECT_LE(audio.frames(), 4096);
 }

@@ -21,12 +21,7 @@
 
 namespace {
 
-using tambrel::patterns::allPresets;
-using tambrel::patterns::kPresetGroups;
-using tambrel::patterns::Preset;
-using tambrel::patterns::PresetForm;
-using tambrel::patterns::presetPatternLines;
-
+using namespace tambrel::patterns;
 using namespace preset_tables;
 
 struct ParsedTrackInfo {
@@ -49,6 +44,17 @@ ParsedTrackInfo parseTrackInfo(std::string_view line) {
         info.velocity = -1;
     info.instrument = line.substr(plus + 1);
     return info;
+}
+
+// Calls `check` with each built-in rhythm and its row of the tables, which must hold the
+// same rhythms in the same order.
+template <class Check> void forEachTabledPreset(Check check) {
+    const auto presets = allPresets();
+    ASSERT_EQ(std::size(kExpected), presets.size());
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        SCOPED_TRACE(kExpected[i].caption);
+        check(presets[i], kExpected[i]);
+    }
 }
 
 TEST(PresetMenu, GroupsAndCaptionsInMenuOrder) {
@@ -81,12 +87,7 @@ TEST(PresetMenu, EighteenFullAndNineDefaultKit) {
 }
 
 TEST(PresetData, EveryPresetMatchesItsTable) {
-    const auto presets = allPresets();
-    ASSERT_EQ(std::size(kExpected), presets.size());
-    for (std::size_t i = 0; i < presets.size(); ++i) {
-        const Preset& preset = presets[i];
-        const ExpectedPreset& expected = kExpected[i];
-        SCOPED_TRACE(expected.caption);
+    forEachTabledPreset([](const Preset& preset, const ExpectedPreset& expected) {
         EXPECT_EQ(preset.caption, expected.caption);
         EXPECT_EQ(preset.timeSignature, expected.timeSignature);
         EXPECT_EQ(preset.tempo, expected.tempo);
@@ -117,18 +118,14 @@ TEST(PresetData, EveryPresetMatchesItsTable) {
             }
             EXPECT_EQ(got, want);
         }
-    }
+    });
 }
 
 // A preset holds its steps up to the last one on which something sounds; the rest of
 // the bar stays off. "Swing" is the one that holds a silent step beyond that (11 of 12).
 TEST(PresetData, HoldsStepsUpToItsLastSoundingStep) {
-    const auto presets = allPresets();
-    ASSERT_EQ(std::size(kExpected), presets.size());
     int fourFourFullHolding15 = 0;
-    for (std::size_t i = 0; i < presets.size(); ++i) {
-        const ExpectedPreset& expected = kExpected[i];
-        SCOPED_TRACE(expected.caption);
+    forEachTabledPreset([&](const Preset& preset, const ExpectedPreset& expected) {
         int lastSounding = 0;
         for (const TrackRow& row : expected.tracks) {
             const std::string steps = bar(row, expected.timeSignature);
@@ -136,20 +133,20 @@ TEST(PresetData, HoldsStepsUpToItsLastSoundingStep) {
             if (last != std::string::npos)
                 lastSounding = std::max(lastSounding, static_cast<int>(last) + 1);
         }
-        const int held = static_cast<int>(presets[i].steps.size());
+        const int held = static_cast<int>(preset.steps.size());
         EXPECT_EQ(held, expected.caption == "Swing" ? 11 : lastSounding);
         if (expected.timeSignature == "4/4" && expected.form == Full && held == 15)
             ++fourFourFullHolding15;
-    }
+    });
     EXPECT_EQ(fourFourFullHolding15, 13);
 }
 
 TEST(PresetData, DefaultKitPresetsCarryTheStartKit) {
     ASSERT_EQ(tambrel::midi::kStartKit.size(), kStartKit.size());
     for (std::size_t t = 0; t < 8; ++t) {
-        const ParsedTrackInfo info = parseTrackInfo(tambrel::patterns::trackInfoLine(
-            static_cast<int>(t) + 1, tambrel::midi::kStartKit[t].volume,
-            tambrel::midi::kStartKit[t].instrument));
+        const ParsedTrackInfo info = parseTrackInfo(
+            trackInfoLine(static_cast<int>(t) + 1, tambrel::midi::kStartKit[t].volume,
+                          tambrel::midi::kStartKit[t].instrument));
         EXPECT_EQ(info.track, static_cast<int>(t) + 1);
         EXPECT_EQ(info.velocity, kStartKit[t].velocity);
         EXPECT_EQ(info.instrument, kStartKit[t].instrument);
@@ -169,12 +166,7 @@ TEST(PresetData, DefaultKitPresetsCarryTheStartKit) {
 // The lines go through the same reader as a pattern file: step k must sit at index
 // 9 + k (full) or k (default kit), and the track info lines must read back as the table.
 TEST(PresetPatternLines, ReadBackAsTheTables) {
-    const auto presets = allPresets();
-    ASSERT_EQ(std::size(kExpected), presets.size());
-    for (std::size_t i = 0; i < presets.size(); ++i) {
-        const Preset& preset = presets[i];
-        const ExpectedPreset& expected = kExpected[i];
-        SCOPED_TRACE(expected.caption);
+    forEachTabledPreset([](const Preset& preset, const ExpectedPreset& expected) {
         const std::vector<std::string> lines = presetPatternLines(preset);
         const std::size_t first = expected.form == Full ? 10 : 1;
         ASSERT_EQ(lines.size(), first + preset.steps.size());
@@ -204,7 +196,7 @@ TEST(PresetPatternLines, ReadBackAsTheTables) {
             }
             EXPECT_EQ(got, want) << "track " << t + 1;
         }
-    }
+    });
 }
 
 } // namespace

@@ -15,9 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tambrel::exporting::loadSource;
 using tambrel::exporting::LoopNote;
-using tambrel::exporting::LoopSource;
 using tambrel::testing::ClockRig;
 using tambrel::testing::Result;
 using tambrel::testing::slurp;
@@ -105,7 +103,7 @@ TEST_F(MidiExport, EveryRhythmAndAnOddFileReadByMidoAsTheClockPlaysThem) {
         ASSERT_EQ(r.status, 0) << caption << ": " << r.err;
         EXPECT_EQ(r.out + r.err, "");
         ClockRig rig;
-        ASSERT_EQ(loadSource(rig.machine, {LoopSource::Kind::Preset, caption}), std::nullopt);
+        ASSERT_TRUE(rig.loadPreset(caption));
         expected += expectedDump(rig, out, caption, bars);
         reader.push_back(out);
     }
@@ -113,7 +111,7 @@ TEST_F(MidiExport, EveryRhythmAndAnOddFileReadByMidoAsTheClockPlaysThem) {
     const std::string out = (dir / "odd.mid").string();
     ASSERT_EQ(run({"midi", file, out}).status, 0); // 4 bars unless told
     ClockRig rig;
-    ASSERT_EQ(loadSource(rig.machine, {LoopSource::Kind::File, file}), std::nullopt);
+    ASSERT_TRUE(rig.load(tambrel::exporting::LoopSource::Kind::File, file));
     expected += expectedDump(rig, out, "Odd Groove", 4);
     reader.push_back(out);
 
@@ -126,7 +124,7 @@ TEST_F(MidiExport, MidicsvShowsTempoSignatureNotesOnChannel10AndTheEndAfterNBars
     const std::string csv = read({"midicsv", out});
 
     ClockRig rig;
-    ASSERT_EQ(loadSource(rig.machine, {LoopSource::Kind::Preset, "Shuffle Waltz"}), std::nullopt);
+    ASSERT_TRUE(rig.loadPreset("Shuffle Waltz"));
     std::string ons;
     for (const LoopNote& note : rig.play(3)) {
         ons += "1, " + std::to_string(note.step * 320) + ", Note_on_c, 9, " +
@@ -159,38 +157,23 @@ TEST_F(MidiExport, FailuresLeaveNoFileBehind) {
     fs::create_directory(dir / "folder.mid");
     const std::string notAFolder = write("plain", "");
     const std::string out = (dir / "out.mid").string();
-    struct Case {
-        std::vector<std::string> args;
-        std::string err;
-    };
-    const Case cases[] = {
-        {{"midi", bad, out}, bad + ": line 3: volume \"1x\" is not a number"},
-        {{"midi", (dir / "none.qel").string(), out},
-         (dir / "none.qel").string() + ": No such file or directory"},
-        {{"midi", "--preset", "waltz", out},
-         "\"waltz\": no built-in rhythm has this caption (tambrel-pattern presets lists them)"},
-        {{"midi", "--preset", "Waltz", (dir / "none" / "x.mid").string()},
-         (dir / "none" / "x.mid").string() + ": No such file or directory"},
-        {{"midi", "--preset", "Waltz", (dir / "folder.mid").string()},
-         (dir / "folder.mid").string() + ": Is a directory"},
-        {{"midi", "--preset", "Waltz", notAFolder + "/x.mid"},
-         notAFolder + "/x.mid: Not a directory"},
-    };
-    for (const Case& c : cases) {
-        const Result r = run(c.args);
-        EXPECT_EQ(r.status, 1) << c.err;
-        EXPECT_EQ(r.err, "tambrel-pattern: " + c.err + "\n");
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "folder.mid", "plain"}));
-    }
+    expectFailures(
+        {
+            {{"midi", bad, out}, bad + ": line 3: volume \"1x\" is not a number"},
+            {{"midi", (dir / "none.qel").string(), out},
+             (dir / "none.qel").string() + ": No such file or directory"},
+            {{"midi", "--preset", "waltz", out},
+             "\"waltz\": no built-in rhythm has this caption (tambrel-pattern presets lists them)"},
+            {{"midi", "--preset", "Waltz", (dir / "none" / "x.mid").string()},
+             (dir / "none" / "x.mid").string() + ": No such file or directory"},
+            {{"midi", "--preset", "Waltz", (dir / "folder.mid").string()},
+             (dir / "folder.mid").string() + ": Is a directory"},
+            {{"midi", "--preset", "Waltz", notAFolder + "/x.mid"},
+             notAFolder + "/x.mid: Not a directory"},
+        },
+        {"bad.qel", "folder.mid", "plain"});
 
-    // A full disk, as a limit on the size of files: the old file stays as it was.
-    write("out.mid", "the old file");
-    const Result full = runUnder({"/bin/sh", "-c", "ulimit -f 8 && exec \"$0\" \"$@\""},
-                                 {"midi", "--preset", "Samba", "--bars", "999", out});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(full.err, "tambrel-pattern: " + out + ": File too large\n");
-    EXPECT_EQ(slurp(out), "the old file");
+    expectFullDiskKeepsOldFile(out, 8, {"midi", "--preset", "Samba", "--bars", "999", out});
     EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "folder.mid", "out.mid", "plain"}));
 }
 

@@ -19,9 +19,6 @@ extern char** environ;
 
 namespace {
 
-using tambrel::exporting::frameOfStep;
-using tambrel::exporting::loadSource;
-using tambrel::exporting::LoopSource;
 using tambrel::testing::Audio;
 using tambrel::testing::readWav;
 using tambrel::testing::Result;
@@ -30,9 +27,10 @@ using tambrel::testing::TambrelPatternTool;
 // The frame where the loop's last bar ends, at `rate`.
 std::int64_t loopFrames(const std::string& preset, int bars, int rate) {
     tambrel::testing::ClockRig rig;
-    EXPECT_EQ(loadSource(rig.machine, {LoopSource::Kind::Preset, preset}), std::nullopt);
+    EXPECT_TRUE(rig.loadPreset(preset));
     const tambrel::engine::RhythmEngine& engine = rig.machine.engine();
-    return frameOfStep(std::int64_t{bars} * engine.stepsPerBar(), engine.stepPeriod(), rate);
+    return tambrel::exporting::frameOfStep(std::int64_t{bars} * engine.stepsPerBar(),
+                                           engine.stepPeriod(), rate);
 }
 
 using RenderExport = TambrelPatternTool;
@@ -68,36 +66,23 @@ TEST_F(RenderExport, FailuresSayWhyOnOneLineAndLeaveNoFileBehind) {
     const std::string text = write("notes.sf2", "not a soundfont");
     const std::string out = (dir / "out.wav").string();
     const std::string none = (dir / "none.sf2").string();
-    struct Case {
-        std::vector<std::string> args;
-        std::string err;
-    };
-    const Case cases[] = {
-        {{"render", bad, out}, bad + ": line 2: missing (a pattern has at least ten lines)"},
-        {{"render", "--preset", "Sambaa", out},
-         "\"Sambaa\": no built-in rhythm has this caption (tambrel-pattern presets lists them)"},
-        {{"render", "--preset", "Samba", out, "--soundfont", none},
-         none + ": No such file or directory"},
-        {{"render", "--preset", "Samba", out, "--soundfont", text},
-         text + ": not a soundfont that FluidSynth can load"},
-        {{"render", "--preset", "Samba", (dir / "no" / "x.wav").string()},
-         (dir / "no" / "x.wav").string() + ": No such file or directory"},
-        {{"render", "--preset", "Samba", dir.string()}, dir.string() + ": Is a directory"},
-    };
-    for (const Case& c : cases) {
-        const Result r = run(c.args);
-        EXPECT_EQ(r.status, 1) << c.err;
-        EXPECT_EQ(r.err, "tambrel-pattern: " + c.err + "\n");
-        EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "notes.sf2"}));
-    }
+    expectFailures(
+        {
+            {{"render", bad, out}, bad + ": line 2: missing (a pattern has at least ten lines)"},
+            {{"render", "--preset", "Sambaa", out},
+             "\"Sambaa\": no built-in rhythm has this caption (tambrel-pattern presets lists "
+             "them)"},
+            {{"render", "--preset", "Samba", out, "--soundfont", none},
+             none + ": No such file or directory"},
+            {{"render", "--preset", "Samba", out, "--soundfont", text},
+             text + ": not a soundfont that FluidSynth can load"},
+            {{"render", "--preset", "Samba", (dir / "no" / "x.wav").string()},
+             (dir / "no" / "x.wav").string() + ": No such file or directory"},
+            {{"render", "--preset", "Samba", dir.string()}, dir.string() + ": Is a directory"},
+        },
+        {"bad.qel", "notes.sf2"});
 
-    // A full disk, as a limit on the size of files: the old file stays as it was.
-    write("out.wav", "the old file");
-    const Result full = runUnder({"/bin/sh", "-c", "ulimit -f 64 && exec \"$0\" \"$@\""},
-                                 {"render", "--preset", "Samba", out});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(full.err, "tambrel-pattern: " + out + ": File too large\n");
-    EXPECT_EQ(tambrel::testing::slurp(out), "the old file");
+    expectFullDiskKeepsOldFile(out, 64, {"render", "--preset", "Samba", out});
     EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "notes.sf2", "out.wav"}));
 }
 

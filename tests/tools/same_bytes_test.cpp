@@ -21,13 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using tambrel::testing::slurp;
 
 class SameBytesOnWindows : public ::testing::Test {
 protected:
