@@ -160,6 +160,15 @@ protected:
     }
 };
 
+// The Load button's handler, run by the event loop as a posted call: inside the
+// application's notify(), as from a click. (Thrown through a click, the exception leaves
+// a few hundred bytes of Qt's own button and mouse bookkeeping behind, which the leak
+// checker of the AddressSanitizer build reports.)
+void loadThroughTheEventLoop(TForm1& window) {
+    QMetaObject::invokeMethod(&window, &TForm1::SpeedButton2Click, Qt::QueuedConnection);
+    QCoreApplication::processEvents();
+}
+
 } // namespace
 
 void ApplicationTest::exceptionInAHandlerIsShownAndTheWindowGoesOn() {
@@ -175,9 +184,9 @@ void ApplicationTest::exceptionInAHandlerIsShownAndTheWindowGoesOn() {
 
     app()->errors.clear();
     window.beforeOpen = [] { throw std::runtime_error("the disk went away"); };
-    QTest::mouseClick(window.findChild<QWidget*>(QStringLiteral("SpeedButton2")), Qt::LeftButton);
+    loadThroughTheEventLoop(window);
     window.beforeOpen = [] { throw 42; };
-    QTest::mouseClick(window.findChild<QWidget*>(QStringLiteral("SpeedButton2")), Qt::LeftButton);
+    loadThroughTheEventLoop(window);
     QCOMPARE(app()->errors, (QStringList{QStringLiteral("the disk went away"),
                                          tambrel::ui::Application::kUnknownError}));
     QVERIFY(window.messages.isEmpty());
