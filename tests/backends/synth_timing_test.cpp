@@ -38,8 +38,9 @@ constexpr double kToleranceUs = 1500;
 #endif
 constexpr double kRate = 48000.0;
 
-// Device 0, the synth, opened from the device list as the program does.
-FluidSynthDevice* openSynth(MidiOut& out, MidiOutHandle* handle) {
+// Device 0, the synth, opened from the device list as the program does, playing through
+// `driver`; nullptr (and a failure) otherwise.
+FluidSynthDevice* openSynth(MidiOut& out, MidiOutHandle* handle, const std::string& driver) {
     if (out.deviceCount() == 0 || out.deviceName(0) != kSynthDeviceName) {
         ADD_FAILURE() << "the synth is not device 0";
         return nullptr;
@@ -48,7 +49,12 @@ FluidSynthDevice* openSynth(MidiOut& out, MidiOutHandle* handle) {
         ADD_FAILURE() << "the synth did not open";
         return nullptr;
     }
-    return static_cast<FluidSynthDevice*>(out.device(0));
+    auto* synth = static_cast<FluidSynthDevice*>(out.device(0));
+    if (synth->driverName() != driver) {
+        ADD_FAILURE() << "the synth plays through " << synth->driverName() << ", not " << driver;
+        return nullptr;
+    }
+    return synth;
 }
 
 // The worst spacing error of one attempt, in microseconds; a lost or doubled note fails.
@@ -92,9 +98,7 @@ TEST_F(SynthTimingTest, ThroughJackEveryStepKeepsItsSpacing) {
     ASSERT_TRUE(server.start()) << "jackd did not come up";
     MidiOut out(discoverMidiOutDevices());
     MidiOutHandle handle = 0;
-    FluidSynthDevice* synth = openSynth(out, &handle);
-    ASSERT_NE(synth, nullptr);
-    EXPECT_EQ(synth->driverName(), "jack");
+    ASSERT_NE(openSynth(out, &handle, "jack"), nullptr);
 
     expectSpacingInOneOfThree([&] {
         testing::JackAudioRecorder recorder(static_cast<std::size_t>(kRate * 4));
@@ -123,9 +127,7 @@ TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
     setenv("JACK_DEFAULT_SERVER", ("tambrel-nobody-" + std::to_string(getpid())).c_str(), 1);
     MidiOut out(discoverMidiOutDevices());
     MidiOutHandle handle = 0;
-    FluidSynthDevice* synth = openSynth(out, &handle);
-    ASSERT_NE(synth, nullptr);
-    EXPECT_EQ(synth->driverName(), "pulseaudio");
+    ASSERT_NE(openSynth(out, &handle, "pulseaudio"), nullptr);
 
     expectSpacingInOneOfThree([&] {
         EXPECT_TRUE(server.startRecording());
