@@ -164,10 +164,52 @@ std::optional<int> wholeNumber(std::string_view text) {
     return value;
 }
 
+enum ExportOption { kPreset = 1, kBars, kRate, kSoundfont, kFloat };
+
+// Takes one option's value into the call; what is wrong with it, if anything.
+std::optional<std::string> takeOption(int option, const char* value, ExportCall& call,
+                                      bool& preset) {
+    switch (option) {
+    case kPreset:
+        if (preset) {
+            return "--preset given twice";
+        }
+        preset = true;
+        call.source = {exporting::LoopSource::Kind::Preset, value};
+        return std::nullopt;
+    case kBars: {
+        const std::optional<int> bars = wholeNumber(value);
+        if (!bars || *bars < exporting::kMinBars || *bars > exporting::kMaxBars) {
+            return "--bars takes a whole number from " + std::to_string(exporting::kMinBars) +
+                   " to " + std::to_string(exporting::kMaxBars);
+        }
+        call.bars = *bars;
+        return std::nullopt;
+    }
+    case kRate: {
+        const std::optional<int> rate = wholeNumber(value);
+        if (!rate || std::find(std::begin(tambrel::tools::kRenderRates),
+                               std::end(tambrel::tools::kRenderRates),
+                               *rate) == std::end(tambrel::tools::kRenderRates)) {
+            return "--rate takes 44100 or 48000";
+        }
+        call.render.rate = *rate;
+        return std::nullopt;
+    }
+    case kSoundfont:
+        call.render.soundfont = value;
+        return std::nullopt;
+    case kFloat:
+        call.render.floatSamples = true;
+        return std::nullopt;
+    default:
+        return "unknown option";
+    }
+}
+
 // The call, or what is wrong with it. Only render takes the options after --bars.
 std::variant<ExportCall, std::string> readExportCall(int argc, char** argv) {
     const std::string command = argv[0];
-    enum Option { kPreset = 1, kBars, kRate, kSoundfont, kFloat };
     static const option kOptions[] = {
         {"preset", required_argument, nullptr, kPreset},
         {"bars", required_argument, nullptr, kBars},
@@ -182,44 +224,11 @@ std::variant<ExportCall, std::string> readExportCall(int argc, char** argv) {
     opterr = 0; // our own words, in our own format
     optind = 1;
     for (int got; (got = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
-        if (got > kBars && !render) {
-            got = '?';
-        }
-        switch (got) {
-        case kPreset:
-            if (preset) {
-                return "--preset given twice";
-            }
-            preset = true;
-            call.source = {exporting::LoopSource::Kind::Preset, optarg};
-            break;
-        case kBars: {
-            const std::optional<int> bars = wholeNumber(optarg);
-            if (!bars || *bars < exporting::kMinBars || *bars > exporting::kMaxBars) {
-                return "--bars takes a whole number from " + std::to_string(exporting::kMinBars) +
-                       " to " + std::to_string(exporting::kMaxBars);
-            }
-            call.bars = *bars;
-            break;
-        }
-        case kRate: {
-            const std::optional<int> rate = wholeNumber(optarg);
-            if (!rate || std::find(std::begin(tambrel::tools::kRenderRates),
-                                   std::end(tambrel::tools::kRenderRates),
-                                   *rate) == std::end(tambrel::tools::kRenderRates)) {
-                return "--rate takes 44100 or 48000";
-            }
-            call.render.rate = *rate;
-            break;
-        }
-        case kSoundfont:
-            call.render.soundfont = optarg;
-            break;
-        case kFloat:
-            call.render.floatSamples = true;
-            break;
-        default:
+        if (got == '?' || got == ':' || (got > kBars && !render)) {
             return "unknown option or missing value: '" + std::string(argv[optind - 1]) + "'";
+        }
+        if (std::optional<std::string> wrong = takeOption(got, optarg, call, preset)) {
+            return *wrong;
         }
     }
     const std::vector<std::string> operands(argv + optind, argv + argc);

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -113,6 +114,67 @@ Run measured(platform::MidiOut& out, platform::MidiOutHandle handle, FluidSynthD
     return run;
 }
 
+// Why a measurement could not be made.
+using Failure = std::optional<std::string>;
+
+// Both placements through a private JACK server, recorded by our own JACK client.
+Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames, Run runs[2]) {
+    testing::PrivateJackServer server;
+    if (!server.start()) {
+        return "jackd did not start";
+    }
+    platform::MidiOut out(platform::discoverMidiOutDevices());
+    platform::MidiOutHandle handle = 0;
+    FluidSynthDevice* synth = openSynth(out, &handle);
+    if (synth == nullptr || synth->driverName() != "jack") {
+        return "the synth did not open on the private JACK server";
+    }
+    std::printf("-- JACK: private jackd -d dummy -r %u -p %u, recorded by a JACK client\n",
+                testing::PrivateJackServer::kSampleRate, testing::PrivateJackServer::kPeriodFrames);
+    for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
+        testing::JackAudioRecorder recorder(recordFrames);
+        if (!recorder.ok() ||
+            recorder.listenTo(std::string(":") + platform::kSynthDeviceName) != 2) {
+            return "no recorder on the synth's JACK ports";
+        }
+        synth->usePlacement(placement);
+        recorder.startRecording();
+        runs[placement == Placement::AtStamp ? 0 : 1] =
+            measured(out, handle, *synth, placement, steps, periodMs,
+                     [&] { return recorder.recording().samples; });
+    }
+    out.close(handle);
+    return std::nullopt;
+}
+
+// Both placements through a private PulseAudio server, recorded from its null sink.
+Failure measurePulse(int steps, std::uint32_t periodMs, std::size_t recordFrames, Run runs[2]) {
+    testing::PrivatePulseServer server;
+    if (!server.start()) {
+        return "PulseAudio did not start: " + server.failure();
+    }
+    platform::MidiOut out(platform::discoverMidiOutDevices());
+    platform::MidiOutHandle handle = 0;
+    FluidSynthDevice* synth = openSynth(out, &handle);
+    if (synth == nullptr || synth->driverName() != "pulseaudio") {
+        return "the synth did not open on the private PulseAudio server";
+    }
+    std::printf("-- PulseAudio: private server, null sink at %u Hz, recorded with parec from "
+                "its monitor\n",
+                testing::PrivatePulseServer::kSampleRate);
+    for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
+        synth->usePlacement(placement);
+        if (!server.startRecording(recordFrames)) {
+            return "parec did not record";
+        }
+        runs[placement == Placement::AtStamp ? 0 : 1] =
+            measured(out, handle, *synth, placement, steps, periodMs,
+                     [&] { return server.stopRecording().samples; });
+    }
+    out.close(handle);
+    return std::nullopt;
+}
+
 int fail(const char* why, const std::string& more = {}) {
     std::fflush(stdout);
     std::fprintf(stderr, "synth_timing: %s%s\n", why, more.c_str());
@@ -141,60 +203,12 @@ int main(int argc, char** argv) {
                 steps, periodMs, FluidSynthDevice::kClockLatencyFrames);
 
     Run jackRuns[2];
-    {
-        testing::PrivateJackServer server;
-        if (!server.start()) {
-            return fail("jackd did not start");
-        }
-        platform::MidiOut out(platform::discoverMidiOutDevices());
-        platform::MidiOutHandle handle = 0;
-        FluidSynthDevice* synth = openSynth(out, &handle);
-        if (synth == nullptr || synth->driverName() != "jack") {
-            return fail("the synth did not open on the private JACK server");
-        }
-        std::printf("-- JACK: private jackd -d dummy -r %u -p %u, recorded by a JACK client\n",
-                    testing::PrivateJackServer::kSampleRate,
-                    testing::PrivateJackServer::kPeriodFrames);
-        for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
-            testing::JackAudioRecorder recorder(recordFrames);
-            if (!recorder.ok() ||
-                recorder.listenTo(std::string(":") + platform::kSynthDeviceName) != 2) {
-                return fail("no recorder on the synth's JACK ports");
-            }
-            synth->usePlacement(placement);
-            recorder.startRecording();
-            jackRuns[placement == Placement::AtStamp ? 0 : 1] =
-                measured(out, handle, *synth, placement, steps, periodMs,
-                         [&] { return recorder.recording().samples; });
-        }
-        out.close(handle);
-    }
-
     Run pulseRuns[2];
-    {
-        testing::PrivatePulseServer server;
-        if (!server.start()) {
-            return fail("PulseAudio did not start: ", server.failure());
-        }
-        platform::MidiOut out(platform::discoverMidiOutDevices());
-        platform::MidiOutHandle handle = 0;
-        FluidSynthDevice* synth = openSynth(out, &handle);
-        if (synth == nullptr || synth->driverName() != "pulseaudio") {
-            return fail("the synth did not open on the private PulseAudio server");
-        }
-        std::printf("-- PulseAudio: private server, null sink at %u Hz, recorded with parec from "
-                    "its monitor\n",
-                    testing::PrivatePulseServer::kSampleRate);
-        for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
-            synth->usePlacement(placement);
-            if (!server.startRecording(recordFrames)) {
-                return fail("parec did not record");
-            }
-            pulseRuns[placement == Placement::AtStamp ? 0 : 1] =
-                measured(out, handle, *synth, placement, steps, periodMs,
-                         [&] { return server.stopRecording().samples; });
-        }
-        out.close(handle);
+    if (Failure why = measureJack(steps, periodMs, recordFrames, jackRuns)) {
+        return fail(why->c_str());
+    }
+    if (Failure why = measurePulse(steps, periodMs, recordFrames, pulseRuns)) {
+        return fail(why->c_str());
     }
 
     std::printf("synth_timing: jack_p99_us=%.1f pulse_p99_us=%.1f blockstart_jack_p99_us=%.1f "

@@ -17,6 +17,47 @@ extern char** environ;
 
 namespace tambrel::testing {
 
+namespace {
+
+// The server sees only its private folders, and no other server's address; everything
+// else of ours it inherits.
+std::vector<std::string> serverEnvironment(const std::string& runtime, const std::string& home) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0 && std::strncmp(*e, "HOME=", 5) != 0 &&
+            std::strncmp(*e, "PULSE_", 6) != 0) {
+            env.emplace_back(*e);
+        }
+    }
+    env.push_back("XDG_RUNTIME_DIR=" + runtime);
+    env.push_back("HOME=" + home);
+    return env;
+}
+
+enum class Answer { Answered, ServerExited, NoPactl, NoAnswer };
+
+// Asks the server started as `server` with `pactl info` until it answers or `limit` passes.
+Answer awaitAnswer(pid_t server, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (childExited(server)) {
+            return Answer::ServerExited;
+        }
+        const pid_t info = spawnChild({"pactl", "info"});
+        const int answer = info > 0 ? reapChild(info, std::chrono::seconds(5)) : -1;
+        if (answer == 0) {
+            return Answer::Answered;
+        }
+        if (answer == 127) {
+            return Answer::NoPactl;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Answer::NoAnswer;
+}
+
+} // namespace
+
 // parec's output, read from a pipe as it comes and stamped on arrival.
 struct PrivatePulseServer::Reader {
     explicit Reader(std::size_t capacityFrames) : samples(capacityFrames, kSampleRate) {}
@@ -80,17 +121,7 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
         conf << "autospawn = no\n";
     }
 
-    // The server sees only its private folders, and no other server's address; everything
-    // else of ours it inherits.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0 && std::strncmp(*e, "HOME=", 5) != 0 &&
-            std::strncmp(*e, "PULSE_", 6) != 0) {
-            env.emplace_back(*e);
-        }
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + runtime);
-    env.push_back("HOME=" + home);
+    std::vector<std::string> env = serverEnvironment(runtime, home);
     const std::string rate = std::to_string(kSampleRate);
     const std::string log = folder_ + "/server.log";
     pid_ = spawnChild({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
@@ -118,21 +149,16 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
         setenv(name, value.c_str(), 1);
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (childExited(pid_)) {
-            pid_ = -1;
-            return fail("pulseaudio exited at start (is it installed? scripts/install-deps)");
-        }
-        const pid_t info = spawnChild({"pactl", "info"});
-        const int answer = info > 0 ? reapChild(info, std::chrono::seconds(5)) : -1;
-        if (answer == 0) {
-            return true;
-        }
-        if (answer == 127) {
-            return fail("no pactl here (pulseaudio-utils: scripts/install-deps)");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    switch (awaitAnswer(pid_, limit)) {
+    case Answer::Answered:
+        return true;
+    case Answer::ServerExited:
+        pid_ = -1;
+        return fail("pulseaudio exited at start (is it installed? scripts/install-deps)");
+    case Answer::NoPactl:
+        return fail("no pactl here (pulseaudio-utils: scripts/install-deps)");
+    case Answer::NoAnswer:
+        break;
     }
     return fail("pactl info got no answer from pulseaudio within " + std::to_string(limit.count()) +
                 " ms");
