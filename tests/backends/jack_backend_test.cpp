@@ -173,9 +173,16 @@ TEST_F(JackBackendTest, EachMessageLandsOnePeriodAfterItWasSent) {
     }
     // On a loaded machine the dummy server's own periods come late and bunched, and some
     // notes with them (two busy loops: about 70 % on time). Placing at the start of the
-    // next period instead would hit the mark about 2 % of the time.
-    EXPECT_GE(onTime, kSends / 2) << onTime << " of " << kSends << " on time, " << receiver->count()
-                                  << " arrived";
+    // next period instead would hit the mark about 2 % of the time. ThreadSanitizer slows
+    // the sender and the server's client so much that half the mark is enough there (19 of
+    // 40 were on time once in a CI run).
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kOnTimeWanted = kSends / 4;
+#else
+    constexpr int kOnTimeWanted = kSends / 2;
+#endif
+    EXPECT_GE(onTime, kOnTimeWanted)
+        << onTime << " of " << kSends << " on time, " << receiver->count() << " arrived";
 }
 
 TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {
