@@ -69,15 +69,15 @@ std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
         return PA_CONTEXT_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
     });
     if (ok) {
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, sampleRate, 2};
-        const auto frameBytes = static_cast<std::uint32_t>(pa_frame_size(&spec));
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, sampleRate, 2};
+        const auto frameBytes = static_cast<std::uint32_t>(pa_frame_size(&format));
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = static_cast<std::uint32_t>(bufferFrames) * frameBytes;
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(requestFrames) * frameBytes;
         attr.fragsize = static_cast<std::uint32_t>(-1);
-        out->stream_ = pa_stream_new(out->context_, streamName.c_str(), &spec, nullptr);
+        out->stream_ = pa_stream_new(out->context_, streamName.c_str(), &format, nullptr);
         ok = out->stream_ != nullptr;
         if (ok) {
             pa_stream_set_write_callback(out->stream_, &PulseOutput::onWrite, out.get());

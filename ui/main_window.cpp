@@ -47,7 +47,7 @@ using Handler = void (TForm1::*)();
 
 // A bitmap button: its place, its caption, its glyph (with a greyed picture for the
 // disabled state or not) and its click handler.
-struct ButtonSpec {
+struct ButtonEntry {
     const char* name;
     const char* caption;
     QRect geometry;
@@ -56,14 +56,14 @@ struct ButtonSpec {
     Handler handler;
 };
 
-const ButtonSpec kTransportButtons[] = {
+const ButtonEntry kTransportButtons[] = {
     {"BitBtn1", "&Play", {16, 16, 61, 25}, "play", true, &TForm1::BitBtn1Click},
     {"BitBtn2", "S&top", {82, 16, 61, 25}, "stop", true, &TForm1::BitBtn2Click},
     {"BitBtn5", "Presets", {16, 48, 127, 25}, "presets", true, &TForm1::BitBtn5Click},
 };
 
 // Close has no handler of its own: it closes the window as the title bar does.
-const ButtonSpec kBottomBarButtons[] = {
+const ButtonEntry kBottomBarButtons[] = {
     {"BitBtn6", "Volume", {16, 8, 66, 25}, "volume", false, &TForm1::BitBtn6Click},
     {"BitBtn7", "Help", {95, 8, 61, 25}, "help", true, &TForm1::BitBtn7Click},
     {"BitBtn3", "C&lear", {448, 8, 61, 25}, "clear", false, &TForm1::BitBtn3Click},
@@ -71,7 +71,7 @@ const ButtonSpec kBottomBarButtons[] = {
 };
 
 // The flat buttons of the files: a glyph and a hint, no caption.
-struct SpeedButtonSpec {
+struct SpeedButtonEntry {
     const char* name;
     QRect geometry;
     const char* glyph;
@@ -79,7 +79,7 @@ struct SpeedButtonSpec {
     Handler handler;
 };
 
-const SpeedButtonSpec kSpeedButtons[] = {
+const SpeedButtonEntry kSpeedButtons[] = {
     {"SpeedButton2",
      {148, 16, 25, 25},
      "load",
@@ -109,14 +109,14 @@ const AccessibleText kAccessibleTexts[] = {
 };
 
 // Bold labels at a point; a value label is red.
-struct LabelSpec {
+struct LabelEntry {
     const char* name;
     const char* text;
     QPoint at;
     bool value;
 };
 
-const LabelSpec kSelectorLabels[] = {
+const LabelEntry kSelectorLabels[] = {
     {"Label4", "Midi Device:", {208, 22}, false},
     {"PosLabel", "0", {286, 22}, true},
     {"Label1", "None", {303, 22}, true},
@@ -128,28 +128,28 @@ const LabelSpec kSelectorLabels[] = {
 
 // A spinner: its place, its handler, and what it sets in a screen reader's words (its
 // arrows are "<what> up" and "<what> down").
-struct UpDownSpec {
+struct UpDownEntry {
     const char* name;
     QRect geometry;
     Handler handler;
     const char* what;
 };
 
-const UpDownSpec kUpDowns[] = {
+const UpDownEntry kUpDowns[] = {
     {"UpDown1", {184, 16, 16, 24}, &TForm1::UpDown1Changing, "MIDI device"},
     {"UpDown2", {184, 48, 16, 24}, &TForm1::UpDown2Changing, "Tempo"},
     {"UpDown3", {288, 48, 16, 24}, &TForm1::UpDown3Changing, "Time signature"},
 };
 
 // A track row's controls are numbered, not named by role, and not in track order.
-struct TrackRowSpec {
+struct TrackRowEntry {
     const char* nameLabel;
     const char* volumeLabel;
     Handler comboBoxChange;
     Handler trackBarChange;
 };
 
-const std::array<TrackRowSpec, kTracks> kTrackRows = {{
+const std::array<TrackRowEntry, kTracks> kTrackRows = {{
     {"Label5", "Label14", &TForm1::ComboBox1Change, &TForm1::TrackBar1Change},
     {"Label6", "Label9", &TForm1::ComboBox2Change, &TForm1::TrackBar2Change},
     {"Label7", "Label10", &TForm1::ComboBox3Change, &TForm1::TrackBar3Change},
@@ -201,14 +201,14 @@ QIcon glyph(const char* name, bool hasDisabled) {
     return icon;
 }
 
-QPushButton* addButton(TForm1* window, QWidget* parent, const ButtonSpec& spec) {
-    auto* button = new QPushButton(QString::fromLatin1(spec.caption), parent);
-    button->setObjectName(QLatin1String(spec.name));
-    button->setGeometry(spec.geometry);
-    button->setIcon(glyph(spec.glyph, spec.hasDisabledGlyph));
+QPushButton* addButton(TForm1* window, QWidget* parent, const ButtonEntry& entry) {
+    auto* button = new QPushButton(QString::fromLatin1(entry.caption), parent);
+    button->setObjectName(QLatin1String(entry.name));
+    button->setGeometry(entry.geometry);
+    button->setIcon(glyph(entry.glyph, entry.hasDisabledGlyph));
     button->setAutoDefault(false);
-    if (spec.handler != nullptr) {
-        QObject::connect(button, &QPushButton::clicked, window, spec.handler);
+    if (entry.handler != nullptr) {
+        QObject::connect(button, &QPushButton::clicked, window, entry.handler);
     } else {
         QObject::connect(button, &QPushButton::clicked, window, &QWidget::close);
     }
@@ -279,21 +279,21 @@ void TForm1::describeControls() {
 }
 
 void TForm1::buildTransportRow() {
-    for (const ButtonSpec& spec : kTransportButtons) {
-        addButton(this, this, spec);
+    for (const ButtonEntry& entry : kTransportButtons) {
+        addButton(this, this, entry);
     }
     bitBtn1_ = findChild<QPushButton*>(QStringLiteral("BitBtn1"));
     bitBtn2_ = findChild<QPushButton*>(QStringLiteral("BitBtn2"));
-    for (const SpeedButtonSpec& spec : kSpeedButtons) {
+    for (const SpeedButtonEntry& entry : kSpeedButtons) {
         auto* button = new QToolButton(this);
-        button->setObjectName(QLatin1String(spec.name));
-        button->setGeometry(spec.geometry);
+        button->setObjectName(QLatin1String(entry.name));
+        button->setGeometry(entry.geometry);
         button->setAutoRaise(true); // flat until the mouse is over it
         button->setFocusPolicy(Qt::NoFocus);
-        button->setIcon(glyph(spec.glyph, true));
+        button->setIcon(glyph(entry.glyph, true));
         button->setIconSize(QSize(16, 16));
-        button->setToolTip(QString::fromLatin1(spec.hint));
-        connect(button, &QToolButton::clicked, this, spec.handler);
+        button->setToolTip(QString::fromLatin1(entry.hint));
+        connect(button, &QToolButton::clicked, this, entry.handler);
     }
 }
 
@@ -312,8 +312,8 @@ void TForm1::buildSelectors() {
         upDown->downButton()->setAccessibleName(what + QStringLiteral(" down"));
         upDowns_[i] = upDown;
     }
-    for (const LabelSpec& spec : kSelectorLabels) {
-        addLabel(spec.name, QString::fromLatin1(spec.text), spec.at, spec.value);
+    for (const LabelEntry& entry : kSelectorLabels) {
+        addLabel(entry.name, QString::fromLatin1(entry.text), entry.at, entry.value);
     }
     posLabel_ = findChild<QLabel*>(QStringLiteral("PosLabel"));
     label1_ = findChild<QLabel*>(QStringLiteral("Label1"));
@@ -323,13 +323,13 @@ void TForm1::buildSelectors() {
 
 void TForm1::buildTrackRow(int track) {
     const auto i = static_cast<std::size_t>(track - 1);
-    const TrackRowSpec& spec = kTrackRows[i];
+    const TrackRowEntry& entry = kTrackRows[i];
     const QPoint down(0, kRowPitch * (track - 1));
 
-    QLabel* name = addLabel(spec.nameLabel, QStringLiteral("Track %1  Volume:").arg(track),
+    QLabel* name = addLabel(entry.nameLabel, QStringLiteral("Track %1  Volume:").arg(track),
                             kNameLabelAt + down, false);
     name->setFixedHeight(kVolumeLabelAt.height());
-    volumeLabels_[i] = addLabel(spec.volumeLabel, QStringLiteral("100"), {}, true);
+    volumeLabels_[i] = addLabel(entry.volumeLabel, QStringLiteral("100"), {}, true);
     volumeLabels_[i]->setGeometry(kVolumeLabelAt.translated(down));
 
     auto* bar = new QSlider(Qt::Horizontal, this);
@@ -340,7 +340,7 @@ void TForm1::buildTrackRow(int track) {
     bar->setTickPosition(QSlider::TicksBelow);
     bar->setValue(machine_.tracks().volume(track));
     bar->setAccessibleName(QStringLiteral("Track %1 volume").arg(track));
-    connect(bar, &QSlider::valueChanged, this, spec.trackBarChange);
+    connect(bar, &QSlider::valueChanged, this, entry.trackBarChange);
     trackBars_[i] = bar;
 
     // An instrument name is one line of 8-bit text in a pattern file: no NUL, CR or LF.
@@ -360,7 +360,7 @@ void TForm1::buildTrackRow(int track) {
     // On Linux a combo box is named by its text; a screen reader says this after it.
     combo->setAccessibleName(QStringLiteral("Track %1 instrument").arg(track));
     combo->setAccessibleDescription(combo->accessibleName());
-    connect(combo, &QComboBox::currentTextChanged, this, spec.comboBoxChange);
+    connect(combo, &QComboBox::currentTextChanged, this, entry.comboBoxChange);
     comboBoxes_[i] = combo;
 
     buildCellGroups(track);
@@ -398,8 +398,8 @@ void TForm1::buildBottomBar() {
     panel9_->setObjectName(QStringLiteral("Panel9"));
     panel9_->setFrameStyle(QFrame::NoFrame);
     panel9_->setGeometry(0, kClientHeight - kBottomBarHeight, kClientWidth, kBottomBarHeight);
-    for (const ButtonSpec& spec : kBottomBarButtons) {
-        addButton(this, panel9_, spec);
+    for (const ButtonEntry& entry : kBottomBarButtons) {
+        addButton(this, panel9_, entry);
     }
 }
 
