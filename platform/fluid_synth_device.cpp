@@ -1,6 +1,7 @@
 #include "fluid_synth_device.h"
 
 #include "platform/alsa_midi_device.h"
+#include "platform/periodic_timer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -162,14 +163,17 @@ bool FluidSynthDevice::waitForFirstPeriod() {
 void FluidSynthDevice::send(std::uint32_t message) noexcept {
     Timed timed;
     timed.message = message;
+    // The step clock's notes are stamped with the moment their step was due: a timer that
+    // woke late by less than the fixed latency then moves no note.
+    const Clock::time_point due = expiryDueTime();
     if (jackClock_ != nullptr) {
         if (!jackClock_->alive()) {
             return; // the server is gone: nothing would play it
         }
-        timed.at = jackClock_->frameTime();
+        timed.at = jackClock_->frameTimeAt(due);
         timed.stamp = Stamp::JackFrame;
     } else {
-        timed.at = nanosOf(Clock::now());
+        timed.at = nanosOf(due);
         timed.stamp = Stamp::Clock;
     }
     push(timed);

@@ -3,10 +3,11 @@
 // the desktop's audio. Linux has no synth of its own, and without one a new user would
 // hear nothing.
 //
-// Timing: a send never touches the synth. It stamps the message with the clock that the
-// audio runs on (JACK's frame clock when JACK plays the synth, the monotonic clock
-// otherwise) and hands it through a lock-free ring to the audio side. There each message
-// is placed at the frame of its stamp plus one fixed latency: the synth is rendered up to
+// Timing: a send never touches the synth. It stamps the message with the moment it was
+// due (the step clock's slot, however late its thread woke; now for any other send), on
+// the clock that the audio runs on (JACK's frame clock when JACK plays the synth, the
+// monotonic clock otherwise), and hands it through a lock-free ring to the audio side. There each
+// message is placed at the frame of its stamp plus one fixed latency: the synth is rendered up to
 // that frame, the message applied, and the rendering goes on. Every note is then late by
 // the same amount, instead of by however far the next audio block happened to be, and the
 // steps keep the spacing at which the step clock sent them. FluidSynth itself starts notes
@@ -56,11 +57,12 @@ public:
     static constexpr int kPeriodFrames = 128;
     static constexpr int kPeriods = 16;
     // The fixed latency through PulseAudio/PipeWire or ALSA: a message plays this many
-    // frames after the frame that the stream had been brought to when it was stamped (on
-    // the stream clock's line). A server bunches its requests, so that a callback may run
-    // up to a period or two ahead of the line: two periods keep every message's frame
-    // ahead of what is already rendered.
-    static constexpr int kClockLatencyFrames = 2 * kPeriodFrames;
+    // frames after the frame that the stream had been brought to at its stamp (on the
+    // stream clock's line). A server bunches its requests, so that a callback may run up
+    // to a period or two ahead of the line, and the step clock's thread may wake a few
+    // milliseconds after its step was due (on a virtual machine, 2 to 5 ms at worst): four
+    // periods (10.7 ms) keep every message's frame ahead of what is already rendered.
+    static constexpr int kClockLatencyFrames = 4 * kPeriodFrames;
     // (Through JACK the fixed latency is one period, as for the JACK MIDI output: a message
     // stamped during a period lands in the next one, at the same distance from its start.)
 
@@ -77,7 +79,8 @@ public:
     std::string name() const override { return kSynthDeviceName; }
     // Audio: false when no audio output works on this machine.
     bool open() override;
-    // Stamps the message now; never waits, locks or allocates.
+    // Stamps the message with its due time (expiryDueTime); never waits, locks or
+    // allocates.
     void send(std::uint32_t message) noexcept override;
     void close() noexcept override;
 

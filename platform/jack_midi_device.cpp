@@ -2,9 +2,11 @@
 
 #include "platform/jack_placement.h"
 #include "platform/midi_bytes.h"
+#include "platform/periodic_timer.h"
 #include "platform/sanitizer_handover.h"
 
 #include <chrono>
+#include <cmath>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <thread>
@@ -241,8 +243,16 @@ bool JackMidiClient::waitUntilOutsideProcess() const noexcept {
     return true;
 }
 
-std::uint32_t JackMidiClient::frameTime() const noexcept {
-    return jack_frame_time(client_);
+std::uint32_t
+JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept {
+    const jack_nframes_t now = jack_frame_time(client_);
+    const auto since = std::chrono::steady_clock::now() - when;
+    if (since <= std::chrono::steady_clock::duration::zero()) {
+        return now;
+    }
+    const double frames =
+        std::chrono::duration<double>(since).count() * jack_get_sample_rate(client_);
+    return now - static_cast<jack_nframes_t>(std::lround(frames));
 }
 
 std::uint32_t JackMidiClient::sampleRate() const noexcept {
@@ -253,7 +263,7 @@ void JackMidiClient::send(int index, std::uint32_t message) noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || !alive()) {
         return;
     }
-    const Stamped stamped{jack_frame_time(client_), message};
+    const Stamped stamped{frameTimeAt(expiryDueTime()), message};
     if (!slots_[static_cast<std::size_t>(index)].queue.push(stamped)) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     }

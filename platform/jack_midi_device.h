@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -69,7 +70,8 @@ public:
     // Window's thread. Disconnects and unregisters; returns once the process callback
     // no longer touches the slot, or at once when the server is gone.
     void closePort(int slot) noexcept;
-    // Any one thread per slot (the step clock's): stamps and queues, never waits.
+    // Any one thread per slot (the step clock's): stamps with the frame at which the
+    // message was due (expiryDueTime) and queues, never waits.
     void send(int slot, std::uint32_t message) noexcept;
 
     // Window's thread. Registers the audio outputs "<name> left" and "<name> right", fed
@@ -81,8 +83,10 @@ public:
     // no longer calls the source. False when that could not be made sure of (a process
     // callback that hangs): the source must then stay as it is.
     bool closeAudio() noexcept;
-    // Any thread, without waiting: the server's frame clock now, and its sample rate.
-    std::uint32_t frameTime() const noexcept;
+    // Any thread, without waiting: the server's frame clock at `when` (a moment just past,
+    // such as the step's due time: the frames since then are taken off the clock's frame
+    // now; a moment still to come is now), and its sample rate.
+    std::uint32_t frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept;
     std::uint32_t sampleRate() const noexcept;
 
     // Messages dropped because a queue was full or a period's buffer had no room.

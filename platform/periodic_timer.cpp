@@ -52,13 +52,13 @@ bool before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-thread_local bool timerThread = false;
+// The deadline as a point of the steady clock, which is CLOCK_MONOTONIC on Linux.
+std::chrono::steady_clock::time_point steadyAt(const timespec& t) noexcept {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::nanoseconds(static_cast<long long>(t.tv_sec) * kNanosPerSecond + t.tv_nsec));
+}
 
 } // namespace
-
-bool onTimerThread() noexcept {
-    return timerThread;
-}
 
 bool raiseTimerThreadPriority() noexcept {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -100,7 +100,7 @@ public:
 
 private:
     void run() {
-        timerThread = true;
+        markTimerThread();
         raiseTimerThreadPriority();
         for (long long n = 1;; ++n) {
             timespec deadline = addNanos(start_, n * periodNanos_);
@@ -129,7 +129,7 @@ private:
                 return;
             }
             stats_.record(nanosBetween(deadline, now));
-            callback_(user_);
+            runExpiry(callback_, user_, steadyAt(deadline));
         }
     }
 

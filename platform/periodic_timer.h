@@ -5,6 +5,7 @@
 // thread of our own keeps the deadlines; on Windows the multimedia timer does.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -79,5 +80,11 @@ bool raiseTimerThreadPriority() noexcept;
 // Whether the calling thread is a periodic timer's: where the step tick runs, and where
 // nothing may allocate, lock or wait (the tick-contract test counts allocations here).
 bool onTimerThread() noexcept;
+
+// When the expiry that the calling thread runs was due: inside a periodic timer's callback,
+// its slot on the timer's schedule, however late the thread woke for it; anywhere else,
+// now. The outputs that hold every message for a fixed latency stamp the step clock's
+// notes with it, so that a late wake-up does not move a note.
+std::chrono::steady_clock::time_point expiryDueTime() noexcept;
 
 } // namespace tambrel::platform

@@ -7,6 +7,40 @@
 
 namespace tambrel::platform {
 
+namespace {
+
+// One thread-local record, so that a timer's thread makes one thread-local block (on
+// Windows its first expiry allocates it).
+struct ExpiryContext {
+    bool timerThread = false;
+    bool inExpiry = false;
+    std::chrono::steady_clock::time_point due{};
+};
+thread_local ExpiryContext expiryContext;
+
+} // namespace
+
+bool onTimerThread() noexcept {
+    return expiryContext.timerThread;
+}
+
+void markTimerThread() noexcept {
+    expiryContext.timerThread = true;
+}
+
+std::chrono::steady_clock::time_point expiryDueTime() noexcept {
+    return expiryContext.inExpiry ? expiryContext.due : std::chrono::steady_clock::now();
+}
+
+void runExpiry(TimerCallbackFn callback, void* user,
+               std::chrono::steady_clock::time_point due) noexcept {
+    ExpiryContext& context = expiryContext;
+    context.due = due;
+    context.inExpiry = true;
+    callback(user);
+    context.inExpiry = false;
+}
+
 TimerService::TimerService() = default;
 
 TimerService::~TimerService() {

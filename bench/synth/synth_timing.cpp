@@ -4,8 +4,8 @@
 // private PulseAudio server, recorded with parec from its null sink's monitor. Each path
 // runs twice: with notes placed at their stamps, and with the old placement at the start
 // of the next audio block. From the onsets in each recording it prints the spacing error
-// |onset spacing - the step period|, and what the synth added on top of the timer's own
-// jitter (|onset spacing - the spacing at which the notes were really sent|).
+// |onset spacing - the step period|, and beside it how late the timer itself woke for the
+// steps (|send spacing - the step period|), which placement at the stamp absorbs.
 //
 //   synth_timing [--steps N] [--period-ms P]
 
@@ -19,7 +19,6 @@
 #include "platform/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -44,22 +43,9 @@ struct Run {
     int onsets = 0;
     std::uint64_t late = 0;
     bench::Percentiles vsPeriod;
-    bench::Percentiles vsSends;
     bench::Percentiles sends;
     std::size_t intervals = 0;
 };
-
-// Spacing error against the step period; a lost or doubled onset is a whole number of
-// steps off and is measured against that many steps.
-std::vector<double> errorsVsPeriod(const std::vector<std::int64_t>& onsets, double periodUs) {
-    std::vector<double> errors;
-    for (std::size_t i = 1; i < onsets.size(); ++i) {
-        const double us = static_cast<double>(onsets[i] - onsets[i - 1]) * 1e6 / kRate;
-        const double steps = std::max(1.0, std::round(us / periodUs));
-        errors.push_back(std::fabs(us - steps * periodUs));
-    }
-    return errors;
-}
 
 Run analyse(const std::vector<float>& level, const std::vector<testing::StepSend>& sent,
             std::uint32_t periodMs, std::uint64_t late) {
@@ -67,28 +53,19 @@ Run analyse(const std::vector<float>& level, const std::vector<testing::StepSend
     const std::vector<std::int64_t> onsets = testing::findClavesOnsets(level);
     run.onsets = static_cast<int>(onsets.size());
     run.late = late;
-    const std::vector<double> vsPeriod = errorsVsPeriod(onsets, periodMs * 1000.0);
+    const double periodUs = periodMs * 1000.0;
+    const std::vector<double> vsPeriod = testing::spacingErrorsUs(onsets, periodUs, kRate);
     run.intervals = vsPeriod.size();
     run.vsPeriod = bench::percentilesOf(vsPeriod);
-    const std::vector<double> sentSpacing = testing::spacingUs(sent);
-    if (onsets.size() == sent.size()) {
-        run.vsSends = bench::percentilesOf(testing::spacingErrorsUs(onsets, sentSpacing, kRate));
-    }
-    std::vector<double> sendErrors;
-    for (const double us : sentSpacing) {
-        sendErrors.push_back(std::fabs(us - periodMs * 1000.0));
-    }
-    run.sends = bench::percentilesOf(sendErrors);
+    run.sends = bench::percentilesOf(testing::sendErrorsUs(sent, periodUs));
     return run;
 }
 
 void print(const char* what, const Run& run, int steps) {
     std::printf("%-12s onsets %3d/%d, late %llu | spacing vs step period: p50 %7.1f  p99 %7.1f  "
-                "max %7.1f us | vs the sends' spacing: p50 %6.1f  p99 %7.1f  max %7.1f us | "
-                "the sends vs the period: p99 %6.1f  max %7.1f us\n",
+                "max %7.1f us | the timer's wake-ups vs the period: p99 %6.1f  max %7.1f us\n",
                 what, run.onsets, steps, static_cast<unsigned long long>(run.late),
-                run.vsPeriod.p50, run.vsPeriod.p99, run.vsPeriod.max, run.vsSends.p50,
-                run.vsSends.p99, run.vsSends.max, run.sends.p99, run.sends.max);
+                run.vsPeriod.p50, run.vsPeriod.p99, run.vsPeriod.max, run.sends.p99, run.sends.max);
 }
 
 // Device 0 opened: the synth, on whatever audio the environment offers.

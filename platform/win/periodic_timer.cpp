@@ -29,14 +29,7 @@ constexpr long long kDropLateAfterMicros = 50'000;
 // The most an expiry is held back when the service fires it before its slot.
 constexpr long long kLongestEarlyMicros = 2'000;
 
-// Set on the thread that runs the multimedia timer's expiries, once it has run one.
-thread_local bool timerThread = false;
-
 } // namespace
-
-bool onTimerThread() noexcept {
-    return timerThread;
-}
 
 bool raiseTimerThreadPriority() noexcept {
     return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
@@ -88,13 +81,15 @@ public:
 private:
     static void CALLBACK expiry(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
         auto* self = reinterpret_cast<MultimediaTimer*>(user);
-        timerThread = true;
+        markTimerThread();
         self->expiryThread_.store(GetCurrentThreadId(), std::memory_order_relaxed);
         self->inside_.store(true);
         if (!self->killed_.load() && self->due()) {
             self->stats_.record((self->microsSinceStart() - self->played_ * self->periodMicros_) *
                                 1000);
-            self->callback_(self->user_);
+            runExpiry(self->callback_, self->user_,
+                      self->start_ +
+                          std::chrono::microseconds(self->played_ * self->periodMicros_));
         }
         const bool freeNow = self->freeOnReturn_.load();
         self->inside_.store(false);

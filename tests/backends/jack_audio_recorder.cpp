@@ -48,10 +48,6 @@ int JackAudioRecorder::listenTo(const std::string& pattern) {
     return connected;
 }
 
-std::uint32_t JackAudioRecorder::frameTimeOf(void* recorder) noexcept {
-    return jack_frame_time(static_cast<JackAudioRecorder*>(recorder)->client_);
-}
-
 double JackAudioRecorder::playbackLatency() const {
     jack_port_t* out = jack_port_by_name(client_, "system:playback_1");
     if (out == nullptr) {

@@ -37,9 +37,6 @@ public:
 
     float peak() const { return peak_.load(); }
     void resetPeak() { peak_.store(0.0f); }
-    // The server's frame clock now, as the recorder's client sees it (a FrameClock for
-    // the synth timing kit).
-    static std::uint32_t frameTimeOf(void* recorder) noexcept;
     // How long after it is rendered a sample leaves the server's playback ports, seconds.
     double playbackLatency() const;
 

@@ -19,32 +19,26 @@ using SteadyClock = std::chrono::steady_clock;
 // its peak before the next step at tempo 240, so every step's onset stands out.
 inline constexpr std::uint32_t kClaves = 0x99 | (75 << 8) | (100 << 16);
 
-// One step's send as the timer saw it: the moment just before, and a frame clock (JACK's)
-// read just before and just after, when one was given.
+// When the step clock's timer sent each step: the moment just before the send.
 struct StepSend {
     SteadyClock::time_point at;
-    std::uint32_t frameBefore = 0;
-    std::uint32_t frameAfter = 0;
 };
-using FrameClock = std::uint32_t (*)(void* source) noexcept;
 
 // Sends `note` on `handle` once per expiry of a `periodMs` timer, `steps` times. Returns once
 // all are sent.
 std::vector<StepSend> playSteps(platform::MidiOut& out, platform::MidiOutHandle handle,
-                                std::uint32_t note, int steps, std::uint32_t periodMs,
-                                FrameClock frameClock = nullptr, void* source = nullptr);
+                                std::uint32_t note, int steps, std::uint32_t periodMs);
 
 // The onset finder's settings for kClaves steps at 48 kHz: above the reverb's wash and
 // the previous step's tail, and quiet for 20 ms before.
 std::vector<std::int64_t> findClavesOnsets(const std::vector<float>& level);
 
-// |spacing of consecutive onsets - the spacing expected for that pair| in microseconds.
-// `expectedUs[i]` is for the pair (i, i + 1).
-std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets,
-                                    const std::vector<double>& expectedUs, double sampleRate);
-// The spacing of consecutive sends in microseconds: by the monotonic clock, or by the
-// frame clock (the middle of each send's bracket).
-std::vector<double> spacingUs(const std::vector<StepSend>& sends);
-std::vector<double> frameSpacingUs(const std::vector<StepSend>& sends, double sampleRate);
+// |spacing of consecutive onsets - the step period| in microseconds. A lost or doubled
+// onset is a whole number of steps off and is measured against that many steps.
+std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets, double periodUs,
+                                    double sampleRate);
+// |spacing of consecutive sends - the step period| in microseconds: how late the timer
+// woke, which the outputs' fixed latency absorbs.
+std::vector<double> sendErrorsUs(const std::vector<StepSend>& sends, double periodUs);
 
 } // namespace tambrel::testing

@@ -268,5 +268,42 @@ TEST(TimerService, AStalledExpiryDropsTheMissedStepsInsteadOfBurstingThem) {
     EXPECT_LT(std::min<long long>(offGrid, 50000 - offGrid), 15000);
 }
 
+TEST(TimerService, EachExpiryIsStampedWithItsSlotHoweverLateItWoke) {
+    // The outputs stamp the step clock's notes with expiryDueTime(): exact steps apart,
+    // never after the moment the callback runs, and only inside a callback.
+    struct Record {
+        std::atomic<int> calls{0};
+        std::array<Clock::time_point, 20> due{};
+        std::array<Clock::time_point, 20> at{};
+    };
+    static Record record;
+    auto tick = [](void*) noexcept {
+        const int i = record.calls.load();
+        if (i < 20) {
+            record.at[static_cast<std::size_t>(i)] = Clock::now();
+            record.due[static_cast<std::size_t>(i)] = platform::expiryDueTime();
+            record.calls.store(i + 1);
+        }
+    };
+    platform::TimerService timers;
+    const auto start = Clock::now();
+    const std::uint32_t id = timers.start(5, tick, nullptr);
+    while (record.calls.load() < 20) {
+        std::this_thread::sleep_for(5ms);
+    }
+    timers.kill(id);
+    EXPECT_GE(record.due[0] - start, 5ms);
+    for (std::size_t i = 0; i < 20; ++i) {
+        EXPECT_LE(record.due[i], record.at[i]) << "expiry " << i;
+        if (i > 0) {
+            EXPECT_EQ(record.due[i] - record.due[i - 1], 5ms) << "expiry " << i;
+        }
+    }
+    const auto before = Clock::now();
+    const auto outside = platform::expiryDueTime();
+    EXPECT_GE(outside, before);
+    EXPECT_LE(outside, Clock::now());
+}
+
 } // namespace
 } // namespace tambrel::engine
