@@ -191,8 +191,8 @@ void WindowSoundTest::rhythmIsHeardThroughJack() {
     const double playAt = synth.play();
     const Recording recording = recorder.recording();
     synth.window->close();
-    // Not held to the spacing: through JACK the synth starts each note at the start of
-    // the server's next period, up to one period (5.3 ms) late.
+    // The spacing is only printed here; SynthTimingTest holds the synth to it through
+    // JACK, one note per step.
     const int stepPeriod = synth.machine->engine().stepPeriod();
     const Heard heard = listen(recording, playAt, stepPeriod);
     if (!QTest::currentTestFailed()) {
