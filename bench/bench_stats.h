@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -48,6 +50,19 @@ inline Percentiles percentilesOf(std::vector<double> values) {
     p.p99 = at(0.99);
     p.max = values.back();
     return p;
+}
+
+// |spacing of consecutive sends - the step period| in microseconds: how unevenly the step
+// clock's timer woke for the steps it sent at `sentAt`.
+inline std::vector<double>
+sendErrorsUs(const std::vector<std::chrono::steady_clock::time_point>& sentAt, double periodUs) {
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < sentAt.size(); ++i) {
+        const double us =
+            std::chrono::duration<double, std::micro>(sentAt[i] - sentAt[i - 1]).count();
+        errors.push_back(std::fabs(us - periodUs));
+    }
+    return errors;
 }
 
 // Threads that spin for as long as this lives: the load of a busy desktop.

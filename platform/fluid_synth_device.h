@@ -6,12 +6,13 @@
 // Timing: a send never touches the synth. It stamps the message with the moment it was
 // due (the step clock's slot, however late its thread woke; now for any other send), on
 // the clock that the audio runs on (JACK's frame clock when JACK plays the synth, the
-// monotonic clock otherwise), and hands it through a lock-free ring to the audio side. There each
-// message is placed at the frame of its stamp plus one fixed latency: the synth is rendered up to
-// that frame, the message applied, and the rendering goes on. Every note is then late by
-// the same amount, instead of by however far the next audio block happened to be, and the
-// steps keep the spacing at which the step clock sent them. FluidSynth itself starts notes
-// only on its own 64-frame grid (1.3 ms at 48 kHz): that is the finest this path can do.
+// monotonic clock otherwise), and hands it through a lock-free ring to the audio side.
+// There each message is placed at the frame of its stamp plus one fixed latency: the
+// synth is rendered up to that frame, the message applied, and the rendering goes on.
+// Every note is then late by the same amount, instead of by however far the next audio
+// block happened to be, and the steps keep the spacing of the step clock's schedule.
+// FluidSynth itself starts notes only on its own 64-frame grid (1.3 ms at 48 kHz): that is
+// the finest this path can do.
 //
 // Only the audio side ever plays the synth, so FluidSynth's own locking is off.
 

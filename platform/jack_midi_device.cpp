@@ -250,8 +250,7 @@ JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const no
     if (since <= std::chrono::steady_clock::duration::zero()) {
         return now;
     }
-    const double frames =
-        std::chrono::duration<double>(since).count() * jack_get_sample_rate(client_);
+    const double frames = std::chrono::duration<double>(since).count() * sampleRate();
     return now - static_cast<jack_nframes_t>(std::lround(frames));
 }
 

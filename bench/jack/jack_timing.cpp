@@ -155,7 +155,8 @@ std::vector<double> receiverErrors(const Arrivals& a, double periodUs) {
 }
 
 // |received spacing - the spacing at which the two notes were really sent|: what the
-// back end adds on top of the timer's own jitter.
+// back end adds on top of the timer's own jitter (ours, stamped at the steps' due times,
+// takes that jitter out instead).
 std::vector<double> addedErrors(const Arrivals& a, const Player& player) {
     std::vector<double> errors;
     for (std::size_t i = 1; i < a.frame.size(); ++i) {
@@ -165,17 +166,6 @@ std::vector<double> addedErrors(const Arrivals& a, const Player& player) {
                     .count();
             errors.push_back(std::fabs(frameUs(a.frame[i - 1], a.frame[i]) - sent));
         }
-    }
-    return errors;
-}
-
-std::vector<double> senderErrors(const Player& player, double periodUs) {
-    std::vector<double> errors;
-    for (std::size_t i = 1; i < player.sentAt.size(); ++i) {
-        const double us =
-            std::chrono::duration<double, std::micro>(player.sentAt[i] - player.sentAt[i - 1])
-                .count();
-        errors.push_back(std::fabs(us - periodUs));
     }
     return errors;
 }
@@ -301,7 +291,7 @@ void report(const Results& r, const OursPlayer& ours, const RtMidiPlayer& rtmidi
     const std::vector<double> rtAdded = addedErrors(r.rtArrived, rtmidi);
 
     std::printf("-- the clocks underneath\n");
-    print("step clock sends vs. the period", figuresOf(senderErrors(ours, periodUs)),
+    print("step clock sends vs. the period", figuresOf(bench::sendErrorsUs(ours.sentAt, periodUs)),
           ours.sentAt.size() - 1);
     print("jackd dummy period starts", figuresOf(r.cycleErrors), r.cycleErrors.size());
     // Ours stamps each note with its step's due time, so the timer's lateness shows up

@@ -44,20 +44,19 @@ struct Run {
     std::uint64_t late = 0;
     bench::Percentiles vsPeriod;
     bench::Percentiles sends;
-    std::size_t intervals = 0;
 };
 
-Run analyse(const std::vector<float>& level, const std::vector<testing::StepSend>& sent,
-            std::uint32_t periodMs, std::uint64_t late) {
+Run analyse(const std::vector<float>& level,
+            const std::vector<testing::SteadyClock::time_point>& sent, std::uint32_t periodMs,
+            std::uint64_t late) {
     Run run;
     const std::vector<std::int64_t> onsets = testing::findClavesOnsets(level);
     run.onsets = static_cast<int>(onsets.size());
     run.late = late;
     const double periodUs = periodMs * 1000.0;
     const std::vector<double> vsPeriod = testing::spacingErrorsUs(onsets, periodUs, kRate);
-    run.intervals = vsPeriod.size();
     run.vsPeriod = bench::percentilesOf(vsPeriod);
-    run.sends = bench::percentilesOf(testing::sendErrorsUs(sent, periodUs));
+    run.sends = bench::percentilesOf(bench::sendErrorsUs(sent, periodUs));
     return run;
 }
 

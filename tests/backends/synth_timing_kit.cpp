@@ -15,7 +15,7 @@ struct StepSender {
     platform::MidiOut* out = nullptr;
     platform::MidiOutHandle handle = 0;
     std::uint32_t note = 0;
-    std::vector<StepSend> sends;
+    std::vector<SteadyClock::time_point> sends;
     std::atomic<std::size_t> sent{0};
 
     static void tick(void* self) noexcept {
@@ -24,7 +24,7 @@ struct StepSender {
         if (n >= sender->sends.size()) {
             return;
         }
-        sender->sends[n].at = SteadyClock::now();
+        sender->sends[n] = SteadyClock::now();
         sender->out->send(sender->handle, sender->note);
         sender->sent.store(n + 1, std::memory_order_release);
     }
@@ -32,8 +32,9 @@ struct StepSender {
 
 } // namespace
 
-std::vector<StepSend> playSteps(platform::MidiOut& out, platform::MidiOutHandle handle,
-                                std::uint32_t note, int steps, std::uint32_t periodMs) {
+std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
+                                               platform::MidiOutHandle handle, std::uint32_t note,
+                                               int steps, std::uint32_t periodMs) {
     StepSender sender;
     sender.out = &out;
     sender.handle = handle;
@@ -62,16 +63,6 @@ std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets, dou
         const double us = static_cast<double>(onsets[i] - onsets[i - 1]) * 1e6 / sampleRate;
         const double steps = std::max(1.0, std::round(us / periodUs));
         errors.push_back(std::fabs(us - steps * periodUs));
-    }
-    return errors;
-}
-
-std::vector<double> sendErrorsUs(const std::vector<StepSend>& sends, double periodUs) {
-    std::vector<double> errors;
-    for (std::size_t i = 1; i < sends.size(); ++i) {
-        const double us =
-            std::chrono::duration<double, std::micro>(sends[i].at - sends[i - 1].at).count();
-        errors.push_back(std::fabs(us - periodUs));
     }
     return errors;
 }

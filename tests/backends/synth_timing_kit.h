@@ -19,15 +19,11 @@ using SteadyClock = std::chrono::steady_clock;
 // its peak before the next step at tempo 240, so every step's onset stands out.
 inline constexpr std::uint32_t kClaves = 0x99 | (75 << 8) | (100 << 16);
 
-// When the step clock's timer sent each step: the moment just before the send.
-struct StepSend {
-    SteadyClock::time_point at;
-};
-
 // Sends `note` on `handle` once per expiry of a `periodMs` timer, `steps` times. Returns once
-// all are sent.
-std::vector<StepSend> playSteps(platform::MidiOut& out, platform::MidiOutHandle handle,
-                                std::uint32_t note, int steps, std::uint32_t periodMs);
+// all are sent, with the moment just before each send.
+std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
+                                               platform::MidiOutHandle handle, std::uint32_t note,
+                                               int steps, std::uint32_t periodMs);
 
 // The onset finder's settings for kClaves steps at 48 kHz: above the reverb's wash and
 // the previous step's tail, and quiet for 20 ms before.
@@ -37,8 +33,5 @@ std::vector<std::int64_t> findClavesOnsets(const std::vector<float>& level);
 // onset is a whole number of steps off and is measured against that many steps.
 std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets, double periodUs,
                                     double sampleRate);
-// |spacing of consecutive sends - the step period| in microseconds: how late the timer
-// woke, which the outputs' fixed latency absorbs.
-std::vector<double> sendErrorsUs(const std::vector<StepSend>& sends, double periodUs);
 
 } // namespace tambrel::testing
