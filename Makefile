@@ -37,8 +37,10 @@ test-tsan:
 	@$(MAKE) --no-print-directory test BUILD=$(BUILD)-tsan \
 		CMAKE_FLAGS="-DTAMBREL_SANITIZE=thread -DTAMBREL_WITH_UI=OFF"
 
+# clang-format over the tree, and no include that climbs past the layer fence.
 check-format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	@bash scripts/check-includes
 
 # What CI runs on every submission (.ci/run).
 ci: test check-format test-asan test-tsan

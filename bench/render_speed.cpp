@@ -5,7 +5,7 @@
 // each as times real time, their ratio (ours / theirs: below 1 is faster), and the same
 // in CPU time, which a busy machine disturbs less.
 
-#include "platform/gm_synth.h"
+#include "backends/synth/gm_synth.h"
 
 #include <sndfile.h>
 

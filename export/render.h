@@ -6,7 +6,7 @@
 
 #include "export/loop.h"
 
-#include "platform/gm_synth.h"
+#include "backends/synth/gm_synth.h"
 
 #include <cstdint>
 #include <functional>

@@ -72,9 +72,4 @@ private:
     std::unique_ptr<std::atomic<std::uint64_t>[]> sent_;
 };
 
-// The device list of this machine, built from every back end that works here: the
-// built-in synth first (when a soundfont is found), then other programs' JACK inputs,
-// ALSA sequencer ports, and our own virtual ports. Prints nothing.
-MidiOutDeviceList discoverMidiOutDevices();
-
 } // namespace tambrel::platform

@@ -1,9 +1,9 @@
 #include "render_command.h"
 
-#include "export/progress.h"
+#include "backends/synth/gm_synth.h"
 #include "export/render.h"
-#include "platform/gm_synth.h"
 #include "platform/standard_streams.h"
+#include "tools/progress.h"
 
 #include <csignal>
 #include <cstdio>
@@ -83,12 +83,12 @@ std::optional<std::string> renderLoopToWav(const exporting::Loop& loop,
         return reason;
     }
     exporting::RenderHooks hooks;
-    std::optional<exporting::ProgressLine> progress;
+    std::optional<ProgressLine> progress;
     if (platform::standardErrorIsTerminal()) {
         progress.emplace(stderr, "tambrel-pattern: rendering " + output,
-                         exporting::ProgressLine::Clock::now());
+                         ProgressLine::Clock::now());
         hooks.progress = [&progress](double done) {
-            progress->show(done, exporting::ProgressLine::Clock::now());
+            progress->show(done, ProgressLine::Clock::now());
         };
     }
     hooks.cancelled = [] { return stopSignal != 0; };

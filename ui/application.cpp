@@ -1,4 +1,5 @@
 #include "ui/application.h"
+#include "backends/device_list.h"
 
 #include "ui/resources.h"
 

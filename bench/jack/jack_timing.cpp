@@ -5,11 +5,12 @@
 //
 //   jack_timing [--steps N] [--period-ms P]
 
+#include "backends/device_list.h"
 #include "jack_test_server.h"
 
-#include "../bench_stats.h"
+#include "bench_stats.h"
 
-#include "platform/jack_midi_device.h"
+#include "backends/jack/jack_midi_device.h"
 #include "platform/midi_out.h"
 #include "platform/periodic_timer.h"
 

@@ -3,11 +3,11 @@
 #include "alloc_counter.h"
 #include "jack_test_server.h"
 
+#include "backends/jack/jack_midi_device.h"
 #include "machine/machine.h"
 #include "patterns/pattern_file.h"
 #include "patterns/presets.h"
 #include "platform/files.h"
-#include "platform/jack_midi_device.h"
 #include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
 

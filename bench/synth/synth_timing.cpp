@@ -9,14 +9,15 @@
 //
 //   synth_timing [--steps N] [--period-ms P]
 
+#include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
 
-#include "../bench_stats.h"
+#include "bench_stats.h"
 
-#include "platform/fluid_synth_device.h"
+#include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
 #include <cstdio>

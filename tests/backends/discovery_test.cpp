@@ -1,7 +1,8 @@
+#include "backends/device_list.h"
 #include "jack_test_server.h"
 
-#include "platform/alsa_midi_device.h"
-#include "platform/fluid_synth_device.h"
+#include "backends/alsa/alsa_midi_device.h"
+#include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
 #include <gtest/gtest.h>

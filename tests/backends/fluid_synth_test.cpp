@@ -1,6 +1,6 @@
 #include "synth_timing_kit.h"
 
-#include "platform/fluid_synth_device.h"
+#include "backends/synth/fluid_synth_device.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "jack_test_server.h"
 
-#include "platform/sanitizer_handover.h"
+#include "backends/jack/sanitizer_handover.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,9 @@
+#include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
 
-#include "platform/fluid_synth_device.h"
-#include "platform/jack_midi_device.h"
+#include "backends/jack/jack_midi_device.h"
+#include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
 #include <gtest/gtest.h>

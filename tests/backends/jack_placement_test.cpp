@@ -1,7 +1,7 @@
 // Where the JACK back end puts a stamped message in a period: one period after its stamp,
 // never outside the period, never before the message ahead of it, and never lost.
 
-#include "platform/jack_placement.h"
+#include "backends/jack/jack_placement.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "child_process.h"
 
-#include "platform/jack_midi_device.h"
+#include "backends/jack/jack_midi_device.h"
 
 #include <atomic>
 #include <csignal>

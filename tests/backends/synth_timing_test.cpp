@@ -2,12 +2,13 @@
 // note per step, the server's output is recorded, and the notes' onsets are spaced by the
 // step period, however late the timer woke for each.
 
+#include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
 
-#include "platform/fluid_synth_device.h"
+#include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
 #include <gtest/gtest.h>

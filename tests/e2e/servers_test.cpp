@@ -7,8 +7,8 @@
 #include "pulse_test_server.h"
 #include "tests/ui/window_rig.h"
 
-#include "platform/fluid_synth_device.h"
-#include "platform/jack_midi_device.h"
+#include "backends/jack/jack_midi_device.h"
+#include "backends/synth/fluid_synth_device.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

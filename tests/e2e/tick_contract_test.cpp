@@ -6,9 +6,9 @@
 #include "alloc_counter.h"
 #include "jack_test_server.h"
 
+#include "backends/jack/jack_midi_device.h"
+#include "backends/synth/fluid_synth_device.h"
 #include "machine/machine.h"
-#include "platform/fluid_synth_device.h"
-#include "platform/jack_midi_device.h"
 #include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
 

@@ -2,6 +2,7 @@
 // program's MIDI input on it: the device spinner reaches that input, and Play delivers
 // the pattern's note-ons there.
 
+#include "backends/device_list.h"
 #include "jack_test_server.h"
 
 #include "ui/cell_label.h"

@@ -4,13 +4,14 @@
 // and its sounds are spaced by whole step periods. Prints the time from Play to the first
 // sound.
 
+#include "backends/device_list.h"
 #include "tests/backends/jack_audio_recorder.h"
 #include "tests/backends/jack_test_server.h"
 #include "tests/backends/pulse_test_server.h"
 #include "tests/ui/window_rig.h"
 
+#include "backends/synth/fluid_synth_device.h"
 #include "patterns/presets.h"
-#include "platform/fluid_synth_device.h"
 
 #include <QtTest>
 

@@ -3,7 +3,7 @@
 // the same soundfont and gain, start their notes within 1 ms of each other and are
 // equally loud within 1.5 dB.
 
-#include "platform/gm_synth.h"
+#include "backends/synth/gm_synth.h"
 #include "tests/export/audio.h"
 #include "tests/tools/tool_rig.h"
 

@@ -4,8 +4,8 @@
 
 #include "window_rig.h"
 
+#include "backends/synth/fluid_synth_device.h"
 #include "patterns/presets.h"
-#include "platform/fluid_synth_device.h"
 
 #include <QDir>
 #include <QFontDatabase>

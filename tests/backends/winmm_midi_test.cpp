@@ -2,7 +2,8 @@
 // MIDI output device), and the open, send and close path against stand-ins for the
 // midiOut* calls, with devices that the machine does not have.
 
-#include "platform/win/winmm_midi.h"
+#include "backends/device_list.h"
+#include "backends/winmm/winmm_midi.h"
 
 #include "engine/rhythm_engine.h"
 

@@ -16,12 +16,12 @@
 //
 // Only the audio side ever plays the synth, so FluidSynth's own locking is off.
 
-#include "platform/gm_synth.h"
-#include "platform/jack_midi_device.h"
+#include "backends/jack/jack_midi_device.h"
+#include "backends/synth/gm_synth.h"
+#include "backends/synth/pulse_output.h"
+#include "backends/synth/stream_clock.h"
 #include "platform/midi_out.h"
-#include "platform/pulse_output.h"
 #include "platform/spsc_ring.h"
-#include "platform/stream_clock.h"
 
 #include <atomic>
 #include <chrono>

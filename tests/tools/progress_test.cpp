@@ -1,7 +1,7 @@
 // The progress line of a long render, on a terminal: quiet at first, then rewritten in
 // place, never more than ten times a second.
 
-#include "export/progress.h"
+#include "tools/progress.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-using tambrel::exporting::ProgressLine;
+using tambrel::tools::ProgressLine;
 using namespace std::chrono_literals;
 
 constexpr ProgressLine::Clock::time_point kStart{};

@@ -1,7 +1,7 @@
-#include "platform/alsa_midi_device.h"
-#include "platform/fluid_synth_device.h"
-#include "platform/jack_midi_device.h"
-#include "platform/midi_out.h"
+#include "backends/device_list.h"
+#include "backends/alsa/alsa_midi_device.h"
+#include "backends/jack/jack_midi_device.h"
+#include "backends/synth/fluid_synth_device.h"
 
 namespace tambrel::platform {
 

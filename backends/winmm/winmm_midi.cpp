@@ -1,4 +1,4 @@
-#include "platform/win/winmm_midi.h"
+#include "backends/winmm/winmm_midi.h"
 
 #include <atomic>
 #include <cstring>
@@ -60,14 +60,6 @@ MidiOutDeviceList discoverWinMmMidiDevices(const WinMmMidiCalls& calls) {
         devices.push_back(std::make_unique<WinMmMidiDevice>(calls, i));
     }
     return devices;
-}
-
-MidiOutDeviceList discoverMidiOutDevices() {
-    try {
-        return discoverWinMmMidiDevices(systemMidiCalls());
-    } catch (...) {
-        return {}; // out of memory while listing
-    }
 }
 
 } // namespace tambrel::platform

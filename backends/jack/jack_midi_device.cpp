@@ -1,9 +1,9 @@
 #include "jack_midi_device.h"
 
-#include "platform/jack_placement.h"
+#include "backends/jack/jack_placement.h"
+#include "backends/jack/sanitizer_handover.h"
 #include "platform/midi_bytes.h"
 #include "platform/periodic_timer.h"
-#include "platform/sanitizer_handover.h"
 
 #include <chrono>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-namespace tambrel::exporting {
+namespace tambrel::tools {
 
 class ProgressLine {
 public:
@@ -35,4 +35,4 @@ private:
     int percent_ = -1;
 };
 
-} // namespace tambrel::exporting
+} // namespace tambrel::tools

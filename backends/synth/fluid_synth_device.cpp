@@ -1,6 +1,7 @@
 #include "fluid_synth_device.h"
 
-#include "platform/alsa_midi_device.h"
+#include "backends/alsa/alsa_midi_device.h"
+#include "backends/jack/jack_placement.h"
 #include "platform/periodic_timer.h"
 
 #include <algorithm>
@@ -32,9 +33,9 @@ StreamClock streamClockAt(double sampleRate) noexcept {
                        kStreamClockStartSeconds);
 }
 
-// How far ahead a stamp may point before it is taken for a clock that jumped and played
-// at once rather than held (and everything behind it with it).
-constexpr std::int64_t kJackHoldPeriods = 8;
+// How far ahead a stream-clocked stamp may point before it is taken for a clock that
+// jumped and played at once rather than held (and everything behind it with it). Through
+// JACK the MIDI output's rule decides (jack_placement.h).
 constexpr double kClockHoldSeconds = 0.5;
 
 std::int64_t nanosOf(FluidSynthDevice::Clock::time_point t) noexcept {
@@ -254,11 +255,14 @@ void FluidSynthDevice::renderPeriod(std::uint32_t cycleStart, std::uint32_t fram
     const auto period = static_cast<std::int64_t>(frames);
     clear(left, right, static_cast<int>(frames));
     renderPlaced(static_cast<int>(frames), left, right, [&](const Timed& timed) {
-        // Frame counters wrap: the signed difference is what is meaningful.
-        const std::int64_t offset =
-            static_cast<std::int32_t>(static_cast<std::uint32_t>(timed.at) + frames - cycleStart);
-        // Only a clock that jumped far points many periods ahead: now rather than never.
-        return offset < kJackHoldPeriods * period ? offset : 0;
+        // The JACK MIDI output's rule: one period after the stamp. Order within the block is
+        // kept by renderPlaced itself.
+        const JackPlacement placed =
+            placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, 0);
+        if (placed.hold) {
+            return period;
+        }
+        return placed.late ? std::int64_t{-1} : placed.offset;
     });
 }
 

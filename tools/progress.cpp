@@ -1,8 +1,8 @@
-#include "export/progress.h"
+#include "tools/progress.h"
 
 #include <algorithm>
 
-namespace tambrel::exporting {
+namespace tambrel::tools {
 
 void ProgressLine::show(double done, Clock::time_point now) {
     if (now - start_ < kQuietFor || (shown_ && now - lastShown_ < kEvery)) {
@@ -33,4 +33,4 @@ void ProgressLine::print(int percent) {
     std::fflush(out_);
 }
 
-} // namespace tambrel::exporting
+} // namespace tambrel::tools
