@@ -39,8 +39,8 @@ test-tsan:
 
 # clang-format over the tree, and no include that climbs past the layer fence.
 check-format:
-	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 	@bash scripts/check-includes
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 # What CI runs on every submission (.ci/run).
 ci: test check-format test-asan test-tsan
