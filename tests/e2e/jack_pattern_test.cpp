@@ -21,6 +21,21 @@ struct Hit {
     int cell;
 };
 
+// The note-on messages of the pattern's first `steps` steps, in the order they are sent.
+std::vector<std::vector<std::uint8_t>> notesOf(RhythmEngine& engine, int steps) {
+    std::vector<std::vector<std::uint8_t>> notes;
+    for (int step = 0; step < steps; ++step) {
+        const int cell = step % 16 + 1;
+        for (int track = 1; track <= kTracks; ++track) {
+            if (engine.grid().isOn(track, cell)) {
+                notes.push_back({0x99, static_cast<std::uint8_t>(engine.trigger().key(track)),
+                                 static_cast<std::uint8_t>(engine.trigger().velocity(track))});
+            }
+        }
+    }
+    return notes;
+}
+
 TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
     testing::PrivateJackServer server;
     ASSERT_TRUE(server.start());
@@ -56,17 +71,7 @@ TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
     ASSERT_EQ(engine.stepsPerBar(), 16);
 
     // Two bars are awaited; a busy machine may let a few more steps out before Stop.
-    std::vector<std::vector<std::uint8_t>> expected;
-    for (int step = 0; step < 8 * 16; ++step) {
-        const int cell = step % 16 + 1;
-        for (int track = 1; track <= kTracks; ++track) {
-            if (engine.grid().isOn(track, cell)) {
-                expected.push_back({0x99, static_cast<std::uint8_t>(engine.trigger().key(track)),
-                                    static_cast<std::uint8_t>(engine.trigger().velocity(track))});
-            }
-        }
-    }
-
+    const std::vector<std::vector<std::uint8_t>> expected = notesOf(engine, 8 * 16);
     const std::size_t twoBars = expected.size() / 4;
     engine.StartPlayback();
     // Stop once the second bar's last note is in. Whatever the step clock had sent by the
