@@ -377,8 +377,9 @@ constexpr std::array<Preset, 27> kPresets = {{
 
 // clang-format on
 
+// One character per track.
 constexpr bool isStepString(std::string_view step) {
-    return step.size() == 8 &&
+    return step.size() == static_cast<std::size_t>(engine::kTracks) &&
            std::all_of(step.begin(), step.end(), [](char c) { return c == '0' || c == '1'; });
 }
 
