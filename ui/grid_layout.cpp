@@ -12,16 +12,15 @@ constexpr std::array<GridLayout, 4> kLayouts = {{
     {27, {404, 432, 0}, false},
 }};
 
-// A cell's left edge within its panel, and its width.
-constexpr int cellLeft(int position) {
-    return 2 + 12 * position;
-}
-constexpr int kCellWidth = 10;
-
 } // namespace
 
 const GridLayout& gridLayout(engine::TimeSig sig) noexcept {
     return kLayouts[static_cast<std::size_t>(sig) & 3U];
+}
+
+int panelLeft(engine::TimeSig sig, int group) noexcept {
+    return group == 0 ? kFirstPanelLeft
+                      : gridLayout(sig).panelLefts[static_cast<std::size_t>(group - 1) % 3U];
 }
 
 bool cellHidden(engine::TimeSig sig, int cell) noexcept {
@@ -29,13 +28,14 @@ bool cellHidden(engine::TimeSig sig, int cell) noexcept {
     if (cell % 4 == 0) {
         return sig != engine::TimeSig::FourFour;
     }
-    const int group = (cell - 1) / 4;    // 0 = first panel, then b, c, d
-    const int position = (cell - 1) % 4; // within the panel
+    const int group = (cell - 1) / kCellsPerPanel;    // 0 = first panel, then b, c, d
+    const int position = (cell - 1) % kCellsPerPanel; // within the panel
     if (group == 3 && !layout.dPanelsShown) {
         return true;
     }
     // A narrowed panel clips the cells that fall outside it (6/8 clips the third).
-    return cellLeft(position) + kCellWidth > layout.panelWidth;
+    const CellBox box = cellBox(position);
+    return box.left + box.width > layout.panelWidth;
 }
 
 int stepOfCell(engine::TimeSig sig, int cell) noexcept {

@@ -20,6 +20,25 @@ inline constexpr int kFirstPanelLeft = 376;
 
 const GridLayout& gridLayout(engine::TimeSig sig) noexcept;
 
+// The left edge of a track's panel `group` (0 = the first, then b, c, d) under the
+// signature. The window is built in 4/4's layout.
+int panelLeft(engine::TimeSig sig, int group) noexcept;
+
+// Every panel holds four cells in a row, whatever the signature clips of them.
+inline constexpr int kCellsPerPanel = 4;
+
+struct CellBox {
+    int left;
+    int top;
+    int width;
+    int height;
+};
+
+// Where the cell at `position` (0..3) sits within its panel.
+constexpr CellBox cellBox(int position) noexcept {
+    return {2 + 12 * position, 2, 10, 17};
+}
+
 // Whether cell (1..16) is out of view under the signature.
 bool cellHidden(engine::TimeSig sig, int cell) noexcept;
 

@@ -168,11 +168,7 @@ constexpr QRect kTrackBarAt{150, 96, 65, 25};
 constexpr QRect kComboBoxAt{224, 98, 137, 21};
 constexpr int kPanelTop = 98;
 constexpr int kPanelHeight = 21;
-constexpr int kPanelPitch = 52; // in "4/4", whose layout the window is built in
 constexpr std::array<const char*, 4> kPanelSuffixes = {"", "b", "c", "d"};
-constexpr int kCellsPerPanel = 4;
-constexpr QSize kCellSize{10, 17};
-constexpr int kCellPitch = 12;
 
 constexpr int kBottomBarHeight = 41;
 
@@ -378,15 +374,15 @@ void TForm1::buildCellGroups(int track) {
         QPalette palette = panel->palette();
         palette.setColor(QPalette::Window, Qt::black);
         panel->setPalette(palette);
-        const int left = tambrel::ui::kFirstPanelLeft + kPanelPitch * static_cast<int>(g);
-        panel->setGeometry(left, top,
-                           tambrel::ui::gridLayout(tambrel::engine::TimeSig::FourFour).panelWidth,
-                           kPanelHeight);
+        const auto built = tambrel::engine::TimeSig::FourFour;
+        panel->setGeometry(tambrel::ui::panelLeft(built, static_cast<int>(g)), top,
+                           tambrel::ui::gridLayout(built).panelWidth, kPanelHeight);
         panels_[i][g] = panel;
-        for (int k = 0; k < kCellsPerPanel; ++k) {
-            const int c = kCellsPerPanel * static_cast<int>(g) + k + 1;
+        for (int k = 0; k < tambrel::ui::kCellsPerPanel; ++k) {
+            const int c = tambrel::ui::kCellsPerPanel * static_cast<int>(g) + k + 1;
             auto* cell = new CellLabel(track, c, panel);
-            cell->setGeometry(QRect(QPoint(2 + kCellPitch * k, 2), kCellSize));
+            const tambrel::ui::CellBox box = tambrel::ui::cellBox(k);
+            cell->setGeometry(box.left, box.top, box.width, box.height);
             connect(cell, &CellLabel::clicked, this, &TForm1::Tr1Label1Click);
             cells_[i][static_cast<std::size_t>(c - 1)] = cell;
         }
@@ -449,8 +445,8 @@ void TForm1::refresh() {
         auto& panels = panels_[i];
         for (std::size_t g = 0; g < 4; ++g) {
             QFrame* panel = panels[g];
-            const int left = g == 0 ? tambrel::ui::kFirstPanelLeft : layout.panelLefts[g - 1];
-            panel->setGeometry(left, panel->y(), layout.panelWidth, panel->height());
+            panel->setGeometry(tambrel::ui::panelLeft(sig, static_cast<int>(g)), panel->y(),
+                               layout.panelWidth, panel->height());
             panel->setVisible(g < 3 || layout.dPanelsShown);
         }
         for (int c = 1; c <= kCells; ++c) {

@@ -35,6 +35,26 @@ TEST(GridLayout, CellsInViewAreTheCellsTheStepsPlay) {
     }
 }
 
+// The panels a signature shows stand apart, left to right, and show a cell only when it
+// fits whole.
+TEST(GridLayout, PanelsStandApartAndHoldTheirCells) {
+    for (TimeSig sig :
+         {TimeSig::FourFour, TimeSig::TwelveEight, TimeSig::ThreeFour, TimeSig::SixEight}) {
+        const GridLayout& layout = gridLayout(sig);
+        const int shown = layout.dPanelsShown ? 4 : 3;
+        for (int group = 1; group < shown; ++group) {
+            EXPECT_GT(panelLeft(sig, group), panelLeft(sig, group - 1) + layout.panelWidth)
+                << engine::timeSignatureText(sig) << " panel " << group;
+        }
+        for (int position = 0; position < kCellsPerPanel; ++position) {
+            const CellBox box = cellBox(position);
+            const bool whole = box.left + box.width <= layout.panelWidth;
+            EXPECT_EQ(whole, !cellHidden(sig, 1 + position))
+                << engine::timeSignatureText(sig) << " position " << position;
+        }
+    }
+}
+
 TEST(PresetMenu, EveryRhythmHasItsItemAndHandler) {
     const auto presets = patterns::allPresets();
     ASSERT_EQ(std::size(preset_tables::kMenu), presets.size());
