@@ -88,26 +88,6 @@ const SpeedButtonEntry kSpeedButtons[] = {
     {"SpeedButton1", {148, 48, 25, 25}, "save", "Save Pattern To File", &TForm1::SpeedButton1Click},
 };
 
-// What a screen reader says of a control beyond its caption: a name where it has no
-// caption, and what it does where no hint says it.
-struct AccessibleText {
-    const char* control;
-    const char* name;        // nullptr: the caption names it
-    const char* description; // nullptr: the hint describes it
-};
-
-const AccessibleText kAccessibleTexts[] = {
-    {"BitBtn1", nullptr, "Plays the pattern in a loop from its first step"},
-    {"BitBtn2", nullptr, "Stops playing"},
-    {"BitBtn5", nullptr, "Replaces the pattern with a built-in rhythm"},
-    {"SpeedButton2", "Load pattern", nullptr},
-    {"SpeedButton1", "Save pattern", nullptr},
-    {"BitBtn6", nullptr, "Opens the desktop's audio mixer"},
-    {"BitBtn7", nullptr, "Opens the user guide"},
-    {"BitBtn3", nullptr, "Switches every step of every track off"},
-    {"BitBtn4", nullptr, "Closes Tambrel"},
-};
-
 // Bold labels at a point; a value label is red.
 struct LabelEntry {
     const char* name;
@@ -126,19 +106,17 @@ const LabelEntry kSelectorLabels[] = {
     {"playModeLabel", "4/4", {409, 54}, true},
 };
 
-// A spinner: its place, its handler, and what it sets in a screen reader's words (its
-// arrows are "<what> up" and "<what> down").
+// A spinner: its place and its handler.
 struct UpDownEntry {
     const char* name;
     QRect geometry;
     Handler handler;
-    const char* what;
 };
 
 const UpDownEntry kUpDowns[] = {
-    {"UpDown1", {184, 16, 16, 24}, &TForm1::UpDown1Changing, "MIDI device"},
-    {"UpDown2", {184, 48, 16, 24}, &TForm1::UpDown2Changing, "Tempo"},
-    {"UpDown3", {288, 48, 16, 24}, &TForm1::UpDown3Changing, "Time signature"},
+    {"UpDown1", {184, 16, 16, 24}, &TForm1::UpDown1Changing},
+    {"UpDown2", {184, 48, 16, 24}, &TForm1::UpDown2Changing},
+    {"UpDown3", {288, 48, 16, 24}, &TForm1::UpDown3Changing},
 };
 
 // A track row's controls are numbered, not named by role, and not in track order.
@@ -225,7 +203,7 @@ TForm1::TForm1(tambrel::machine::Machine& machine, QWidget* parent)
     setFont(windowFont());
     setFixedSize(kClientWidth, kClientHeight);
     buildControls();
-    describeControls();
+    tambrel::ui::describeControls(*this);
     buildPresetMenu();
     setTabOrder();
     refresh();
@@ -262,18 +240,6 @@ void TForm1::buildControls() {
     buildBottomBar();
 }
 
-void TForm1::describeControls() {
-    for (const AccessibleText& text : kAccessibleTexts) {
-        auto* control = findChild<QWidget*>(QLatin1String(text.control));
-        if (text.name != nullptr) {
-            control->setAccessibleName(QString::fromLatin1(text.name));
-        }
-        if (text.description != nullptr) {
-            control->setAccessibleDescription(QString::fromLatin1(text.description));
-        }
-    }
-}
-
 void TForm1::buildTransportRow() {
     for (const ButtonEntry& entry : kTransportButtons) {
         addButton(this, this, entry);
@@ -303,9 +269,6 @@ void TForm1::buildSelectors() {
         upDown->setGeometry(kUpDowns[i].geometry);
         connect(upDown, &UpDown::changing, this, kUpDowns[i].handler);
         connect(upDown, &UpDown::stepped, this, &TForm1::refresh);
-        const QString what = QString::fromLatin1(kUpDowns[i].what);
-        upDown->upButton()->setAccessibleName(what + QStringLiteral(" up"));
-        upDown->downButton()->setAccessibleName(what + QStringLiteral(" down"));
         upDowns_[i] = upDown;
     }
     for (const LabelEntry& entry : kSelectorLabels) {
@@ -335,7 +298,6 @@ void TForm1::buildTrackRow(int track) {
     bar->setTickInterval(12);
     bar->setTickPosition(QSlider::TicksBelow);
     bar->setValue(machine_.tracks().volume(track));
-    bar->setAccessibleName(QStringLiteral("Track %1 volume").arg(track));
     connect(bar, &QSlider::valueChanged, this, entry.trackBarChange);
     trackBars_[i] = bar;
 
@@ -353,9 +315,6 @@ void TForm1::buildTrackRow(int track) {
     combo->setMaxVisibleItems(8);
     combo->lineEdit()->setValidator(new QRegularExpressionValidator(kInstrumentText, combo));
     combo->setEditText(latin1(machine_.tracks().instrumentText(track)));
-    // On Linux a combo box is named by its text; a screen reader says this after it.
-    combo->setAccessibleName(QStringLiteral("Track %1 instrument").arg(track));
-    combo->setAccessibleDescription(combo->accessibleName());
     connect(combo, &QComboBox::currentTextChanged, this, entry.comboBoxChange);
     comboBoxes_[i] = combo;
 
@@ -482,49 +441,10 @@ void TForm1::refresh() {
     const bool stopped = engine.playState() == tambrel::engine::PlayState::Stopped;
     bitBtn1_->setEnabled(stopped);
     bitBtn2_->setEnabled(!stopped);
-    refreshAccessibleNames();
-}
-
-namespace {
-// Qt tells assistive technology of every text set, changed or not.
-void setAccessibleNameOf(QWidget* widget, const QString& name) {
-    if (widget->accessibleName() != name) {
-        widget->setAccessibleName(name);
-    }
-}
-void setAccessibleDescriptionOf(QWidget* widget, const QString& description) {
-    if (widget->accessibleDescription() != description) {
-        widget->setAccessibleDescription(description);
-    }
-}
-} // namespace
-
-void TForm1::refreshAccessibleNames() {
-    const auto& engine = machine_.engine();
     const auto& device = machine_.device();
-    // The values the labels beside each spinner show.
-    const std::array<QString, 3> values = {
-        QStringLiteral("MIDI device %1: %2")
-            .arg(QString::number(device.deviceNumber()),
-                 QString::fromStdString(device.deviceName())),
-        QStringLiteral("Tempo %1").arg(engine.tempo()),
-        QStringLiteral("Time signature %1").arg(QString::fromLatin1(engine.timeSignatureText())),
-    };
-    for (std::size_t i = 0; i < upDowns_.size(); ++i) {
-        setAccessibleNameOf(upDowns_[i], values[i]);
-        setAccessibleDescriptionOf(upDowns_[i]->upButton(), values[i]);
-        setAccessibleDescriptionOf(upDowns_[i]->downButton(), values[i]);
-    }
-    const auto sig = engine.timeSignature();
-    for (int t = 1; t <= kTracks; ++t) {
-        for (int c = 1; c <= kCells; ++c) {
-            const int step = tambrel::ui::stepOfCell(sig, c);
-            setAccessibleNameOf(
-                cells_[static_cast<std::size_t>(t - 1)][static_cast<std::size_t>(c - 1)],
-                step != 0 ? QStringLiteral("Track %1 step %2").arg(t).arg(step)
-                          : QStringLiteral("Track %1 cell %2").arg(t).arg(c));
-        }
-    }
+    tambrel::ui::describeSpinners(upDowns_, {device.deviceNumber(), device.deviceName(),
+                                             engine.tempo(), engine.timeSignatureText()});
+    tambrel::ui::nameCells(cells_, sig);
 }
 
 // --- window events

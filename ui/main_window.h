@@ -128,9 +128,7 @@ private:
     void buildCellGroups(int track);
     void buildBottomBar();
     void buildPresetMenu();
-    void describeControls();
     void setTabOrder();
-    void refreshAccessibleNames();
     QLabel* addLabel(const char* name, const QString& text, QPoint at, bool value);
     static QString latin1(const std::string& bytes);
 
