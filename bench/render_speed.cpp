@@ -6,14 +6,12 @@
 // in CPU time, which a busy machine disturbs less.
 
 #include "backends/synth/gm_synth.h"
+#include "child_process.h"
 
 #include <sndfile.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,8 +20,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -39,24 +35,11 @@ struct Run {
 };
 
 // Runs a program to the end, its output thrown away; exits the benchmark if it fails.
-Run timed(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+Run timed(const std::vector<std::string>& args) {
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
     rusage usage{};
-    if (spawned != 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+    const int status = tambrel::testing::waitChild(tambrel::testing::spawnChild(args), &usage);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "render_speed: %s failed\n", args.front().c_str());
         std::exit(1);
     }

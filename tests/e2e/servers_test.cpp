@@ -5,6 +5,7 @@
 
 #include "jack_test_server.h"
 #include "pulse_test_server.h"
+#include "tests/support/child_process.h"
 #include "tests/ui/window_rig.h"
 
 #include "backends/jack/jack_midi_device.h"
@@ -15,8 +16,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <spawn.h>
-#include <sys/wait.h>
 
 using tambrel::engine::PlayState;
 using namespace std::chrono_literals;
@@ -122,10 +121,9 @@ void ServersTest::receiverThatStopsReadingDoesNotHoldTheClock() {
     server.makeSynchronous();
     QVERIFY(server.start());
     // Another program's input, in a process of its own that can be stopped.
-    pid_t dump = -1;
-    char program[] = "jack_midi_dump";
-    char* argv[] = {program, nullptr};
-    QCOMPARE(posix_spawnp(&dump, program, nullptr, nullptr, argv, environ), 0);
+    const pid_t dump = tambrel::testing::spawnChild({"jack_midi_dump"},
+                                                    tambrel::testing::ChildStreams::inherited());
+    QVERIFY(dump > 0);
     tambrel::platform::BackendDevices jack;
     QTRY_VERIFY_WITH_TIMEOUT(!(jack = tambrel::platform::discoverJackMidiDevices()).others.empty(),
                              5000);
@@ -139,8 +137,7 @@ void ServersTest::receiverThatStopsReadingDoesNotHoldTheClock() {
     QVERIFY2(clockTicks(rig, 1000ms), "the clock waited for a stopped receiver");
     QVERIFY(answerMs() < 100);
     rig.click("BitBtn2");
-    ::kill(dump, SIGKILL);
-    ::waitpid(dump, nullptr, 0);
+    tambrel::testing::killChild(dump);
 }
 
 void ServersTest::pulseAudioDiesUnderTheSynth() {

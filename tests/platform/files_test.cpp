@@ -2,6 +2,7 @@
 // is read, and a replacement leaves the new contents whole or the old file as it was.
 
 #include "platform/files.h"
+#include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -50,12 +51,7 @@ protected:
     // Runs `work` in a child process (for a resource limit or another user that must not
     // outlast the test) and gives its exit status.
     static int inChild(const std::function<int()>& work) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::_exit(work());
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        const int status = tambrel::testing::waitChild(tambrel::testing::forkChild(work));
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 

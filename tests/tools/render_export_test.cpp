@@ -4,25 +4,27 @@
 #include "export/render.h"
 #include "tests/export/audio.h"
 #include "tests/export/clock_rig.h"
+#include "tests/support/child_process.h"
 #include "tests/tools/tool_rig.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <thread>
 
-extern char** environ;
-
 namespace {
 
 using tambrel::testing::Audio;
+using tambrel::testing::childExited;
+using tambrel::testing::ChildStreams;
 using tambrel::testing::readWav;
 using tambrel::testing::Result;
+using tambrel::testing::spawnChild;
 using tambrel::testing::TambrelPatternTool;
+using tambrel::testing::waitChild;
 
 // The frame where the loop's last bar ends, at `rate`.
 std::int64_t loopFrames(const std::string& preset, int bars, int rate) {
@@ -90,23 +92,18 @@ TEST_F(RenderExport, FailuresSayWhyOnOneLineAndLeaveNoFileBehind) {
 // and its temporary file goes with it.
 TEST_F(RenderExport, AKilledRenderLeavesNoTemporaryFile) {
     const std::string out = (dir / "long.wav").string();
-    std::vector<std::string> args = {
-        TAMBREL_PATTERN_TOOL, "render", "--preset", "Samba", out, "--bars", "999"};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    const pid_t pid =
+        spawnChild({TAMBREL_PATTERN_TOOL, "render", "--preset", "Samba", out, "--bars", "999"},
+                   ChildStreams::inherited());
+    ASSERT_GT(pid, 0);
     // Waits for the render's temporary file, however slow the build.
-    int status = 0;
     while (filesLeft().empty()) {
-        ASSERT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended before it wrote anything";
+        ASSERT_FALSE(childExited(pid)) << "ended before it wrote anything";
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_EQ(kill(pid, SIGTERM), 0);
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const int status = waitChild(pid);
+    ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_EQ(filesLeft(), std::vector<std::string>{});
 }
