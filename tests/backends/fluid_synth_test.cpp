@@ -129,6 +129,37 @@ TEST_F(FluidSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
     EXPECT_EQ(synth.device->lateCount(), 1u);
 }
 
+// The moment of a frame on the stream's own pace, in the test below.
+Clock::time_point streamMoment(double frame) {
+    const Clock::time_point t0 = Clock::time_point(std::chrono::seconds(1000));
+    return t0 + std::chrono::nanoseconds(std::llround(frame * 1e9 / kRate));
+}
+
+// When the callback of one period comes in the test below, where note n (1..5) plays n
+// seconds into the stream: the period of note 1 on time, 2 one period late with the next
+// one straight after it, 3 one period early with the one before, 4 two milliseconds late,
+// 5 in a burst of three periods at once.
+Clock::time_point unevenCallback(std::int64_t block) {
+    constexpr int kPeriod = FluidSynthDevice::kPeriodFrames;
+    constexpr std::int64_t kBlocksPerNote = 48000 / kPeriod;
+    const auto start = static_cast<double>(block * kPeriod);
+    const std::int64_t note = block / kBlocksPerNote;
+    const std::int64_t within = block % kBlocksPerNote;
+    if (note == 2 && within == 0) {
+        return streamMoment(start + kPeriod);
+    }
+    if (note == 3 && within == 1) {
+        return streamMoment(start - kPeriod);
+    }
+    if (note == 4 && within == 0) {
+        return streamMoment(start + 0.002 * kRate);
+    }
+    if (note == 5 && (within == 1 || within == 2)) {
+        return streamMoment(static_cast<double>(note * 48000));
+    }
+    return streamMoment(start);
+}
+
 // A server's callbacks come one period apart on average, but not each one: two blocks
 // rendered back to back, or one late. A note stamped at a known moment still lands one
 // fixed latency after that moment on the stream's own pace, in the grid block that follows,
@@ -136,51 +167,25 @@ TEST_F(FluidSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
 TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
     ASSERT_TRUE(synth.device->open());
     constexpr int kPeriod = FluidSynthDevice::kPeriodFrames;
-    const Clock::time_point t0 = Clock::time_point(std::chrono::seconds(1000));
-    auto timeOf = [&](double frame) {
-        return t0 + std::chrono::nanoseconds(std::llround(frame * 1e9 / kRate));
-    };
     // One note a second, half-way into a grid block on the stream's pace (48000 frames is
     // a whole number of blocks).
     std::vector<std::int64_t> noteFrames;
     for (int i = 1; i <= 5; ++i) {
         noteFrames.push_back(48000 * i + kBlock / 2);
     }
-    // Where each note's period comes: 1 on time, 2 one period late with the next one
-    // straight after it, 3 one period early with the one before, 4 two milliseconds late,
-    // 5 in a burst of three periods at once.
-    constexpr std::int64_t kBlocksPerNote = 48000 / kPeriod;
-    auto callbackTime = [&](std::int64_t block) {
-        const auto start = static_cast<double>(block * kPeriod);
-        const std::int64_t note = block / kBlocksPerNote;
-        const std::int64_t within = block % kBlocksPerNote;
-        if (note == 2 && within == 0) {
-            return timeOf(start + kPeriod);
-        }
-        if (note == 3 && within == 1) {
-            return timeOf(start - kPeriod);
-        }
-        if (note == 4 && within == 0) {
-            return timeOf(start + 0.002 * kRate);
-        }
-        if (note == 5 && (within == 1 || within == 2)) {
-            return timeOf(static_cast<double>(note * 48000));
-        }
-        return timeOf(start);
-    };
     // The step clock's thread may wake late for its step, and the note is still stamped
     // with its step's moment: notes 3 and 5 are sent 8 ms after it.
     auto sentAt = [&](std::size_t note) {
         const double late = note == 2 || note == 4 ? 0.008 * kRate : 0.0;
-        return timeOf(static_cast<double>(noteFrames[note]) + late);
+        return streamMoment(static_cast<double>(noteFrames[note]) + late);
     };
     std::size_t next = 0;
     for (std::int64_t block = 0; block < 6 * 48000 / kPeriod; ++block) {
-        const Clock::time_point now = callbackTime(block);
+        const Clock::time_point now = unevenCallback(block);
         // What the step clock sent by now reaches this callback.
         while (next < noteFrames.size() && sentAt(next) <= now) {
             ASSERT_TRUE(
-                synth.device->sendAt(kClaves, timeOf(static_cast<double>(noteFrames[next]))));
+                synth.device->sendAt(kClaves, streamMoment(static_cast<double>(noteFrames[next]))));
             ++next;
         }
         synth.render(kPeriod, now);
