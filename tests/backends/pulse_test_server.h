@@ -6,15 +6,13 @@
 // environment is pointed at that server, so every PulseAudio client the code under test
 // opens lands there, and none starts a server of its own. Stopping it removes the folders.
 
+#include "pulse_protocol.h"
 #include "sound_recording.h"
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <sys/types.h>
-#include <utility>
-#include <vector>
 
 namespace tambrel::testing {
 
@@ -49,13 +47,12 @@ public:
     Recording stopRecording();
 
 private:
-    struct Reader;
     bool fail(const std::string& why);
     std::string folder_;
     pid_t pid_ = -1;
-    std::unique_ptr<Reader> reader_;
+    MonitorRecorder recorder_;
     std::string failure_;
-    std::vector<std::pair<std::string, std::string>> savedEnvironment_;
+    ScopedEnvironment clients_;
 };
 
 } // namespace tambrel::testing
