@@ -5,6 +5,8 @@
 #include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
+#include "missing_server.h"
+#include "pipewire_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
 
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
 #include <thread>
 #include <unistd.h>
 
@@ -114,20 +117,12 @@ TEST_F(SynthTimingTest, ThroughJackEveryStepKeepsItsSpacing) {
     EXPECT_EQ(out.close(handle), kMidiOk);
 }
 
-// Through PulseAudio the synth plays in the server's own requests; the stream clock maps
-// each step's due moment onto the stream.
-TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
-    testing::PrivatePulseServer server;
-    if (!server.start()) {
-        GTEST_SKIP() << "PulseAudio could not start here: " << server.failure();
-    }
-    testing::JackTestLock lock; // discovery opens JACK's shared database
-    // No JACK server: the synth goes to the desktop's sound server.
-    setenv("JACK_NO_START_SERVER", "1", 1);
-    setenv("JACK_DEFAULT_SERVER", ("tambrel-nobody-" + std::to_string(getpid())).c_str(), 1);
+// Through a server that speaks PulseAudio's protocol, or through PipeWire's JACK, the
+// synth plays on `driver`; each attempt is recorded from the server's null sink.
+template <class Server> void expectSpacingAtSink(Server& server, const char* driver) {
     MidiOut out(discoverMidiOutDevices());
     MidiOutHandle handle = 0;
-    ASSERT_NE(openSynth(out, &handle, "pulseaudio"), nullptr);
+    ASSERT_NE(openSynth(out, &handle, driver), nullptr);
 
     expectSpacingInOneOfThree([&] {
         EXPECT_TRUE(server.startRecording());
@@ -136,6 +131,67 @@ TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
         return worstSpacingUs(testing::findClavesOnsets(server.stopRecording().samples));
     });
     EXPECT_EQ(out.close(handle), kMidiOk);
+}
+
+// No JACK server: the synth goes to the desktop's sound server.
+void withoutJack() {
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv("JACK_DEFAULT_SERVER", ("tambrel-nobody-" + std::to_string(getpid())).c_str(), 1);
+}
+
+// Through PulseAudio the synth plays in the server's own requests; the stream clock maps
+// each step's due moment onto the stream.
+TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
+    testing::PrivatePulseServer server;
+    if (!server.start() && testing::mayRunWithoutServer()) {
+        GTEST_SKIP() << "PulseAudio could not start here: " << server.failure();
+    }
+    ASSERT_TRUE(server.running()) << server.failure();
+    testing::JackTestLock lock; // discovery opens JACK's shared database
+    withoutJack();
+    expectSpacingAtSink(server, "pulseaudio");
+}
+
+// The same through PipeWire's PulseAudio face, which asks for audio in bunches of its
+// quantum rather than at the stream's own pace.
+TEST_F(SynthTimingTest, ThroughPipeWirePulseEveryStepKeepsItsSpacing) {
+    testing::PrivatePipeWireServer server;
+    if (!server.start() && testing::mayRunWithoutServer()) {
+        GTEST_SKIP() << "PipeWire could not start here: " << server.failure();
+    }
+    ASSERT_TRUE(server.running()) << server.failure();
+    testing::JackTestLock lock;
+    withoutJack();
+    expectSpacingAtSink(server, "pulseaudio");
+}
+
+// This test once more as its own program under pw-jack; fails when that run fails.
+void passesUnderPipeWireJack() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const testing::PipeWireJackRun run = testing::rerunUnderPipeWireJack(
+        {std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+    std::cout << run.output << std::flush;
+    if (run.status == 0 && run.output.find("[  SKIPPED ] 1 test") != std::string::npos) {
+        GTEST_SKIP() << "skipped under pw-jack";
+    }
+    EXPECT_EQ(run.status, 0) << "under pw-jack";
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test."), std::string::npos) << "under pw-jack";
+}
+
+// Through PipeWire's JACK the synth is a JACK client whose periods are the graph's quantum,
+// placed by the frame clock PipeWire keeps for JACK clients.
+TEST_F(SynthTimingTest, ThroughPipeWireJackEveryStepKeepsItsSpacing) {
+    if (!testing::usesPipeWireJack()) {
+        ASSERT_FALSE(testing::isPipeWireJackRerun()) << "pw-jack left JACK's own libjack in place";
+        passesUnderPipeWireJack();
+        return;
+    }
+    testing::PrivatePipeWireServer server;
+    if (!server.start() && testing::mayRunWithoutServer()) {
+        GTEST_SKIP() << "PipeWire could not start here: " << server.failure();
+    }
+    ASSERT_TRUE(server.running()) << server.failure();
+    expectSpacingAtSink(server, "jack");
 }
 
 } // namespace
