@@ -1,17 +1,21 @@
 // How evenly the built-in synth's notes are heard: the step clock's timer plays one note
-// per step through the synth (device 0 of the device list, as the program uses it), first
-// on a private JACK server, recorded sample for sample by a JACK client of ours, then on a
-// private PulseAudio server, recorded with parec from its null sink's monitor. Each path
-// runs twice: with notes placed at their stamps, and with the old placement at the start
+// per step through the synth (device 0 of the device list, as the program uses it) on each
+// server a Linux desktop plays through: a private JACK server, recorded sample for sample
+// by a JACK client of ours; a private PulseAudio server; a private PipeWire server through
+// pipewire-pulse and through PipeWire's libjack (this program runs itself again under
+// pw-jack for that), each of those three recorded with parec from its null sink's monitor.
+// Each path runs with notes placed at their stamps, and with the old placement at the start
 // of the next audio block. From the onsets in each recording it prints the spacing error
 // |onset spacing - the step period|, and beside it how late the timer itself woke for the
-// steps (|send spacing - the step period|), which placement at the stamp absorbs.
+// steps (|send spacing - the step period|), which placement at the stamp absorbs; and the
+// time from the first step's due moment to the first sound in the recording.
 //
 //   synth_timing [--steps N] [--period-ms P]
 
 #include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
+#include "pipewire_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
 
@@ -20,10 +24,12 @@
 #include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -40,32 +46,53 @@ constexpr auto kSettle = std::chrono::seconds(1);
 // After the last step: its note has been heard and recorded.
 constexpr auto kTail = std::chrono::milliseconds(400);
 
+// The ways each path is played, in this order on every path. A step timer that wakes late
+// on purpose adds its rows here, with the timer the steps are sent by.
+struct Variant {
+    const char* label;
+    Placement placement;
+};
+constexpr Variant kVariants[] = {
+    {"at stamp", Placement::AtStamp},
+    {"block start", Placement::AtBlockStart},
+};
+constexpr std::size_t kVariantCount = std::size(kVariants);
+
 struct Run {
     int onsets = 0;
     std::uint64_t late = 0;
     bench::Percentiles vsPeriod;
     bench::Percentiles sends;
+    double firstSoundMs = std::nan(""); // from the first step's due moment
+};
+using Runs = Run[kVariantCount];
+
+// What one pass of steps sent, and when the first was due.
+struct Played {
+    std::vector<testing::SteadyClock::time_point> sent;
+    testing::SteadyClock::time_point firstDue;
 };
 
-Run analyse(const std::vector<float>& level,
-            const std::vector<testing::SteadyClock::time_point>& sent, std::uint32_t periodMs,
+Run analyse(const testing::Recording& heard, const Played& played, std::uint32_t periodMs,
             std::uint64_t late) {
     Run run;
-    const std::vector<std::int64_t> onsets = testing::findClavesOnsets(level);
+    const std::vector<std::int64_t> onsets = testing::findClavesOnsets(heard.samples);
     run.onsets = static_cast<int>(onsets.size());
     run.late = late;
     const double periodUs = periodMs * 1000.0;
-    const std::vector<double> vsPeriod = testing::spacingErrorsUs(onsets, periodUs, kRate);
-    run.vsPeriod = bench::percentilesOf(vsPeriod);
-    run.sends = bench::percentilesOf(bench::sendErrorsUs(sent, periodUs));
+    run.vsPeriod = bench::percentilesOf(testing::spacingErrorsUs(onsets, periodUs, kRate));
+    run.sends = bench::percentilesOf(bench::sendErrorsUs(played.sent, periodUs));
+    run.firstSoundMs = 1000.0 * testing::firstSoundAfter(heard, played.firstDue);
     return run;
 }
 
 void print(const char* what, const Run& run, int steps) {
     std::printf("%-12s onsets %3d/%d, late %llu | spacing vs step period: p50 %7.1f  p99 %7.1f  "
-                "max %7.1f us | the timer's wake-ups vs the period: p99 %6.1f  max %7.1f us\n",
+                "max %7.1f us | the timer's wake-ups vs the period: p99 %6.1f  max %7.1f us | "
+                "first sound %5.1f ms after due\n",
                 what, run.onsets, steps, static_cast<unsigned long long>(run.late),
-                run.vsPeriod.p50, run.vsPeriod.p99, run.vsPeriod.max, run.sends.p99, run.sends.max);
+                run.vsPeriod.p50, run.vsPeriod.p99, run.vsPeriod.max, run.sends.p99, run.sends.max,
+                run.firstSoundMs);
 }
 
 // Device 0 opened: the synth, on whatever audio the environment offers.
@@ -78,24 +105,27 @@ FluidSynthDevice* openSynth(platform::MidiOut& out, platform::MidiOutHandle* han
     return static_cast<FluidSynthDevice*>(out.device(0));
 }
 
-// `steps` claves played through the synth, whose recording has begun, at `placement`, which
-// it has been given; `recorded` gives back the recording's samples once the ring has ended.
+// `steps` claves played through the synth, whose recording has begun, as `variant` says;
+// `recorded` gives back the recording once the ring has ended.
 template <class Recorded>
 Run measured(platform::MidiOut& out, platform::MidiOutHandle handle, FluidSynthDevice& synth,
-             Placement placement, int steps, std::uint32_t periodMs, Recorded recorded) {
+             const Variant& variant, int steps, std::uint32_t periodMs, Recorded recorded) {
+    synth.usePlacement(variant.placement);
     const std::uint64_t lateBefore = synth.lateCount();
-    const auto sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs);
+    Played played;
+    played.sent =
+        testing::playSteps(out, handle, testing::kClaves, steps, periodMs, &played.firstDue);
     std::this_thread::sleep_for(kTail);
-    const Run run = analyse(recorded(), sent, periodMs, synth.lateCount() - lateBefore);
-    print(placement == Placement::AtStamp ? "at stamp" : "block start", run, steps);
+    const Run run = analyse(recorded(), played, periodMs, synth.lateCount() - lateBefore);
+    print(variant.label, run, steps);
     return run;
 }
 
 // Why a measurement could not be made.
 using Failure = std::optional<std::string>;
 
-// Both placements through a private JACK server, recorded by our own JACK client.
-Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames, Run runs[2]) {
+// Every variant through a private JACK server, recorded by our own JACK client.
+Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames, Runs& runs) {
     testing::PrivateJackServer server;
     if (!server.start()) {
         return "jackd did not start";
@@ -108,54 +138,157 @@ Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames,
     }
     std::printf("-- JACK: private jackd -d dummy -r %u -p %u, recorded by a JACK client\n",
                 testing::PrivateJackServer::kSampleRate, testing::PrivateJackServer::kPeriodFrames);
-    for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
+    for (std::size_t v = 0; v < kVariantCount; ++v) {
         testing::JackAudioRecorder recorder(recordFrames);
         if (!recorder.ok() ||
             recorder.listenTo(std::string(":") + platform::kSynthDeviceName) != 2) {
             return "no recorder on the synth's JACK ports";
         }
-        synth->usePlacement(placement);
         recorder.startRecording();
-        runs[placement == Placement::AtStamp ? 0 : 1] =
-            measured(out, handle, *synth, placement, steps, periodMs,
-                     [&] { return recorder.recording().samples; });
+        runs[v] = measured(out, handle, *synth, kVariants[v], steps, periodMs,
+                           [&] { return recorder.recording(); });
     }
     out.close(handle);
     return std::nullopt;
 }
 
-// Both placements through a private PulseAudio server, recorded from its null sink.
-Failure measurePulse(int steps, std::uint32_t periodMs, std::size_t recordFrames, Run runs[2]) {
+// Every variant through `server`, already started, with the synth on `driver`, recorded
+// from the server's null sink.
+template <class Server>
+Failure measureAtSink(Server& server, const char* driver, int steps, std::uint32_t periodMs,
+                      std::size_t recordFrames, Runs& runs) {
+    platform::MidiOut out(platform::discoverMidiOutDevices());
+    platform::MidiOutHandle handle = 0;
+    FluidSynthDevice* synth = openSynth(out, &handle);
+    if (synth == nullptr || synth->driverName() != driver) {
+        return std::string("the synth did not open on the private server through ") + driver;
+    }
+    for (std::size_t v = 0; v < kVariantCount; ++v) {
+        if (!server.startRecording(recordFrames)) {
+            return "parec did not record";
+        }
+        runs[v] = measured(out, handle, *synth, kVariants[v], steps, periodMs,
+                           [&] { return server.stopRecording(); });
+    }
+    out.close(handle);
+    return std::nullopt;
+}
+
+// No JACK server: the synth goes to the desktop's sound server.
+void withoutJack() {
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv("JACK_DEFAULT_SERVER", "tambrel-nobody", 1);
+}
+
+Failure measurePulse(int steps, std::uint32_t periodMs, std::size_t recordFrames, Runs& runs) {
     testing::PrivatePulseServer server;
     if (!server.start()) {
         return "PulseAudio did not start: " + server.failure();
     }
-    platform::MidiOut out(platform::discoverMidiOutDevices());
-    platform::MidiOutHandle handle = 0;
-    FluidSynthDevice* synth = openSynth(out, &handle);
-    if (synth == nullptr || synth->driverName() != "pulseaudio") {
-        return "the synth did not open on the private PulseAudio server";
-    }
     std::printf("-- PulseAudio: private server, null sink at %u Hz, recorded with parec from "
                 "its monitor\n",
                 testing::PrivatePulseServer::kSampleRate);
-    for (const Placement placement : {Placement::AtStamp, Placement::AtBlockStart}) {
-        synth->usePlacement(placement);
-        if (!server.startRecording(recordFrames)) {
-            return "parec did not record";
-        }
-        runs[placement == Placement::AtStamp ? 0 : 1] =
-            measured(out, handle, *synth, placement, steps, periodMs,
-                     [&] { return server.stopRecording().samples; });
+    withoutJack();
+    return measureAtSink(server, "pulseaudio", steps, periodMs, recordFrames, runs);
+}
+
+// PipeWire through pipewire-pulse here, or through its libjack when this run is under
+// pw-jack.
+Failure measurePipeWire(int steps, std::uint32_t periodMs, std::size_t recordFrames, Runs& runs) {
+    testing::PrivatePipeWireServer server;
+    if (!server.start()) {
+        return "PipeWire did not start: " + server.failure();
     }
-    out.close(handle);
-    return std::nullopt;
+    const bool jack = testing::usesPipeWireJack();
+    std::printf("-- PipeWire: private session, null sink at %u Hz, the synth through %s, "
+                "recorded with parec from its monitor\n",
+                testing::PrivatePipeWireServer::kSampleRate,
+                jack ? "PipeWire's libjack" : "pipewire-pulse");
+    if (!jack) {
+        withoutJack();
+    }
+    return measureAtSink(server, jack ? "jack" : "pulseaudio", steps, periodMs, recordFrames, runs);
+}
+
+// Under pw-jack, as run by measurePipeWireJack: the one path, and its figures on a line of
+// their own for the first run to read: each variant's spacing p99 and first sound.
+constexpr const char* kPipeWireJackLine = "synth_timing_pwjack:";
+
+int reportPipeWireJack(int steps, std::uint32_t periodMs, std::size_t recordFrames) {
+    Runs runs;
+    if (Failure why = measurePipeWire(steps, periodMs, recordFrames, runs)) {
+        std::fprintf(stderr, "synth_timing: %s\n", why->c_str());
+        return 1;
+    }
+    std::printf("%s", kPipeWireJackLine);
+    for (const Run& run : runs) {
+        std::printf(" %.1f %.1f", run.vsPeriod.p99, run.firstSoundMs);
+    }
+    std::printf("\n");
+    return 0;
+}
+
+// PipeWire through its libjack: this program again under pw-jack, its output passed on.
+Failure measurePipeWireJack(int steps, std::uint32_t periodMs, Runs& runs) {
+    std::fflush(stdout);
+    const testing::PipeWireJackRun run = testing::rerunUnderPipeWireJack(
+        {"--steps", std::to_string(steps), "--period-ms", std::to_string(periodMs)});
+    const std::size_t figures = run.output.find(kPipeWireJackLine);
+    std::printf("%s", run.output.substr(0, figures).c_str());
+    if (run.status != 0 || figures == std::string::npos) {
+        return "the run under pw-jack failed:\n" + run.output;
+    }
+    std::istringstream line(run.output.substr(figures + std::string(kPipeWireJackLine).size()));
+    for (Run& each : runs) {
+        line >> each.vsPeriod.p99 >> each.firstSoundMs;
+    }
+    return line ? Failure{} : Failure{"the run under pw-jack printed no figures"};
 }
 
 int fail(const char* why, const std::string& more = {}) {
     std::fflush(stdout);
     std::fprintf(stderr, "synth_timing: %s%s\n", why, more.c_str());
     return 1;
+}
+
+struct AllRuns {
+    Runs jack;
+    Runs pulse;
+    Runs pipewire;
+    Runs pwjack;
+};
+
+Failure measureAll(int steps, std::uint32_t periodMs, std::size_t recordFrames, AllRuns& all) {
+    if (Failure why = measureJack(steps, periodMs, recordFrames, all.jack)) {
+        return why;
+    }
+    if (Failure why = measurePulse(steps, periodMs, recordFrames, all.pulse)) {
+        return why;
+    }
+    if (Failure why = measurePipeWire(steps, periodMs, recordFrames, all.pipewire)) {
+        return why;
+    }
+    return measurePipeWireJack(steps, periodMs, all.pwjack);
+}
+
+// The first sound of each path with notes at their stamps, and the summary line. The
+// late-waking timer's fields go after pwjack_p99_us, as late_<path>_p99_us.
+void printSummary(const AllRuns& all) {
+    const double first[] = {all.jack[0].firstSoundMs, all.pulse[0].firstSoundMs,
+                            all.pipewire[0].firstSoundMs, all.pwjack[0].firstSoundMs};
+    double worst = 0.0;
+    for (const double ms : first) {
+        worst = std::isnan(ms) || std::isnan(worst) ? std::nan("") : std::max(worst, ms);
+    }
+    std::printf("first sound after the first step's due moment, at stamp (ms): jack %.1f, "
+                "pulse %.1f, pipewire %.1f, pwjack %.1f\n",
+                first[0], first[1], first[2], first[3]);
+    std::printf("synth_timing: jack_p99_us=%.1f pulse_p99_us=%.1f pipewire_p99_us=%.1f "
+                "pwjack_p99_us=%.1f blockstart_jack_p99_us=%.1f blockstart_pulse_p99_us=%.1f "
+                "first_sound_ms=%.1f\n",
+                all.jack[0].vsPeriod.p99, all.pulse[0].vsPeriod.p99, all.pipewire[0].vsPeriod.p99,
+                all.pwjack[0].vsPeriod.p99, all.jack[1].vsPeriod.p99, all.pulse[1].vsPeriod.p99,
+                worst);
 }
 
 } // namespace
@@ -175,22 +308,16 @@ int main(int argc, char** argv) {
         return fail("no General MIDI soundfont on this machine (scripts/install-deps)");
     }
     const auto recordFrames = static_cast<std::size_t>((steps * periodMs / 1000.0 + 2.0) * kRate);
+    if (testing::usesPipeWireJack()) {
+        return reportPipeWireJack(steps, periodMs, recordFrames);
+    }
     std::printf("synth_timing: %d steps every %u ms, claves through the built-in synth; "
                 "latency through PulseAudio %d frames, through JACK one period\n",
                 steps, periodMs, FluidSynthDevice::kClockLatencyFrames);
-
-    Run jackRuns[2];
-    Run pulseRuns[2];
-    if (Failure why = measureJack(steps, periodMs, recordFrames, jackRuns)) {
+    AllRuns all;
+    if (Failure why = measureAll(steps, periodMs, recordFrames, all)) {
         return fail(why->c_str());
     }
-    if (Failure why = measurePulse(steps, periodMs, recordFrames, pulseRuns)) {
-        return fail(why->c_str());
-    }
-
-    std::printf("synth_timing: jack_p99_us=%.1f pulse_p99_us=%.1f blockstart_jack_p99_us=%.1f "
-                "blockstart_pulse_p99_us=%.1f\n",
-                jackRuns[0].vsPeriod.p99, pulseRuns[0].vsPeriod.p99, jackRuns[1].vsPeriod.p99,
-                pulseRuns[1].vsPeriod.p99);
+    printSummary(all);
     return 0;
 }

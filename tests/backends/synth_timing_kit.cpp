@@ -16,6 +16,7 @@ struct StepSender {
     platform::MidiOutHandle handle = 0;
     std::uint32_t note = 0;
     std::vector<SteadyClock::time_point> sends;
+    SteadyClock::time_point firstDue;
     std::atomic<std::size_t> sent{0};
 
     static void tick(void* self) noexcept {
@@ -25,6 +26,9 @@ struct StepSender {
             return;
         }
         sender->sends[n] = SteadyClock::now();
+        if (n == 0) {
+            sender->firstDue = platform::expiryDueTime();
+        }
         sender->out->send(sender->handle, sender->note);
         sender->sent.store(n + 1, std::memory_order_release);
     }
@@ -34,7 +38,8 @@ struct StepSender {
 
 std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
                                                platform::MidiOutHandle handle, std::uint32_t note,
-                                               int steps, std::uint32_t periodMs) {
+                                               int steps, std::uint32_t periodMs,
+                                               SteadyClock::time_point* firstDue) {
     StepSender sender;
     sender.out = &out;
     sender.handle = handle;
@@ -49,7 +54,20 @@ std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     timers.kill(id);
+    if (firstDue != nullptr) {
+        *firstDue = sender.firstDue;
+    }
     return sender.sends;
+}
+
+double firstSoundAfter(const Recording& heard, SteadyClock::time_point due, float audible) {
+    const auto loud = std::find_if(heard.samples.begin(), heard.samples.end(),
+                                   [audible](float level) { return level >= audible; });
+    if (loud == heard.samples.end()) {
+        return std::nan("");
+    }
+    const double dueAt = std::chrono::duration<double>(due.time_since_epoch()).count();
+    return heard.timeOf(std::size_t(loud - heard.samples.begin())) - dueAt;
 }
 
 std::vector<std::int64_t> findClavesOnsets(const std::vector<float>& level) {

@@ -20,10 +20,16 @@ using SteadyClock = std::chrono::steady_clock;
 inline constexpr std::uint32_t kClaves = 0x99 | (75 << 8) | (100 << 16);
 
 // Sends `note` on `handle` once per expiry of a `periodMs` timer, `steps` times. Returns once
-// all are sent, with the moment just before each send.
+// all are sent, with the moment just before each send; `firstDue`, when given, gets the
+// first step's slot on the timer's schedule (as Play's first step is due).
 std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
                                                platform::MidiOutHandle handle, std::uint32_t note,
-                                               int steps, std::uint32_t periodMs);
+                                               int steps, std::uint32_t periodMs,
+                                               SteadyClock::time_point* firstDue = nullptr);
+
+// Seconds from `due` to the first sample of `heard` at least `audible` loud, on the
+// recording's clock (when its reader got the sample); NaN when nothing is that loud.
+double firstSoundAfter(const Recording& heard, SteadyClock::time_point due, float audible = 1e-3f);
 
 // The onset finder's settings for kClaves steps at 48 kHz: above the reverb's wash and
 // the previous step's tail, and quiet for 20 ms before.
