@@ -142,9 +142,9 @@ void report(const char* server, const Heard& heard, int stepPeriodMs, double out
           heard.meanStepMs);
 }
 
-// Played into a server that speaks PulseAudio's protocol through `driver`, recorded from
-// its null sink. A busy machine now and then holds the synth's audio thread back, and what
-// it plays after that comes late: the spacing is asked of one of a few runs, each printed.
+// Played into `server` by the synth on `driver`, recorded from the server's null sink. A
+// busy machine now and then holds the synth's audio thread back, and what it plays after
+// that comes late: the spacing is asked of one of a few runs, each printed.
 template <class Server> void hearAtSink(Server& server, const char* name, const char* driver) {
     QVERIFY2(server.startRecording(), "parec recorded nothing from out.monitor");
     SynthWindow synth(driver);
