@@ -218,10 +218,7 @@ PipeWireJackRun rerunUnderPipeWireJack(const std::vector<std::string>& args) {
     env.push_back(std::string(kRerunMark) + "=1");
     const pid_t pid = spawnChild(argv, {log, log}, &env);
     run.status = pid > 0 ? reapChild(pid, std::chrono::minutes(5)) : -1;
-    run.output = readAll(log);
-    if (run.status == 127) {
-        run.output += "\n(no pw-jack here: pipewire-jack, scripts/install-deps)";
-    }
+    run.output = pid > 0 ? readAll(log) : "no pw-jack here (pipewire-jack: scripts/install-deps)";
     unlink(log);
     return run;
 }

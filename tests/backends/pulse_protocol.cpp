@@ -49,7 +49,8 @@ int runPactl(const std::vector<std::string>& args, std::string* output) {
         }
         close(fds[0]);
     }
-    return pactl > 0 ? reapChild(pactl, std::chrono::seconds(5)) : -1;
+    // 127, as a shell says it, when there is no pactl to run.
+    return pactl > 0 ? reapChild(pactl, std::chrono::seconds(5)) : 127;
 }
 
 PactlAnswer awaitPactl(pid_t server, std::chrono::milliseconds limit) {
