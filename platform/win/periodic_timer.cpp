@@ -121,10 +121,12 @@ private:
         played_ = slot;
         // The service counts whole milliseconds from the tick it read at the start, so an
         // expiry may come up to a millisecond before its slot: it waits for the slot, and
-        // no step plays early.
+        // no step plays early. It spins: giving the processor away (SwitchToThread) hands it
+        // to any busy thread for the rest of that thread's time slice, milliseconds for a
+        // wait of less than one.
         const long long waitUntil = std::min(slot * periodMicros_, now + kLongestEarlyMicros);
         while (microsSinceStart() < waitUntil) {
-            SwitchToThread();
+            YieldProcessor();
         }
         return true;
     }
