@@ -2,7 +2,8 @@
 // Periodic timers for the step clock: a whole-millisecond period, the first expiry one
 // period after the start, expiries on a thread other than the caller's one after another,
 // on an absolute schedule (start + n x period) so that the beat never drifts. On Linux a
-// thread of our own keeps the deadlines; on Windows the multimedia timer does.
+// thread of our own keeps the deadlines; on Windows the multimedia timer does, and the
+// schedule starts where the millisecond it counts from began (up to one before the call).
 
 #include <atomic>
 #include <chrono>

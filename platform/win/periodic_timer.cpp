@@ -29,6 +29,28 @@ constexpr long long kDropLateAfterMicros = 50'000;
 // The most an expiry is held back when the service fires it before its slot.
 constexpr long long kLongestEarlyMicros = 2'000;
 
+// Where a timer's schedule starts. The service counts whole milliseconds of timeGetTime()
+// from the one in which the timer was set, and fires each expiry as its millisecond
+// begins. Where that count is the performance counter's in milliseconds (as under Wine),
+// the schedule starts where the current millisecond began, so that the slots are the
+// service's own and each expiry comes on or after its slot. Where the count follows the
+// clock interrupt instead, the schedule starts now, and an expiry may come before its slot.
+Clock::time_point serviceMillisecondStart() noexcept {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER counter{};
+    QueryPerformanceFrequency(&frequency);
+    const DWORD count = timeGetTime();
+    const Clock::time_point now = Clock::now();
+    QueryPerformanceCounter(&counter);
+    const long long hz = frequency.QuadPart;
+    const long long scaled = counter.QuadPart * 1000;
+    if (hz <= 0 || timeGetTime() != count || static_cast<DWORD>(scaled / hz) != count) {
+        return now;
+    }
+    // Read after `now`: the start is at or just before the millisecond's beginning.
+    return now - std::chrono::nanoseconds((scaled % hz) * 1'000'000 / hz);
+}
+
 } // namespace
 
 bool raiseTimerThreadPriority() noexcept {
@@ -47,7 +69,9 @@ public:
     // Returns false when the multimedia timer refused (then nothing is left raised).
     bool start(std::uint32_t periodMs) {
         timeBeginPeriod(resolution_);
-        start_ = Clock::now();
+        // Should a millisecond begin before the service reads its count, the expiries come a
+        // millisecond after their slots: late, never early.
+        start_ = serviceMillisecondStart();
         // TIME_KILL_SYNCHRONOUS: no expiry begins once timeKillEvent has returned.
         id_ = timeSetEvent(periodMs, resolution_, &MultimediaTimer::expiry,
                            reinterpret_cast<DWORD_PTR>(this),
@@ -119,11 +143,10 @@ private:
             return true;
         }
         played_ = slot;
-        // The service counts whole milliseconds from the tick it read at the start, so an
-        // expiry may come up to a millisecond before its slot: it waits for the slot, and
-        // no step plays early. It spins: giving the processor away (SwitchToThread) hands it
-        // to any busy thread for the rest of that thread's time slice, milliseconds for a
-        // wait of less than one.
+        // Where the service's count is not the steady clock's, an expiry may come up to a
+        // millisecond before its slot: it waits for the slot, and no step plays early. It
+        // spins: giving the processor away (SwitchToThread) hands it to any busy thread for
+        // the rest of that thread's time slice, milliseconds for a wait of less than one.
         const long long waitUntil = std::min(slot * periodMicros_, now + kLongestEarlyMicros);
         while (microsSinceStart() < waitUntil) {
             YieldProcessor();
