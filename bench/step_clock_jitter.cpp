@@ -2,7 +2,8 @@
 // against the in-memory MIDI back end, and in the same run two references with the same
 // period, count and load: the platform's bare periodic wake-up doing no work (the floor of
 // this machine: an absolute-deadline loop on Linux, the multimedia timer on Windows) and a
-// loop of relative sleeps (what a naive clock does).
+// loop of relative sleeps (what a naive clock does). The step clock and the floor take turns
+// in ten rounds, each round against its own start.
 //
 //   step_clock_jitter [--ticks N] [--period-ms P] [--load K]
 
@@ -28,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 struct Figures : bench::Percentiles { // lateness, microseconds
-    long long drift = 0;              // last tick's lateness, microseconds
+    long long drift = 0;              // last tick's lateness (of the last round), microseconds
     long long dropped = 0;            // steps skipped after a stall
 };
 
@@ -36,39 +37,47 @@ struct Figures : bench::Percentiles { // lateness, microseconds
 // period, and at least 50 ms); the slot it then serves is the last one already due.
 constexpr double kDropLateAfterUs = 50000.0;
 
-Figures summarize(const std::vector<Clock::time_point>& ticks, Clock::time_point start,
-                  int periodMs, bool dropsAfterStalls) {
-    const double periodUs = periodMs * 1000.0;
-    std::vector<double> late;
-    late.reserve(ticks.size());
-    Figures f;
-    long long slot = 0; // the schedule's slot the tick serves: start + slot x period
-    for (const Clock::time_point tick : ticks) {
-        const double sinceStart = std::chrono::duration<double, std::micro>(tick - start).count();
-        ++slot;
-        if (dropsAfterStalls &&
-            sinceStart - slot * periodUs >= std::max(periodUs, kDropLateAfterUs)) {
-            const auto served = static_cast<long long>(sinceStart / periodUs);
-            f.dropped += served - slot;
-            slot = served;
+// The lateness of the ticks of one or more runs, each against its own start.
+struct Lateness {
+    std::vector<double> us;
+    long long dropped = 0;
+
+    void add(const bench::FloorRun& run, int periodMs, bool dropsAfterStalls) {
+        const double periodUs = periodMs * 1000.0;
+        long long slot = 0; // the schedule's slot the tick serves: start + slot x period
+        for (const Clock::time_point tick : run.ticks) {
+            const double sinceStart =
+                std::chrono::duration<double, std::micro>(tick - run.start).count();
+            ++slot;
+            if (dropsAfterStalls &&
+                sinceStart - slot * periodUs >= std::max(periodUs, kDropLateAfterUs)) {
+                const auto served = static_cast<long long>(sinceStart / periodUs);
+                dropped += served - slot;
+                slot = served;
+            }
+            us.push_back(sinceStart - slot * periodUs);
         }
-        late.push_back(sinceStart - slot * periodUs);
     }
-    if (late.empty()) {
+
+    Figures figures() const {
+        Figures f;
+        f.dropped = dropped;
+        if (!us.empty()) {
+            f.drift = static_cast<long long>(us.back());
+            static_cast<bench::Percentiles&>(f) = bench::percentilesOf(us);
+        }
         return f;
     }
-    f.drift = static_cast<long long>(late.back());
-    static_cast<bench::Percentiles&>(f) = bench::percentilesOf(std::move(late));
-    return f;
-}
+};
 
-Figures runStepClock(int ticks, int periodMs) {
+bench::FloorRun runStepClock(int ticks, int periodMs) {
     platform::MidiRecorder recorder(static_cast<std::size_t>(ticks) * 8 + 64);
     bench::FullPatternRig rig(std::make_unique<platform::MemoryMidiDevice>(0, "bench", recorder));
     // The engine's own period comes from the tempo (57 ms at the fastest); the bench
     // drives the very same tick from the very same timer at a finer period, to gather
     // many ticks in little time.
-    const auto start = Clock::now();
+    bench::FloorRun run;
+    run.start = Clock::now();
     const std::uint32_t id = rig.timers.start(static_cast<std::uint32_t>(periodMs),
                                               &engine::RhythmEngine::TimerCallback, &rig.engine);
     const std::size_t wanted = static_cast<std::size_t>(ticks) * 8;
@@ -76,13 +85,12 @@ Figures runStepClock(int ticks, int periodMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(periodMs * 10));
     }
     rig.timers.kill(id);
-    std::vector<Clock::time_point> firstOfTick;
     const auto messages = recorder.messages();
-    for (std::size_t i = 0; i + 7 < messages.size() && firstOfTick.size() < std::size_t(ticks);
+    for (std::size_t i = 0; i + 7 < messages.size() && run.ticks.size() < std::size_t(ticks);
          i += 8) {
-        firstOfTick.push_back(messages[i].at);
+        run.ticks.push_back(messages[i].at);
     }
-    return summarize(firstOfTick, start, periodMs, true);
+    return run;
 }
 
 void print(const char* what, const Figures& f) {
@@ -116,9 +124,23 @@ bool parse(int argc, char** argv, Options& o) {
     return o.ticks >= 1 && o.periodMs >= 1 && o.load >= 0;
 }
 
-Figures runFloor(int ticks, int periodMs) {
-    const bench::FloorRun run = bench::runFloor(ticks, periodMs);
-    return summarize(run.ticks, run.start, periodMs, false);
+// Ours and the floor take turns, a tenth of the ticks at a time: on a machine shared with
+// other work, a burst of load from elsewhere then falls on both alike instead of on
+// whichever of them ran at the time.
+constexpr int kRounds = 10;
+
+void runTakingTurns(const Options& o, Figures& ours, Figures& floor) {
+    Lateness oursLate;
+    Lateness floorLate;
+    for (int round = 0; round < kRounds; ++round) {
+        const int ticks = o.ticks / kRounds + (round < o.ticks % kRounds ? 1 : 0);
+        if (ticks > 0) {
+            oursLate.add(runStepClock(ticks, o.periodMs), o.periodMs, true);
+            floorLate.add(bench::runFloor(ticks, o.periodMs), o.periodMs, false);
+        }
+    }
+    ours = oursLate.figures();
+    floor = floorLate.figures();
 }
 
 Figures runNaive(int ticks, int periodMs) {
@@ -133,7 +155,9 @@ Figures runNaive(int ticks, int periodMs) {
         }
     });
     thread.join();
-    return summarize(woke, start, periodMs, false);
+    Lateness late;
+    late.add({start, std::move(woke)}, periodMs, false);
+    return late.figures();
 }
 
 } // namespace
@@ -154,8 +178,7 @@ int main(int argc, char** argv) {
             "step_clock_jitter: %d ticks at %d ms, %d busy threads, real-time priority %s\n",
             o.ticks, o.periodMs, o.load,
             platform::raiseTimerThreadPriority() ? "granted" : "not granted");
-        ours = runStepClock(o.ticks, o.periodMs);
-        floor = runFloor(o.ticks, o.periodMs);
+        runTakingTurns(o, ours, floor);
         naive = runNaive(o.ticks, o.periodMs);
     }
     print("step clock (ours)", ours);
