@@ -17,6 +17,7 @@
 #include <charconv>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -256,7 +257,31 @@ bool loadCall(const ExportCall& call, tambrel::machine::Machine& machine) {
     return true;
 }
 
+// An output that is one of the files read (the pattern, or the soundfont) would destroy it:
+// refused before anything is read or written, however the two names are spelled (a
+// relative path, "./", a link or a second hard link all name the same file).
+std::optional<std::string> overwritesAnInput(const ExportCall& call) {
+    std::vector<std::string> inputs;
+    if (call.source.kind == exporting::LoopSource::Kind::File) {
+        inputs.push_back(call.source.name);
+    }
+    if (!call.render.soundfont.empty()) {
+        inputs.push_back(call.render.soundfont);
+    }
+    for (const std::string& input : inputs) {
+        std::error_code error; // a missing file is no input to lose
+        if (std::filesystem::equivalent(input, call.output, error)) {
+            return "'" + input + "' and '" + call.output +
+                   "' are the same file: writing it would destroy the input";
+        }
+    }
+    return std::nullopt;
+}
+
 int exportLoop(const ExportCall& call, bool render) {
+    if (const std::optional<std::string> why = overwritesAnInput(call)) {
+        return fail(*why);
+    }
     StartedMachine started;
     if (!loadCall(call, started.machine)) {
         return kFailed;
