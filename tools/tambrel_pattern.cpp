@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/standard_streams.h"
 #include "render_command.h"
+#include "tambrel/about.h"
 
 #include <getopt.h>
 
@@ -53,6 +54,7 @@ constexpr const char* kUsage =
     "                     OUT.wav: stereo, 16-bit (32-bit float with --float), at 48000\n"
     "                     samples a second unless told, with up to 3 s of ring at the end\n"
     "  --help             show this help\n"
+    "  --version          show the version and the licence\n"
     "\n"
     "Exit status: 0 done, 1 the file or rhythm could not be used or the output could not\n"
     "be written (no partial output file is left), 2 a wrong call.\n";
@@ -315,6 +317,15 @@ int main(int argc, char** argv) {
             return usageError("--help takes no argument");
         }
         return writeAll(kUsage) ? kOk : kFailed;
+    }
+    if (command == "--version") {
+        if (argc != 2) {
+            return usageError("--version takes no argument");
+        }
+        return writeAll(std::string("tambrel-pattern ") + tambrel::kVersion + "\n" +
+                        tambrel::kLicenceNotice)
+                   ? kOk
+                   : kFailed;
     }
     if (command == "presets") {
         if (argc != 2) {

@@ -4,6 +4,7 @@
 #include "ui/resources.h"
 
 #include "platform/midi_out.h"
+#include "tambrel/about.h"
 
 #include <QCommandLineParser>
 #include <QMessageBox>
@@ -87,7 +88,9 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         writeTo(stdout, text);
         result.exitStatus = 0;
     } else if (parser.isSet(version)) {
-        writeTo(stdout, QStringLiteral("%1 %2\n").arg(program, QStringLiteral(TAMBREL_VERSION)));
+        writeTo(stdout, QStringLiteral("%1 %2\n%3")
+                            .arg(program, QStringLiteral(TAMBREL_VERSION),
+                                 QString::fromUtf8(tambrel::kLicenceNotice)));
         result.exitStatus = 0;
     } else if (parser.positionalArguments().size() > 1) {
         writeTo(stderr, QStringLiteral("%1: one pattern file at a time\n").arg(program));
