@@ -1,6 +1,7 @@
 #include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
+#include "tests/support/needs.h"
 
 #include "backends/jack/jack_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
@@ -220,7 +221,7 @@ TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {
 
 TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
     if (!findGmSoundfont()) {
-        GTEST_SKIP() << "no General MIDI soundfont on this machine";
+        TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
     }
     MidiOutHandle handle = 0;
     ASSERT_EQ(out->open(0, &handle), kMidiOk);

@@ -7,6 +7,7 @@
 #include "jack_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
+#include "tests/support/needs.h"
 
 #include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
@@ -88,7 +89,7 @@ class SynthTimingTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!findGmSoundfont()) {
-            GTEST_SKIP() << "no General MIDI soundfont on this machine";
+            TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
         }
     }
 };
@@ -119,7 +120,7 @@ TEST_F(SynthTimingTest, ThroughJackEveryStepKeepsItsSpacing) {
 TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
     testing::PrivatePulseServer server;
     if (!server.start()) {
-        GTEST_SKIP() << "PulseAudio could not start here: " << server.failure();
+        TAMBREL_MISSING_NEED("PulseAudio could not start here: " << server.failure());
     }
     testing::JackTestLock lock; // discovery opens JACK's shared database
     // No JACK server: the synth goes to the desktop's sound server.

@@ -8,6 +8,7 @@
 #include "tests/backends/jack_audio_recorder.h"
 #include "tests/backends/jack_test_server.h"
 #include "tests/backends/pulse_test_server.h"
+#include "tests/support/needs.h"
 #include "tests/ui/window_rig.h"
 
 #include "backends/synth/fluid_synth_device.h"
@@ -148,8 +149,8 @@ private slots:
 void WindowSoundTest::rhythmIsHeardThroughPulseAudio() {
     tambrel::testing::PrivatePulseServer server;
     if (!server.start()) {
-        QSKIP(qPrintable(
-            QString::fromStdString("no PulseAudio server can run here: " + server.failure())));
+        TAMBREL_QT_MISSING_NEED(
+            QString::fromStdString("no PulseAudio server can run here: " + server.failure()));
     }
     QVERIFY2(server.startRecording(), "parec recorded nothing from out.monitor");
     SynthWindow synth("pulseaudio");
