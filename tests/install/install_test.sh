@@ -49,6 +49,10 @@ check_tree() {
     for program in tambrel tambrel-pattern; do
         [ "$program" = tambrel ] || about=$("$usr/bin/$program" --version)
         [[ $about == *$'\nLicense GPL-3.0-or-later: '* ]] || fail "$program --version: $about"
+        # Output that could not be written is a failure, not a silent success.
+        if QT_QPA_PLATFORM=offscreen "$usr/bin/$program" --version >/dev/full 2>/dev/null; then
+            fail "$program --version to a full disk exited 0"
+        fi
     done
     grep -q "<release version=\"${version#tambrel }\"" "$share/metainfo/$id.metainfo.xml" ||
         fail "the metainfo has no release $version"
