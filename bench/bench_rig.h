@@ -5,6 +5,7 @@
 #include "engine/rhythm_engine.h"
 
 #include <memory>
+#include <stdexcept>
 
 namespace tambrel::bench {
 
@@ -12,7 +13,10 @@ struct FullPatternRig {
     explicit FullPatternRig(std::unique_ptr<platform::MidiOutDevice> device)
         : out(single(std::move(device))), engine(timers, &out) {
         platform::MidiOutHandle handle = 0;
-        out.open(0, &handle);
+        // Ticks to a device that is not open would measure nothing.
+        if (out.open(0, &handle) != platform::kMidiOk) {
+            throw std::runtime_error("the benchmark's device did not open");
+        }
         engine.trigger().setHandle(handle);
         for (int t = 1; t <= engine::kTracks; ++t) {
             for (int c = 1; c <= engine::kCells; ++c) {

@@ -57,6 +57,7 @@ struct LoopSource {
 
 // Loads the file or the rhythm into the machine as the window would. Nothing on success;
 // otherwise why not, without naming the source.
-std::optional<std::string> loadSource(machine::Machine& machine, const LoopSource& source);
+[[nodiscard]] std::optional<std::string> loadSource(machine::Machine& machine,
+                                                    const LoopSource& source);
 
 } // namespace tambrel::exporting

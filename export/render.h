@@ -35,16 +35,16 @@ struct RenderHooks {
 // Renders the loop and hands each block on, stereo interleaved, to `write`; stops when
 // `write` returns false. The synth must be fresh (nothing rendered yet). Returns false
 // when stopped by `write` or by the hooks.
-bool renderLoop(const Loop& loop, platform::GmSynth& synth,
-                const std::function<bool(const float* frames, int count)>& write,
-                const RenderHooks& hooks = {});
+[[nodiscard]] bool renderLoop(const Loop& loop, platform::GmSynth& synth,
+                              const std::function<bool(const float* frames, int count)>& write,
+                              const RenderHooks& hooks = {});
 
 enum class SampleFormat { Pcm16, Float32 };
 
 // The rendered loop as a stereo WAV file at `path`, whole or not at all: written beside it
 // and renamed over it when complete. Nothing on success, else the reason.
-std::optional<std::string> renderWavFile(const Loop& loop, platform::GmSynth& synth,
-                                         const std::string& path, SampleFormat format,
-                                         const RenderHooks& hooks = {});
+[[nodiscard]] std::optional<std::string> renderWavFile(const Loop& loop, platform::GmSynth& synth,
+                                                       const std::string& path, SampleFormat format,
+                                                       const RenderHooks& hooks = {});
 
 } // namespace tambrel::exporting

@@ -28,7 +28,7 @@ public:
     void switchToSelectedDevice();
     // The window's close: ends a running timer, then closes the output. Returns false
     // when closing failed (the window then reports it and closes all the same).
-    bool closeAtExit();
+    [[nodiscard]] bool closeAtExit();
 
     // 0 to the device count - 1 (0 to 1 without devices), wrapping.
     engine::Selector& selector() noexcept { return selector_; }

@@ -38,14 +38,14 @@ void applyTempo(machine::Machine& machine, std::int32_t tempo) noexcept;
 
 // A whole load of a file's bytes: parsed, then applied. A rejected file changes nothing;
 // `reason` (when given) then says which line is wrong and how.
-bool loadPatternBytes(machine::Machine& machine, std::string_view bytes,
-                      std::string* reason = nullptr);
+[[nodiscard]] bool loadPatternBytes(machine::Machine& machine, std::string_view bytes,
+                                    std::string* reason = nullptr);
 // The same from a file; a file that cannot be read gives the system's reason.
-bool loadPatternFile(machine::Machine& machine, const std::string& path,
-                     std::string* reason = nullptr);
+[[nodiscard]] bool loadPatternFile(machine::Machine& machine, const std::string& path,
+                                   std::string* reason = nullptr);
 
 // Writes the lines as the file's whole new contents (see platform::replaceFile).
-bool savePatternFile(const PatternLines& lines, const std::string& path,
-                     std::string* reason = nullptr);
+[[nodiscard]] bool savePatternFile(const PatternLines& lines, const std::string& path,
+                                   std::string* reason = nullptr);
 
 } // namespace tambrel::patterns

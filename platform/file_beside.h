@@ -13,7 +13,7 @@ namespace tambrel::platform {
 class FileBeside {
 public:
     // Creates the temporary file beside `path` (beside a link's target, which is what
-    // gets replaced), with the mode the final file will have.
+    // gets replaced or created), with the mode the final file will have.
     explicit FileBeside(const std::string& path);
     ~FileBeside();
     FileBeside(const FileBeside&) = delete;
@@ -27,7 +27,7 @@ public:
 
     // Flushes it to the disk, closes it and renames it over the final name. Nothing on
     // success, else the system's reason (and the temporary file is gone).
-    std::optional<std::string> commit();
+    [[nodiscard]] std::optional<std::string> commit();
 
 private:
     std::string target_;

@@ -18,14 +18,16 @@ struct FileRead {
 // The whole contents of a regular file of at most maxBytes. A pipe, a device or a folder
 // is refused at once rather than read (a name typed by mistake must not hang the program
 // or fill its memory), and so is a larger file.
-FileRead readRegularFile(const std::string& path, std::size_t maxBytes);
+[[nodiscard]] FileRead readRegularFile(const std::string& path, std::size_t maxBytes);
 
 // Replaces the file's contents with `bytes`: written beside it and renamed over it, so a
 // failure at any point leaves the old file intact. A link is followed: its target is
-// replaced, the link stays. Where the folder takes no new file but the file itself may be
+// replaced (or created, when it is not there yet), the link stays; a link that cannot be
+// followed (a loop) is refused. Where the folder takes no new file but the file itself may be
 // written, the file is overwritten in place, with its space reserved first and its old
 // contents put back should the write still fail. Returns the system's reason on failure,
 // nothing on success.
-std::optional<std::string> replaceFile(const std::string& path, std::string_view bytes);
+[[nodiscard]] std::optional<std::string> replaceFile(const std::string& path,
+                                                     std::string_view bytes);
 
 } // namespace tambrel::platform

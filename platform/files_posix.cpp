@@ -46,23 +46,46 @@ bool writeAllAt(int fd, std::string_view bytes, off_t offset) {
     return true;
 }
 
-// The file a save really replaces: a link's target, so the link itself stays a link.
-std::string resolvedTarget(const std::string& path) {
-    char resolved[PATH_MAX];
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
-        ::realpath(path.c_str(), resolved) != nullptr) {
-        return resolved;
-    }
-    return path;
-}
-
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The links a name may go through before the system itself gives up (Linux's MAXSYMLINKS).
+constexpr int kMaxLinks = 40;
+
+// The file a save really replaces: a link's target, so the link itself stays a link. A link
+// to a file not there yet names the file to create, as editors do. A link that cannot be
+// followed (a loop) sets `error` to the system's error number.
+std::string resolvedTarget(const std::string& path, int& error) {
+    std::string current = path;
+    for (int links = 0; links < kMaxLinks; ++links) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return current;
+        }
+        char resolved[PATH_MAX];
+        if (::realpath(current.c_str(), resolved) != nullptr) {
+            return resolved;
+        }
+        if (errno != ENOENT) {
+            error = errno;
+            return current;
+        }
+        // Dangling: one step along the link, relative to the link's own folder.
+        const ssize_t length = ::readlink(current.c_str(), resolved, sizeof resolved - 1);
+        if (length <= 0) {
+            error = length < 0 ? errno : ENOENT;
+            return current;
+        }
+        const std::string next(resolved, static_cast<std::size_t>(length));
+        current = next.front() == '/' ? next : folderOf(current) + "/" + next;
+    }
+    error = ELOOP;
+    return current;
 }
 
 // A file-size limit makes a write past it fail with EFBIG, and by default also ends the
@@ -170,7 +193,14 @@ FileRead readRegularFile(const std::string& path, std::size_t maxBytes) {
 }
 
 FileBeside::FileBeside(const std::string& path)
-    : target_(resolvedTarget(path)), previousFileSizeSignal_(std::signal(SIGXFSZ, SIG_IGN)) {
+    : previousFileSizeSignal_(std::signal(SIGXFSZ, SIG_IGN)) {
+    int linkError = 0;
+    target_ = resolvedTarget(path, linkError);
+    if (linkError != 0) {
+        errorNumber_ = linkError;
+        error_ = systemReason(linkError);
+        return;
+    }
     struct stat existing {};
     const bool exists = ::stat(target_.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
@@ -240,9 +270,10 @@ std::optional<std::string> replaceFile(const std::string& path, std::string_view
     FileBeside file(path);
     if (file.descriptor() < 0) {
         // A folder that takes no new file may still hold a file we may write.
-        const std::string target = resolvedTarget(path);
+        int linkError = 0;
+        const std::string target = resolvedTarget(path, linkError);
         struct stat existing {};
-        if ((file.errorNumber() == EACCES || file.errorNumber() == EPERM) &&
+        if (linkError == 0 && (file.errorNumber() == EACCES || file.errorNumber() == EPERM) &&
             ::stat(target.c_str(), &existing) == 0 && ::access(target.c_str(), W_OK) == 0) {
             return overwriteInPlace(target, bytes);
         }

@@ -31,7 +31,7 @@ public:
     virtual ~MidiOutDevice() = default;
     virtual std::string name() const = 0;
     // Window's thread. Returns true when the device is ready to take messages.
-    virtual bool open() = 0;
+    [[nodiscard]] virtual bool open() = 0;
     // Timer thread, while open: must not block, lock or allocate.
     virtual void send(std::uint32_t message) noexcept = 0;
     // Window's thread; only called after a successful open.
@@ -53,7 +53,7 @@ public:
     // The device's name cut to kMidiNameMax characters; empty for a number out of range.
     std::string deviceName(unsigned device) const;
     // kMidiOk and *handle written, or an error status and *handle untouched.
-    int open(unsigned device, MidiOutHandle* handle);
+    [[nodiscard]] int open(unsigned device, MidiOutHandle* handle);
     // A handle that is not open is refused with kMidiInvalidHandle, without harm.
     int send(MidiOutHandle handle, std::uint32_t message) noexcept;
     int close(MidiOutHandle handle) noexcept;

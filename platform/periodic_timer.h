@@ -56,7 +56,8 @@ public:
 
     // Starts a periodic timer; returns its identifier (never reused), or 0 when no
     // timer could be started (a period of 0, or no thread).
-    std::uint32_t start(std::uint32_t periodMs, TimerCallbackFn callback, void* user) noexcept;
+    [[nodiscard]] std::uint32_t start(std::uint32_t periodMs, TimerCallbackFn callback,
+                                      void* user) noexcept;
     // Returns once no expiry of that timer runs any more and none will come. An
     // identifier that is not running is ignored. Called from the timer's own callback
     // it only stops further expiries (the step tick never does this).

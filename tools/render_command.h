@@ -19,8 +19,8 @@ struct RenderSettings {
 };
 
 // Nothing when the file is written, else a one-line message naming the file at fault.
-std::optional<std::string> renderLoopToWav(const exporting::Loop& loop,
-                                           const RenderSettings& settings,
-                                           const std::string& output);
+[[nodiscard]] std::optional<std::string> renderLoopToWav(const exporting::Loop& loop,
+                                                         const RenderSettings& settings,
+                                                         const std::string& output);
 
 } // namespace tambrel::tools

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/standard_streams.h"
 #include "render_command.h"
+#include "tambrel/about.h"
 
 #include <getopt.h>
 
@@ -17,6 +18,7 @@
 #include <charconv>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +54,7 @@ constexpr const char* kUsage =
     "                     OUT.wav: stereo, 16-bit (32-bit float with --float), at 48000\n"
     "                     samples a second unless told, with up to 3 s of ring at the end\n"
     "  --help             show this help\n"
+    "  --version          show the version and the licence\n"
     "\n"
     "Exit status: 0 done, 1 the file or rhythm could not be used or the output could not\n"
     "be written (no partial output file is left), 2 a wrong call.\n";
@@ -256,7 +259,31 @@ bool loadCall(const ExportCall& call, tambrel::machine::Machine& machine) {
     return true;
 }
 
+// An output that is one of the files read (the pattern, or the soundfont) would destroy it:
+// refused before anything is read or written, however the two names are spelled (a
+// relative path, "./", a link or a second hard link all name the same file).
+std::optional<std::string> overwritesAnInput(const ExportCall& call) {
+    std::vector<std::string> inputs;
+    if (call.source.kind == exporting::LoopSource::Kind::File) {
+        inputs.push_back(call.source.name);
+    }
+    if (!call.render.soundfont.empty()) {
+        inputs.push_back(call.render.soundfont);
+    }
+    for (const std::string& input : inputs) {
+        std::error_code error; // a missing file is no input to lose
+        if (std::filesystem::equivalent(input, call.output, error)) {
+            return "'" + input + "' and '" + call.output +
+                   "' are the same file: writing it would destroy the input";
+        }
+    }
+    return std::nullopt;
+}
+
 int exportLoop(const ExportCall& call, bool render) {
+    if (const std::optional<std::string> why = overwritesAnInput(call)) {
+        return fail(*why);
+    }
     StartedMachine started;
     if (!loadCall(call, started.machine)) {
         return kFailed;
@@ -290,6 +317,15 @@ int main(int argc, char** argv) {
             return usageError("--help takes no argument");
         }
         return writeAll(kUsage) ? kOk : kFailed;
+    }
+    if (command == "--version") {
+        if (argc != 2) {
+            return usageError("--version takes no argument");
+        }
+        return writeAll(std::string("tambrel-pattern ") + tambrel::kVersion + "\n" +
+                        tambrel::kLicenceNotice)
+                   ? kOk
+                   : kFailed;
     }
     if (command == "presets") {
         if (argc != 2) {

@@ -4,6 +4,7 @@
 #include "ui/resources.h"
 
 #include "platform/midi_out.h"
+#include "tambrel/about.h"
 
 #include <QCommandLineParser>
 #include <QMessageBox>
@@ -20,11 +21,15 @@ const QString Application::kUnknownError = QStringLiteral("Unknown error");
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr int kWriteError = 1;
 
-void writeTo(std::FILE* stream, const QString& text) {
+// True when every byte went out: the help or version that could not be written (a full
+// disk, a closed pipe) is a failure, as with any other command-line program.
+bool writeTo(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
-    std::fflush(stream);
+    const bool written = std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()),
+                                     stream) == static_cast<std::size_t>(bytes.size());
+    return std::fflush(stream) == 0 && written;
 }
 
 QString errorText(const std::exception& error) {
@@ -84,11 +89,12 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         QString text = parser.helpText();
         text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
                      QStringLiteral("Usage: ") + program);
-        writeTo(stdout, text);
-        result.exitStatus = 0;
+        result.exitStatus = writeTo(stdout, text) ? 0 : kWriteError;
     } else if (parser.isSet(version)) {
-        writeTo(stdout, QStringLiteral("%1 %2\n").arg(program, QStringLiteral(TAMBREL_VERSION)));
-        result.exitStatus = 0;
+        const QString about = QStringLiteral("%1 %2\n%3")
+                                  .arg(program, QStringLiteral(TAMBREL_VERSION),
+                                       QString::fromUtf8(tambrel::kLicenceNotice));
+        result.exitStatus = writeTo(stdout, about) ? 0 : kWriteError;
     } else if (parser.positionalArguments().size() > 1) {
         writeTo(stderr, QStringLiteral("%1: one pattern file at a time\n").arg(program));
         result.exitStatus = kUsageError;

@@ -114,7 +114,11 @@ std::optional<std::string> findProgram(const std::vector<std::string>& folders, 
         }
         report = 3;
     }
-    ::fcntl(report, F_SETFD, FD_CLOEXEC);
+    // dup2 cleared close-on-exec: without it the pipe would stay open in the mixer, and the
+    // window would wait for the mixer to end before it learnt that it started.
+    if (::fcntl(report, F_SETFD, FD_CLOEXEC) != 0) {
+        failChild(report, errno);
+    }
     // MIDI and sound server connections of ours must not live on in the mixer.
     // Older kernels lack close_range; the mixer then merely inherits a few files.
     ::close_range(4, ~0U, 0);

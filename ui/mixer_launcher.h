@@ -31,10 +31,10 @@ std::optional<MixerCommand> findMixer(const std::string& pathVariable);
 // standard input and output on /dev/null, and returns without waiting for it.
 // Nothing of it is left for us to reap. True when the program was started (its
 // exec succeeded); false when it could not be.
-bool startDetached(const MixerCommand& command);
+[[nodiscard]] bool startDetached(const MixerCommand& command);
 
 // What Volume does: look in the PATH this process has now and start the first
 // mixer found. False when none is found or it could not be started.
-bool launchMixer();
+[[nodiscard]] bool launchMixer();
 
 } // namespace tambrel

@@ -36,7 +36,9 @@ std::shared_ptr<JackMidiClient> JackMidiClient::connect(const std::string& clien
         return nullptr;
     }
     std::shared_ptr<JackMidiClient> self(new JackMidiClient(client));
-    jack_set_process_callback(client, &JackMidiClient::onProcess, self.get());
+    if (jack_set_process_callback(client, &JackMidiClient::onProcess, self.get()) != 0) {
+        return nullptr; // never called back, the client would send nothing
+    }
     jack_on_shutdown(client, &JackMidiClient::onShutdown, self.get());
     if (jack_activate(client) != 0) {
         return nullptr; // the destructor closes the client
@@ -195,19 +197,29 @@ bool JackMidiClient::openAudio(const std::string& name, JackAudioSource* source)
     // playback port, right to the second (or the first again on a mono card).
     const char** playback = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
                                            JackPortIsPhysical | JackPortIsInput);
+    int connected = 0;
     if (playback != nullptr && playback[0] != nullptr) {
-        jack_connect(client_, jack_port_name(audioPorts_[0]), playback[0]);
-        jack_connect(client_, jack_port_name(audioPorts_[1]),
-                     playback[1] != nullptr ? playback[1] : playback[0]);
+        connected += jack_connect(client_, jack_port_name(audioPorts_[0]), playback[0]) == 0;
+        connected += jack_connect(client_, jack_port_name(audioPorts_[1]),
+                                  playback[1] != nullptr ? playback[1] : playback[0]) == 0;
     }
     if (playback != nullptr) {
         jack_free(playback);
+    }
+    // Heard nowhere, the synth would look open and play nothing: the open fails instead.
+    if (connected == 0) {
+        releaseAudio();
+        return false;
     }
     return true;
 }
 
 bool JackMidiClient::closeAudio() noexcept {
     std::lock_guard lock(portsMutex_);
+    return releaseAudio();
+}
+
+bool JackMidiClient::releaseAudio() noexcept {
     if (audioSource_.load() == nullptr) {
         return true;
     }

@@ -76,13 +76,13 @@ public:
 
     // Window's thread. Registers the audio outputs "<name> left" and "<name> right", fed
     // by `source` from the next period on, and connects them to the system's playback
-    // ports. One source at a time; false when one is already there or the ports could not
-    // be made.
-    bool openAudio(const std::string& name, JackAudioSource* source);
+    // ports. One source at a time; false when one is already there, the ports could not
+    // be made or neither reaches a playback port.
+    [[nodiscard]] bool openAudio(const std::string& name, JackAudioSource* source);
     // Window's thread. Disconnects and unregisters them; returns once the process callback
     // no longer calls the source. False when that could not be made sure of (a process
     // callback that hangs): the source must then stay as it is.
-    bool closeAudio() noexcept;
+    [[nodiscard]] bool closeAudio() noexcept;
     // Any thread, without waiting: the server's frame clock at `when` (a moment just past,
     // such as the step's due time: the frames since then are taken off the clock's frame
     // now; a moment still to come is now), and its sample rate.
@@ -113,6 +113,7 @@ private:
     void process(std::uint32_t frames) noexcept;
     bool waitForCycle(std::uint64_t after) const noexcept;
     void releaseSlot(Slot& slot) noexcept; // under portsMutex_
+    bool releaseAudio() noexcept;          // under portsMutex_; as closeAudio
     void processAudio(std::uint32_t cycleStart, std::uint32_t frames) noexcept;
     bool waitUntilOutsideProcess() const noexcept;
 

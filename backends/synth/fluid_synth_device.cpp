@@ -128,9 +128,12 @@ bool FluidSynthDevice::startClocked(const char* driver) {
         }
     } else {
         _fluid_hashtable_t* settings = synth_->settings();
-        fluid_settings_setint(settings, "audio.period-size", kPeriodFrames);
-        fluid_settings_setint(settings, "audio.periods", kPeriods);
-        fluid_settings_setstr(settings, "audio.driver", driver);
+        // A driver not taken would open FluidSynth's default one in its place.
+        if (fluid_settings_setint(settings, "audio.period-size", kPeriodFrames) != FLUID_OK ||
+            fluid_settings_setint(settings, "audio.periods", kPeriods) != FLUID_OK ||
+            fluid_settings_setstr(settings, "audio.driver", driver) != FLUID_OK) {
+            return false;
+        }
         audioDriver_ = new_fluid_audio_driver2(settings, &FluidSynthDevice::onAudio, this);
         if (audioDriver_ == nullptr) {
             return false;

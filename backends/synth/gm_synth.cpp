@@ -43,11 +43,14 @@ std::unique_ptr<GmSynth> GmSynth::create(const std::string& soundfont, double sa
     if (synth->settings_ == nullptr) {
         return nullptr;
     }
-    fluid_settings_setnum(synth->settings_, "synth.sample-rate", sampleRate);
-    fluid_settings_setnum(synth->settings_, "synth.gain", kGain);
+    // A rate or gain not taken would play every note at the wrong moment or loudness.
     // Only one thread plays the synth (sends reach it through a ring), so the synth's own
     // mutex would only cost time on that thread.
-    fluid_settings_setint(synth->settings_, "synth.threadsafe-api", 0);
+    if (fluid_settings_setnum(synth->settings_, "synth.sample-rate", sampleRate) != FLUID_OK ||
+        fluid_settings_setnum(synth->settings_, "synth.gain", kGain) != FLUID_OK ||
+        fluid_settings_setint(synth->settings_, "synth.threadsafe-api", 0) != FLUID_OK) {
+        return nullptr;
+    }
     synth->synth_ = new_fluid_synth(synth->settings_);
     if (synth->synth_ == nullptr ||
         fluid_synth_sfload(synth->synth_, soundfont.c_str(), 1) == FLUID_FAILED) {

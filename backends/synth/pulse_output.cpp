@@ -40,6 +40,16 @@ template <typename Ready> bool waitFor(pa_threaded_mainloop* mainloop, Ready rea
     }
 }
 
+// A write the server refused ends the stream's use, as the server's death does: the stream
+// leaves the server and no request reaches the synth any more, rather than a stream that
+// stays there stalled and silent. Called on the stream's thread, the mainloop locked.
+void endUse(pa_stream* stream) noexcept {
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    if (pa_stream_disconnect(stream) != 0) {
+        // Already on its way out: nothing more to end.
+    }
+}
+
 } // namespace
 
 std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
@@ -137,6 +147,7 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
         std::size_t chunkBytes =
             std::min(frames, static_cast<std::size_t>(kMaxRenderFrames)) * frameBytes;
         if (pa_stream_begin_write(stream, &data, &chunkBytes) < 0 || data == nullptr) {
+            endUse(stream);
             return;
         }
         const std::size_t chunk =
@@ -154,7 +165,10 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
             interleaved[2 * i] = out->left_[i];
             interleaved[2 * i + 1] = out->right_[i];
         }
-        pa_stream_write(stream, data, chunk * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        if (pa_stream_write(stream, data, chunk * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            endUse(stream);
+            return;
+        }
         frames -= chunk;
     }
 }

@@ -17,7 +17,10 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -107,12 +110,16 @@ std::vector<std::string> writePatternFiles(const std::filesystem::path& dir) {
         machine::Machine scratch;
         patterns::applyPreset(scratch, preset);
         const std::string path = (dir / (std::to_string(paths.size()) + ".qel")).string();
-        patterns::savePatternFile(patterns::BuildPatternLines(scratch), path);
+        if (!patterns::savePatternFile(patterns::BuildPatternLines(scratch), path)) {
+            throw std::runtime_error("soak: cannot write " + path);
+        }
         paths.push_back(path);
     }
     for (const char* bad : {"4/4\r\n120\r\nTR1INFO:1x+Cowbell\r\n", "", "3/4\r\nfast\r\n"}) {
         const std::string path = (dir / (std::to_string(paths.size()) + ".qel")).string();
-        platform::replaceFile(path, bad);
+        if (const std::optional<std::string> why = platform::replaceFile(path, bad)) {
+            throw std::runtime_error("soak: cannot write " + path + ": " + *why);
+        }
         paths.push_back(path);
     }
     return paths;
@@ -167,8 +174,8 @@ private:
     void disrupt(std::uint_fast32_t r) {
         ++disruptions_;
         switch (disruptions_ % 6) {
-        case 0: // a load, good or refused
-            patterns::loadPatternFile(m_, files_[(r >> 12) % files_.size()]);
+        case 0: // a load, good or refused: either answer is part of the mix
+            static_cast<void>(patterns::loadPatternFile(m_, files_[(r >> 12) % files_.size()]));
             break;
         case 1: // a rhythm (one in another signature stops the clock)
             patterns::applyPreset(m_, patterns::allPresets()[(r >> 12) % 27]);
@@ -257,7 +264,9 @@ SoakResult runSoak(double seconds) {
         result.tickAllocations = testing::disarmTimerThreadAllocationCount();
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         // Closing lets what was sent to the JACK port go out first.
-        machine.device().closeAtExit();
+        if (!machine.device().closeAtExit()) {
+            std::fprintf(stderr, "soak: the device did not close cleanly\n");
+        }
         result.ticks = machine.timers().stats().expiries.load();
         result.worstLateUs = machine.timers().stats().worstLateNanos.load() / 1000.0;
         result.floorWorstLateUs = floor.worstLateUs();

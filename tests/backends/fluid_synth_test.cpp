@@ -1,4 +1,5 @@
 #include "synth_timing_kit.h"
+#include "tests/support/needs.h"
 
 #include "backends/synth/fluid_synth_device.h"
 
@@ -93,7 +94,7 @@ class FluidSynthTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!synth.device) {
-            GTEST_SKIP() << "no General MIDI soundfont on this machine";
+            TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
         }
     }
     OfflineSynth synth;

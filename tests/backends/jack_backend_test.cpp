@@ -1,6 +1,7 @@
 #include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
+#include "tests/support/needs.h"
 
 #include "backends/jack/jack_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
@@ -127,6 +128,27 @@ TEST_F(JackBackendTest, ReceiverGetsExactlyTheBytesInOrderAndNothingAfterClose) 
     EXPECT_EQ(receiver->count(), sent.size() + 2);
 }
 
+// A close right after the sends still lets every one of them out, in order: the port
+// stays connected until its queue has gone out.
+TEST_F(JackBackendTest, ClosingAtOnceStillDeliversEveryQueuedNoteInOrder) {
+    const MidiOutHandle handle = openReceiver();
+    std::vector<std::uint32_t> sent;
+    for (std::uint32_t key = 35; key <= 42; ++key) {
+        sent.push_back(0x99 | (key << 8) | ((50 + key) << 16));
+    }
+    for (const std::uint32_t message : sent) {
+        EXPECT_EQ(out->send(handle, message), kMidiOk);
+    }
+    EXPECT_EQ(out->close(handle), kMidiOk);
+    EXPECT_TRUE(receiver->waitForCount(sent.size(), 2s))
+        << receiver->count() << " of " << sent.size() << " notes arrived";
+    const auto events = receiver->events();
+    ASSERT_EQ(events.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(events[i].data(), noteBytes(sent[i])) << "note " << i;
+    }
+}
+
 TEST_F(JackBackendTest, ReopenedDeviceDoesNotReplayWhatWasQueuedBeforeClose) {
     MidiOutHandle handle = openReceiver();
     out->send(handle, kSnare);
@@ -220,7 +242,7 @@ TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {
 
 TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
     if (!findGmSoundfont()) {
-        GTEST_SKIP() << "no General MIDI soundfont on this machine";
+        TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
     }
     MidiOutHandle handle = 0;
     ASSERT_EQ(out->open(0, &handle), kMidiOk);
@@ -256,6 +278,24 @@ TEST_F(JackBackendTest, BuiltInSynthPlaysThroughTheRunningServer) {
 
     out->close(handle);
     EXPECT_EQ(listener.listenTo(synthPorts), 0) << "the synth stayed on the server";
+}
+
+// A synth whose sound reaches no playback port would look open and play nothing: through
+// such a server its open fails (here, with no other sound server, altogether).
+TEST(JackBackend, TheSynthDoesNotOpenOnAServerWithNoPlaybackPort) {
+    const std::optional<std::string> soundfont = findGmSoundfont();
+    if (!soundfont) {
+        TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
+    }
+    PrivateJackServer server;
+    server.removePlayback();
+    ASSERT_TRUE(server.start()) << "jackd did not come up";
+    FluidSynthDevice synth(*soundfont);
+    const bool opened = synth.open();
+    EXPECT_NE(synth.driverName(), "jack") << "open through a server that plays nowhere";
+    if (opened) {
+        synth.close();
+    }
 }
 
 TEST_F(JackBackendTest, ServerDeathWhileSendingDropsSendsAndCloseReturns) {

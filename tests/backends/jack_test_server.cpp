@@ -113,6 +113,9 @@ pid_t PrivateJackServer::launch() {
     }
     argv.insert(argv.end(), {"-n", name_, "-d", "dummy", "-r", std::to_string(kSampleRate), "-p",
                              std::to_string(kPeriodFrames)});
+    if (!playback_) {
+        argv.insert(argv.end(), {"-P", "0"});
+    }
     // The server's own chatter would bury the test's output.
     return spawnChild(argv);
 }

@@ -53,6 +53,11 @@ public:
     void makeSynchronous() {
         synchronous_ = true;
     }
+    // A server with no playback ports, like a card that only records: nothing can be
+    // heard through it. Before start().
+    void removePlayback() {
+        playback_ = false;
+    }
     // Starts jackd and returns once a client can open on it (polling every 10 ms), or
     // false after `limit`.
     bool start(std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -79,6 +84,7 @@ private:
     pid_t pid_ = -1;
     bool killed_ = false;
     bool synchronous_ = false;
+    bool playback_ = true;
 };
 
 // A client of the test's own on the server the environment names (never one started on

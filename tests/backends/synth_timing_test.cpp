@@ -5,10 +5,10 @@
 #include "backends/device_list.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
-#include "missing_server.h"
 #include "pipewire_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
+#include "tests/support/needs.h"
 
 #include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
@@ -91,7 +91,7 @@ class SynthTimingTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!findGmSoundfont()) {
-            GTEST_SKIP() << "no General MIDI soundfont on this machine";
+            TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
         }
     }
 };
@@ -143,10 +143,9 @@ void withoutJack() {
 // each step's due moment onto the stream.
 TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
     testing::PrivatePulseServer server;
-    if (!server.start() && testing::mayRunWithoutServer()) {
-        GTEST_SKIP() << "PulseAudio could not start here: " << server.failure();
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PulseAudio could not start here: " << server.failure());
     }
-    ASSERT_TRUE(server.running()) << server.failure();
     testing::JackTestLock lock; // discovery opens JACK's shared database
     withoutJack();
     expectSpacingAtSink(server, "pulseaudio");
@@ -156,10 +155,9 @@ TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
 // quantum rather than at the stream's own pace.
 TEST_F(SynthTimingTest, ThroughPipeWirePulseEveryStepKeepsItsSpacing) {
     testing::PrivatePipeWireServer server;
-    if (!server.start() && testing::mayRunWithoutServer()) {
-        GTEST_SKIP() << "PipeWire could not start here: " << server.failure();
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PipeWire could not start here: " << server.failure());
     }
-    ASSERT_TRUE(server.running()) << server.failure();
     testing::JackTestLock lock;
     withoutJack();
     expectSpacingAtSink(server, "pulseaudio");
@@ -187,10 +185,9 @@ TEST_F(SynthTimingTest, ThroughPipeWireJackEveryStepKeepsItsSpacing) {
         return;
     }
     testing::PrivatePipeWireServer server;
-    if (!server.start() && testing::mayRunWithoutServer()) {
-        GTEST_SKIP() << "PipeWire could not start here: " << server.failure();
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PipeWire could not start here: " << server.failure());
     }
-    ASSERT_TRUE(server.running()) << server.failure();
     expectSpacingAtSink(server, "jack");
 }
 

@@ -6,6 +6,7 @@
 #include "jack_test_server.h"
 #include "pulse_test_server.h"
 #include "tests/support/child_process.h"
+#include "tests/support/needs.h"
 #include "tests/ui/window_rig.h"
 
 #include "backends/jack/jack_midi_device.h"
@@ -143,8 +144,8 @@ void ServersTest::receiverThatStopsReadingDoesNotHoldTheClock() {
 void ServersTest::pulseAudioDiesUnderTheSynth() {
     tambrel::testing::PrivatePulseServer server;
     if (!server.start()) {
-        QSKIP(qPrintable(QStringLiteral("no private PulseAudio server here: %1")
-                             .arg(QString::fromStdString(server.failure()))));
+        TAMBREL_QT_MISSING_NEED(QStringLiteral("no private PulseAudio server here: %1")
+                                    .arg(QString::fromStdString(server.failure())));
     }
     const auto soundfont = tambrel::platform::findGmSoundfont();
     QVERIFY2(soundfont.has_value(), "no General MIDI soundfont installed");

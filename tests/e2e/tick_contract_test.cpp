@@ -5,6 +5,7 @@
 
 #include "alloc_counter.h"
 #include "jack_test_server.h"
+#include "tests/support/needs.h"
 
 #include "backends/jack/jack_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
@@ -117,7 +118,7 @@ TEST(TickContract, NoAllocationWhilePlayingToTheInMemoryDevice) {
 TEST(TickContract, NoAllocationWhilePlayingToTheBuiltInSynth) {
     const auto soundfont = platform::findGmSoundfont();
     if (!soundfont) {
-        GTEST_SKIP() << "no General MIDI soundfont installed";
+        TAMBREL_MISSING_NEED("no General MIDI soundfont installed");
     }
     auto synth = std::make_unique<platform::FluidSynthDevice>(
         *soundfont, platform::FluidSynthDevice::Output::Offline);

@@ -228,7 +228,27 @@ TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
     EXPECT_EQ(timers.start(0, countA, nullptr), 0U);
     // The service's record counts exactly the expiries that ran, and none ran early.
     EXPECT_EQ(timers.stats().expiries.load(), static_cast<std::uint64_t>(a.load() + b.load()));
-    EXPECT_GE(timers.stats().worstLateNanos.load(), 0);
+}
+
+// The record of lateness shows a stall: after an expiry that takes S at a period P, the
+// next one starts at least S - P after its deadline.
+TEST(TimerService, ALateExpiryRaisesTheWorstLatenessToItsLateness) {
+    platform::TimerService timers;
+    static std::atomic<int> calls{0};
+    auto stallOnce = [](void*) noexcept {
+        if (calls.fetch_add(1) == 1) {
+            std::this_thread::sleep_for(25ms);
+        }
+    };
+    const std::uint32_t id = timers.start(10, stallOnce, nullptr);
+    ASSERT_NE(id, 0U);
+    const auto giveUp = Clock::now() + 2s;
+    while (calls.load() < 4 && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(1ms);
+    }
+    timers.kill(id);
+    ASSERT_GE(calls.load(), 4);
+    EXPECT_GE(timers.stats().worstLateNanos.load(), std::chrono::nanoseconds(15ms).count());
 }
 
 TEST(TimerService, AStalledExpiryDropsTheMissedStepsInsteadOfBurstingThem) {

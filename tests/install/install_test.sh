@@ -41,10 +41,19 @@ check_tree() {
     if readelf -d "$usr/bin/tambrel" | grep -Eq 'R(UN)?PATH'; then
         fail "tambrel carries a library path"
     fi
-    local version
-    version=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb \
+    local about version program
+    about=$(cd / && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb \
         "$usr/bin/tambrel" --version) || fail "tambrel --version without a display"
+    version=${about%%$'\n'*}
     [[ $version =~ ^tambrel\ [0-9]+(\.[0-9]+)+$ ]] || fail "version line: $version"
+    for program in tambrel tambrel-pattern; do
+        [ "$program" = tambrel ] || about=$("$usr/bin/$program" --version)
+        [[ $about == *$'\nLicense GPL-3.0-or-later: '* ]] || fail "$program --version: $about"
+        # Output that could not be written is a failure, not a silent success.
+        if QT_QPA_PLATFORM=offscreen "$usr/bin/$program" --version >/dev/full 2>/dev/null; then
+            fail "$program --version to a full disk exited 0"
+        fi
+    done
     grep -q "<release version=\"${version#tambrel }\"" "$share/metainfo/$id.metainfo.xml" ||
         fail "the metainfo has no release $version"
     env -u DISPLAY QT_QPA_PLATFORM=xcb "$usr/bin/tambrel" --help | grep -q '^Usage: tambrel ' ||
@@ -98,8 +107,15 @@ package)
     dpkg-deb --contents "$deb" | awk '{print $6}' >"$work/contents"
     grep -v '^\./usr/' "$work/contents" && fail "files outside /usr"
     grep -E 'test|bench|\.a$|\.h$' "$work/contents" && fail "build or test files in the package"
+    # Debian's own checker: not one error or warning (informational tags are allowed).
+    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>"$work/lintian.err" ||
+        fail "lintian: $(cat "$work/lintian" "$work/lintian.err")"
+    grep -E '^[EW]: ' "$work/lintian" && fail "lintian: $(cat "$work/lintian")"
     dpkg-deb -x "$deb" "$work/root"
     file "$work/root/usr/bin/tambrel" | grep -q ', stripped' || fail "tambrel is not stripped"
+    for doc in copyright changelog.gz; do
+        [ -f "$work/root/usr/share/doc/tambrel/$doc" ] || fail "no /usr/share/doc/tambrel/$doc"
+    done
     check_tree "$work/root/usr"
     ;;
 *)

@@ -1,11 +1,14 @@
 // Reading and replacing the files a user picks by name: nothing that is not a plain file
 // is read, and a replacement leaves the new contents whole or the old file as it was.
 
+#include "platform/file_beside.h"
 #include "platform/files.h"
 #include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -119,6 +122,49 @@ TEST_F(FilesTest, ReplaceFollowsALinkAndKeepsIt) {
     EXPECT_EQ(replaceFile(link.string(), "new"), std::nullopt);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(contents(target), "new");
+}
+
+// A link to a file not there yet is kept and its target created, as editors do, by both
+// writers; a link that cannot be followed is refused with the system's reason.
+TEST_F(FilesTest, ADanglingLinkGetsItsTargetAndALoopIsRefused) {
+    fs::create_directory(dir / "songs");
+    fs::create_symlink("songs/new.qel", dir / "link.qel");
+    fs::create_symlink("link.qel", dir / "chain.qel");
+    EXPECT_EQ(replaceFile((dir / "chain.qel").string(), "new"), std::nullopt);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.qel"));
+    EXPECT_TRUE(fs::is_symlink(dir / "chain.qel"));
+    EXPECT_EQ(contents((dir / "songs" / "new.qel").string()), "new");
+
+    fs::create_symlink(dir / "songs" / "render.wav", dir / "render.wav");
+    {
+        FileBeside render((dir / "render.wav").string());
+        ASSERT_GE(render.descriptor(), 0) << render.error();
+        EXPECT_EQ(render.commit(), std::nullopt);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "render.wav"));
+    EXPECT_TRUE(fs::is_regular_file(dir / "songs" / "render.wav"));
+
+    fs::create_symlink("loop-b.qel", dir / "loop-a.qel");
+    fs::create_symlink("loop-a.qel", dir / "loop-b.qel");
+    EXPECT_EQ(replaceFile((dir / "loop-a.qel").string(), "new"), std::string(std::strerror(ELOOP)));
+    EXPECT_EQ(FileBeside((dir / "loop-b.qel").string()).error(), std::string(std::strerror(ELOOP)));
+    EXPECT_TRUE(fs::is_symlink(dir / "loop-a.qel"));
+    EXPECT_TRUE(fs::is_symlink(dir / "loop-b.qel"));
+    EXPECT_EQ(filesInDir(), 6u);
+}
+
+// A target that turns into a folder with files in it before the rename cannot be replaced:
+// the commit says so, and the folder and its files stay.
+TEST_F(FilesTest, ACommitOntoAFolderFailsAndLeavesIt) {
+    const std::string target = (dir / "out.wav").string();
+    FileBeside file(target);
+    ASSERT_GE(file.descriptor(), 0) << file.error();
+    ASSERT_EQ(::write(file.descriptor(), "RIFF", 4), 4);
+    fs::create_directory(target);
+    write("out.wav/kept", "the user's file");
+    EXPECT_EQ(file.commit(), std::string(std::strerror(EISDIR)));
+    EXPECT_EQ(contents(target + "/kept"), "the user's file");
+    EXPECT_EQ(filesInDir(), 1u);
 }
 
 // A folder that takes no new file still lets its writable files be saved over, as a

@@ -177,6 +177,29 @@ TEST_F(MidiExport, FailuresLeaveNoFileBehind) {
     EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "folder.mid", "out.mid", "plain"}));
 }
 
+// An output that is the pattern file itself, however it is spelled, is refused before a
+// byte is written, and the pattern stays as it was.
+TEST_F(MidiExport, AnOutputThatIsTheInputIsRefused) {
+    const std::string in = write("b.qel", tambrel::testing::kEdgePattern);
+    fs::create_symlink(in, dir / "link.qel");
+    fs::create_hard_link(in, dir / "hard.qel");
+    const std::string spellings[] = {
+        in,
+        (dir / "." / "b.qel").string(),
+        fs::relative(in, fs::current_path()).string(),
+        (dir / "link.qel").string(),
+        (dir / "hard.qel").string(),
+    };
+    for (const std::string& out : spellings) {
+        expectFailures({{{"midi", in, out},
+                         "'" + in + "' and '" + out +
+                             "' are the same file: writing it would destroy the input"}},
+                       {"b.qel", "hard.qel", "link.qel"});
+        EXPECT_EQ(slurp(in), tambrel::testing::kEdgePattern) << out;
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.qel"));
+}
+
 TEST_F(MidiExport, WrongCallsExitWithTwo) {
     const std::string file = write("w.qel", tambrel::testing::kEdgePattern);
     const std::vector<std::vector<std::string>> calls = {

@@ -81,9 +81,18 @@ TEST_F(RenderExport, FailuresSayWhyOnOneLineAndLeaveNoFileBehind) {
             {{"render", "--preset", "Samba", (dir / "no" / "x.wav").string()},
              (dir / "no" / "x.wav").string() + ": No such file or directory"},
             {{"render", "--preset", "Samba", dir.string()}, dir.string() + ": Is a directory"},
+            // Neither file that is read may be the one written.
+            {{"render", bad, bad},
+             "'" + bad + "' and '" + bad +
+                 "' are the same file: writing it would destroy the input"},
+            {{"render", "--preset", "Samba", text, "--soundfont", text},
+             "'" + text + "' and '" + text +
+                 "' are the same file: writing it would destroy the input"},
         },
         {"bad.qel", "notes.sf2"});
 
+    EXPECT_EQ(tambrel::testing::slurp(bad), "4/4\r\n");
+    EXPECT_EQ(tambrel::testing::slurp(text), "not a soundfont");
     expectFullDiskKeepsOldFile(out, 64, {"render", "--preset", "Samba", out});
     EXPECT_EQ(filesLeft(), (std::vector<std::string>{"bad.qel", "notes.sf2", "out.wav"}));
 }

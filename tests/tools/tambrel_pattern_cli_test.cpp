@@ -125,6 +125,17 @@ TEST_F(TambrelPatternTool, HelpGoesToStandardOutput) {
     }
 }
 
+TEST_F(TambrelPatternTool, VersionNamesTheLicence) {
+    const Result r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("tambrel-pattern ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nLicense GPL-3.0-or-later: GNU GPL version 3 or later"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(run({"--version", "x"}).status, 2);
+}
+
 TEST_F(TambrelPatternTool, WrongCallsExitWithTwo) {
     const std::string file = write("example.qel", kWorkedExample);
     const std::vector<std::vector<std::string>> calls = {

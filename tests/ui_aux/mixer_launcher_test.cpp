@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -19,6 +23,26 @@ using tambrel::findMixer;
 using tambrel::launchMixer;
 using tambrel::MixerCommand;
 using tambrel::startDetached;
+
+namespace {
+
+// Makes fcntl(F_SETFD) fail in the launcher's children, which inherit it with the fork.
+std::atomic<bool> failSetFd{false};
+
+} // namespace
+
+// Every fcntl of this program comes here, and goes on to the system's own.
+extern "C" int fcntl(int fd, int command, ...) {
+    va_list rest;
+    va_start(rest, command);
+    const long argument = va_arg(rest, long);
+    va_end(rest);
+    if (command == F_SETFD && failSetFd.load()) {
+        errno = EBADF;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
+}
 
 namespace {
 
@@ -220,6 +244,18 @@ TEST_F(MixerLauncherTest, AProgramThatCannotBeExecutedIsAFailedStart) {
     ::setenv("PATH", bin_.c_str(), 1);
     fs::remove(noInterpreter);
     EXPECT_FALSE(launchMixer());
+}
+
+// The report pipe must close at the mixer's exec: should marking it close-on-exec fail,
+// that is a failed start, not a window that waits for the mixer to end.
+TEST_F(MixerLauncherTest, AReportPipeThatCannotBeMarkedIsAFailedStart) {
+    const fs::path mixer = stub("pavucontrol");
+    failSetFd = true;
+    const bool started = startDetached({mixer.string(), {}});
+    failSetFd = false;
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(waitForMarker(marker("pavucontrol"), std::chrono::milliseconds(300)).has_value())
+        << "the mixer ran";
 }
 
 TEST_F(MixerLauncherTest, TheMixerIsDetachedAndLeavesNoZombie) {

@@ -1,0 +1,90 @@
+// The synth's stream to the desktop's sound server, with a write that the server refuses.
+
+#include "pulse_test_server.h"
+#include "tests/support/needs.h"
+
+#include "backends/synth/pulse_output.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <pulse/stream.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Writes still let through before every one is refused; -1: none is refused.
+std::atomic<int> writesLeft{-1};
+
+} // namespace
+
+// The stream's writes come here (the program's own definition wins over the library's),
+// and go on to the library unless they are to fail.
+extern "C" int pa_stream_write(pa_stream* stream, const void* data, size_t bytes,
+                               pa_free_cb_t freeData, int64_t offset, pa_seek_mode_t seek) {
+    using Write = int (*)(pa_stream*, const void*, size_t, pa_free_cb_t, int64_t, pa_seek_mode_t);
+    static const auto library = reinterpret_cast<Write>(::dlsym(RTLD_NEXT, "pa_stream_write"));
+    int left = writesLeft.load();
+    while (left > 0 && !writesLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0) {
+        return -PA_ERR_BADSTATE;
+    }
+    return library(stream, data, bytes, freeData, offset, seek);
+}
+
+namespace tambrel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+void silence(void*, std::int64_t, int, float*, float*) noexcept {}
+
+// The streams playing on the test's server, as pactl lists them.
+std::string playingStreams() {
+    std::string listed;
+    if (FILE* pactl = ::popen("pactl list short sink-inputs 2>/dev/null", "r")) {
+        char buffer[256];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pactl)) > 0;) {
+            listed.append(buffer, got);
+        }
+        ::pclose(pactl);
+    }
+    return listed;
+}
+
+// A write that fails ends the stream's use, as the server's death would: the stream
+// leaves the server, rather than stay there stalled and silent.
+TEST(PulseOutput, AFailedWriteEndsTheStream) {
+    testing::PrivatePulseServer server;
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PulseAudio could not start here: " << server.failure());
+    }
+    struct WritesPass {
+        ~WritesPass() { writesLeft = -1; }
+    } afterwards;
+    writesLeft = 3;
+    const std::unique_ptr<PulseOutput> out =
+        PulseOutput::open("pulse output test", 48000, 256, 1024, &silence, nullptr);
+    ASSERT_NE(out, nullptr);
+    EXPECT_NE(playingStreams(), "") << "pactl does not list the stream";
+    const auto giveUp = std::chrono::steady_clock::now() + 2s;
+    while (writesLeft.load() > 0 && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(writesLeft.load(), 0) << "the server asked for too little audio";
+    std::string left = playingStreams();
+    for (int tries = 0; tries < 50 && !left.empty(); ++tries) {
+        std::this_thread::sleep_for(20ms);
+        left = playingStreams();
+    }
+    EXPECT_EQ(left, "") << "the stream stayed on the server after a failed write";
+}
+
+} // namespace
+} // namespace tambrel::platform
