@@ -38,10 +38,22 @@ struct TimerStats {
 };
 
 class PeriodicTimerImpl;
+struct LateExpiry;
+
+// For the benchmarks and the timing tests only: a timer that wakes late on purpose, each
+// expiry a random 0 to `maxLateMicros` after its slot (the same sequence for the same
+// seed), while expiryDueTime() still reports the slot. It shows what a loaded machine's
+// late wake-ups do to the notes, on demand. Only a service made with it behaves so.
+struct LateWakeups {
+    std::uint32_t maxLateMicros = 20000;
+    std::uint64_t seed = 1;
+};
 
 class TimerService {
 public:
     TimerService();
+    // A service whose timers all wake late on purpose (see LateWakeups).
+    explicit TimerService(LateWakeups late);
     ~TimerService(); // kills every timer still running
     TimerService(const TimerService&) = delete;
     TimerService& operator=(const TimerService&) = delete;
@@ -70,6 +82,11 @@ private:
     // only if its callback kills a timer, which the step tick never does.
     mutable std::mutex mutex_;
     std::map<std::uint32_t, std::unique_ptr<PeriodicTimerImpl>> timers_;
+    // Only a service made with LateWakeups: what each of its timers delays, by identifier,
+    // each freed only once its timer has stopped.
+    bool lateWakeups_ = false;
+    LateWakeups late_;
+    std::map<std::uint32_t, std::unique_ptr<LateExpiry>> lateExpiries_;
     std::uint32_t nextId_ = 1;
     std::uint32_t resolution_ = 0;
     TimerStats stats_;

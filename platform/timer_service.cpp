@@ -4,6 +4,7 @@
 #include "platform/periodic_timer_impl.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace tambrel::platform {
 
@@ -41,7 +42,33 @@ void runExpiry(TimerCallbackFn callback, void* user,
     context.inExpiry = false;
 }
 
+// One timer's late wake-ups: its expiries run this instead of the callback, which waits a
+// random while after the slot and then runs the callback. The sequence is splitmix64's,
+// from the service's seed and the timer's identifier, so a run can be repeated.
+struct LateExpiry {
+    TimerCallbackFn callback = nullptr;
+    void* user = nullptr;
+    std::uint64_t state = 0;
+    std::uint32_t maxLateMicros = 0;
+
+    std::uint64_t next() noexcept {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+    static void run(void* self) noexcept {
+        auto* late = static_cast<LateExpiry*>(self);
+        const auto delay = std::chrono::microseconds(late->next() % (late->maxLateMicros + 1ULL));
+        std::this_thread::sleep_until(expiryDueTime() + delay);
+        late->callback(late->user);
+    }
+};
+
 TimerService::TimerService() = default;
+
+TimerService::TimerService(LateWakeups late) : lateWakeups_(true), late_(late) {}
 
 TimerService::~TimerService() {
     std::map<std::uint32_t, std::unique_ptr<PeriodicTimerImpl>> timers;
@@ -70,15 +97,24 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     std::lock_guard lock(mutex_);
     const std::uint32_t id = nextId_++;
     try {
+        if (lateWakeups_) {
+            auto late = std::make_unique<LateExpiry>();
+            *late = {callback, user, late_.seed + id, late_.maxLateMicros};
+            callback = &LateExpiry::run;
+            user = late.get();
+            lateExpiries_[id] = std::move(late);
+        }
         // Its place in the map first: nothing can throw once expiries may come.
         std::unique_ptr<PeriodicTimerImpl>& timer = timers_[id];
         timer = startPeriodicTimer(periodMs, resolution, callback, user, stats_);
         if (timer == nullptr) {
             timers_.erase(id);
+            lateExpiries_.erase(id);
             return 0;
         }
     } catch (...) {
         timers_.erase(id);
+        lateExpiries_.erase(id);
         return 0;
     }
     return id;
@@ -86,6 +122,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
 
 void TimerService::kill(std::uint32_t id) noexcept {
     std::unique_ptr<PeriodicTimerImpl> timer;
+    std::unique_ptr<LateExpiry> late;
     {
         std::lock_guard lock(mutex_);
         const auto it = timers_.find(id);
@@ -94,6 +131,10 @@ void TimerService::kill(std::uint32_t id) noexcept {
         }
         timer = std::move(it->second);
         timers_.erase(it);
+        if (const auto lateIt = lateExpiries_.find(id); lateIt != lateExpiries_.end()) {
+            late = std::move(lateIt->second);
+            lateExpiries_.erase(lateIt);
+        }
     }
     const bool fromOwnExpiry = timer->onOwnThread();
     timer->stop(fromOwnExpiry);
@@ -102,6 +143,7 @@ void TimerService::kill(std::uint32_t id) noexcept {
         // it (on Windows the expiry frees it as it returns; on Linux one small leak on a
         // path the program never takes beats a use after free).
         timer.release();
+        late.release();
     }
 }
 

@@ -329,5 +329,48 @@ TEST(TimerService, EachExpiryIsStampedWithItsSlotHoweverLateItWoke) {
     EXPECT_LE(outside, Clock::now());
 }
 
+// The timer that wakes late on purpose, for the timing tests and the benchmarks: every
+// expiry runs up to the limit after its slot, spread over the whole range rather than a
+// fixed delay, while the slots it reports keep the schedule.
+TEST(TimerService, LateWakeupsSpreadOverTheLimitAndKeepReportingTheSlots) {
+    constexpr int kExpiries = 24;
+    struct Record {
+        std::atomic<int> calls{0};
+        std::array<Clock::time_point, kExpiries> due{};
+        std::array<Clock::time_point, kExpiries> at{};
+    };
+    static Record record;
+    auto tick = [](void*) noexcept {
+        const int i = record.calls.load();
+        if (i < kExpiries) {
+            record.at[static_cast<std::size_t>(i)] = Clock::now();
+            record.due[static_cast<std::size_t>(i)] = platform::expiryDueTime();
+            record.calls.store(i + 1);
+        }
+    };
+    platform::TimerService timers(platform::LateWakeups{20000, 7});
+    const std::uint32_t id = timers.start(25, tick, nullptr);
+    ASSERT_NE(id, 0u);
+    while (record.calls.load() < kExpiries) {
+        std::this_thread::sleep_for(5ms);
+    }
+    timers.kill(id);
+    int early = 0;
+    int late = 0;
+    for (std::size_t i = 0; i < kExpiries; ++i) {
+        const auto lateness = record.at[i] - record.due[i];
+        EXPECT_GE(lateness, 0ms) << "expiry " << i;
+        // The limit, and what a loaded machine adds to it.
+        EXPECT_LT(lateness, 35ms) << "expiry " << i;
+        early += lateness < 8ms ? 1 : 0;
+        late += lateness > 12ms ? 1 : 0;
+        if (i > 0) {
+            EXPECT_EQ(record.due[i] - record.due[i - 1], 25ms) << "expiry " << i;
+        }
+    }
+    EXPECT_GE(early, kExpiries / 6) << "the wake-ups are not spread over the range";
+    EXPECT_GE(late, kExpiries / 6) << "the wake-ups are not spread over the range";
+}
+
 } // namespace
 } // namespace tambrel::engine
