@@ -291,9 +291,10 @@ void JackMidiClient::onShutdown(void* self) noexcept {
 
 void JackMidiClient::process(std::uint32_t frames) noexcept {
     // The period that starts at `cycleStart` covers frames [cycleStart, cycleStart + frames).
-    // A message stamped at frame s goes out at s + frames: one period of delay for every
-    // message alike, which is what keeps their spacing.
+    // A message stamped at frame s goes out at s + its delay (jackDelayFrames): the same
+    // for every message alike, which is what keeps their spacing.
     const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+    const std::int64_t delay = jackDelayFrames(frames, sampleRate());
     inProcess_.store(true, std::memory_order_seq_cst);
     processAudio(cycleStart, frames);
     for (Slot& slot : slots_) {
@@ -306,7 +307,7 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
         std::int64_t lastOffset = 0;
         while (const Stamped* event = slot.queue.front()) {
             const JackPlacement placed =
-                placeInPeriod(event->frame, cycleStart, frames, lastOffset);
+                placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset);
             if (placed.hold) {
                 break;
             }

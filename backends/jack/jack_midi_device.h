@@ -5,10 +5,11 @@
 // carries the built-in synth's audio when JACK is what plays it, so that the synth's notes
 // are placed on the same frame clock as the MIDI.
 //
-// Timing: a send stamps the message with the server's frame clock and the process
-// callback writes it one period after that stamp. Every message is then late by the
-// same one period, instead of landing at the start of whichever period follows it, so
-// a receiver hears the steps spaced as evenly as the step clock fires them.
+// Timing: a send stamps the message with the server's frame clock at the moment it was
+// due, and the process callback writes it one period and the wake-up allowance after that
+// stamp (jack_placement.h). Every message is then late by the same amount, instead of
+// landing at the start of whichever period follows it, so a receiver hears the steps
+// spaced as evenly as the step clock's schedule, however late its thread woke.
 
 #include "platform/backend_devices.h"
 #include "platform/midi_out.h"

@@ -257,11 +257,14 @@ void FluidSynthDevice::renderPeriod(std::uint32_t cycleStart, std::uint32_t fram
                                     float* right) noexcept {
     const auto period = static_cast<std::int64_t>(frames);
     clear(left, right, static_cast<int>(frames));
+    // The same delay as the JACK MIDI output's, so that both keep the same time.
+    const std::int64_t delay =
+        jackDelayFrames(frames, static_cast<std::uint32_t>(synth_->sampleRate()));
     renderPlaced(static_cast<int>(frames), left, right, [&](const Timed& timed) {
-        // The JACK MIDI output's rule: one period after the stamp. Order within the block is
+        // The JACK MIDI output's rule: its delay after the stamp. Order within the block is
         // kept by renderPlaced itself.
         const JackPlacement placed =
-            placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, 0);
+            placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, delay, 0);
         if (placed.hold) {
             return period;
         }

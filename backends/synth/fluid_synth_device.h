@@ -17,6 +17,7 @@
 // Only the audio side ever plays the synth, so FluidSynth's own locking is off.
 
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_placement.h"
 #include "backends/synth/gm_synth.h"
 #include "backends/synth/pulse_output.h"
 #include "backends/synth/stream_clock.h"
@@ -59,13 +60,14 @@ public:
     static constexpr int kPeriods = 16;
     // The fixed latency through PulseAudio/PipeWire or ALSA: a message plays this many
     // frames after the frame that the stream had been brought to at its stamp (on the
-    // stream clock's line). A server bunches its requests, so that a callback may run up
-    // to a period or two ahead of the line, and the step clock's thread may wake a few
-    // milliseconds after its step was due (on a virtual machine, 2 to 5 ms at worst): four
-    // periods (10.7 ms) keep every message's frame ahead of what is already rendered.
-    static constexpr int kClockLatencyFrames = 4 * kPeriodFrames;
-    // (Through JACK the fixed latency is one period, as for the JACK MIDI output: a message
-    // stamped during a period lands in the next one, at the same distance from its start.)
+    // stream clock's line). The step clock's thread may wake up to the wake-up allowance
+    // after its step was due (jack_placement.h), and a server bunches its requests, so
+    // that a callback may run a few periods ahead of the line: the allowance and four
+    // periods keep every message's frame ahead of what is already rendered.
+    static constexpr int kClockLatencyFrames =
+        static_cast<int>(kLateWakeAllowanceSeconds * 48000.0 + 0.5) + 4 * kPeriodFrames;
+    // (Through JACK the fixed latency is one period and the same allowance, as for the JACK
+    // MIDI output: jackDelayFrames.)
 
     static constexpr double kOfflineSampleRate = 48000.0;
 

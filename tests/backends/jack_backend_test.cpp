@@ -4,6 +4,7 @@
 #include "tests/support/needs.h"
 
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_placement.h"
 #include "backends/synth/fluid_synth_device.h"
 #include "platform/midi_out.h"
 
@@ -163,10 +164,12 @@ TEST_F(JackBackendTest, ReopenedDeviceDoesNotReplayWhatWasQueuedBeforeClose) {
     EXPECT_EQ(receiver->events()[1].data(), noteBytes(kick));
 }
 
-TEST_F(JackBackendTest, EachMessageLandsOnePeriodAfterItWasSent) {
+TEST_F(JackBackendTest, EachMessageLandsItsDelayAfterItWasSent) {
     // The stamp is taken inside send; our own frame clock read just before and after
-    // brackets it. Placement at stamp + one period keeps the sender's spacing, where the
+    // brackets it. Placement at stamp + the delay keeps the sender's spacing, where the
     // start of the next period would move each note by up to a whole period.
+    const std::int64_t delay =
+        jackDelayFrames(PrivateJackServer::kPeriodFrames, PrivateJackServer::kSampleRate);
     const MidiOutHandle handle = openReceiver();
     constexpr int kSends = 40;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> brackets;
@@ -186,10 +189,8 @@ TEST_F(JackBackendTest, EachMessageLandsOnePeriodAfterItWasSent) {
         const int i = event.bytes[1] - 35;
         ASSERT_TRUE(i >= 0 && i < kSends) << "a stranger arrived";
         const auto [before, after] = brackets[static_cast<std::size_t>(i)];
-        const auto early =
-            static_cast<std::int32_t>(event.frame - (before + PrivateJackServer::kPeriodFrames));
-        const auto late =
-            static_cast<std::int32_t>(event.frame - (after + PrivateJackServer::kPeriodFrames));
+        const auto early = static_cast<std::int32_t>(event.frame - before) - delay;
+        const auto late = static_cast<std::int32_t>(event.frame - after) - delay;
         if (early >= -kSlack && late <= kSlack) {
             ++onTime;
         }
