@@ -1,7 +1,9 @@
 // How evenly the steps reach another JACK program: the same steps, fired by the step
 // clock's timer, go once through our JACK back end and once through RtMidi's JACK output
-// to a receiver on a private dummy server. For each, the receiver-side spacing error
-// |frames between consecutive notes in microseconds - the step period| is printed.
+// to a receiver on a private dummy server, then once more through ours with a timer that
+// wakes every step a random 0 to 20 ms late on purpose. For each, the receiver-side
+// spacing error |frames between consecutive notes in microseconds - the step period| is
+// printed.
 //
 //   jack_timing [--steps N] [--period-ms P]
 
@@ -23,6 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,19 +101,28 @@ struct RtMidiPlayer : Player {
     }
 };
 
-// Plays `steps` notes every `periodMs`; returns once they are sent and had time to arrive.
-bool play(Player& player, int steps, std::uint32_t periodMs) {
+// The late-waking timer's wake-ups: 0 to 20 ms after each slot, the same every run.
+constexpr platform::LateWakeups kLateWakeups{20000, 20};
+
+// Plays `steps` notes every `periodMs`, on a timer that wakes late on purpose when `late`;
+// returns once they are sent and had time to arrive.
+bool play(Player& player, int steps, std::uint32_t periodMs, bool late = false) {
     player.steps = steps;
     player.sentAt.assign(static_cast<std::size_t>(steps), Clock::time_point{});
-    platform::TimerService timers;
-    const std::uint32_t id = timers.start(periodMs, &Player::tick, &player);
+    std::optional<platform::TimerService> timers;
+    if (late) {
+        timers.emplace(kLateWakeups);
+    } else {
+        timers.emplace();
+    }
+    const std::uint32_t id = timers->start(periodMs, &Player::tick, &player);
     if (id == 0) {
         return false;
     }
     while (player.sent.load(std::memory_order_acquire) < steps) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    timers.kill(id);
+    timers->kill(id);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return true;
 }
@@ -221,7 +233,7 @@ int fail(const char* why) {
 // Plays through our JACK back end, found in the device list as the program finds it.
 // Returns false with `why` set when it could not.
 bool playOurs(OursPlayer& ours, const std::string& receiverPort, int steps, std::uint32_t periodMs,
-              std::uint64_t& late, const char*& why) {
+              bool lateTimer, std::uint64_t& late, const char*& why) {
     platform::MidiOut out(platform::discoverMidiOutDevices());
     int index = -1;
     for (unsigned i = 0; i < out.deviceCount(); ++i) {
@@ -234,7 +246,7 @@ bool playOurs(OursPlayer& ours, const std::string& receiverPort, int steps, std:
         why = "receiver not reachable through our JACK back end";
         return false;
     }
-    if (!play(ours, steps, periodMs)) {
+    if (!play(ours, steps, periodMs, lateTimer)) {
         why = "no timer";
         return false;
     }
@@ -279,15 +291,20 @@ bool playRtMidi(RtMidiPlayer& rtmidi, const std::string& receiverPort, int steps
 struct Results {
     Arrivals oursArrived;
     Arrivals rtArrived;
+    Arrivals lateTimerArrived; // ours again, on the late-waking timer
     std::vector<double> cycleErrors;
     std::uint64_t oursLate = 0;
+    std::uint64_t lateTimerLate = 0;
 };
 
-void report(const Results& r, const OursPlayer& ours, const RtMidiPlayer& rtmidi, double periodUs) {
+void report(const Results& r, const OursPlayer& ours, const RtMidiPlayer& rtmidi,
+            const OursPlayer& lateTimer, double periodUs) {
     const std::vector<double> oursErrors = receiverErrors(r.oursArrived, periodUs);
     const std::vector<double> rtErrors = receiverErrors(r.rtArrived, periodUs);
+    const std::vector<double> lateErrors = receiverErrors(r.lateTimerArrived, periodUs);
     const Figures oursFigures = figuresOf(oursErrors);
     const Figures rtFigures = figuresOf(rtErrors);
+    const Figures lateFigures = figuresOf(lateErrors);
     const std::vector<double> oursAdded = addedErrors(r.oursArrived, ours);
     const std::vector<double> rtAdded = addedErrors(r.rtArrived, rtmidi);
 
@@ -304,12 +321,19 @@ void report(const Results& r, const OursPlayer& ours, const RtMidiPlayer& rtmidi
     std::printf("-- received spacing vs. the step period\n");
     print("ours (libjack, stamped)", oursFigures, oursErrors.size());
     print("rtmidi (UNIX_JACK)", rtFigures, rtErrors.size());
-    std::printf("lost by the server: ours %d, rtmidi %d; duplicates: ours %d, rtmidi %d; ours "
-                "late for their period: %llu\n",
-                r.oursArrived.lost, r.rtArrived.lost, r.oursArrived.extra, r.rtArrived.extra,
-                static_cast<unsigned long long>(r.oursLate));
-    std::printf("summary: ours_p99_us=%.1f rtmidi_p99_us=%.1f ratio=%.3f\n", oursFigures.p99,
-                rtFigures.p99, rtFigures.p99 > 0 ? oursFigures.p99 / rtFigures.p99 : 0.0);
+    print("ours, timer 0-20 ms late", lateFigures, lateErrors.size());
+    print("  its sends vs. the period", figuresOf(bench::sendErrorsUs(lateTimer.sentAt, periodUs)),
+          lateTimer.sentAt.size() - 1);
+    std::printf("lost by the server: ours %d, rtmidi %d, ours on the late timer %d; duplicates: "
+                "ours %d, rtmidi %d, late timer %d; late for their period: ours %llu, on the "
+                "late timer %llu\n",
+                r.oursArrived.lost, r.rtArrived.lost, r.lateTimerArrived.lost, r.oursArrived.extra,
+                r.rtArrived.extra, r.lateTimerArrived.extra,
+                static_cast<unsigned long long>(r.oursLate),
+                static_cast<unsigned long long>(r.lateTimerLate));
+    std::printf("summary: ours_p99_us=%.1f rtmidi_p99_us=%.1f ratio=%.3f late_p99_us=%.1f\n",
+                oursFigures.p99, rtFigures.p99,
+                rtFigures.p99 > 0 ? oursFigures.p99 / rtFigures.p99 : 0.0, lateFigures.p99);
 }
 
 bool parse(int argc, char** argv, int& steps, std::uint32_t& periodMs) {
@@ -333,7 +357,7 @@ int main(int argc, char** argv) {
     if (!server.start()) {
         return fail("jackd did not start");
     }
-    testing::JackMidiReceiver receiver("receiver", static_cast<std::size_t>(2 * steps + 64));
+    testing::JackMidiReceiver receiver("receiver", static_cast<std::size_t>(3 * steps + 64));
     if (!receiver.ok()) {
         return fail("no receiver client");
     }
@@ -351,7 +375,7 @@ int main(int argc, char** argv) {
     const char* why = "";
     watcher.recording.store(true);
     const bool oursPlayed =
-        playOurs(ours, receiver.portName(), steps, periodMs, results.oursLate, why);
+        playOurs(ours, receiver.portName(), steps, periodMs, false, results.oursLate, why);
     watcher.recording.store(false);
     if (!oursPlayed) {
         return fail(why);
@@ -360,10 +384,17 @@ int main(int argc, char** argv) {
     if (!playRtMidi(rtmidi, receiver.portName(), steps, periodMs, why)) {
         return fail(why);
     }
+    const std::size_t rtEnd = receiver.count();
+    OursPlayer lateTimer;
+    if (!playOurs(lateTimer, receiver.portName(), steps, periodMs, true, results.lateTimerLate,
+                  why)) {
+        return fail(why);
+    }
     const auto events = receiver.events();
     results.oursArrived = arrivalsOf(events, 0, oursEnd, steps);
-    results.rtArrived = arrivalsOf(events, oursEnd, events.size(), steps);
+    results.rtArrived = arrivalsOf(events, oursEnd, rtEnd, steps);
+    results.lateTimerArrived = arrivalsOf(events, rtEnd, events.size(), steps);
     results.cycleErrors = watcher.errors();
-    report(results, ours, rtmidi, periodMs * 1000.0);
+    report(results, ours, rtmidi, lateTimer, periodMs * 1000.0);
     return 0;
 }

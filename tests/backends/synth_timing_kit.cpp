@@ -39,21 +39,27 @@ struct StepSender {
 std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
                                                platform::MidiOutHandle handle, std::uint32_t note,
                                                int steps, std::uint32_t periodMs,
-                                               SteadyClock::time_point* firstDue) {
+                                               SteadyClock::time_point* firstDue,
+                                               std::optional<platform::LateWakeups> late) {
     StepSender sender;
     sender.out = &out;
     sender.handle = handle;
     sender.note = note;
     sender.sends.resize(static_cast<std::size_t>(std::max(steps, 0)));
-    platform::TimerService timers;
-    const std::uint32_t id = timers.start(periodMs, &StepSender::tick, &sender);
+    std::optional<platform::TimerService> timers;
+    if (late) {
+        timers.emplace(*late);
+    } else {
+        timers.emplace();
+    }
+    const std::uint32_t id = timers->start(periodMs, &StepSender::tick, &sender);
     if (id == 0) {
         return {};
     }
     while (sender.sent.load(std::memory_order_acquire) < sender.sends.size()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    timers.kill(id);
+    timers->kill(id);
     if (firstDue != nullptr) {
         *firstDue = sender.firstDue;
     }

@@ -6,9 +6,11 @@
 #include "sound_recording.h"
 
 #include "platform/midi_out.h"
+#include "platform/periodic_timer.h"
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace tambrel::testing {
@@ -19,13 +21,14 @@ using SteadyClock = std::chrono::steady_clock;
 // its peak before the next step at tempo 240, so every step's onset stands out.
 inline constexpr std::uint32_t kClaves = 0x99 | (75 << 8) | (100 << 16);
 
-// Sends `note` on `handle` once per expiry of a `periodMs` timer, `steps` times. Returns once
-// all are sent, with the moment just before each send; `firstDue`, when given, gets the
-// first step's slot on the timer's schedule (as Play's first step is due).
-std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
-                                               platform::MidiOutHandle handle, std::uint32_t note,
-                                               int steps, std::uint32_t periodMs,
-                                               SteadyClock::time_point* firstDue = nullptr);
+// Sends `note` on `handle` once per expiry of a `periodMs` timer, `steps` times; with `late`,
+// a timer that wakes late on purpose. Returns once all are sent, with the moment just before
+// each send; `firstDue`, when given, gets the first step's slot on the timer's schedule (as
+// Play's first step is due).
+std::vector<SteadyClock::time_point>
+playSteps(platform::MidiOut& out, platform::MidiOutHandle handle, std::uint32_t note, int steps,
+          std::uint32_t periodMs, SteadyClock::time_point* firstDue = nullptr,
+          std::optional<platform::LateWakeups> late = std::nullopt);
 
 // Seconds from `due` to the first sample of `heard` at least `audible` loud, on the
 // recording's clock (when its reader got the sample); NaN when nothing is that loud.
