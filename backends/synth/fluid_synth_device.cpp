@@ -19,20 +19,6 @@ constexpr double kDesktopSampleRate = 48000.0;
 // A driver that has not asked for its first period by then plays nowhere.
 constexpr auto kFirstPeriodWait = std::chrono::milliseconds(1000);
 
-// How closely the stream clock follows the callbacks. A busy machine delays a sound
-// server's requests by milliseconds, several in a row and then in a burst: a narrow loop
-// averages them out (at 1 Hz the line still swayed by a millisecond on a loaded machine).
-// In the stream's first moments it follows them much more closely, to lock on within a
-// tenth of a second or so.
-constexpr double kStreamClockBandwidthHz = 0.3;
-constexpr double kStreamClockStartBandwidthHz = 10.0;
-constexpr double kStreamClockStartSeconds = 0.25;
-
-StreamClock streamClockAt(double sampleRate) noexcept {
-    return StreamClock(sampleRate, kStreamClockBandwidthHz, kStreamClockStartBandwidthHz,
-                       kStreamClockStartSeconds);
-}
-
 // How far ahead a stream-clocked stamp may point before it is taken for a clock that
 // jumped and played at once rather than held (and everything behind it with it). Through
 // JACK the MIDI output's rule decides (jack_placement.h).
@@ -52,7 +38,7 @@ void clear(float* left, float* right, int frames) noexcept {
 FluidSynthDevice::FluidSynthDevice(std::string soundfont, Output output,
                                    std::shared_ptr<JackConnection> jack)
     : soundfont_(std::move(soundfont)), output_(output), jackConnection_(std::move(jack)),
-      streamClock_(streamClockAt(kDesktopSampleRate)) {}
+      streamClock_(StreamClock::forSoundServer(kDesktopSampleRate)) {}
 
 FluidSynthDevice::~FluidSynthDevice() {
     teardown();
@@ -65,7 +51,7 @@ bool FluidSynthDevice::open() {
     streamFrame_ = 0;
     if (output_ == Output::Offline) {
         synth_ = GmSynth::create(soundfont_, kOfflineSampleRate);
-        streamClock_ = streamClockAt(kOfflineSampleRate);
+        streamClock_ = StreamClock::forSoundServer(kOfflineSampleRate);
         return synth_ != nullptr;
     }
     silenceJack();
@@ -117,7 +103,7 @@ bool FluidSynthDevice::startClocked(const char* driver) {
             return false;
         }
     }
-    streamClock_ = streamClockAt(kDesktopSampleRate);
+    streamClock_ = StreamClock::forSoundServer(kDesktopSampleRate);
     periods_.store(0);
     if (std::string_view(driver) == "pulseaudio") {
         pulse_ = PulseOutput::open(kSynthDeviceName, static_cast<std::uint32_t>(kDesktopSampleRate),

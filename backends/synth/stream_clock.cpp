@@ -16,7 +16,21 @@ constexpr double kMaxOmega = 0.5;
 
 constexpr double kMaxRateError = 1e-3;
 
+// How closely the line follows a sound server's callbacks. A busy machine delays a sound
+// server's requests by milliseconds, several in a row and then in a burst: a narrow loop
+// averages them out (at 1 Hz the line still swayed by a millisecond on a loaded machine).
+// In the stream's first moments it follows them much more closely, to lock on within a
+// tenth of a second or so.
+constexpr double kSoundServerBandwidthHz = 0.3;
+constexpr double kSoundServerStartBandwidthHz = 10.0;
+constexpr double kSoundServerStartSeconds = 0.25;
+
 } // namespace
+
+StreamClock StreamClock::forSoundServer(double sampleRate) noexcept {
+    return StreamClock(sampleRate, kSoundServerBandwidthHz, kSoundServerStartBandwidthHz,
+                       kSoundServerStartSeconds);
+}
 
 StreamClock::StreamClock(double sampleRate, double bandwidthHz, double startBandwidthHz,
                          double startSeconds) noexcept

@@ -21,6 +21,8 @@ public:
     // buffer at once, and the line must leave that behind quickly.
     StreamClock(double sampleRate, double bandwidthHz, double startBandwidthHz,
                 double startSeconds) noexcept;
+    // The settings the built-in synth's stream uses.
+    static StreamClock forSoundServer(double sampleRate) noexcept;
 
     // Forgets everything: the next update starts the line anew.
     void reset() noexcept;
