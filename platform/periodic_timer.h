@@ -47,6 +47,10 @@ struct LateExpiry;
 struct LateWakeups {
     std::uint32_t maxLateMicros = 20000;
     std::uint64_t seed = 1;
+
+    // How late the expiry numbered `expiry` (from 0) of the timer with identifier `timerId`
+    // wakes: what an offline test replays without a clock.
+    std::chrono::microseconds delay(std::uint32_t timerId, std::uint64_t expiry) const noexcept;
 };
 
 class TimerService {

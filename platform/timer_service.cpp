@@ -42,25 +42,28 @@ void runExpiry(TimerCallbackFn callback, void* user,
     context.inExpiry = false;
 }
 
-// One timer's late wake-ups: its expiries run this instead of the callback, which waits a
-// random while after the slot and then runs the callback. The sequence is splitmix64's,
-// from the service's seed and the timer's identifier, so a run can be repeated.
+std::chrono::microseconds LateWakeups::delay(std::uint32_t timerId,
+                                             std::uint64_t expiry) const noexcept {
+    // splitmix64: one well-mixed number per expiry, from the seed and the timer.
+    std::uint64_t z = seed + timerId + (expiry + 1) * 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return std::chrono::microseconds(static_cast<std::int64_t>(z % (maxLateMicros + 1ULL)));
+}
+
+// One timer's late wake-ups: its expiries run this instead of the callback, which waits
+// until the expiry's slot plus its delay and then runs the callback.
 struct LateExpiry {
     TimerCallbackFn callback = nullptr;
     void* user = nullptr;
-    std::uint64_t state = 0;
-    std::uint32_t maxLateMicros = 0;
-
-    std::uint64_t next() noexcept {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
+    LateWakeups wakeups;
+    std::uint32_t timerId = 0;
+    std::uint64_t expiries = 0;
 
     static void run(void* self) noexcept {
         auto* late = static_cast<LateExpiry*>(self);
-        const auto delay = std::chrono::microseconds(late->next() % (late->maxLateMicros + 1ULL));
+        const auto delay = late->wakeups.delay(late->timerId, late->expiries++);
         std::this_thread::sleep_until(expiryDueTime() + delay);
         late->callback(late->user);
     }
@@ -99,7 +102,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     try {
         if (lateWakeups_) {
             auto late = std::make_unique<LateExpiry>();
-            *late = {callback, user, late_.seed + id, late_.maxLateMicros};
+            *late = {callback, user, late_, id, 0};
             callback = &LateExpiry::run;
             user = late.get();
             lateExpiries_[id] = std::move(late);

@@ -183,6 +183,22 @@ bool FluidSynthDevice::sendAt(std::uint32_t message, Clock::time_point when) noe
     return push({nanosOf(when), message, Stamp::Clock});
 }
 
+bool FluidSynthDevice::sendAtJackFrame(std::uint32_t message, std::uint32_t frame) noexcept {
+    if (output_ != Output::Offline || synth_ == nullptr) {
+        return false;
+    }
+    return push({frame, message, Stamp::JackFrame});
+}
+
+bool FluidSynthDevice::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
+                                        float* right) noexcept {
+    if (output_ != Output::Offline || synth_ == nullptr) {
+        return false;
+    }
+    renderPeriod(cycleStart, frames, left, right);
+    return true;
+}
+
 bool FluidSynthDevice::push(const Timed& timed) noexcept {
     if (!pending_.push(timed)) {
         dropped_.fetch_add(1, std::memory_order_relaxed);

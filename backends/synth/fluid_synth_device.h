@@ -94,6 +94,12 @@ public:
     bool sendAtFrame(std::uint32_t message, std::int64_t frame) noexcept;
     // Offline, while open: as if send had been called at `when`.
     bool sendAt(std::uint32_t message, Clock::time_point when) noexcept;
+    // Offline, while open: as if send had been called while JACK played the synth, its frame
+    // clock at `frame`; and one JACK period that starts at `cycleStart` on that clock,
+    // rendered as JACK's process callback would.
+    bool sendAtJackFrame(std::uint32_t message, std::uint32_t frame) noexcept;
+    bool renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
+                          float* right) noexcept;
     // Offline, while open: renders the next `frames` stereo frames into the two buffers
     // (overwritten), as an audio callback at `callbackTime` (or now) would. False when not
     // open offline.

@@ -1,7 +1,9 @@
 #include "synth_timing_kit.h"
 #include "tests/support/needs.h"
 
+#include "backends/jack/jack_placement.h"
 #include "backends/synth/fluid_synth_device.h"
+#include "platform/periodic_timer.h"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +66,16 @@ public:
             level.push_back(std::max(std::fabs(left[i]), std::fabs(right[i])));
         }
         return both;
+    }
+
+    // One JACK period from `cycleStart` on the server's frame clock, appended to `level`.
+    void renderJack(std::uint32_t cycleStart, std::uint32_t frames) {
+        std::vector<float> left(frames);
+        std::vector<float> right(frames);
+        EXPECT_TRUE(device->renderJackPeriod(cycleStart, frames, left.data(), right.data()));
+        for (std::size_t i = 0; i < frames; ++i) {
+            level.push_back(std::max(std::fabs(left[i]), std::fabs(right[i])));
+        }
     }
 
     static float peak(const std::vector<float>& samples) {
@@ -202,6 +214,90 @@ TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
         EXPECT_LT(onsets[i], expected + kBlock) << "note " << i + 1;
     }
     EXPECT_EQ(synth.device->lateCount(), 0u);
+}
+
+// 200 steps 64 ms apart (a whole number of grid blocks), each reaching the synth as late as
+// the late-waking timer wakes for it, 0 to 20 ms after its step was due. Counted in frames
+// of the stream's pace from its first callback; a note is stamped with its step's moment.
+struct LateSteps {
+    static constexpr int kSteps = 200;
+    static constexpr std::int64_t kStepFrames = 64 * 48;
+    // The first step a second in, 48 frames after a block's start: with each path's fixed
+    // latency its note lands half-way into a grid block, away from either edge.
+    static constexpr std::int64_t kFirstFrame = 48000 + 48;
+    std::vector<std::int64_t> due;
+    std::vector<std::int64_t> sent;
+
+    LateSteps() {
+        const platform::LateWakeups wakeups{20000, 20};
+        for (int k = 0; k < kSteps; ++k) {
+            due.push_back(kFirstFrame + k * kStepFrames);
+            const auto late = wakeups.delay(1, static_cast<std::uint64_t>(k)).count();
+            sent.push_back(due.back() + late * 48 / 1000);
+        }
+    }
+    std::int64_t end() const { return due.back() + 48000; }
+};
+
+// Each step heard once, in the grid block of its frame + the path's fixed latency.
+void expectEachStepAt(const std::vector<float>& level, const LateSteps& steps,
+                      std::int64_t latency) {
+    const std::vector<std::int64_t> onsets = testing::findClavesOnsets(level);
+    ASSERT_EQ(onsets.size(), static_cast<std::size_t>(LateSteps::kSteps));
+    for (std::size_t i = 0; i < onsets.size(); ++i) {
+        const std::int64_t expected = gridBlockOf(steps.due[i] + latency);
+        EXPECT_GE(onsets[i], expected) << "step " << i;
+        EXPECT_LT(onsets[i], expected + kBlock) << "step " << i;
+    }
+}
+
+// Through JACK: every 13th period is processed 3 ms late, the ones behind it straight after.
+TEST_F(FluidSynthTest, LateWakingStepsLandOnTheirFrameThroughJack) {
+    ASSERT_TRUE(synth.device->open());
+    const LateSteps steps;
+    constexpr std::uint32_t kPeriod = 256;
+    std::size_t next = 0;
+    std::int64_t previous = 0;
+    for (std::uint32_t cycle = 0; cycle < steps.end(); cycle += kPeriod) {
+        const std::int64_t late = cycle / kPeriod % 13 == 0 ? 144 : 0;
+        const std::int64_t now = previous = std::max<std::int64_t>(cycle + late, previous);
+        while (next < steps.due.size() && steps.sent[next] <= now) {
+            ASSERT_TRUE(synth.device->sendAtJackFrame(
+                kClaves, static_cast<std::uint32_t>(steps.due[next++])));
+        }
+        synth.renderJack(cycle, kPeriod);
+    }
+    expectEachStepAt(synth.level, steps, jackDelayFrames(kPeriod, 48000));
+    EXPECT_EQ(synth.device->lateCount(), 0u);
+}
+
+// Through a sound server that asks for audio one period at a time or in bunches of 768 and
+// 1024 frames, every 29th request 4 ms late and the ones behind it straight after.
+TEST_F(FluidSynthTest, LateWakingStepsLandOnTheirFrameOnAStreamsBunchedRequests) {
+    const LateSteps steps;
+    auto timeOf = [](std::int64_t frame) {
+        return Clock::time_point(std::chrono::seconds(1000)) +
+               std::chrono::nanoseconds(frame * 1'000'000'000 / 48000);
+    };
+    for (const int burst : {FluidSynthDevice::kPeriodFrames, 768, 1024}) {
+        synth.level.clear();
+        ASSERT_TRUE(synth.device->open());
+        std::size_t next = 0;
+        std::int64_t previous = 0;
+        for (std::int64_t start = 0; start < steps.end(); start += burst) {
+            const std::int64_t late = start / burst % 29 == 5 ? 192 : 0;
+            const std::int64_t now = previous = std::max(start + late, previous);
+            while (next < steps.due.size() && steps.sent[next] <= now) {
+                ASSERT_TRUE(synth.device->sendAt(kClaves, timeOf(steps.due[next++])));
+            }
+            synth.render(burst, timeOf(now));
+        }
+        // Each request brings the stream a burst ahead of the moment it comes.
+        SCOPED_TRACE(burst);
+        expectEachStepAt(synth.level, steps, burst + FluidSynthDevice::kClockLatencyFrames);
+        EXPECT_EQ(synth.device->lateCount(), 0u);
+        synth.device->close();
+    }
 }
 
 // Messages whose frame has been rendered already play at the start of the next block, all
