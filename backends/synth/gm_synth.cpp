@@ -73,6 +73,18 @@ void GmSynth::renderAdd(int frames, float* left, float* right) noexcept {
     if (frames <= 0) {
         return;
     }
+    if (fluid_synth_get_active_voice_count(synth_) > 0) {
+        quietFrames_ = 0;
+    } else if (quietFrames_ < static_cast<std::int64_t>(kRingOutSeconds * sampleRate_)) {
+        quietFrames_ += frames;
+    } else {
+        // Rung out: silence either way. Whole grid blocks are left out, so that the next
+        // note still starts on the grid the frames asked for were counted on.
+        frames %= kBlockFrames;
+        if (frames == 0) {
+            return;
+        }
+    }
     // No separate effect outputs: reverb and chorus go into the dry pair.
     float* out[2] = {left, right};
     float* fx[4] = {left, right, left, right};

@@ -36,6 +36,11 @@ public:
     GmSynth(const GmSynth&) = delete;
     GmSynth& operator=(const GmSynth&) = delete;
 
+    // How long after its last voice has ended the synth still renders: reverb and chorus
+    // ring out meanwhile. After that, until the next note, it renders only what keeps its
+    // grid in step with the frames asked for, and costs almost nothing while stopped.
+    static constexpr double kRingOutSeconds = 3.0;
+
     // One thread at a time, the one that renders: FluidSynth's own lock is off.
     // Renders the next `frames` frames and adds them to the two buffers, reverb and
     // chorus mixed in.
@@ -52,6 +57,8 @@ private:
     _fluid_hashtable_t* settings_ = nullptr;
     _fluid_synth_t* synth_ = nullptr;
     double sampleRate_ = 0.0;
+    // Frames rendered since the last voice ended (the rendering thread's).
+    std::int64_t quietFrames_ = 0;
 };
 
 } // namespace tambrel::platform

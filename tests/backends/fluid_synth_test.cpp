@@ -142,6 +142,36 @@ TEST_F(FluidSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
     EXPECT_EQ(synth.device->lateCount(), 1u);
 }
 
+// Long after the last note has rung out the synth leaves out whole grid blocks of silence:
+// the output stays silent, and a note then starts in the grid block of its frame as before.
+TEST_F(FluidSynthTest, AfterALongSilenceNotesStillStartInTheGridBlockOfTheirFrame) {
+    ASSERT_TRUE(synth.device->open());
+    const auto ringOut = static_cast<std::int64_t>(GmSynth::kRingOutSeconds * kRate);
+    // After each silence a note at another place within a grid block.
+    std::vector<std::int64_t> frames;
+    for (const std::int64_t within : {5, 21, 42, 63}) {
+        frames.push_back(static_cast<std::int64_t>(frames.size()) * (ringOut + 48000) + 64 * 30 +
+                         within);
+    }
+    for (const std::int64_t frame : frames) {
+        ASSERT_TRUE(synth.device->sendAtFrame(kClaves, frame));
+    }
+    const std::int64_t end = frames.back() + 48000;
+    for (std::int64_t rendered = 0, size = 37; rendered < end; size = size * 7 % 997) {
+        const int n = static_cast<int>(std::min<std::int64_t>(size, end - rendered));
+        synth.render(n);
+        rendered += n;
+    }
+    const std::vector<std::int64_t> onsets = onsetsIn(synth.level);
+    ASSERT_EQ(onsets.size(), frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_GE(onsets[i], gridBlockOf(frames[i])) << "note " << i;
+        EXPECT_LT(onsets[i], gridBlockOf(frames[i]) + kBlock) << "note " << i;
+    }
+    const auto quiet = synth.level.begin() + frames[1] - 4800;
+    EXPECT_LT(*std::max_element(quiet - 48000, quiet), kSilence);
+}
+
 // The moment of a frame on the stream's own pace, in the test below.
 Clock::time_point streamMoment(double frame) {
     const Clock::time_point t0 = Clock::time_point(std::chrono::seconds(1000));
