@@ -52,18 +52,20 @@ public:
     };
 
     // Audio period and number of periods asked of PulseAudio and ALSA: the server asks for
-    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 2048-frame (43 ms) buffer has
+    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 1536-frame (32 ms) buffer has
     // played. The short requests keep the stream clock well fed; the buffer rides out a
     // sound server that a busy machine keeps waiting (with 21 ms, two busy loops on two
-    // cores made it run dry once in every six steps or so).
+    // cores made it run dry once in every six steps or so). Each millisecond of it is a
+    // millisecond more from Play to the first sound.
     static constexpr int kPeriodFrames = 128;
-    static constexpr int kPeriods = 16;
+    static constexpr int kPeriods = 12;
     // The fixed latency through PulseAudio/PipeWire or ALSA: a message plays this many
     // frames after the frame that the stream had been brought to at its stamp (on the
     // stream clock's line). The step clock's thread may wake up to the wake-up allowance
     // after its step was due (jack_placement.h), and a server bunches its requests, so
     // that a callback may run a few periods ahead of the line: the allowance and four
-    // periods keep every message's frame ahead of what is already rendered.
+    // periods keep every message's frame ahead of what is already rendered (with two, a
+    // timer that woke 0-20 ms late lost two notes in 400 to a bunched request).
     static constexpr int kClockLatencyFrames =
         static_cast<int>(kLateWakeAllowanceSeconds * 48000.0 + 0.5) + 4 * kPeriodFrames;
     // (Through JACK the fixed latency is one period and the same allowance, as for the JACK
