@@ -161,25 +161,7 @@ void PrivatePipeWireServer::stop() {
         reapChild(*pid, std::chrono::seconds(5));
     }
     pids_.clear();
-    clients_.restore();
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-        folder_.clear();
-    }
-}
-
-bool PrivatePipeWireServer::startRecording(std::size_t capacityFrames,
-                                           std::chrono::milliseconds limit) {
-    return running() && recorder_.start(kSinkName, folder_ + "/parec.log", capacityFrames, limit);
-}
-
-Recording PrivatePipeWireServer::recording() const {
-    return recorder_.recording();
-}
-
-Recording PrivatePipeWireServer::stopRecording() {
-    return recorder_.stop();
+    leave();
 }
 
 bool usesPipeWireJack() {

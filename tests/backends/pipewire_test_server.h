@@ -19,11 +19,8 @@
 
 namespace tambrel::testing {
 
-class PrivatePipeWireServer {
+class PrivatePipeWireServer : public PrivateSinkServer {
 public:
-    static constexpr std::uint32_t kSampleRate = MonitorRecorder::kSampleRate;
-    static constexpr const char* kSinkName = "out";
-
     PrivatePipeWireServer();
     ~PrivatePipeWireServer(); // stops the recording and the servers, removes the folders
     PrivatePipeWireServer(const PrivatePipeWireServer&) = delete;
@@ -34,27 +31,16 @@ public:
     bool start(std::chrono::milliseconds limit = std::chrono::seconds(15));
     // SIGTERM and a wait for each process, last started first. Puts the environment back.
     void stop();
-    bool running() const { return !pids_.empty(); }
-    const std::string& failure() const { return failure_; }
-
-    // As PrivatePulseServer's: the sink's monitor recorded with parec.
-    bool startRecording(std::size_t capacityFrames = 60 * std::size_t(kSampleRate),
-                        std::chrono::milliseconds limit = std::chrono::seconds(5));
-    Recording recording() const;
-    Recording stopRecording();
+    bool running() const override { return !pids_.empty(); }
 
 private:
     bool fail(const std::string& why);
     bool launch(const std::vector<std::string>& argv, const std::string& logName);
     bool awaitFile(const std::string& path, std::chrono::steady_clock::time_point deadline);
     bool makeSink(std::chrono::steady_clock::time_point deadline);
-    std::string folder_;
     std::string runtime_;
     std::vector<std::string> env_;
     std::vector<pid_t> pids_; // in the order they started
-    MonitorRecorder recorder_;
-    std::string failure_;
-    ScopedEnvironment clients_;
 };
 
 // Whether this process's JACK clients reach PipeWire: PipeWire's libjack is the one loaded.

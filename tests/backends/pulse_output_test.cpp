@@ -18,8 +18,9 @@
 
 namespace {
 
-// Writes still let through before every one is refused; -1: none is refused.
-std::atomic<int> writesLeft{-1};
+// Once set, every write is refused, and counted.
+std::atomic<bool> refuseWrites{false};
+std::atomic<int> refusedWrites{0};
 
 } // namespace
 
@@ -29,10 +30,8 @@ extern "C" int pa_stream_write(pa_stream* stream, const void* data, size_t bytes
                                pa_free_cb_t freeData, int64_t offset, pa_seek_mode_t seek) {
     using Write = int (*)(pa_stream*, const void*, size_t, pa_free_cb_t, int64_t, pa_seek_mode_t);
     static const auto library = reinterpret_cast<Write>(::dlsym(RTLD_NEXT, "pa_stream_write"));
-    int left = writesLeft.load();
-    while (left > 0 && !writesLeft.compare_exchange_weak(left, left - 1)) {
-    }
-    if (left == 0) {
+    if (refuseWrites.load()) {
+        refusedWrites.fetch_add(1);
         return -PA_ERR_BADSTATE;
     }
     return library(stream, data, bytes, freeData, offset, seek);
@@ -66,19 +65,23 @@ TEST(PulseOutput, AFailedWriteEndsTheStream) {
         TAMBREL_MISSING_NEED("PulseAudio could not start here: " << server.failure());
     }
     struct WritesPass {
-        ~WritesPass() { writesLeft = -1; }
+        ~WritesPass() { refuseWrites = false; }
     } afterwards;
-    writesLeft = 3;
     const std::unique_ptr<PulseOutput> out =
         PulseOutput::open("pulse output test", 48000, 256, 1024, &silence, nullptr);
     ASSERT_NE(out, nullptr);
-    EXPECT_NE(playingStreams(), "") << "pactl does not list the stream";
+    std::string left = playingStreams();
+    for (int tries = 0; tries < 100 && left.empty(); ++tries) {
+        std::this_thread::sleep_for(20ms);
+        left = playingStreams();
+    }
+    ASSERT_NE(left, "") << "pactl does not list the stream";
+    refuseWrites = true;
     const auto giveUp = std::chrono::steady_clock::now() + 2s;
-    while (writesLeft.load() > 0 && std::chrono::steady_clock::now() < giveUp) {
+    while (refusedWrites.load() == 0 && std::chrono::steady_clock::now() < giveUp) {
         std::this_thread::sleep_for(5ms);
     }
-    ASSERT_EQ(writesLeft.load(), 0) << "the server asked for too little audio";
-    std::string left = playingStreams();
+    ASSERT_GT(refusedWrites.load(), 0) << "the server asked for no more audio";
     for (int tries = 0; tries < 50 && !left.empty(); ++tries) {
         std::this_thread::sleep_for(20ms);
         left = playingStreams();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -192,6 +193,28 @@ Recording MonitorRecorder::stop() {
     Recording recording = reader_->samples.recording();
     reader_.reset();
     return recording;
+}
+
+bool PrivateSinkServer::startRecording(std::size_t capacityFrames,
+                                       std::chrono::milliseconds limit) {
+    return running() && recorder_.start(kSinkName, folder_ + "/parec.log", capacityFrames, limit);
+}
+
+Recording PrivateSinkServer::recording() const {
+    return recorder_.recording();
+}
+
+Recording PrivateSinkServer::stopRecording() {
+    return recorder_.stop();
+}
+
+void PrivateSinkServer::leave() {
+    clients_.restore();
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+        folder_.clear();
+    }
 }
 
 } // namespace tambrel::testing

@@ -73,4 +73,37 @@ private:
     std::unique_ptr<Reader> reader_;
 };
 
+// What a private server with one null sink "out" at 48 kHz keeps, whichever server it is:
+// its folder (runtime, home, logs), the variables that point this process's clients at it,
+// and the recording of the sink's monitor.
+class PrivateSinkServer {
+public:
+    static constexpr std::uint32_t kSampleRate = MonitorRecorder::kSampleRate;
+    static constexpr const char* kSinkName = "out";
+
+    virtual ~PrivateSinkServer() = default;
+    virtual bool running() const = 0;
+    // Why start() failed, with the end of the server's own logs: for a test's message.
+    const std::string& failure() const { return failure_; }
+
+    // Records the sink's monitor with parec from now on, up to `capacityFrames`, each
+    // batch stamped as it comes; returns once the first samples are in, or false.
+    bool startRecording(std::size_t capacityFrames = 60 * std::size_t(kSampleRate),
+                        std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // What was recorded so far, while the recording goes on.
+    Recording recording() const;
+    // Stops parec and returns what it recorded.
+    Recording stopRecording();
+
+protected:
+    // Once the server's processes are gone: the clients' variables back as they were, the
+    // folder removed.
+    void leave();
+
+    std::string folder_;
+    MonitorRecorder recorder_;
+    std::string failure_;
+    ScopedEnvironment clients_;
+};
+
 } // namespace tambrel::testing

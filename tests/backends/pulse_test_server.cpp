@@ -94,25 +94,7 @@ void PrivatePulseServer::stop() {
         reapChild(pid_, std::chrono::seconds(5));
         pid_ = -1;
     }
-    clients_.restore();
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-        folder_.clear();
-    }
-}
-
-bool PrivatePulseServer::startRecording(std::size_t capacityFrames,
-                                        std::chrono::milliseconds limit) {
-    return pid_ > 0 && recorder_.start(kSinkName, folder_ + "/parec.log", capacityFrames, limit);
-}
-
-Recording PrivatePulseServer::recording() const {
-    return recorder_.recording();
-}
-
-Recording PrivatePulseServer::stopRecording() {
-    return recorder_.stop();
+    leave();
 }
 
 } // namespace tambrel::testing

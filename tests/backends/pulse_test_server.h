@@ -16,11 +16,8 @@
 
 namespace tambrel::testing {
 
-class PrivatePulseServer {
+class PrivatePulseServer : public PrivateSinkServer {
 public:
-    static constexpr std::uint32_t kSampleRate = 48000;
-    static constexpr const char* kSinkName = "out";
-
     PrivatePulseServer();
     ~PrivatePulseServer(); // stops the recording and the server, removes the folders
     PrivatePulseServer(const PrivatePulseServer&) = delete;
@@ -33,26 +30,11 @@ public:
     void stop();
     // SIGKILL at once, as a crash would; the folders and environment stay until stop().
     void kill();
-    bool running() const { return pid_ > 0; }
-    // Why start() failed, with the end of the server's own log: for a test's skip message.
-    const std::string& failure() const { return failure_; }
-
-    // Records the sink's monitor with parec from now on, up to `capacityFrames`, each
-    // batch stamped as it comes; returns once the first samples are in, or false.
-    bool startRecording(std::size_t capacityFrames = 60 * std::size_t(kSampleRate),
-                        std::chrono::milliseconds limit = std::chrono::seconds(5));
-    // What was recorded so far, while the recording goes on.
-    Recording recording() const;
-    // Stops parec and returns what it recorded.
-    Recording stopRecording();
+    bool running() const override { return pid_ > 0; }
 
 private:
     bool fail(const std::string& why);
-    std::string folder_;
     pid_t pid_ = -1;
-    MonitorRecorder recorder_;
-    std::string failure_;
-    ScopedEnvironment clients_;
 };
 
 } // namespace tambrel::testing
