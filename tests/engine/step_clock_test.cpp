@@ -360,7 +360,9 @@ TEST(TimerService, LateWakeupsSpreadOverTheLimitAndKeepReportingTheSlots) {
     int late = 0;
     for (std::size_t i = 0; i < kExpiries; ++i) {
         const auto lateness = record.at[i] - record.due[i];
-        EXPECT_GE(lateness, wakeups.delay(id, i)) << "expiry " << i;
+        // Windows' sleep may end up to a millisecond before its deadline (measured under
+        // Wine: 0.07-0.7 ms); every delay is still seen.
+        EXPECT_GE(lateness + 1ms, wakeups.delay(id, i)) << "expiry " << i;
         // The limit, and what a loaded machine adds to it.
         EXPECT_LT(lateness, 35ms) << "expiry " << i;
         early += lateness < 8ms ? 1 : 0;
