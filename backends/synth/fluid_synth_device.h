@@ -52,13 +52,14 @@ public:
     };
 
     // Audio period and number of periods asked of PulseAudio and ALSA: the server asks for
-    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 1536-frame (32 ms) buffer has
+    // 128 frames (2.7 ms at 48 kHz) whenever that much of a 1024-frame (21 ms) buffer has
     // played. The short requests keep the stream clock well fed; the buffer rides out a
-    // sound server that a busy machine keeps waiting (with 21 ms, two busy loops on two
-    // cores made it run dry once in every six steps or so). Each millisecond of it is a
-    // millisecond more from Play to the first sound.
+    // sound server that a busy machine keeps waiting (two busy loops on two cores, with the
+    // audio thread at its real-time priority). Each millisecond of it is a millisecond more
+    // from Play to the first sound: with 32 ms, PipeWire through pipewire-pulse took 72 ms
+    // from a step's due moment to its sound; with 21 ms, 57 ms.
     static constexpr int kPeriodFrames = 128;
-    static constexpr int kPeriods = 12;
+    static constexpr int kPeriods = 8;
     // The fixed latency through PulseAudio/PipeWire or ALSA: a message plays this many
     // frames after the frame that the stream had been brought to at its stamp (on the
     // stream clock's line). The step clock's thread may wake up to the wake-up allowance
