@@ -20,6 +20,12 @@ void NoteTrigger::SendStepNotes(std::string_view step) const noexcept {
     }
 }
 
+void NoteTrigger::PrepareOutput() const noexcept {
+    if (platform::MidiOut* out = out_.load(std::memory_order_acquire)) {
+        out->prepare(handle_.load(std::memory_order_acquire));
+    }
+}
+
 std::int32_t NoteTrigger::key(int track) const noexcept {
     return track >= 1 && track <= kTracks ? keys_[static_cast<std::size_t>(track - 1)].load() : 0;
 }

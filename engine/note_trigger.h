@@ -51,6 +51,8 @@ public:
 
     // Timer thread: one note-on per '1' among the first 8 characters, track 1 first.
     void SendStepNotes(std::string_view step) const noexcept;
+    // Window's thread, at Play: the output gets ready for the notes to come.
+    void PrepareOutput() const noexcept;
 
     void setOutput(platform::MidiOut* out) noexcept { out_.store(out); }
     platform::MidiOut* output() const noexcept { return out_.load(); }

@@ -48,6 +48,7 @@ void RhythmEngine::UpdateStepPeriod() noexcept {
 
 void RhythmEngine::StartPlayback() noexcept {
     stepCounter_.store(0, std::memory_order_release);
+    trigger_.PrepareOutput();
     StartStepTimer();
     stopped_ = false;
 }

@@ -65,6 +65,14 @@ int MidiOut::send(MidiOutHandle handle, std::uint32_t message) noexcept {
     return kMidiOk;
 }
 
+int MidiOut::prepare(MidiOutHandle handle) noexcept {
+    if (!isOpen(handle)) {
+        return kMidiInvalidHandle;
+    }
+    devices_[handle - 1]->prepare();
+    return kMidiOk;
+}
+
 std::uint64_t MidiOut::sentCount(unsigned device) const noexcept {
     return device < devices_.size() ? sent_[device].load(std::memory_order_relaxed) : 0;
 }

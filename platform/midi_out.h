@@ -36,6 +36,9 @@ public:
     virtual void send(std::uint32_t message) noexcept = 0;
     // Window's thread; only called after a successful open.
     virtual void close() noexcept = 0;
+    // Window's thread, while open, at Play: the step clock's notes follow a period from
+    // now. A device that rests while nothing plays gets ready for them.
+    virtual void prepare() noexcept {}
 };
 
 using MidiOutDeviceList = std::vector<std::unique_ptr<MidiOutDevice>>;
@@ -57,6 +60,8 @@ public:
     // A handle that is not open is refused with kMidiInvalidHandle, without harm.
     int send(MidiOutHandle handle, std::uint32_t message) noexcept;
     int close(MidiOutHandle handle) noexcept;
+    // At Play (MidiOutDevice::prepare); a handle that is not open is refused, without harm.
+    int prepare(MidiOutHandle handle) noexcept;
 
     bool isOpen(MidiOutHandle handle) const noexcept;
     MidiOutDevice* device(unsigned index) const noexcept;

@@ -108,7 +108,7 @@ bool FluidSynthDevice::startClocked(const char* driver) {
     if (std::string_view(driver) == "pulseaudio") {
         pulse_ = PulseOutput::open(kSynthDeviceName, static_cast<std::uint32_t>(kDesktopSampleRate),
                                    kPeriodFrames, kPeriodFrames * kPeriods,
-                                   &FluidSynthDevice::onPulse, this);
+                                   &FluidSynthDevice::onPulse, this, &FluidSynthDevice::mayRest);
         if (pulse_ == nullptr) {
             return false;
         }
@@ -166,7 +166,9 @@ void FluidSynthDevice::send(std::uint32_t message) noexcept {
         timed.at = nanosOf(due);
         timed.stamp = Stamp::Clock;
     }
-    push(timed);
+    if (push(timed) && pulse_ != nullptr) {
+        pulse_->wake();
+    }
 }
 
 bool FluidSynthDevice::sendAtFrame(std::uint32_t message, std::int64_t frame) noexcept {
@@ -205,6 +207,12 @@ bool FluidSynthDevice::push(const Timed& timed) noexcept {
         return false;
     }
     return true;
+}
+
+void FluidSynthDevice::prepare() noexcept {
+    if (pulse_ != nullptr) {
+        pulse_->wake();
+    }
 }
 
 void FluidSynthDevice::close() noexcept {
@@ -308,6 +316,11 @@ void FluidSynthDevice::onPulse(void* self, std::int64_t nanos, int frames, float
     auto* device = static_cast<FluidSynthDevice*>(self);
     device->renderClocked(nanos, frames, left, right);
     device->periods_.fetch_add(1, std::memory_order_release);
+}
+
+bool FluidSynthDevice::mayRest(void* self) noexcept {
+    const auto* device = static_cast<FluidSynthDevice*>(self);
+    return device->synth_->rungOut() && device->pending_.front() == nullptr;
 }
 
 bool FluidSynthDevice::render(float* left, float* right, int frames) noexcept {

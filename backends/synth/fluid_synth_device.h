@@ -89,6 +89,9 @@ public:
     // allocates.
     void send(std::uint32_t message) noexcept override;
     void close() noexcept override;
+    // Wakes a resting stream: it plays again by the time Play's first step is due, even
+    // where the server had put its sound card to sleep meanwhile.
+    void prepare() noexcept override;
 
     // Offline, while open: the message plays at that frame of the rendered output (frame 0
     // is the first one rendered after open). Messages go in order: one for an earlier frame
@@ -117,6 +120,9 @@ public:
     // Messages whose frame had already been rendered when the audio side saw them: they
     // played at the start of the block, in their order.
     std::uint64_t lateCount() const noexcept { return late_.load(); }
+    // How often the stream to PulseAudio/PipeWire has rested (stopped asking for audio)
+    // since open: it does once the synth has rung out with nothing to play.
+    std::uint64_t rests() const noexcept { return pulse_ != nullptr ? pulse_->rests() : 0; }
     void usePlacement(Placement placement) noexcept {
         blockStart_.store(placement == Placement::AtBlockStart);
     }
@@ -133,6 +139,7 @@ private:
                        float* out[]) noexcept;
     static void onPulse(void* self, std::int64_t nanos, int frames, float* left,
                         float* right) noexcept;
+    static bool mayRest(void* self) noexcept;
     void renderPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
                       float* right) noexcept override;
     void renderClocked(std::int64_t nanos, int frames, float* left, float* right) noexcept;

@@ -45,6 +45,10 @@ public:
     // Renders the next `frames` frames and adds them to the two buffers, reverb and
     // chorus mixed in.
     void renderAdd(int frames, float* left, float* right) noexcept;
+    // Rung out: nothing sounds, and nothing will until the next note.
+    bool rungOut() const noexcept {
+        return quietFrames_ >= static_cast<std::int64_t>(kRingOutSeconds * sampleRate_);
+    }
     // Applies one packed short message (status in the low byte). Velocity 0 is a note-off.
     void apply(std::uint32_t message) noexcept;
 

@@ -6,7 +6,9 @@
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tambrel::platform {
 
@@ -54,10 +56,12 @@ void endUse(pa_stream* stream) noexcept {
 
 std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
                                                std::uint32_t sampleRate, int requestFrames,
-                                               int bufferFrames, Render render, void* user) {
+                                               int bufferFrames, Render render, void* user,
+                                               MayRest mayRest) {
     std::unique_ptr<PulseOutput> out(new PulseOutput);
     out->render_ = render;
     out->user_ = user;
+    out->mayRest_ = mayRest;
     out->left_.resize(kMaxRenderFrames);
     out->right_.resize(kMaxRenderFrames);
     out->mainloop_ = pa_threaded_mainloop_new();
@@ -78,6 +82,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
         }
         return PA_CONTEXT_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
     });
+    ok = ok && (mayRest == nullptr || out->watchWakeups());
     if (ok) {
         const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, sampleRate, 2};
         const auto frameBytes = static_cast<std::uint32_t>(pa_frame_size(&format));
@@ -119,6 +124,9 @@ PulseOutput::~PulseOutput() {
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
     }
+    if (wakeEvent_ != nullptr) {
+        pa_threaded_mainloop_get_api(mainloop_)->io_free(wakeEvent_);
+    }
     if (context_ != nullptr) {
         pa_context_disconnect(context_);
         pa_context_unref(context_);
@@ -127,6 +135,69 @@ PulseOutput::~PulseOutput() {
     // Joins the mainloop's thread: no callback runs after this.
     pa_threaded_mainloop_stop(mainloop_);
     pa_threaded_mainloop_free(mainloop_);
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+    }
+}
+
+bool PulseOutput::watchWakeups() {
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        return false;
+    }
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
+    wakeEvent_ = api->io_new(
+        api, wakeFd_, PA_IO_EVENT_INPUT,
+        [](pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+            std::uint64_t count = 0;
+            if (read(fd, &count, sizeof count) == sizeof count) {
+                static_cast<PulseOutput*>(self)->resume();
+            }
+        },
+        this);
+    return wakeEvent_ != nullptr;
+}
+
+// After a request, on the stream's thread: with nothing to play, the stream stops asking
+// for audio, which a stopped drum machine would otherwise render as silence hundreds of
+// times a second all day. The check runs again once the flag is up, so that a message
+// handed over meanwhile either is seen here or finds the flag in wake().
+void PulseOutput::restIfQuiet(pa_stream* stream) noexcept {
+    if (mayRest_ == nullptr || !mayRest_(user_)) {
+        return;
+    }
+    resting_.store(true);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!mayRest_(user_)) {
+        resting_.store(false);
+        return;
+    }
+    if (pa_operation* op = pa_stream_cork(stream, 1, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
+    rests_.fetch_add(1, std::memory_order_release);
+}
+
+void PulseOutput::wake() noexcept {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (wakeFd_ < 0 || !resting_.exchange(false)) {
+        return;
+    }
+    const std::uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) != sizeof one) {
+        // The counter cannot overflow with one write per rest: nothing else can fail here.
+    }
+}
+
+// On the mainloop's thread, the mainloop locked: the stream plays on from where it rested
+// (its buffer still holds the silence written before).
+void PulseOutput::resume() noexcept {
+    if (stream_ == nullptr) {
+        return;
+    }
+    if (pa_operation* op = pa_stream_cork(stream_, 0, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
 }
 
 void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noexcept {
@@ -171,6 +242,7 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
         }
         frames -= chunk;
     }
+    out->restIfQuiet(stream);
 }
 
 } // namespace tambrel::platform

@@ -1,4 +1,5 @@
-// The synth's stream to the desktop's sound server, with a write that the server refuses.
+// The synth's stream to the desktop's sound server: a write that the server refuses, and a
+// stream that rests while it has nothing to play.
 
 #include "pulse_test_server.h"
 #include "tests/support/needs.h"
@@ -87,6 +88,49 @@ TEST(PulseOutput, AFailedWriteEndsTheStream) {
         left = playingStreams();
     }
     EXPECT_EQ(left, "") << "the stream stayed on the server after a failed write";
+}
+
+// What a stream's owner says and sees: whether it has anything to play, and how many
+// requests came.
+struct Counted {
+    std::atomic<bool> quiet{false};
+    std::atomic<int> requests{0};
+    static void render(void* self, std::int64_t, int, float*, float*) noexcept {
+        static_cast<Counted*>(self)->requests.fetch_add(1);
+    }
+    static bool mayRest(void* self) noexcept { return static_cast<Counted*>(self)->quiet.load(); }
+};
+
+// With nothing to play the stream rests and the server asks for nothing (a stopped window
+// costs no processor); wake() brings the requests back at once.
+TEST(PulseOutput, AQuietStreamRestsUntilWoken) {
+    testing::PrivatePulseServer server;
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PulseAudio could not start here: " << server.failure());
+    }
+    Counted counted;
+    const std::unique_ptr<PulseOutput> out = PulseOutput::open(
+        "pulse output test", 48000, 128, 1024, &Counted::render, &counted, &Counted::mayRest);
+    ASSERT_NE(out, nullptr);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(out->rests(), 0u) << "rested with something to play";
+
+    counted.quiet = true;
+    const auto giveUp = std::chrono::steady_clock::now() + 2s;
+    while (out->rests() == 0 && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(out->rests(), 1u);
+    std::this_thread::sleep_for(50ms); // a request already on its way may still come
+    const int atRest = counted.requests.load();
+    std::this_thread::sleep_for(300ms); // some 110 requests' worth while playing
+    EXPECT_EQ(counted.requests.load(), atRest) << "the server kept asking while at rest";
+
+    counted.quiet = false;
+    out->wake();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_GT(counted.requests.load(), atRest + 10) << "wake() did not bring the requests back";
+    EXPECT_EQ(out->rests(), 1u);
 }
 
 } // namespace

@@ -205,6 +205,37 @@ TEST(StepClockKill, KillWaitsForTheRunningTickAndNoTickFollows) {
     EXPECT_EQ(slow->finished.load(), done);
 }
 
+// A device that rests while stopped (the built-in synth's stream) is readied at Play, a
+// step period before the first note, and only then.
+TEST(StepClockPlay, PlayReadiesTheOutputBeforeTheFirstNote) {
+    struct Readied : platform::MidiOutDevice {
+        std::string name() const override { return "readied"; }
+        bool open() override { return true; }
+        void send(std::uint32_t) noexcept override { sendsBeforeReady += readied == 0 ? 1 : 0; }
+        void close() noexcept override {}
+        void prepare() noexcept override { ++readied; }
+        std::atomic<int> readied{0};
+        std::atomic<int> sendsBeforeReady{0};
+    };
+    auto device = std::make_unique<Readied>();
+    Readied* readied = device.get();
+    platform::MidiOutDeviceList list;
+    list.push_back(std::move(device));
+    platform::MidiOut out(std::move(list));
+    platform::TimerService timers;
+    RhythmEngine engine(timers, &out);
+    platform::MidiOutHandle h = 0;
+    ASSERT_EQ(out.open(0, &h), platform::kMidiOk);
+    engine.trigger().setHandle(h);
+    engine.grid().set(1, 1, true);
+    EXPECT_EQ(readied->readied.load(), 0) << "readied before Play";
+    engine.StartPlayback();
+    EXPECT_EQ(readied->readied.load(), 1);
+    engine.StopPlayback();
+    EXPECT_EQ(readied->sendsBeforeReady.load(), 0);
+    EXPECT_EQ(out.prepare(0), platform::kMidiInvalidHandle);
+}
+
 TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
     platform::TimerService timers;
     static std::atomic<int> a{0}, b{0};
