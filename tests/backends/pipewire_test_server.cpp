@@ -138,11 +138,24 @@ bool PrivatePipeWireServer::makeSink(std::chrono::steady_clock::time_point deadl
     case PactlAnswer::NoAnswer:
         return fail("pactl info got no answer from pipewire-pulse");
     }
+    // On a busy machine pactl may give up on pipewire-pulse before the sink is there, or
+    // ask for the default before the sink is known: both are asked again until the deadline,
+    // the sink made only while it is not listed.
     const std::string sink = std::string("sink_name=") + kSinkName;
-    if (runPactl({"load-module", "module-null-sink", sink, "rate=" + std::to_string(kSampleRate),
-                  "format=float32le", "channels=2"}) != 0 ||
-        runPactl({"set-default-sink", kSinkName}) != 0) {
-        return fail("pipewire-pulse made no null sink");
+    auto listed = [] {
+        std::string sinks;
+        return runPactl({"list", "short", "sinks"}, &sinks) == 0 &&
+               sinks.find(std::string("\t") + kSinkName + "\t") != std::string::npos;
+    };
+    while (!listed() || runPactl({"set-default-sink", kSinkName}) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return fail("pipewire-pulse made no null sink");
+        }
+        if (!listed()) {
+            runPactl({"load-module", "module-null-sink", sink,
+                      "rate=" + std::to_string(kSampleRate), "format=float32le", "channels=2"});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     for (std::string chosen; std::chrono::steady_clock::now() < deadline;) {
         if (runPactl({"get-default-sink"}, &chosen) == 0 &&
