@@ -177,18 +177,30 @@ public:
     std::atomic<int> finished{0};
 };
 
+// An engine whose one open output is `device`, with track 1 sounding on step 1.
+struct OneDeviceRig {
+    static platform::MidiOutDeviceList listOf(std::unique_ptr<platform::MidiOutDevice> device) {
+        platform::MidiOutDeviceList list;
+        list.push_back(std::move(device));
+        return list;
+    }
+    explicit OneDeviceRig(std::unique_ptr<platform::MidiOutDevice> device)
+        : out(listOf(std::move(device))), engine(timers, &out) {
+        EXPECT_EQ(out.open(0, &handle), platform::kMidiOk);
+        engine.trigger().setHandle(handle);
+        engine.grid().set(1, 1, true);
+    }
+    platform::MidiOut out;
+    platform::TimerService timers;
+    RhythmEngine engine;
+    platform::MidiOutHandle handle = 0;
+};
+
 TEST(StepClockKill, KillWaitsForTheRunningTickAndNoTickFollows) {
     auto device = std::make_unique<SlowDevice>();
     SlowDevice* slow = device.get();
-    platform::MidiOutDeviceList list;
-    list.push_back(std::move(device));
-    platform::MidiOut out(std::move(list));
-    platform::TimerService timers;
-    RhythmEngine engine(timers, &out);
-    platform::MidiOutHandle h = 0;
-    ASSERT_EQ(out.open(0, &h), platform::kMidiOk);
-    engine.trigger().setHandle(h);
-    engine.grid().set(1, 1, true);
+    OneDeviceRig rig(std::move(device));
+    RhythmEngine& engine = rig.engine;
     engine.tempoSelector().setPosition(260);
     engine.UpdateStepPeriod();
     engine.StartPlayback();
@@ -219,21 +231,13 @@ TEST(StepClockPlay, PlayReadiesTheOutputBeforeTheFirstNote) {
     };
     auto device = std::make_unique<Readied>();
     Readied* readied = device.get();
-    platform::MidiOutDeviceList list;
-    list.push_back(std::move(device));
-    platform::MidiOut out(std::move(list));
-    platform::TimerService timers;
-    RhythmEngine engine(timers, &out);
-    platform::MidiOutHandle h = 0;
-    ASSERT_EQ(out.open(0, &h), platform::kMidiOk);
-    engine.trigger().setHandle(h);
-    engine.grid().set(1, 1, true);
+    OneDeviceRig rig(std::move(device));
     EXPECT_EQ(readied->readied.load(), 0) << "readied before Play";
-    engine.StartPlayback();
+    rig.engine.StartPlayback();
     EXPECT_EQ(readied->readied.load(), 1);
-    engine.StopPlayback();
+    rig.engine.StopPlayback();
     EXPECT_EQ(readied->sendsBeforeReady.load(), 0);
-    EXPECT_EQ(out.prepare(0), platform::kMidiInvalidHandle);
+    EXPECT_EQ(rig.out.prepare(0), platform::kMidiInvalidHandle);
 }
 
 TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
