@@ -160,16 +160,17 @@ bool PulseOutput::watchWakeups() {
 
 // After a request, on the stream's thread: with nothing to play, the stream stops asking
 // for audio, which a stopped drum machine would otherwise render as silence hundreds of
-// times a second all day. The check runs again once the flag is up, so that a message
-// handed over meanwhile either is seen here or finds the flag in wake().
+// times a second all day. The check runs again once the flag is up. The flag changes only
+// by exchanges, here and in wake(), which follow one another: if wake()'s comes first,
+// this one sees the message handed over before it; if this one comes first, wake() finds
+// the flag up.
 void PulseOutput::restIfQuiet(pa_stream* stream) noexcept {
     if (mayRest_ == nullptr || !mayRest_(user_)) {
         return;
     }
-    resting_.store(true);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    resting_.exchange(true, std::memory_order_acq_rel);
     if (!mayRest_(user_)) {
-        resting_.store(false);
+        resting_.exchange(false, std::memory_order_acq_rel);
         return;
     }
     if (pa_operation* op = pa_stream_cork(stream, 1, nullptr, nullptr)) {
@@ -179,8 +180,7 @@ void PulseOutput::restIfQuiet(pa_stream* stream) noexcept {
 }
 
 void PulseOutput::wake() noexcept {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (wakeFd_ < 0 || !resting_.exchange(false)) {
+    if (!resting_.exchange(false, std::memory_order_acq_rel) || wakeFd_ < 0) {
         return;
     }
     const std::uint64_t one = 1;
