@@ -75,7 +75,7 @@ void GmSynth::renderAdd(int frames, float* left, float* right) noexcept {
     }
     if (fluid_synth_get_active_voice_count(synth_) > 0) {
         quietFrames_ = 0;
-    } else if (quietFrames_ < static_cast<std::int64_t>(kRingOutSeconds * sampleRate_)) {
+    } else if (!rungOut()) {
         quietFrames_ += frames;
     } else {
         // Rung out: silence either way. Whole grid blocks are left out, so that the next
