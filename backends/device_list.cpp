@@ -3,12 +3,12 @@
 #include "backends/jack/jack_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
 // A back end that fails on this machine is simply missing from the list.
-template <typename Discover> BackendDevices tryDiscover(Discover discover) noexcept {
+template <typename Discover> midiout::BackendDevices tryDiscover(Discover discover) noexcept {
     try {
         return discover();
     } catch (...) {
@@ -18,8 +18,8 @@ template <typename Discover> BackendDevices tryDiscover(Discover discover) noexc
 
 } // namespace
 
-MidiOutDeviceList discoverMidiOutDevices() {
-    MidiOutDeviceList devices;
+midiout::MidiOutDeviceList discoverMidiOutDevices() {
+    midiout::MidiOutDeviceList devices;
     // One client of ours on a running JACK server serves the JACK devices and, when the
     // synth plays through JACK, the synth's audio.
     std::shared_ptr<JackConnection> jack;
@@ -34,15 +34,16 @@ MidiOutDeviceList discoverMidiOutDevices() {
         }
     } catch (...) {
     }
-    BackendDevices jackDevices = tryDiscover([&] { return discoverJackMidiDevices(jack); });
-    BackendDevices alsa = tryDiscover(discoverAlsaMidiDevices);
+    midiout::BackendDevices jackDevices =
+        tryDiscover([&] { return discoverJackMidiDevices(jack); });
+    midiout::BackendDevices alsa = tryDiscover(discoverAlsaMidiDevices);
     try {
-        for (BackendDevices* found : {&jackDevices, &alsa}) {
+        for (midiout::BackendDevices* found : {&jackDevices, &alsa}) {
             for (auto& device : found->others) {
                 devices.push_back(std::move(device));
             }
         }
-        for (BackendDevices* found : {&jackDevices, &alsa}) {
+        for (midiout::BackendDevices* found : {&jackDevices, &alsa}) {
             if (found->own) {
                 devices.push_back(std::move(found->own));
             }
@@ -53,4 +54,4 @@ MidiOutDeviceList discoverMidiOutDevices() {
     return devices;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

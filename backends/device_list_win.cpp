@@ -1,9 +1,9 @@
 #include "backends/device_list.h"
 #include "backends/winmm/winmm_midi.h"
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
-MidiOutDeviceList discoverMidiOutDevices() {
+midiout::MidiOutDeviceList discoverMidiOutDevices() {
     try {
         return discoverWinMmMidiDevices(systemMidiCalls());
     } catch (...) {
@@ -11,4 +11,4 @@ MidiOutDeviceList discoverMidiOutDevices() {
     }
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

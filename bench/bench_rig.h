@@ -10,11 +10,11 @@
 namespace tambrel::bench {
 
 struct FullPatternRig {
-    explicit FullPatternRig(std::unique_ptr<platform::MidiOutDevice> device)
+    explicit FullPatternRig(std::unique_ptr<midiout::MidiOutDevice> device)
         : out(single(std::move(device))), engine(timers, &out) {
-        platform::MidiOutHandle handle = 0;
+        midiout::MidiOutHandle handle = 0;
         // Ticks to a device that is not open would measure nothing.
-        if (out.open(0, &handle) != platform::kMidiOk) {
+        if (out.open(0, &handle) != midiout::kMidiOk) {
             throw std::runtime_error("the benchmark's device did not open");
         }
         engine.trigger().setHandle(handle);
@@ -25,13 +25,13 @@ struct FullPatternRig {
         }
     }
 
-    static platform::MidiOutDeviceList single(std::unique_ptr<platform::MidiOutDevice> device) {
-        platform::MidiOutDeviceList list;
+    static midiout::MidiOutDeviceList single(std::unique_ptr<midiout::MidiOutDevice> device) {
+        midiout::MidiOutDeviceList list;
         list.push_back(std::move(device));
         return list;
     }
 
-    platform::MidiOut out;
+    midiout::MidiOut out;
     platform::TimerService timers;
     engine::RhythmEngine engine;
 };

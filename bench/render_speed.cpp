@@ -70,7 +70,7 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main() {
-    const std::optional<std::string> soundfont = tambrel::platform::findGmSoundfont();
+    const std::optional<std::string> soundfont = tambrel::backends::findGmSoundfont();
     if (!soundfont) {
         std::fprintf(stderr, "render_speed: no General MIDI soundfont\n");
         return 1;
@@ -89,7 +89,7 @@ int main() {
         const Run a = timed({TAMBREL_PATTERN_TOOL, "render", "--preset", kPreset, ours, "--bars",
                              bars, "--soundfont", *soundfont});
         const Run b = timed({"fluidsynth", "-ni", "-F", theirs, "-r", "48000", "-g",
-                             std::to_string(tambrel::platform::GmSynth::kGain), *soundfont, mid});
+                             std::to_string(tambrel::backends::GmSynth::kGain), *soundfont, mid});
         ourWall.push_back(a.wallSeconds);
         ourCpu.push_back(a.cpuSeconds);
         theirWall.push_back(b.wallSeconds);

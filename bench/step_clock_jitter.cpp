@@ -10,8 +10,8 @@
 #include "bench_rig.h"
 #include "bench_stats.h"
 #include "floor.h"
-#include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
+#include "tests/support/memory_midi.h"
 
 #include <algorithm>
 #include <atomic>
@@ -71,8 +71,9 @@ struct Lateness {
 };
 
 bench::FloorRun runStepClock(int ticks, int periodMs) {
-    platform::MidiRecorder recorder(static_cast<std::size_t>(ticks) * 8 + 64);
-    bench::FullPatternRig rig(std::make_unique<platform::MemoryMidiDevice>(0, "bench", recorder));
+    tambrel::testing::MidiRecorder recorder(static_cast<std::size_t>(ticks) * 8 + 64);
+    bench::FullPatternRig rig(
+        std::make_unique<tambrel::testing::MemoryMidiDevice>(0, "bench", recorder));
     // The engine's own period comes from the tempo (57 ms at the fastest); the bench
     // drives the very same tick from the very same timer at a finer period, to gather
     // many ticks in little time.

@@ -9,11 +9,13 @@ using namespace tambrel;
 
 namespace {
 
-class NullDevice : public platform::MidiOutDevice {
+class NullDevice : public midiout::MidiOutDevice {
 public:
     std::string name() const override { return "null"; }
     bool open() override { return true; }
-    void send(std::uint32_t message) noexcept override { benchmark::DoNotOptimize(message); }
+    void send(const midiout::TimedMessage& message) noexcept override {
+        benchmark::DoNotOptimize(message);
+    }
     void close() noexcept override {}
 };
 
@@ -23,7 +25,7 @@ void BM_TickWork(benchmark::State& state) {
     for (auto _ : state) {
         step = step % 16 + 1;
         const engine::StepString s = rig.engine.BuildStepString(step);
-        rig.engine.trigger().SendStepNotes(s.view());
+        rig.engine.trigger().SendStepNotes(s.view(), midiout::MidiClock::now());
     }
 }
 BENCHMARK(BM_TickWork);

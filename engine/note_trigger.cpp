@@ -2,10 +2,10 @@
 
 namespace tambrel::engine {
 
-NoteTrigger::NoteTrigger(platform::MidiOut* out) noexcept : out_(out) {}
+NoteTrigger::NoteTrigger(midiout::MidiOut* out) noexcept : out_(out) {}
 
-void NoteTrigger::SendStepNotes(std::string_view step) const noexcept {
-    platform::MidiOut* out = out_.load(std::memory_order_acquire);
+void NoteTrigger::SendStepNotes(std::string_view step, midiout::Moment due) const noexcept {
+    midiout::MidiOut* out = out_.load(std::memory_order_acquire);
     const std::size_t n = step.size() < kTracks ? step.size() : kTracks;
     for (std::size_t t = 0; t < n; ++t) {
         if (step[t] != '1') {
@@ -15,13 +15,13 @@ void NoteTrigger::SendStepNotes(std::string_view step) const noexcept {
                                                     velocities_[t].load(std::memory_order_relaxed));
         // Without an open device the send is refused and the note is simply not heard.
         if (out != nullptr) {
-            out->send(handle_.load(std::memory_order_acquire), message);
+            out->send(handle_.load(std::memory_order_acquire), message, due);
         }
     }
 }
 
 void NoteTrigger::PrepareOutput() const noexcept {
-    if (platform::MidiOut* out = out_.load(std::memory_order_acquire)) {
+    if (midiout::MidiOut* out = out_.load(std::memory_order_acquire)) {
         out->prepare(handle_.load(std::memory_order_acquire));
     }
 }

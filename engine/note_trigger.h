@@ -5,7 +5,7 @@
 
 #include "time_signature.h"
 
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <array>
 #include <atomic>
@@ -47,15 +47,16 @@ constexpr std::uint32_t noteOnMessage(std::int32_t key, std::int32_t velocity) n
 
 class NoteTrigger {
 public:
-    explicit NoteTrigger(platform::MidiOut* out = nullptr) noexcept;
+    explicit NoteTrigger(midiout::MidiOut* out = nullptr) noexcept;
 
-    // Timer thread: one note-on per '1' among the first 8 characters, track 1 first.
-    void SendStepNotes(std::string_view step) const noexcept;
+    // Timer thread: one note-on per '1' among the first 8 characters, track 1 first, each
+    // due at the step's moment.
+    void SendStepNotes(std::string_view step, midiout::Moment due) const noexcept;
     // Window's thread, at Play: the output gets ready for the notes to come.
     void PrepareOutput() const noexcept;
 
-    void setOutput(platform::MidiOut* out) noexcept { out_.store(out); }
-    platform::MidiOut* output() const noexcept { return out_.load(); }
+    void setOutput(midiout::MidiOut* out) noexcept { out_.store(out); }
+    midiout::MidiOut* output() const noexcept { return out_.load(); }
 
     // Each track's key and velocity are what its next note carries. They start at 0 until
     // the track settings give them the start kit's.
@@ -64,14 +65,14 @@ public:
     void setKey(int track, std::int32_t key) noexcept;
     void setVelocity(int track, std::int32_t velocity) noexcept;
 
-    platform::MidiOutHandle handle() const noexcept { return handle_.load(); }
-    void setHandle(platform::MidiOutHandle handle) noexcept { handle_.store(handle); }
+    midiout::MidiOutHandle handle() const noexcept { return handle_.load(); }
+    void setHandle(midiout::MidiOutHandle handle) noexcept { handle_.store(handle); }
 
 private:
-    std::atomic<platform::MidiOut*> out_;
+    std::atomic<midiout::MidiOut*> out_;
     std::array<std::atomic<std::int32_t>, kTracks> keys_{};
     std::array<std::atomic<std::int32_t>, kTracks> velocities_{};
-    std::atomic<platform::MidiOutHandle> handle_{0};
+    std::atomic<midiout::MidiOutHandle> handle_{0};
 };
 
 } // namespace tambrel::engine

@@ -4,7 +4,7 @@
 
 namespace tambrel::engine {
 
-RhythmEngine::RhythmEngine(platform::TimerService& timers, platform::MidiOut* out)
+RhythmEngine::RhythmEngine(platform::TimerService& timers, midiout::MidiOut* out)
     : timers_(timers), trigger_(out) {}
 
 RhythmEngine::~RhythmEngine() {
@@ -54,34 +54,29 @@ void RhythmEngine::StartPlayback() noexcept {
 }
 
 void RhythmEngine::StopPlayback() noexcept {
-    if (timerId_ != 0) {
-        KillStepTimer(timerId_);
-    }
+    haltClock();
     stopped_ = true;
 }
 
 void RhythmEngine::KillStepTimer(std::uint32_t id) noexcept {
-    timers_.kill(id);
-    // The identifier is spent: a later Stop, switch or close must not end anything.
-    if (id == timerId_) {
-        timerId_ = 0;
+    // The own clock's identifier is spent once stopped: a later Stop, switch or close must
+    // not end anything.
+    if (id != 0 && id == ownClock_.timerId()) {
+        ownClock_.stop();
+    } else {
+        timers_.kill(id);
     }
 }
 
 void RhythmEngine::haltClock() noexcept {
-    if (timerId_ != 0) {
-        KillStepTimer(timerId_);
-    }
+    timeline_->stop();
 }
 
 void RhythmEngine::StartStepTimer() noexcept {
     const std::uint32_t resolution = ChooseTimerResolution(1);
     (void)resolution; // the kernel's timers need no coarser grain
-    // A second Play while a timer runs (only possible from code) must not leave an
-    // orphaned timer that nothing can stop.
-    haltClock();
-    timerId_ =
-        timers_.start(static_cast<std::uint32_t>(stepPeriod_), &RhythmEngine::TimerCallback, this);
+    (void)timeline_->start(static_cast<std::uint32_t>(stepPeriod_), &RhythmEngine::TimerCallback,
+                           this);
 }
 
 std::uint32_t RhythmEngine::ChooseTimerResolution(std::uint32_t wanted) noexcept {
@@ -92,22 +87,22 @@ std::uint32_t RhythmEngine::ChooseTimerResolution(std::uint32_t wanted) noexcept
     return r;
 }
 
-void RhythmEngine::TimerCallback(void* engine) noexcept {
-    static_cast<RhythmEngine*>(engine)->StepTick();
+void RhythmEngine::TimerCallback(void* engine, StepMoment due) noexcept {
+    static_cast<RhythmEngine*>(engine)->StepTick(due);
 }
 
-void RhythmEngine::StepTick() noexcept {
+void RhythmEngine::StepTick(StepMoment due) noexcept {
     const int n = stepCounter_.load(std::memory_order_relaxed) + 1;
     stepCounter_.store(n, std::memory_order_relaxed);
     const StepString s = BuildStepString(n);
-    trigger_.SendStepNotes(s.view());
+    trigger_.SendStepNotes(s.view(), due);
     if (n >= stepsPerBar()) {
         stepCounter_.store(0, std::memory_order_relaxed);
     }
 }
 
 PlayState RhythmEngine::playState() const noexcept {
-    if (timerId_ != 0) {
+    if (timeline_->running()) {
         return PlayState::Playing;
     }
     return stopped_ ? PlayState::Stopped : PlayState::Halted;

@@ -1,6 +1,7 @@
 #pragma once
 // The rhythm engine: the pattern grid under its time signature, the step clock that plays
-// one step per timer tick, and the note trigger. It holds the state the rules need (the
+// one step per step of its timeline (timeline.h; Tambrel's own clock unless a source of
+// time is followed), and the note trigger. It holds the state the rules need (the
 // tempo and time-signature selectors, the tempo in force, whether the clock is stopped,
 // playing or halted) without any toolkit, so the same code serves the window, the tests
 // and the command-line tool.
@@ -9,9 +10,11 @@
 // StepTick), which runs on the timer's thread.
 
 #include "note_trigger.h"
+#include "own_clock.h"
 #include "pattern_grid.h"
 #include "selector.h"
 #include "time_signature.h"
+#include "timeline.h"
 
 #include "platform/periodic_timer.h"
 
@@ -26,7 +29,7 @@ enum class PlayState { Stopped, Playing, Halted };
 
 class RhythmEngine {
 public:
-    explicit RhythmEngine(platform::TimerService& timers, platform::MidiOut* out = nullptr);
+    explicit RhythmEngine(platform::TimerService& timers, midiout::MidiOut* out = nullptr);
     ~RhythmEngine(); // ends a running timer: no tick outlives the engine
     RhythmEngine(const RhythmEngine&) = delete;
     RhythmEngine& operator=(const RhythmEngine&) = delete;
@@ -75,10 +78,13 @@ public:
     // only the step counter, and never locks, allocates, throws, waits or touches the
     // window. A change made on the window's thread is heard from the next tick that
     // reaches it. tests/e2e/tick_contract_test.cpp counts its allocations.
-    static void TimerCallback(void* engine) noexcept;
-    void StepTick() noexcept;
+    // `due` is the step's moment on the timeline: every note of the step carries it.
+    static void TimerCallback(void* engine, StepMoment due) noexcept;
+    void StepTick(StepMoment due) noexcept;
+    // A step due now (the tests and the offline export drive the clock by hand).
+    void StepTick() noexcept { StepTick(TimelineClock::now()); }
 
-    std::uint32_t runningTimerId() const noexcept { return timerId_; }
+    std::uint32_t runningTimerId() const noexcept { return ownClock_.timerId(); }
     PlayState playState() const noexcept;
     int stepCounter() const noexcept { return stepCounter_.load(); }
 
@@ -87,6 +93,8 @@ public:
 
 private:
     platform::TimerService& timers_;
+    OwnClockTimeline ownClock_{timers_};
+    Timeline* timeline_ = &ownClock_; // the source of time in force
     PatternGrid grid_;
     NoteTrigger trigger_;
     std::atomic<TimeSig> timeSig_{TimeSig::FourFour};
@@ -95,7 +103,6 @@ private:
     Selector timeSigSelector_{1, 4, 1, true};
     int tempo_ = kTempoStart;
     int stepPeriod_ = stepPeriodMs(TimeSig::FourFour, kTempoStart);
-    std::uint32_t timerId_ = 0;
     bool stopped_ = true; // Play is what comes next
 };
 

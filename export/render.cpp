@@ -34,7 +34,7 @@ static_assert(longestWavBytes() < (std::int64_t{1} << 32));
 
 class Renderer {
 public:
-    Renderer(platform::GmSynth& synth,
+    Renderer(backends::GmSynth& synth,
              const std::function<bool(const float* frames, int count)>& write,
              const RenderHooks& hooks, std::int64_t expectedFrames)
         : synth_(synth), write_(write), hooks_(hooks), expected_(expectedFrames) {}
@@ -65,7 +65,7 @@ public:
     float peak() const noexcept { return peak_; }
 
 private:
-    platform::GmSynth& synth_;
+    backends::GmSynth& synth_;
     const std::function<bool(const float*, int)>& write_;
     const RenderHooks& hooks_;
     std::int64_t expected_;
@@ -82,7 +82,7 @@ std::int64_t frameOfStep(std::int64_t step, int stepPeriodMs, int sampleRate) no
     return (step * stepPeriodMs * sampleRate + 500) / 1000;
 }
 
-bool renderLoop(const Loop& loop, platform::GmSynth& synth,
+bool renderLoop(const Loop& loop, backends::GmSynth& synth,
                 const std::function<bool(const float* frames, int count)>& write,
                 const RenderHooks& hooks) {
     const int rate = static_cast<int>(synth.sampleRate());
@@ -126,7 +126,7 @@ bool renderLoop(const Loop& loop, platform::GmSynth& synth,
     return true;
 }
 
-std::optional<std::string> renderWavFile(const Loop& loop, platform::GmSynth& synth,
+std::optional<std::string> renderWavFile(const Loop& loop, backends::GmSynth& synth,
                                          const std::string& path, SampleFormat format,
                                          const RenderHooks& hooks) {
     platform::FileBeside file(path);

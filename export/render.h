@@ -35,7 +35,7 @@ struct RenderHooks {
 // Renders the loop and hands each block on, stereo interleaved, to `write`; stops when
 // `write` returns false. The synth must be fresh (nothing rendered yet). Returns false
 // when stopped by `write` or by the hooks.
-[[nodiscard]] bool renderLoop(const Loop& loop, platform::GmSynth& synth,
+[[nodiscard]] bool renderLoop(const Loop& loop, backends::GmSynth& synth,
                               const std::function<bool(const float* frames, int count)>& write,
                               const RenderHooks& hooks = {});
 
@@ -43,7 +43,7 @@ enum class SampleFormat { Pcm16, Float32 };
 
 // The rendered loop as a stereo WAV file at `path`, whole or not at all: written beside it
 // and renamed over it when complete. Nothing on success, else the reason.
-[[nodiscard]] std::optional<std::string> renderWavFile(const Loop& loop, platform::GmSynth& synth,
+[[nodiscard]] std::optional<std::string> renderWavFile(const Loop& loop, backends::GmSynth& synth,
                                                        const std::string& path, SampleFormat format,
                                                        const RenderHooks& hooks = {});
 

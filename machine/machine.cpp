@@ -2,7 +2,7 @@
 
 namespace tambrel::machine {
 
-Machine::Machine(platform::MidiOutDeviceList devices, midi::MidiDevice::SleepFn sleep)
+Machine::Machine(midiout::MidiOutDeviceList devices, midi::MidiDevice::SleepFn sleep)
     : out_(std::move(devices)), engine_(timers_, &out_), tracks_(engine_.trigger()),
       device_(engine_, out_, std::move(sleep)) {}
 

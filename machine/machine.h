@@ -7,15 +7,14 @@
 #include "midi/track_settings.h"
 
 #include "engine/rhythm_engine.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 #include "platform/periodic_timer.h"
 
 namespace tambrel::machine {
 
 class Machine {
 public:
-    explicit Machine(platform::MidiOutDeviceList devices = {},
-                     midi::MidiDevice::SleepFn sleep = {});
+    explicit Machine(midiout::MidiOutDeviceList devices = {}, midi::MidiDevice::SleepFn sleep = {});
     ~Machine(); // the clock stops before any device closes
 
     engine::RhythmEngine& engine() noexcept { return engine_; }
@@ -24,12 +23,12 @@ public:
     const midi::TrackSettings& tracks() const noexcept { return tracks_; }
     midi::MidiDevice& device() noexcept { return device_; }
     const midi::MidiDevice& device() const noexcept { return device_; }
-    platform::MidiOut& midiOut() noexcept { return out_; }
+    midiout::MidiOut& midiOut() noexcept { return out_; }
     platform::TimerService& timers() noexcept { return timers_; }
 
 private:
     platform::TimerService timers_;
-    platform::MidiOut out_;
+    midiout::MidiOut out_;
     engine::RhythmEngine engine_;
     midi::TrackSettings tracks_;
     midi::MidiDevice device_;

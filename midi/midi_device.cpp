@@ -13,7 +13,7 @@ int asDeviceNumber(int position) {
 }
 } // namespace
 
-MidiDevice::MidiDevice(engine::RhythmEngine& engine, platform::MidiOut& out, SleepFn sleep)
+MidiDevice::MidiDevice(engine::RhythmEngine& engine, midiout::MidiOut& out, SleepFn sleep)
     : engine_(engine), out_(out), sleep_(std::move(sleep)) {
     if (!sleep_) {
         sleep_ = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
@@ -35,9 +35,9 @@ void MidiDevice::open() {
     if (open_) {
         return;
     }
-    platform::MidiOutHandle handle = 0;
+    midiout::MidiOutHandle handle = 0;
     if (deviceNumber_ >= 0 &&
-        out_.open(static_cast<unsigned>(deviceNumber_), &handle) == platform::kMidiOk) {
+        out_.open(static_cast<unsigned>(deviceNumber_), &handle) == midiout::kMidiOk) {
         engine_.trigger().setHandle(handle);
         open_ = true;
     }

@@ -5,7 +5,7 @@
 
 #include "engine/rhythm_engine.h"
 #include "engine/selector.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <functional>
 #include <string>
@@ -17,7 +17,7 @@ inline constexpr const char* kNoDeviceName = "None";
 class MidiDevice {
 public:
     using SleepFn = std::function<void(int milliseconds)>;
-    MidiDevice(engine::RhythmEngine& engine, platform::MidiOut& out, SleepFn sleep = {});
+    MidiDevice(engine::RhythmEngine& engine, midiout::MidiOut& out, SleepFn sleep = {});
 
     // At start: count the devices; with at least one, set the selector's range, open
     // device 0 and take its name.
@@ -46,7 +46,7 @@ private:
     void takeName();
 
     engine::RhythmEngine& engine_;
-    platform::MidiOut& out_;
+    midiout::MidiOut& out_;
     SleepFn sleep_;
     engine::Selector selector_{0, 1, 0, true};
     unsigned count_ = 0;

@@ -19,7 +19,11 @@ struct TimerCaps {
     std::uint32_t periodMax = 1000000;
 };
 
-using TimerCallbackFn = void (*)(void* user) noexcept;
+using TimerClock = std::chrono::steady_clock;
+
+// One expiry, on the timer's thread: `due` is its slot on the timer's schedule, however
+// late the thread woke for it.
+using TimerCallbackFn = void (*)(void* user, TimerClock::time_point due) noexcept;
 
 // What the timers of one service have done since it was made: the expiries that ran a
 // callback, and how late the latest of them started after its deadline. Kept with two
@@ -38,26 +42,10 @@ struct TimerStats {
 };
 
 class PeriodicTimerImpl;
-struct LateExpiry;
-
-// For the benchmarks and the timing tests only: a timer that wakes late on purpose, each
-// expiry a random 0 to `maxLateMicros` after its slot (the same sequence for the same
-// seed), while expiryDueTime() still reports the slot. It shows what a loaded machine's
-// late wake-ups do to the notes, on demand. Only a service made with it behaves so.
-struct LateWakeups {
-    std::uint32_t maxLateMicros = 20000;
-    std::uint64_t seed = 1;
-
-    // How late the expiry numbered `expiry` (from 0) of the timer with identifier `timerId`
-    // wakes: what an offline test replays without a clock.
-    std::chrono::microseconds delay(std::uint32_t timerId, std::uint64_t expiry) const noexcept;
-};
 
 class TimerService {
 public:
     TimerService();
-    // A service whose timers all wake late on purpose (see LateWakeups).
-    explicit TimerService(LateWakeups late);
     ~TimerService(); // kills every timer still running
     TimerService(const TimerService&) = delete;
     TimerService& operator=(const TimerService&) = delete;
@@ -86,28 +74,17 @@ private:
     // only if its callback kills a timer, which the step tick never does.
     mutable std::mutex mutex_;
     std::map<std::uint32_t, std::unique_ptr<PeriodicTimerImpl>> timers_;
-    // Only a service made with LateWakeups: what each of its timers delays, by identifier,
-    // each freed only once its timer has stopped.
-    bool lateWakeups_ = false;
-    LateWakeups late_;
-    std::map<std::uint32_t, std::unique_ptr<LateExpiry>> lateExpiries_;
     std::uint32_t nextId_ = 1;
     std::uint32_t resolution_ = 0;
     TimerStats stats_;
 };
 
+// The name of the thread that runs a periodic timer's expiries (on Linux, where the timer is a
+// thread of our own): where the step tick runs, and where nothing may allocate, lock or wait.
+inline constexpr const char* kTimerThreadName = "tambrel-timer";
+
 // Asks for real-time priority (and, on Linux, a fine timer slack) for the calling thread;
 // quietly keeps the defaults where that is not allowed. Returns true when it was granted.
 bool raiseTimerThreadPriority() noexcept;
-
-// Whether the calling thread is a periodic timer's: where the step tick runs, and where
-// nothing may allocate, lock or wait (the tick-contract test counts allocations here).
-bool onTimerThread() noexcept;
-
-// When the expiry that the calling thread runs was due: inside a periodic timer's callback,
-// its slot on the timer's schedule, however late the thread woke for it; anywhere else,
-// now. The outputs that hold every message for a fixed latency stamp the step clock's
-// notes with it, so that a late wake-up does not move a note.
-std::chrono::steady_clock::time_point expiryDueTime() noexcept;
 
 } // namespace tambrel::platform

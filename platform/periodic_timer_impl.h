@@ -22,12 +22,6 @@ public:
     virtual void stop(bool fromOwnExpiry) noexcept = 0;
 };
 
-// Marks the calling thread as a periodic timer's (onTimerThread).
-void markTimerThread() noexcept;
-// Runs one expiry's callback on a timer's thread, with `due` as its expiryDueTime().
-void runExpiry(TimerCallbackFn callback, void* user,
-               std::chrono::steady_clock::time_point due) noexcept;
-
 // Starts the platform's timer, its first expiry one period from now, each expiry counted
 // in `stats`. `resolutionMs` is within caps(). Returns nullptr when the platform refused,
 // and throws when there was no memory or thread for it (then nothing runs).

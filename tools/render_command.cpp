@@ -48,10 +48,10 @@ private:
 };
 
 // The synth with the soundfont asked for or found, or why not.
-std::unique_ptr<platform::GmSynth> loadSynth(const RenderSettings& settings, std::string* reason) {
+std::unique_ptr<backends::GmSynth> loadSynth(const RenderSettings& settings, std::string* reason) {
     std::string soundfont = settings.soundfont;
     if (soundfont.empty()) {
-        const std::optional<std::string> found = platform::findGmSoundfont();
+        const std::optional<std::string> found = backends::findGmSoundfont();
         if (!found) {
             *reason = "no General MIDI soundfont found: install Debian's timgm6mb-soundfont or "
                       "fluid-soundfont-gm, or give one with --soundfont SF2";
@@ -64,8 +64,8 @@ std::unique_ptr<platform::GmSynth> loadSynth(const RenderSettings& settings, std
         *reason = soundfont + ": " + (error ? error.message() : "No such file or directory");
         return nullptr;
     }
-    std::unique_ptr<platform::GmSynth> synth =
-        platform::GmSynth::create(soundfont, static_cast<double>(settings.rate));
+    std::unique_ptr<backends::GmSynth> synth =
+        backends::GmSynth::create(soundfont, static_cast<double>(settings.rate));
     if (synth == nullptr) {
         *reason = soundfont + ": not a soundfont that FluidSynth can load";
     }
@@ -78,7 +78,7 @@ std::optional<std::string> renderLoopToWav(const exporting::Loop& loop,
                                            const RenderSettings& settings,
                                            const std::string& output) {
     std::string reason;
-    std::unique_ptr<platform::GmSynth> synth = loadSynth(settings, &reason);
+    std::unique_ptr<backends::GmSynth> synth = loadSynth(settings, &reason);
     if (synth == nullptr) {
         return reason;
     }

@@ -3,7 +3,7 @@
 
 #include "ui/resources.h"
 
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 #include "tambrel/about.h"
 
 #include <QCommandLineParser>
@@ -142,7 +142,7 @@ int runProgram(int argc, char** argv) {
     StartedWindow started;
     try {
         started = startWindow(
-            std::make_unique<machine::Machine>(platform::discoverMidiOutDevices()), options);
+            std::make_unique<machine::Machine>(backends::discoverMidiOutDevices()), options);
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

@@ -1,13 +1,13 @@
 #include "alsa_midi_device.h"
 
-#include "platform/midi_bytes.h"
+#include "midiout/midi_bytes.h"
 
 #include <alsa/asoundlib.h>
 #include <cstdarg>
 #include <rtmidi/RtMidi.h>
 #include <unistd.h>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
@@ -94,18 +94,14 @@ bool AlsaMidiDevice::open() {
     return true;
 }
 
-void AlsaMidiDevice::send(std::uint32_t message) noexcept {
+void AlsaMidiDevice::send(const midiout::TimedMessage& message) noexcept {
     if (!out_) {
         return;
     }
-    std::uint8_t bytes[3];
-    const std::size_t length = unpackShortMessage(message, bytes);
-    if (length == 0) {
-        return;
-    }
     try {
-        // The pointer form: the vector form would allocate on the timer thread.
-        out_->sendMessage(bytes, length);
+        // The pointer form: the vector form would allocate on the timer thread. RtMidi
+        // sends at once: the moment is the one it is sent at.
+        out_->sendMessage(message.bytes.data(), message.size);
     } catch (...) {
         // With an error callback set RtMidi reports instead of throwing; a send is
         // dropped either way.
@@ -119,8 +115,8 @@ void AlsaMidiDevice::close() noexcept {
     }
 }
 
-BackendDevices discoverAlsaMidiDevices() {
-    BackendDevices devices;
+midiout::BackendDevices discoverAlsaMidiDevices() {
+    midiout::BackendDevices devices;
     if (!alsaSequencerPresent()) {
         return devices;
     }
@@ -142,4 +138,4 @@ BackendDevices discoverAlsaMidiDevices() {
     return devices;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -3,8 +3,8 @@
 // a virtual port of ours that other programs connect to. Absent where the machine has no
 // sequencer (/dev/snd/seq).
 
-#include "platform/backend_devices.h"
-#include "platform/midi_out.h"
+#include "midiout/backend_devices.h"
+#include "midiout/midi_out.h"
 
 #include <atomic>
 #include <memory>
@@ -12,19 +12,19 @@
 
 class RtMidiOut;
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 // Keeps alsa-lib from printing its errors on the terminal (process-wide).
 void silenceAlsa() noexcept;
 
-class AlsaMidiDevice : public MidiOutDevice {
+class AlsaMidiDevice : public midiout::MidiOutDevice {
 public:
     // `virtualPort`: our own port named `name`; otherwise the sequencer port of that name.
     AlsaMidiDevice(std::string name, bool virtualPort);
     ~AlsaMidiDevice() override;
     std::string name() const override { return name_; }
     bool open() override;
-    void send(std::uint32_t message) noexcept override;
+    void send(const midiout::TimedMessage& message) noexcept override;
     void close() noexcept override;
 
 private:
@@ -42,6 +42,6 @@ inline constexpr const char* kAlsaOwnPortDeviceName = "Tambrel ALSA out";
 bool alsaSequencerPresent() noexcept;
 
 // Other programs' sequencer ports, then our own virtual port; empty without a sequencer.
-BackendDevices discoverAlsaMidiDevices();
+midiout::BackendDevices discoverAlsaMidiDevices();
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

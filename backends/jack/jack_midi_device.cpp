@@ -2,7 +2,7 @@
 
 #include "backends/jack/jack_placement.h"
 #include "backends/jack/sanitizer_handover.h"
-#include "platform/midi_bytes.h"
+#include "midiout/midi_bytes.h"
 #include "platform/periodic_timer.h"
 
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <jack/midiport.h>
 #include <thread>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
@@ -270,11 +270,12 @@ std::uint32_t JackMidiClient::sampleRate() const noexcept {
     return jack_get_sample_rate(client_);
 }
 
-void JackMidiClient::send(int index, std::uint32_t message) noexcept {
-    if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || !alive()) {
+void JackMidiClient::send(int index, const midiout::TimedMessage& message) noexcept {
+    if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || !alive() ||
+        message.empty()) {
         return;
     }
-    const Stamped stamped{frameTimeAt(expiryDueTime()), message};
+    const Stamped stamped{frameTimeAt(message.due), message.bytes, message.size};
     if (!slots_[static_cast<std::size_t>(index)].queue.push(stamped)) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -315,15 +316,11 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
                 late_.fetch_add(1, std::memory_order_relaxed);
             }
             const std::int64_t offset = placed.offset;
-            std::uint8_t bytes[3];
-            const std::size_t length = unpackShortMessage(event->message, bytes);
-            if (length > 0) {
-                if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(offset), bytes,
-                                          length) == 0) {
-                    lastOffset = offset;
-                } else {
-                    dropped_.fetch_add(1, std::memory_order_relaxed);
-                }
+            if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(offset),
+                                      event->bytes.data(), event->size) == 0) {
+                lastOffset = offset;
+            } else {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
             }
             slot.queue.pop();
         }
@@ -378,7 +375,7 @@ bool JackMidiDevice::open() {
     return slot >= 0;
 }
 
-void JackMidiDevice::send(std::uint32_t message) noexcept {
+void JackMidiDevice::send(const midiout::TimedMessage& message) noexcept {
     const int slot = slot_.load(std::memory_order_acquire);
     if (slot >= 0) {
         client_->send(slot, message);
@@ -392,8 +389,8 @@ void JackMidiDevice::close() noexcept {
     }
 }
 
-BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection) {
-    BackendDevices devices;
+midiout::BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection) {
+    midiout::BackendDevices devices;
     const std::shared_ptr<JackMidiClient> client =
         connection != nullptr ? connection->client() : nullptr;
     if (client == nullptr) {
@@ -410,8 +407,8 @@ BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& co
     return devices;
 }
 
-BackendDevices discoverJackMidiDevices() {
+midiout::BackendDevices discoverJackMidiDevices() {
     return discoverJackMidiDevices(std::make_shared<JackConnection>(JackMidiClient::connect()));
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -11,8 +11,8 @@
 // landing at the start of whichever period follows it, so a receiver hears the steps
 // spaced as evenly as the step clock's schedule, however late its thread woke.
 
-#include "platform/backend_devices.h"
-#include "platform/midi_out.h"
+#include "midiout/backend_devices.h"
+#include "midiout/midi_out.h"
 #include "platform/spsc_ring.h"
 
 #include <array>
@@ -27,7 +27,7 @@
 struct _jack_client;
 struct _jack_port;
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 // Keeps libjack from printing its errors and notes on the terminal (process-wide).
 void silenceJack() noexcept;
@@ -72,8 +72,8 @@ public:
     // no longer touches the slot, or at once when the server is gone.
     void closePort(int slot) noexcept;
     // Any one thread per slot (the step clock's): stamps with the frame at which the
-    // message was due (expiryDueTime) and queues, never waits.
-    void send(int slot, std::uint32_t message) noexcept;
+    // message is due and queues, never waits.
+    void send(int slot, const midiout::TimedMessage& message) noexcept;
 
     // Window's thread. Registers the audio outputs "<name> left" and "<name> right", fed
     // by `source` from the next period on, and connects them to the system's playback
@@ -99,11 +99,12 @@ public:
 private:
     struct Stamped {
         std::uint32_t frame = 0;
-        std::uint32_t message = 0;
+        std::array<std::uint8_t, 3> bytes{};
+        std::uint8_t size = 0;
     };
     struct Slot {
         std::atomic<_jack_port*> port{nullptr};
-        SpscRing<Stamped, kQueueLength> queue;
+        platform::SpscRing<Stamped, kQueueLength> queue;
         bool used = false;    // window's thread, under portsMutex_
         bool retired = false; // its port could not be released safely: never reused
     };
@@ -151,7 +152,7 @@ private:
 
 // One JACK output device: another program's input port, or our own port that other
 // programs connect to.
-class JackMidiDevice : public MidiOutDevice {
+class JackMidiDevice : public midiout::MidiOutDevice {
 public:
     // `destination` empty: our own port, named `portName`, that others connect to.
     JackMidiDevice(std::shared_ptr<JackConnection> connection, std::string name,
@@ -160,7 +161,7 @@ public:
     std::string name() const override { return name_; }
     // Reaches the server that runs now, through the connection's client.
     bool open() override;
-    void send(std::uint32_t message) noexcept override;
+    void send(const midiout::TimedMessage& message) noexcept override;
     void close() noexcept override;
 
     // The client of the latest open (nullptr before the first).
@@ -181,8 +182,8 @@ inline constexpr const char* kJackOwnPortDeviceName = "Tambrel JACK out";
 
 // The JACK part of the device list: other programs' MIDI inputs and our own output port,
 // all served by the connection's client. Nothing when no JACK server runs.
-BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection);
+midiout::BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection);
 // The same through a client of its own, connected now.
-BackendDevices discoverJackMidiDevices();
+midiout::BackendDevices discoverJackMidiDevices();
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdint>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 // How late the step clock's thread may wake for a step while its notes still keep their
 // place: a loaded machine (two cores, a virtual machine, a browser open) wakes a thread up
@@ -62,4 +62,4 @@ constexpr JackPlacement placeInPeriod(std::uint32_t stamp, std::uint32_t cycleSt
     return placed;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

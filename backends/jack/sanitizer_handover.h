@@ -11,7 +11,7 @@ extern "C" void __tsan_acquire(void* addr);
 extern "C" void __tsan_release(void* addr);
 #endif
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 inline void markHandedOver([[maybe_unused]] const void* buffer) noexcept {
 #if defined(__SANITIZE_THREAD__)
@@ -25,4 +25,4 @@ inline void markTakenOver([[maybe_unused]] const void* buffer) noexcept {
 #endif
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <thread>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
@@ -150,12 +150,12 @@ bool FluidSynthDevice::waitForFirstPeriod() {
     return true;
 }
 
-void FluidSynthDevice::send(std::uint32_t message) noexcept {
+void FluidSynthDevice::send(const midiout::TimedMessage& message) noexcept {
     Timed timed;
-    timed.message = message;
+    timed.message = message.packed();
     // The step clock's notes are stamped with the moment their step was due: a timer that
     // woke late by less than the fixed latency then moves no note.
-    const Clock::time_point due = expiryDueTime();
+    const Clock::time_point due = message.due;
     if (jackClock_ != nullptr) {
         if (!jackClock_->alive()) {
             return; // the server is gone: nothing would play it
@@ -336,4 +336,4 @@ bool FluidSynthDevice::render(float* left, float* right, int frames,
     return true;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

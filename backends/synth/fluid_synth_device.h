@@ -21,7 +21,7 @@
 #include "backends/synth/gm_synth.h"
 #include "backends/synth/pulse_output.h"
 #include "backends/synth/stream_clock.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 #include "platform/spsc_ring.h"
 
 #include <atomic>
@@ -32,11 +32,11 @@
 
 struct _fluid_audio_driver_t;
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 inline constexpr const char* kSynthDeviceName = "Tambrel GM Synth";
 
-class FluidSynthDevice : public MidiOutDevice, private JackAudioSource {
+class FluidSynthDevice : public midiout::MidiOutDevice, private JackAudioSource {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -85,9 +85,9 @@ public:
     std::string name() const override { return kSynthDeviceName; }
     // Audio: false when no audio output works on this machine.
     bool open() override;
-    // Stamps the message with its due time (expiryDueTime); never waits, locks or
+    // Stamps the message with its due moment on the audio's clock; never waits, locks or
     // allocates.
-    void send(std::uint32_t message) noexcept override;
+    void send(const midiout::TimedMessage& message) noexcept override;
     void close() noexcept override;
     // Wakes a resting stream: it plays again by the time Play's first step is due, even
     // where the server had put its sound card to sleep meanwhile.
@@ -160,7 +160,7 @@ private:
     std::unique_ptr<PulseOutput> pulse_;
     _fluid_audio_driver_t* audioDriver_ = nullptr;
     std::string driver_;
-    SpscRing<Timed, 1024> pending_;
+    platform::SpscRing<Timed, 1024> pending_;
     // The audio side's own: the stream's frames rendered since open, and the loop that
     // maps the monotonic clock onto them.
     std::int64_t streamFrame_ = 0;
@@ -171,4 +171,4 @@ private:
     std::atomic<std::uint64_t> periods_{0};
 };
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

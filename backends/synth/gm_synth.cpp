@@ -3,7 +3,7 @@
 #include <fluidsynth.h>
 #include <unistd.h>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
@@ -126,4 +126,4 @@ void GmSynth::apply(std::uint32_t message) noexcept {
     }
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -12,7 +12,7 @@
 struct _fluid_hashtable_t;
 struct _fluid_synth_t;
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 // The first General MIDI soundfont found in the usual places, or nothing.
 std::optional<std::string> findGmSoundfont();
@@ -65,4 +65,4 @@ private:
     std::int64_t quietFrames_ = 0;
 };
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

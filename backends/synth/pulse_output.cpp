@@ -10,7 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
@@ -245,4 +245,4 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
     out->restIfQuiet(stream);
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -17,7 +17,7 @@ struct pa_io_event;
 struct pa_stream;
 struct pa_threaded_mainloop;
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 class PulseOutput {
 public:
@@ -70,4 +70,4 @@ private:
     std::vector<float> right_;
 };
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

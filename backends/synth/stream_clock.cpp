@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
@@ -93,4 +93,4 @@ double StreamClock::frameAt(std::int64_t nanos) const noexcept {
            (static_cast<double>(nanos - origin_) - lineTime_) / nanosPerFrame_;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 class StreamClock {
 public:
@@ -51,4 +51,4 @@ private:
     std::uint64_t restarts_ = 0;
 };
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <string>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 namespace {
 
-class WinMmMidiDevice : public MidiOutDevice {
+class WinMmMidiDevice : public midiout::MidiOutDevice {
 public:
     WinMmMidiDevice(const WinMmMidiCalls& calls, UINT number) : calls_(calls), number_(number) {}
 
@@ -33,8 +33,8 @@ public:
 
     // The status is not read: the program has nothing to do about a message the device
     // did not take.
-    void send(std::uint32_t message) noexcept override {
-        calls_.shortMsg(handle_.load(std::memory_order_acquire), message);
+    void send(const midiout::TimedMessage& message) noexcept override {
+        calls_.shortMsg(handle_.load(std::memory_order_acquire), message.packed());
     }
 
     void close() noexcept override { calls_.close(handle_.exchange(nullptr)); }
@@ -53,8 +53,8 @@ const WinMmMidiCalls& systemMidiCalls() noexcept {
     return calls;
 }
 
-MidiOutDeviceList discoverWinMmMidiDevices(const WinMmMidiCalls& calls) {
-    MidiOutDeviceList devices;
+midiout::MidiOutDeviceList discoverWinMmMidiDevices(const WinMmMidiCalls& calls) {
+    midiout::MidiOutDeviceList devices;
     const UINT count = calls.getNumDevs();
     for (UINT i = 0; i < count; ++i) {
         devices.push_back(std::make_unique<WinMmMidiDevice>(calls, i));
@@ -62,4 +62,4 @@ MidiOutDeviceList discoverWinMmMidiDevices(const WinMmMidiCalls& calls) {
     return devices;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -5,13 +5,13 @@
 // midiOutClose. The calls go through a table so that the tests can stand in for devices
 // that the machine does not have.
 
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <windows.h>
 
 #include <mmsystem.h>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 
 struct WinMmMidiCalls {
     UINT(WINAPI* getNumDevs)();
@@ -26,6 +26,6 @@ struct WinMmMidiCalls {
 const WinMmMidiCalls& systemMidiCalls() noexcept;
 
 // One device per number below the count, in the system's order.
-MidiOutDeviceList discoverWinMmMidiDevices(const WinMmMidiCalls& calls);
+midiout::MidiOutDeviceList discoverWinMmMidiDevices(const WinMmMidiCalls& calls);
 
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -13,8 +13,9 @@
 #include "bench_stats.h"
 
 #include "backends/jack/jack_midi_device.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 #include "platform/periodic_timer.h"
+#include "tests/support/late_wakeups.h"
 
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
@@ -63,16 +64,16 @@ void print(const char* what, const Figures& f, std::size_t count) {
 // The step clock's side: one note per expiry, the send's moment kept for comparison.
 struct Player {
     virtual ~Player() = default;
-    virtual void sendNote(int step) noexcept = 0;
+    virtual void sendNote(int step, Clock::time_point due) noexcept = 0;
 
-    static void tick(void* self) noexcept {
+    static void tick(void* self, Clock::time_point due) noexcept {
         auto* player = static_cast<Player*>(self);
         const int n = player->sent.load(std::memory_order_relaxed);
         if (n >= player->steps) {
             return;
         }
         player->sentAt[static_cast<std::size_t>(n)] = Clock::now();
-        player->sendNote(n);
+        player->sendNote(n, due);
         player->sent.store(n + 1, std::memory_order_release);
     }
 
@@ -82,14 +83,17 @@ struct Player {
 };
 
 struct OursPlayer : Player {
-    platform::MidiOut* out = nullptr;
-    platform::MidiOutHandle handle = 0;
-    void sendNote(int step) noexcept override { out->send(handle, numberedNote(step)); }
+    midiout::MidiOut* out = nullptr;
+    midiout::MidiOutHandle handle = 0;
+    void sendNote(int step, Clock::time_point due) noexcept override {
+        out->send(handle, numberedNote(step), due);
+    }
 };
 
 struct RtMidiPlayer : Player {
     RtMidiOut* out = nullptr;
-    void sendNote(int step) noexcept override {
+    // RtMidi sends at once: the moment is the one it is sent at.
+    void sendNote(int step, Clock::time_point /*due*/) noexcept override {
         const std::uint32_t note = numberedNote(step);
         const unsigned char bytes[3] = {static_cast<unsigned char>(note & 0xFF),
                                         static_cast<unsigned char>((note >> 8) & 0xFF),
@@ -102,27 +106,22 @@ struct RtMidiPlayer : Player {
 };
 
 // The late-waking timer's wake-ups: 0 to 20 ms after each slot, the same every run.
-constexpr platform::LateWakeups kLateWakeups{20000, 20};
+constexpr testing::LateWakeups kLateWakeups{20000, 20};
 
 // Plays `steps` notes every `periodMs`, on a timer that wakes late on purpose when `late`;
 // returns once they are sent and had time to arrive.
 bool play(Player& player, int steps, std::uint32_t periodMs, bool late = false) {
     player.steps = steps;
     player.sentAt.assign(static_cast<std::size_t>(steps), Clock::time_point{});
-    std::optional<platform::TimerService> timers;
-    if (late) {
-        timers.emplace(kLateWakeups);
-    } else {
-        timers.emplace();
-    }
-    const std::uint32_t id = timers->start(periodMs, &Player::tick, &player);
-    if (id == 0) {
+    platform::TimerService timers;
+    testing::TestTimer timer(timers, late ? std::optional(kLateWakeups) : std::nullopt);
+    if (timer.start(periodMs, &Player::tick, &player) == 0) {
         return false;
     }
     while (player.sent.load(std::memory_order_acquire) < steps) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    timers->kill(id);
+    timer.stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return true;
 }
@@ -234,7 +233,7 @@ int fail(const char* why) {
 // Returns false with `why` set when it could not.
 bool playOurs(OursPlayer& ours, const std::string& receiverPort, int steps, std::uint32_t periodMs,
               bool lateTimer, std::uint64_t& late, const char*& why) {
-    platform::MidiOut out(platform::discoverMidiOutDevices());
+    midiout::MidiOut out(backends::discoverMidiOutDevices());
     int index = -1;
     for (unsigned i = 0; i < out.deviceCount(); ++i) {
         if (out.deviceName(i) == receiverPort) {
@@ -242,7 +241,7 @@ bool playOurs(OursPlayer& ours, const std::string& receiverPort, int steps, std:
         }
     }
     ours.out = &out;
-    if (index < 0 || out.open(static_cast<unsigned>(index), &ours.handle) != platform::kMidiOk) {
+    if (index < 0 || out.open(static_cast<unsigned>(index), &ours.handle) != midiout::kMidiOk) {
         why = "receiver not reachable through our JACK back end";
         return false;
     }
@@ -251,7 +250,7 @@ bool playOurs(OursPlayer& ours, const std::string& receiverPort, int steps, std:
         return false;
     }
     const auto* device =
-        static_cast<platform::JackMidiDevice*>(out.device(static_cast<unsigned>(index)));
+        static_cast<backends::JackMidiDevice*>(out.device(static_cast<unsigned>(index)));
     late = device->client()->lateCount();
     out.close(ours.handle);
     return true;

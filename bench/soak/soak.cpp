@@ -8,8 +8,8 @@
 #include "patterns/pattern_file.h"
 #include "patterns/presets.h"
 #include "platform/files.h"
-#include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
+#include "tests/support/memory_midi.h"
 
 #include <algorithm>
 #include <atomic>
@@ -234,13 +234,13 @@ SoakResult runSoak(double seconds) {
         return result;
     }
     testing::JackMidiReceiver receiver("soak-receiver", 1 << 20);
-    platform::BackendDevices jack = platform::discoverJackMidiDevices();
+    midiout::BackendDevices jack = backends::discoverJackMidiDevices();
     if (!receiver.ok() || jack.others.size() != 1) {
         result.failure = "no JACK receiver to play to";
         return result;
     }
-    platform::MidiRecorder recorder(1 << 20);
-    platform::MidiOutDeviceList devices = platform::makeMemoryMidiDevices(1, recorder);
+    tambrel::testing::MidiRecorder recorder(1 << 20);
+    midiout::MidiOutDeviceList devices = tambrel::testing::makeMemoryMidiDevices(1, recorder);
     devices.push_back(std::move(jack.others.front()));
 
     const std::filesystem::path dir =

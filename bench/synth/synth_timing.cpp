@@ -23,7 +23,7 @@
 #include "bench_stats.h"
 
 #include "backends/synth/fluid_synth_device.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <cmath>
 #include <cstdio>
@@ -37,7 +37,7 @@
 namespace {
 
 using namespace tambrel;
-using platform::FluidSynthDevice;
+using backends::FluidSynthDevice;
 using Placement = FluidSynthDevice::Placement;
 
 constexpr double kRate = 48000.0;
@@ -52,12 +52,12 @@ constexpr auto kTail = std::chrono::milliseconds(400);
 struct Variant {
     const char* label;
     Placement placement;
-    std::optional<platform::LateWakeups> late;
+    std::optional<testing::LateWakeups> late;
 };
 constexpr Variant kVariants[] = {
     {"at stamp", Placement::AtStamp, std::nullopt},
     {"block start", Placement::AtBlockStart, std::nullopt},
-    {"late timer", Placement::AtStamp, platform::LateWakeups{20000, 20}},
+    {"late timer", Placement::AtStamp, testing::LateWakeups{20000, 20}},
 };
 constexpr std::size_t kVariantCount = std::size(kVariants);
 
@@ -99,9 +99,9 @@ void print(const char* what, const Run& run, int steps) {
 }
 
 // Device 0 opened: the synth, on whatever audio the environment offers.
-FluidSynthDevice* openSynth(platform::MidiOut& out, platform::MidiOutHandle* handle) {
-    if (out.deviceCount() == 0 || out.deviceName(0) != platform::kSynthDeviceName ||
-        out.open(0, handle) != platform::kMidiOk) {
+FluidSynthDevice* openSynth(midiout::MidiOut& out, midiout::MidiOutHandle* handle) {
+    if (out.deviceCount() == 0 || out.deviceName(0) != backends::kSynthDeviceName ||
+        out.open(0, handle) != midiout::kMidiOk) {
         return nullptr;
     }
     std::this_thread::sleep_for(kSettle);
@@ -111,7 +111,7 @@ FluidSynthDevice* openSynth(platform::MidiOut& out, platform::MidiOutHandle* han
 // `steps` claves played through the synth, whose recording has begun, as `variant` says;
 // `recorded` gives back the recording once the ring has ended.
 template <class Recorded>
-Run measured(platform::MidiOut& out, platform::MidiOutHandle handle, FluidSynthDevice& synth,
+Run measured(midiout::MidiOut& out, midiout::MidiOutHandle handle, FluidSynthDevice& synth,
              const Variant& variant, int steps, std::uint32_t periodMs, Recorded recorded) {
     synth.usePlacement(variant.placement);
     const std::uint64_t lateBefore = synth.lateCount();
@@ -133,8 +133,8 @@ Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames,
     if (!server.start()) {
         return "jackd did not start";
     }
-    platform::MidiOut out(platform::discoverMidiOutDevices());
-    platform::MidiOutHandle handle = 0;
+    midiout::MidiOut out(backends::discoverMidiOutDevices());
+    midiout::MidiOutHandle handle = 0;
     FluidSynthDevice* synth = openSynth(out, &handle);
     if (synth == nullptr || synth->driverName() != "jack") {
         return "the synth did not open on the private JACK server";
@@ -144,7 +144,7 @@ Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames,
     for (std::size_t v = 0; v < kVariantCount; ++v) {
         testing::JackAudioRecorder recorder(recordFrames);
         if (!recorder.ok() ||
-            recorder.listenTo(std::string(":") + platform::kSynthDeviceName) != 2) {
+            recorder.listenTo(std::string(":") + backends::kSynthDeviceName) != 2) {
             return "no recorder on the synth's JACK ports";
         }
         recorder.startRecording();
@@ -160,8 +160,8 @@ Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames,
 template <class Server>
 Failure measureAtSink(Server& server, const char* driver, int steps, std::uint32_t periodMs,
                       std::size_t recordFrames, Runs& runs) {
-    platform::MidiOut out(platform::discoverMidiOutDevices());
-    platform::MidiOutHandle handle = 0;
+    midiout::MidiOut out(backends::discoverMidiOutDevices());
+    midiout::MidiOutHandle handle = 0;
     FluidSynthDevice* synth = openSynth(out, &handle);
     if (synth == nullptr || synth->driverName() != driver) {
         return std::string("the synth did not open on the private server through ") + driver;
@@ -308,7 +308,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "synth_timing: 3 to 100000 steps, a period of 40 ms or more\n");
         return 2;
     }
-    if (!platform::findGmSoundfont()) {
+    if (!backends::findGmSoundfont()) {
         return fail("no General MIDI soundfont on this machine (scripts/install-deps)");
     }
     const auto recordFrames = static_cast<std::size_t>((steps * periodMs / 1000.0 + 2.0) * kRate);
@@ -318,7 +318,7 @@ int main(int argc, char** argv) {
     std::printf("synth_timing: %d steps every %u ms, claves through the built-in synth; "
                 "latency through PulseAudio %d frames, through JACK one period + %.0f ms\n",
                 steps, periodMs, FluidSynthDevice::kClockLatencyFrames,
-                platform::kLateWakeAllowanceSeconds * 1000.0);
+                backends::kLateWakeAllowanceSeconds * 1000.0);
     AllRuns all;
     if (Failure why = measureAll(steps, periodMs, recordFrames, all)) {
         return fail(why->c_str());

@@ -105,15 +105,13 @@ public:
 private:
     static void CALLBACK expiry(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
         auto* self = reinterpret_cast<MultimediaTimer*>(user);
-        markTimerThread();
         self->expiryThread_.store(GetCurrentThreadId(), std::memory_order_relaxed);
         self->inside_.store(true);
         if (!self->killed_.load() && self->due()) {
             self->stats_.record((self->microsSinceStart() - self->played_ * self->periodMicros_) *
                                 1000);
-            runExpiry(self->callback_, self->user_,
-                      self->start_ +
-                          std::chrono::microseconds(self->played_ * self->periodMicros_));
+            self->callback_(self->user_, self->start_ + std::chrono::microseconds(
+                                                            self->played_ * self->periodMicros_));
         }
         const bool freeNow = self->freeOnReturn_.load();
         self->inside_.store(false);

@@ -3,7 +3,7 @@
 
 #include "backends/alsa/alsa_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,9 @@
 #include <sstream>
 #include <unistd.h>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
+
+using namespace midiout;
 namespace {
 
 // Everything written to the terminal (stdout and stderr) while `work` runs.
@@ -73,4 +75,4 @@ TEST(DiscoveryWithoutServers, ListsOnlyTheSynthAndPrintsNothing) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 namespace {
 
 using Clock = FluidSynthDevice::Clock;
@@ -259,7 +259,7 @@ struct LateSteps {
     std::vector<std::int64_t> sent;
 
     LateSteps() {
-        const platform::LateWakeups wakeups{20000, 20};
+        const testing::LateWakeups wakeups{20000, 20};
         for (int k = 0; k < kSteps; ++k) {
             due.push_back(kFirstFrame + k * kStepFrames);
             const auto late = wakeups.delay(1, static_cast<std::uint64_t>(k)).count();
@@ -365,7 +365,7 @@ TEST_F(FluidSynthTest, ReopeningStartsSilentAndStillPlays) {
     EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
     // A note sent after close is not kept for the next opening (it would play at once).
     synth.device->close();
-    synth.device->send(drum(49, 127));
+    synth.device->send(midiout::TimedMessage::fromShort(drum(49, 127), Clock::now()));
     ASSERT_TRUE(synth.device->open());
     EXPECT_LT(OfflineSynth::peak(synth.render(4800)), kSilence);
     ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 4800));
@@ -375,12 +375,12 @@ TEST_F(FluidSynthTest, ReopeningStartsSilentAndStillPlays) {
 TEST_F(FluidSynthTest, FullRingDropsMessagesInsteadOfWaiting) {
     ASSERT_TRUE(synth.device->open());
     for (int i = 0; i < 1100; ++i) {
-        synth.device->send(drum(42, 1));
+        synth.device->send(midiout::TimedMessage::fromShort(drum(42, 1), Clock::now()));
     }
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
     // A callback a second after the sends: every one of them is due, and taken.
     synth.render(4800, Clock::now() + std::chrono::seconds(1));
-    synth.device->send(drum(42, 1));
+    synth.device->send(midiout::TimedMessage::fromShort(drum(42, 1), Clock::now()));
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
 }
 
@@ -418,4 +418,4 @@ TEST_F(FluidSynthTest, GainKeepsSingleDrumsAudibleAndEightLoudestUnclipped) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -67,8 +67,8 @@ int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
     const auto* left = static_cast<const float*>(jack_port_get_buffer(recorder->ports_[0], frames));
     const auto* right =
         static_cast<const float*>(jack_port_get_buffer(recorder->ports_[1], frames));
-    platform::markTakenOver(left);
-    platform::markTakenOver(right);
+    backends::markTakenOver(left);
+    backends::markTakenOver(right);
     float peak = recorder->peak_.load(std::memory_order_relaxed);
     for (std::uint32_t i = 0; i < frames; ++i) {
         peak = std::max(peak, std::max(std::fabs(left[i]), std::fabs(right[i])));
@@ -85,8 +85,8 @@ int JackAudioRecorder::onProcess(std::uint32_t frames, void* self) noexcept {
         }
         level.write(start - recorder->firstFrame_, left, right, frames, 1, stamp);
     }
-    platform::markHandedOver(left);
-    platform::markHandedOver(right);
+    backends::markHandedOver(left);
+    backends::markHandedOver(right);
     return 0;
 }
 

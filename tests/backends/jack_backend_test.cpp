@@ -6,7 +6,7 @@
 #include "backends/jack/jack_midi_device.h"
 #include "backends/jack/jack_placement.h"
 #include "backends/synth/fluid_synth_device.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,9 @@
 #include <jack/jack.h>
 #include <thread>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
+
+using namespace midiout;
 namespace {
 
 using namespace std::chrono_literals;
@@ -124,7 +126,8 @@ TEST_F(JackBackendTest, ReceiverGetsExactlyTheBytesInOrderAndNothingAfterClose) 
     EXPECT_EQ(receiver->connectionCount(), 0);
     // Neither the list (closed handle) nor the device itself lets anything through now.
     EXPECT_EQ(out->send(handle, kSnare), kMidiInvalidHandle);
-    out->device(static_cast<unsigned>(indexOf(*out, receiver->portName())))->send(kSnare);
+    out->device(static_cast<unsigned>(indexOf(*out, receiver->portName())))
+        ->send(TimedMessage::fromShort(kSnare, MidiClock::now()));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(receiver->count(), sent.size() + 2);
 }
@@ -354,4 +357,4 @@ TEST_F(JackBackendTest, ServerDeathWhileSendingDropsSendsAndCloseReturns) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

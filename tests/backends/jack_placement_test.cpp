@@ -7,7 +7,7 @@
 
 #include <limits>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 namespace {
 
 constexpr std::uint32_t kFrames = 256;
@@ -56,4 +56,4 @@ TEST(JackPlacement, LateOrJumpedMessagesStayInsideThePeriodAndInOrder) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -69,7 +69,7 @@ void removeTree(const std::string& path) {
 } // namespace
 
 jack_client_t* openJackClient(const std::string& name) {
-    platform::silenceJack();
+    backends::silenceJack();
     jack_status_t status{};
     return jack_client_open(name.c_str(), JackNoStartServer, &status);
 }
@@ -141,7 +141,7 @@ bool PrivateJackServer::waitUntilUp(std::chrono::milliseconds limit) {
 }
 
 bool PrivateJackServer::start(std::chrono::milliseconds limit) {
-    platform::silenceJack();
+    backends::silenceJack();
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     pid_ = launch();

@@ -38,7 +38,7 @@ extern "C" int pa_stream_write(pa_stream* stream, const void* data, size_t bytes
     return library(stream, data, bytes, freeData, offset, seek);
 }
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 namespace {
 
 using namespace std::chrono_literals;
@@ -134,4 +134,4 @@ TEST(PulseOutput, AQuietStreamRestsUntilWoken) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

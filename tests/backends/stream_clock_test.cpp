@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <random>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
 namespace {
 
 constexpr double kNominalRate = 48000.0;
@@ -81,4 +81,4 @@ TEST(StreamClock, FollowsAStreamOffItsNominalRateWithinOneFrameForAMinute) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

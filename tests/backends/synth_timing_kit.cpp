@@ -12,14 +12,14 @@ namespace tambrel::testing {
 namespace {
 
 struct StepSender {
-    platform::MidiOut* out = nullptr;
-    platform::MidiOutHandle handle = 0;
+    midiout::MidiOut* out = nullptr;
+    midiout::MidiOutHandle handle = 0;
     std::uint32_t note = 0;
     std::vector<SteadyClock::time_point> sends;
     SteadyClock::time_point firstDue;
     std::atomic<std::size_t> sent{0};
 
-    static void tick(void* self) noexcept {
+    static void tick(void* self, platform::TimerClock::time_point due) noexcept {
         auto* sender = static_cast<StepSender*>(self);
         const std::size_t n = sender->sent.load(std::memory_order_relaxed);
         if (n >= sender->sends.size()) {
@@ -27,39 +27,34 @@ struct StepSender {
         }
         sender->sends[n] = SteadyClock::now();
         if (n == 0) {
-            sender->firstDue = platform::expiryDueTime();
+            sender->firstDue = due;
         }
-        sender->out->send(sender->handle, sender->note);
+        sender->out->send(sender->handle, sender->note, due);
         sender->sent.store(n + 1, std::memory_order_release);
     }
 };
 
 } // namespace
 
-std::vector<SteadyClock::time_point> playSteps(platform::MidiOut& out,
-                                               platform::MidiOutHandle handle, std::uint32_t note,
-                                               int steps, std::uint32_t periodMs,
+std::vector<SteadyClock::time_point> playSteps(midiout::MidiOut& out, midiout::MidiOutHandle handle,
+                                               std::uint32_t note, int steps,
+                                               std::uint32_t periodMs,
                                                SteadyClock::time_point* firstDue,
-                                               std::optional<platform::LateWakeups> late) {
+                                               std::optional<testing::LateWakeups> late) {
     StepSender sender;
     sender.out = &out;
     sender.handle = handle;
     sender.note = note;
     sender.sends.resize(static_cast<std::size_t>(std::max(steps, 0)));
-    std::optional<platform::TimerService> timers;
-    if (late) {
-        timers.emplace(*late);
-    } else {
-        timers.emplace();
-    }
-    const std::uint32_t id = timers->start(periodMs, &StepSender::tick, &sender);
-    if (id == 0) {
+    platform::TimerService timers;
+    TestTimer timer(timers, late);
+    if (timer.start(periodMs, &StepSender::tick, &sender) == 0) {
         return {};
     }
     while (sender.sent.load(std::memory_order_acquire) < sender.sends.size()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    timers->kill(id);
+    timer.stop();
     if (firstDue != nullptr) {
         *firstDue = sender.firstDue;
     }

@@ -5,8 +5,9 @@
 
 #include "sound_recording.h"
 
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 #include "platform/periodic_timer.h"
+#include "tests/support/late_wakeups.h"
 
 #include <chrono>
 #include <cstdint>
@@ -26,9 +27,9 @@ inline constexpr std::uint32_t kClaves = 0x99 | (75 << 8) | (100 << 16);
 // each send; `firstDue`, when given, gets the first step's slot on the timer's schedule (as
 // Play's first step is due).
 std::vector<SteadyClock::time_point>
-playSteps(platform::MidiOut& out, platform::MidiOutHandle handle, std::uint32_t note, int steps,
+playSteps(midiout::MidiOut& out, midiout::MidiOutHandle handle, std::uint32_t note, int steps,
           std::uint32_t periodMs, SteadyClock::time_point* firstDue = nullptr,
-          std::optional<platform::LateWakeups> late = std::nullopt);
+          std::optional<testing::LateWakeups> late = std::nullopt);
 
 // Seconds from `due` to the first sample of `heard` at least `audible` loud, on the
 // recording's clock (when its reader got the sample); NaN when nothing is that loud.

@@ -11,7 +11,7 @@
 #include "tests/support/needs.h"
 
 #include "backends/synth/fluid_synth_device.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,9 @@
 #include <thread>
 #include <unistd.h>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
+
+using namespace midiout;
 namespace {
 
 using namespace std::chrono_literals;
@@ -131,13 +133,13 @@ void expectSpacingAtSink(Server& server, const char* driver, bool afterRest = fa
     ASSERT_NE(synth, nullptr);
 
     expectSpacingInOneOfThree([&] {
-        std::optional<LateWakeups> late;
+        std::optional<testing::LateWakeups> late;
         if (afterRest) {
             const std::uint64_t rests = synth->rests();
             std::this_thread::sleep_for(std::chrono::duration<double>(GmSynth::kRingOutSeconds) +
                                         1s);
             EXPECT_GT(synth->rests(), rests) << "the stream did not rest";
-            late = LateWakeups{20000, 7};
+            late = testing::LateWakeups{20000, 7};
         }
         EXPECT_TRUE(server.startRecording());
         testing::SteadyClock::time_point firstDue;
@@ -214,4 +216,4 @@ TEST_F(SynthTimingTest, ThroughPipeWireJackEveryStepKeepsItsSpacing) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

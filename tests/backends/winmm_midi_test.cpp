@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-namespace tambrel::platform {
+namespace tambrel::backends {
+
+using namespace midiout;
 namespace {
 
 TEST(WinMmMidi, TheDeviceListIsTheSystemsOwn) {
@@ -168,4 +170,4 @@ TEST_F(WinMmMidiFake, AStepReachesMidiOutShortMsgAsPackedNoteOns) {
 }
 
 } // namespace
-} // namespace tambrel::platform
+} // namespace tambrel::backends

@@ -5,7 +5,7 @@
 #include "jack_test_server.h"
 
 #include "engine/rhythm_engine.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
     ASSERT_TRUE(server.start());
     testing::JackMidiReceiver receiver;
     ASSERT_TRUE(receiver.ok());
-    platform::MidiOut out(platform::discoverMidiOutDevices());
+    midiout::MidiOut out(backends::discoverMidiOutDevices());
     int index = -1;
     for (unsigned i = 0; i < out.deviceCount(); ++i) {
         if (out.deviceName(i) == receiver.portName()) {
@@ -49,8 +49,8 @@ TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
         }
     }
     ASSERT_GE(index, 0) << "receiver not in the device list";
-    platform::MidiOutHandle handle = 0;
-    ASSERT_EQ(out.open(static_cast<unsigned>(index), &handle), platform::kMidiOk);
+    midiout::MidiOutHandle handle = 0;
+    ASSERT_EQ(out.open(static_cast<unsigned>(index), &handle), midiout::kMidiOk);
 
     platform::TimerService timers;
     RhythmEngine engine(timers, &out);
@@ -88,7 +88,7 @@ TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
     for (std::size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].data(), expected[i]) << "note " << i;
     }
-    EXPECT_EQ(out.close(handle), platform::kMidiOk);
+    EXPECT_EQ(out.close(handle), midiout::kMidiOk);
 }
 
 } // namespace

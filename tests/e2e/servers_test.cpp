@@ -80,7 +80,7 @@ void ServersTest::jackDiesWhilePlayingAndComesBack() {
     QVERIFY(server.start());
     auto receiver = std::make_unique<tambrel::testing::JackMidiReceiver>("receiver");
     QVERIFY(receiver->ok());
-    tambrel::platform::BackendDevices jack = tambrel::platform::discoverJackMidiDevices();
+    tambrel::midiout::BackendDevices jack = tambrel::backends::discoverJackMidiDevices();
     QCOMPARE(jack.others.size(), std::size_t(1));
     WindowRig rig(1, std::move(jack.others)); // 0: in memory, 1: the receiver
     const QString receiverName = QString::fromStdString(receiver->portName());
@@ -125,8 +125,8 @@ void ServersTest::receiverThatStopsReadingDoesNotHoldTheClock() {
     const pid_t dump = tambrel::testing::spawnChild({"jack_midi_dump"},
                                                     tambrel::testing::ChildStreams::inherited());
     QVERIFY(dump > 0);
-    tambrel::platform::BackendDevices jack;
-    QTRY_VERIFY_WITH_TIMEOUT(!(jack = tambrel::platform::discoverJackMidiDevices()).others.empty(),
+    tambrel::midiout::BackendDevices jack;
+    QTRY_VERIFY_WITH_TIMEOUT(!(jack = tambrel::backends::discoverJackMidiDevices()).others.empty(),
                              5000);
     WindowRig rig(0, std::move(jack.others));
     QCOMPARE(rig.text("Label1"), QStringLiteral("midi-monitor:input"));
@@ -147,10 +147,10 @@ void ServersTest::pulseAudioDiesUnderTheSynth() {
         TAMBREL_QT_MISSING_NEED(QStringLiteral("no private PulseAudio server here: %1")
                                     .arg(QString::fromStdString(server.failure())));
     }
-    const auto soundfont = tambrel::platform::findGmSoundfont();
+    const auto soundfont = tambrel::backends::findGmSoundfont();
     QVERIFY2(soundfont.has_value(), "no General MIDI soundfont installed");
-    tambrel::platform::MidiOutDeviceList synth;
-    synth.push_back(std::make_unique<tambrel::platform::FluidSynthDevice>(*soundfont));
+    tambrel::midiout::MidiOutDeviceList synth;
+    synth.push_back(std::make_unique<tambrel::backends::FluidSynthDevice>(*soundfont));
     WindowRig rig(0, std::move(synth));
     QCOMPARE(rig.text("Label1"), QStringLiteral("Tambrel GM Synth"));
     QVERIFY(rig.machine->device().isOpen());

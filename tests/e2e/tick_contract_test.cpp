@@ -10,8 +10,8 @@
 #include "backends/jack/jack_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
 #include "machine/machine.h"
-#include "platform/memory_midi.h"
 #include "platform/periodic_timer.h"
+#include "tests/support/memory_midi.h"
 
 #include <gtest/gtest.h>
 
@@ -32,9 +32,9 @@ constexpr std::uint32_t kPeriodMs = 5;
 struct CountedTick {
     engine::RhythmEngine* engine = nullptr;
     std::atomic<int> ticks{0};
-    static void run(void* self) noexcept {
+    static void run(void* self, platform::TimerClock::time_point due) noexcept {
         auto* counted = static_cast<CountedTick*>(self);
-        engine::RhythmEngine::TimerCallback(counted->engine);
+        engine::RhythmEngine::TimerCallback(counted->engine, due);
         counted->ticks.fetch_add(1, std::memory_order_relaxed);
     }
 };
@@ -83,8 +83,8 @@ long long timerAllocationsWhilePlaying(machine::Machine& m, const std::function<
     return allocations;
 }
 
-platform::MidiOutDeviceList oneDevice(std::unique_ptr<platform::MidiOutDevice> device) {
-    platform::MidiOutDeviceList list;
+midiout::MidiOutDeviceList oneDevice(std::unique_ptr<midiout::MidiOutDevice> device) {
+    midiout::MidiOutDeviceList list;
     list.push_back(std::move(device));
     return list;
 }
@@ -95,7 +95,7 @@ TEST(TickContract, AnAllocationOnATimerThreadIsCounted) {
     testing::armTimerThreadAllocationCount();
     const std::uint32_t id = timers.start(
         1,
-        [](void*) noexcept {
+        [](void*, platform::TimerClock::time_point) noexcept {
             // A call, not a new-expression: the compiler may not leave it out.
             ::operator delete(::operator new(sizeof(int) + calls.fetch_add(1) % 2));
         },
@@ -108,21 +108,21 @@ TEST(TickContract, AnAllocationOnATimerThreadIsCounted) {
 }
 
 TEST(TickContract, NoAllocationWhilePlayingToTheInMemoryDevice) {
-    platform::MidiRecorder recorder;
-    machine::Machine m(platform::makeMemoryMidiDevices(1, recorder), [](int) {});
+    tambrel::testing::MidiRecorder recorder;
+    machine::Machine m(tambrel::testing::makeMemoryMidiDevices(1, recorder), [](int) {});
     m.device().startup();
     EXPECT_EQ(timerAllocationsWhilePlaying(m, {}), 0);
     EXPECT_GT(recorder.size(), 0u);
 }
 
 TEST(TickContract, NoAllocationWhilePlayingToTheBuiltInSynth) {
-    const auto soundfont = platform::findGmSoundfont();
+    const auto soundfont = backends::findGmSoundfont();
     if (!soundfont) {
         TAMBREL_MISSING_NEED("no General MIDI soundfont installed");
     }
-    auto synth = std::make_unique<platform::FluidSynthDevice>(
-        *soundfont, platform::FluidSynthDevice::Output::Offline);
-    platform::FluidSynthDevice* device = synth.get();
+    auto synth = std::make_unique<backends::FluidSynthDevice>(
+        *soundfont, backends::FluidSynthDevice::Output::Offline);
+    backends::FluidSynthDevice* device = synth.get();
     machine::Machine m(oneDevice(std::move(synth)), [](int) {});
     m.device().startup();
     ASSERT_TRUE(m.device().isOpen());
@@ -144,7 +144,7 @@ TEST(TickContract, NoAllocationWhilePlayingThroughJack) {
     ASSERT_TRUE(server.start());
     testing::JackMidiReceiver receiver("receiver");
     ASSERT_TRUE(receiver.ok());
-    platform::BackendDevices jack = platform::discoverJackMidiDevices();
+    midiout::BackendDevices jack = backends::discoverJackMidiDevices();
     ASSERT_EQ(jack.others.size(), 1u);
     machine::Machine m(oneDevice(std::move(jack.others.front())), [](int) {});
     m.device().startup();

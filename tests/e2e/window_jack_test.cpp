@@ -10,7 +10,7 @@
 #include "ui/up_down.h"
 
 #include "machine/machine.h"
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <QLabel>
 #include <QTest>
@@ -31,7 +31,7 @@ void WindowOverJack::spinnerReachesTheReceiverAndPlayDeliversThePattern() {
     QVERIFY(receiver.ok());
 
     auto machine =
-        std::make_unique<tambrel::machine::Machine>(tambrel::platform::discoverMidiOutDevices());
+        std::make_unique<tambrel::machine::Machine>(tambrel::backends::discoverMidiOutDevices());
     auto window = std::make_unique<TForm1>(*machine);
     window->FormCreate();
     window->show();

@@ -1,6 +1,7 @@
 #include "engine/rhythm_engine.h"
-#include "platform/memory_midi.h"
 #include "tests/engine/kit_trigger.h"
+#include "tests/support/late_wakeups.h"
+#include "tests/support/memory_midi.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,9 @@ using Clock = std::chrono::steady_clock;
 
 class StepClockTest : public ::testing::Test {
 protected:
-    StepClockTest() : out(platform::makeMemoryMidiDevices(1, recorder)) {
-        platform::MidiOutHandle h = 0;
-        EXPECT_EQ(out.open(0, &h), platform::kMidiOk);
+    StepClockTest() : out(tambrel::testing::makeMemoryMidiDevices(1, recorder)) {
+        midiout::MidiOutHandle h = 0;
+        EXPECT_EQ(out.open(0, &h), midiout::kMidiOk);
         engine.trigger().setHandle(h);
         testing::giveStartKit(engine.trigger());
     }
@@ -49,8 +50,8 @@ protected:
         return recorder.size() >= n;
     }
 
-    platform::MidiRecorder recorder;
-    platform::MidiOut out;
+    tambrel::testing::MidiRecorder recorder;
+    midiout::MidiOut out;
     platform::TimerService timers;
     RhythmEngine engine{timers, &out};
 };
@@ -162,11 +163,11 @@ TEST_F(StepClockTest, HaltLeavesTheButtonsShowingPlayback) {
 }
 
 // A device whose sends take long, to catch a kill that returns while a tick still runs.
-class SlowDevice : public platform::MidiOutDevice {
+class SlowDevice : public midiout::MidiOutDevice {
 public:
     std::string name() const override { return "slow"; }
     bool open() override { return true; }
-    void send(std::uint32_t) noexcept override {
+    void send(const midiout::TimedMessage&) noexcept override {
         inside.store(true);
         std::this_thread::sleep_for(80ms);
         finished.fetch_add(1);
@@ -179,21 +180,21 @@ public:
 
 // An engine whose one open output is `device`, with track 1 sounding on step 1.
 struct OneDeviceRig {
-    static platform::MidiOutDeviceList listOf(std::unique_ptr<platform::MidiOutDevice> device) {
-        platform::MidiOutDeviceList list;
+    static midiout::MidiOutDeviceList listOf(std::unique_ptr<midiout::MidiOutDevice> device) {
+        midiout::MidiOutDeviceList list;
         list.push_back(std::move(device));
         return list;
     }
-    explicit OneDeviceRig(std::unique_ptr<platform::MidiOutDevice> device)
+    explicit OneDeviceRig(std::unique_ptr<midiout::MidiOutDevice> device)
         : out(listOf(std::move(device))), engine(timers, &out) {
-        EXPECT_EQ(out.open(0, &handle), platform::kMidiOk);
+        EXPECT_EQ(out.open(0, &handle), midiout::kMidiOk);
         engine.trigger().setHandle(handle);
         engine.grid().set(1, 1, true);
     }
-    platform::MidiOut out;
+    midiout::MidiOut out;
     platform::TimerService timers;
     RhythmEngine engine;
-    platform::MidiOutHandle handle = 0;
+    midiout::MidiOutHandle handle = 0;
 };
 
 TEST(StepClockKill, KillWaitsForTheRunningTickAndNoTickFollows) {
@@ -220,10 +221,12 @@ TEST(StepClockKill, KillWaitsForTheRunningTickAndNoTickFollows) {
 // A device that rests while stopped (the built-in synth's stream) is readied at Play, a
 // step period before the first note, and only then.
 TEST(StepClockPlay, PlayReadiesTheOutputBeforeTheFirstNote) {
-    struct Readied : platform::MidiOutDevice {
+    struct Readied : midiout::MidiOutDevice {
         std::string name() const override { return "readied"; }
         bool open() override { return true; }
-        void send(std::uint32_t) noexcept override { sendsBeforeReady += readied == 0 ? 1 : 0; }
+        void send(const midiout::TimedMessage&) noexcept override {
+            sendsBeforeReady += readied == 0 ? 1 : 0;
+        }
         void close() noexcept override {}
         void prepare() noexcept override { ++readied; }
         std::atomic<int> readied{0};
@@ -237,14 +240,14 @@ TEST(StepClockPlay, PlayReadiesTheOutputBeforeTheFirstNote) {
     EXPECT_EQ(readied->readied.load(), 1);
     rig.engine.StopPlayback();
     EXPECT_EQ(readied->sendsBeforeReady.load(), 0);
-    EXPECT_EQ(rig.out.prepare(0), platform::kMidiInvalidHandle);
+    EXPECT_EQ(rig.out.prepare(0), midiout::kMidiInvalidHandle);
 }
 
 TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
     platform::TimerService timers;
     static std::atomic<int> a{0}, b{0};
-    auto countA = [](void*) noexcept { a.fetch_add(1); };
-    auto countB = [](void*) noexcept { b.fetch_add(1); };
+    auto countA = [](void*, platform::TimerClock::time_point) noexcept { a.fetch_add(1); };
+    auto countB = [](void*, platform::TimerClock::time_point) noexcept { b.fetch_add(1); };
     const std::uint32_t idA = timers.start(5, countA, nullptr);
     const std::uint32_t idB = timers.start(5, countB, nullptr);
     ASSERT_NE(idA, 0U);
@@ -270,7 +273,7 @@ TEST(TimerService, KillsOnlyItsOwnTimerAndIgnoresUnknownIds) {
 TEST(TimerService, ALateExpiryRaisesTheWorstLatenessToItsLateness) {
     platform::TimerService timers;
     static std::atomic<int> calls{0};
-    auto stallOnce = [](void*) noexcept {
+    auto stallOnce = [](void*, platform::TimerClock::time_point) noexcept {
         if (calls.fetch_add(1) == 1) {
             std::this_thread::sleep_for(25ms);
         }
@@ -293,7 +296,7 @@ TEST(TimerService, AStalledExpiryDropsTheMissedStepsInsteadOfBurstingThem) {
         std::array<Clock::time_point, 64> at{};
     };
     static Record record;
-    auto tick = [](void*) noexcept {
+    auto tick = [](void*, Clock::time_point) noexcept {
         const int i = record.calls.fetch_add(1);
         if (i < 64) {
             record.at[static_cast<std::size_t>(i)] = Clock::now();
@@ -325,49 +328,36 @@ TEST(TimerService, AStalledExpiryDropsTheMissedStepsInsteadOfBurstingThem) {
     EXPECT_LT(std::min<long long>(offGrid, 50000 - offGrid), 15000);
 }
 
-TEST(TimerService, EachExpiryIsStampedWithItsSlotHoweverLateItWoke) {
-    // The outputs stamp the step clock's notes with expiryDueTime(): exact steps apart,
-    // never after the moment the callback runs, and only inside a callback.
-    struct Record {
-        std::atomic<int> calls{0};
-        std::array<Clock::time_point, 20> due{};
-        std::array<Clock::time_point, 20> at{};
-    };
-    static Record record;
-    auto tick = [](void*) noexcept {
-        const int i = record.calls.load();
-        if (i < 20) {
-            record.at[static_cast<std::size_t>(i)] = Clock::now();
-            record.due[static_cast<std::size_t>(i)] = platform::expiryDueTime();
-            record.calls.store(i + 1);
-        }
-    };
-    platform::TimerService timers;
+// Every note carries its step's slot on the timer's schedule, from the timeline through the
+// trigger and the output to the device: exact step periods apart, never after the moment
+// the note was sent, however late the thread woke.
+TEST_F(StepClockTest, EachStepsNotesCarryTheirSlotHoweverLateTheTickWoke) {
+    engine.ClearPattern();
+    engine.grid().set(1, 1, true); // two notes on the first step: the same moment
+    fastWithTrack(2);
     const auto start = Clock::now();
-    const std::uint32_t id = timers.start(5, tick, nullptr);
-    while (record.calls.load() < 20) {
-        std::this_thread::sleep_for(5ms);
+    engine.StartPlayback();
+    ASSERT_TRUE(waitForMessages(21));
+    engine.StopPlayback();
+    const std::vector<tambrel::testing::RecordedMessage> notes = recorder.messages();
+    const auto period = std::chrono::milliseconds(engine.stepPeriod());
+    // A period after Play; on Windows the schedule may start up to a millisecond before it
+    // (the multimedia timer counts whole milliseconds).
+    EXPECT_GE(notes[0].due - start, period - 1ms);
+    EXPECT_EQ(notes[1].due, notes[0].due) << "two notes of one step";
+    for (std::size_t i = 1; i < notes.size(); ++i) {
+        EXPECT_LE(notes[i].due, notes[i].at) << "note " << i;
+        // Track 1 sounds with track 2 on each bar's first step only.
+        const bool sameStep = notes[i - 1].message == notes[0].message;
+        EXPECT_EQ(notes[i].due - notes[i - 1].due, sameStep ? Clock::duration::zero() : period)
+            << "note " << i;
     }
-    timers.kill(id);
-    // A period after the start; on Windows the start may be up to a millisecond before
-    // the call (the multimedia timer counts whole milliseconds).
-    EXPECT_GT(record.due[0] - start, 4ms);
-    for (std::size_t i = 0; i < 20; ++i) {
-        EXPECT_LE(record.due[i], record.at[i]) << "expiry " << i;
-        if (i > 0) {
-            EXPECT_EQ(record.due[i] - record.due[i - 1], 5ms) << "expiry " << i;
-        }
-    }
-    const auto before = Clock::now();
-    const auto outside = platform::expiryDueTime();
-    EXPECT_GE(outside, before);
-    EXPECT_LE(outside, Clock::now());
 }
 
 // The timer that wakes late on purpose, for the timing tests and the benchmarks: every
 // expiry runs its own delay after its slot (the one an offline test replays), spread over
-// the whole range rather than a fixed delay, while the slots it reports keep the schedule.
-TEST(TimerService, LateWakeupsSpreadOverTheLimitAndKeepReportingTheSlots) {
+// the whole range rather than a fixed delay, while the slots it hands on keep the schedule.
+TEST(TestTimer, LateWakeupsSpreadOverTheLimitAndKeepHandingOnTheSlots) {
     constexpr int kExpiries = 24;
     struct Record {
         std::atomic<int> calls{0};
@@ -375,22 +365,23 @@ TEST(TimerService, LateWakeupsSpreadOverTheLimitAndKeepReportingTheSlots) {
         std::array<Clock::time_point, kExpiries> at{};
     };
     static Record record;
-    auto tick = [](void*) noexcept {
+    auto tick = [](void*, Clock::time_point due) noexcept {
         const int i = record.calls.load();
         if (i < kExpiries) {
             record.at[static_cast<std::size_t>(i)] = Clock::now();
-            record.due[static_cast<std::size_t>(i)] = platform::expiryDueTime();
+            record.due[static_cast<std::size_t>(i)] = due;
             record.calls.store(i + 1);
         }
     };
-    const platform::LateWakeups wakeups{20000, 7};
-    platform::TimerService timers(wakeups);
-    const std::uint32_t id = timers.start(25, tick, nullptr);
+    const tambrel::testing::LateWakeups wakeups{20000, 7};
+    platform::TimerService timers;
+    tambrel::testing::TestTimer timer(timers, wakeups);
+    const std::uint32_t id = timer.start(25, tick, nullptr);
     ASSERT_NE(id, 0u);
     while (record.calls.load() < kExpiries) {
         std::this_thread::sleep_for(5ms);
     }
-    timers.kill(id);
+    timer.stop();
     int early = 0;
     int late = 0;
     for (std::size_t i = 0; i < kExpiries; ++i) {

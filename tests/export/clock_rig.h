@@ -5,7 +5,7 @@
 
 #include "export/loop.h"
 #include "machine/machine.h"
-#include "platform/memory_midi.h"
+#include "tests/support/memory_midi.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ struct ClockRig {
             machine.engine().StepTick();
         }
         sentBefore.push_back(recorder.size());
-        const std::vector<platform::RecordedMessage> sent = recorder.messages();
+        const std::vector<tambrel::testing::RecordedMessage> sent = recorder.messages();
         std::vector<exporting::LoopNote> notes;
         for (int tick = 0; tick < ticks; ++tick) {
             for (std::size_t i = sentBefore[tick]; i < sentBefore[tick + 1]; ++i) {
@@ -50,8 +50,8 @@ struct ClockRig {
         return notes;
     }
 
-    platform::MidiRecorder recorder;
-    machine::Machine machine{platform::makeMemoryMidiDevices(1, recorder), [](int) {}};
+    tambrel::testing::MidiRecorder recorder;
+    machine::Machine machine{tambrel::testing::makeMemoryMidiDevices(1, recorder), [](int) {}};
 };
 
 } // namespace tambrel::testing

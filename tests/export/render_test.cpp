@@ -12,13 +12,13 @@
 namespace {
 
 using namespace tambrel::exporting;
-using tambrel::platform::GmSynth;
+using tambrel::backends::GmSynth;
 using tambrel::testing::Audio;
 
 constexpr int kSynthBlock = GmSynth::kBlockFrames;
 
 std::unique_ptr<GmSynth> synthAt(int rate) {
-    const std::optional<std::string> soundfont = tambrel::platform::findGmSoundfont();
+    const std::optional<std::string> soundfont = tambrel::backends::findGmSoundfont();
     if (!soundfont) {
         ADD_FAILURE() << "no General MIDI soundfont (scripts/install-deps installs one)";
         return nullptr;

@@ -1,5 +1,5 @@
 #include "machine/machine.h"
-#include "platform/memory_midi.h"
+#include "tests/support/memory_midi.h"
 
 #include <gtest/gtest.h>
 
@@ -15,17 +15,17 @@ using namespace std::chrono_literals;
 
 struct Rig {
     explicit Rig(unsigned devices)
-        : machine(platform::makeMemoryMidiDevices(devices, recorder),
+        : machine(tambrel::testing::makeMemoryMidiDevices(devices, recorder),
                   [this](int ms) { slept += ms; }) {}
-    platform::MemoryMidiDevice& dev(unsigned i) {
-        return static_cast<platform::MemoryMidiDevice&>(*machine.midiOut().device(i));
+    tambrel::testing::MemoryMidiDevice& dev(unsigned i) {
+        return static_cast<tambrel::testing::MemoryMidiDevice&>(*machine.midiOut().device(i));
     }
     // One click of the device spinner: the handler, then the spinner moves.
     void click(bool up) {
         machine.device().switchToSelectedDevice();
         machine.device().selector().step(up);
     }
-    platform::MidiRecorder recorder;
+    tambrel::testing::MidiRecorder recorder;
     int slept = 0;
     Machine machine;
 };

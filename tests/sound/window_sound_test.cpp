@@ -47,15 +47,15 @@ struct SynthWindow {
     explicit SynthWindow(const char* driver) {
         auto started = tambrel::ui::startWindow(
             std::make_unique<tambrel::machine::Machine>(
-                tambrel::platform::discoverMidiOutDevices()),
+                tambrel::backends::discoverMidiOutDevices()),
             {}, [](tambrel::machine::Machine& m) { return std::make_unique<RecordingWindow>(m); });
         machine = std::move(started.machine);
         window = std::move(started.window);
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QCOMPARE(window->findChild<QLabel*>(QStringLiteral("Label1"))->text(),
-                 QString::fromLatin1(tambrel::platform::kSynthDeviceName));
+                 QString::fromLatin1(tambrel::backends::kSynthDeviceName));
         auto* synth =
-            dynamic_cast<tambrel::platform::FluidSynthDevice*>(machine->midiOut().device(0));
+            dynamic_cast<tambrel::backends::FluidSynthDevice*>(machine->midiOut().device(0));
         QVERIFY(synth != nullptr && machine->device().isOpen());
         QCOMPARE(QString::fromStdString(synth->driverName()), QString::fromLatin1(driver));
         for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
@@ -246,7 +246,7 @@ void WindowSoundTest::rhythmIsHeardThroughJack() {
         10 * std::size_t(tambrel::testing::PrivateJackServer::kSampleRate));
     QVERIFY(recorder.ok());
     // The synth's outputs are ports of the program's own JACK client, named after it.
-    QCOMPARE(recorder.listenTo(":" + std::string(tambrel::platform::kSynthDeviceName)), 2);
+    QCOMPARE(recorder.listenTo(":" + std::string(tambrel::backends::kSynthDeviceName)), 2);
     recorder.startRecording();
     const double playAt = synth.play();
     const Recording recording = recorder.recording();

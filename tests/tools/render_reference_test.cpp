@@ -27,7 +27,7 @@ class AgainstFluidSynth : public TambrelPatternTool {
 protected:
     // `source`: a pattern file, or "--preset" and a rhythm's caption.
     Pair renderBothWays(const std::vector<std::string>& source, int bars) {
-        const std::string soundfont = tambrel::platform::findGmSoundfont().value_or("");
+        const std::string soundfont = tambrel::backends::findGmSoundfont().value_or("");
         EXPECT_NE(soundfont, "") << "no General MIDI soundfont";
         const std::string mid = (dir / "loop.mid").string();
         const std::string ours = (dir / "ours.wav").string();
@@ -44,7 +44,7 @@ protected:
         EXPECT_EQ(r.status, 0) << r.err;
         const std::vector<std::string> fluidsynth = {
             "fluidsynth", "-ni",   "-F", theirs,
-            "-r",         "48000", "-g", std::to_string(tambrel::platform::GmSynth::kGain),
+            "-r",         "48000", "-g", std::to_string(tambrel::backends::GmSynth::kGain),
             soundfont,    mid};
         EXPECT_EQ(tambrel::testing::runProgram(fluidsynth, (dir / "fs.out").string(),
                                                (dir / "fs.err").string()),
@@ -86,7 +86,7 @@ TEST_F(AgainstFluidSynth, OnsetsWithinAMillisecondAndLoudnessWithinOneAndAHalfDe
         ASSERT_EQ(theirs.size(), ours.size()) << preset;
         const std::int64_t offset = theirs[0] - ours[0];
         EXPECT_GE(offset, 0) << preset;
-        EXPECT_LE(offset, tambrel::platform::GmSynth::kBlockFrames) << preset;
+        EXPECT_LE(offset, tambrel::backends::GmSynth::kBlockFrames) << preset;
         std::int64_t worst = 0;
         for (std::size_t i = 0; i < ours.size(); ++i) {
             const std::int64_t apart = std::abs((theirs[i] - theirs[0]) - (ours[i] - ours[0]));

@@ -172,8 +172,8 @@ void loadThroughTheEventLoop(TForm1& window) {
 } // namespace
 
 void ApplicationTest::exceptionInAHandlerIsShownAndTheWindowGoesOn() {
-    tambrel::platform::MidiRecorder recorder;
-    tambrel::machine::Machine machine(tambrel::platform::makeMemoryMidiDevices(1, recorder),
+    tambrel::testing::MidiRecorder recorder;
+    tambrel::machine::Machine machine(tambrel::testing::makeMemoryMidiDevices(1, recorder),
                                       [](int) {});
     ThrowingWindow window(machine);
     window.FormCreate();

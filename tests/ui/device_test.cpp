@@ -28,12 +28,14 @@ struct CloseProbe {
     std::atomic<int> sends{0};
 };
 
-class ProbeDevice : public tambrel::platform::MidiOutDevice {
+class ProbeDevice : public tambrel::midiout::MidiOutDevice {
 public:
     explicit ProbeDevice(CloseProbe& probe) : probe_(probe) {}
     std::string name() const override { return "Probe"; }
     bool open() override { return true; }
-    void send(std::uint32_t) noexcept override { probe_.sends.fetch_add(1); }
+    void send(const tambrel::midiout::TimedMessage&) noexcept override {
+        probe_.sends.fetch_add(1);
+    }
     void close() noexcept override {
         ++probe_.closes;
         probe_.timerRunningAtClose = probe_.timers && probe_.timers->isRunning(probe_.timerId);
@@ -43,8 +45,8 @@ private:
     CloseProbe& probe_;
 };
 
-tambrel::platform::MidiOutDeviceList probeList(CloseProbe& probe) {
-    tambrel::platform::MidiOutDeviceList list;
+tambrel::midiout::MidiOutDeviceList probeList(CloseProbe& probe) {
+    tambrel::midiout::MidiOutDeviceList list;
     list.push_back(std::make_unique<ProbeDevice>(probe));
     return list;
 }
@@ -65,8 +67,8 @@ bool playUntilTheFirstNote(WindowRig& rig, const char* cell) {
     return sent;
 }
 
-std::vector<tambrel::platform::RecordedMessage> messagesFrom(const WindowRig& rig,
-                                                             std::size_t from) {
+std::vector<tambrel::testing::RecordedMessage> messagesFrom(const WindowRig& rig,
+                                                            std::size_t from) {
     auto all = rig.recorder.messages();
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
 }

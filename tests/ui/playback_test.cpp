@@ -12,7 +12,7 @@
 #include <vector>
 
 using tambrel::engine::PlayState;
-using tambrel::platform::RecordedMessage;
+using tambrel::testing::RecordedMessage;
 using Clock = std::chrono::steady_clock;
 
 namespace {

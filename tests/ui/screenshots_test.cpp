@@ -54,10 +54,10 @@ void ScreenshotsTest::asTheReadmeShowsIt() {
     const QString folder =
         qEnvironmentVariable("TAMBREL_SCREENSHOTS", QStringLiteral("screenshots"));
     QVERIFY(QDir().mkpath(folder));
-    tambrel::platform::MidiRecorder recorder;
-    tambrel::platform::MidiOutDeviceList synth;
-    synth.push_back(std::make_unique<tambrel::platform::MemoryMidiDevice>(
-        0, tambrel::platform::kSynthDeviceName, recorder));
+    tambrel::testing::MidiRecorder recorder;
+    tambrel::midiout::MidiOutDeviceList synth;
+    synth.push_back(std::make_unique<tambrel::testing::MemoryMidiDevice>(
+        0, tambrel::backends::kSynthDeviceName, recorder));
     WindowRig rig(0, std::move(synth));
     for (const tambrel::patterns::Preset& preset : tambrel::patterns::allPresets()) {
         if (preset.caption == "8th Beat Rock") {
@@ -65,7 +65,7 @@ void ScreenshotsTest::asTheReadmeShowsIt() {
         }
     }
     QCOMPARE(rig.text(QStringLiteral("Label1")),
-             QString::fromLatin1(tambrel::platform::kSynthDeviceName));
+             QString::fromLatin1(tambrel::backends::kSynthDeviceName));
     QVERIFY(!rig.engine().grid().empty());
     const QString path = QDir(folder).filePath(QStringLiteral("window.png"));
     QVERIFY(rig.window->grab().save(path));

@@ -9,7 +9,7 @@
 #include "ui/up_down.h"
 
 #include "machine/machine.h"
-#include "platform/memory_midi.h"
+#include "tests/support/memory_midi.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -42,8 +42,8 @@ protected:
 
 struct WindowRig {
     explicit WindowRig(unsigned deviceCount,
-                       tambrel::platform::MidiOutDeviceList extraDevices = {}) {
-        auto devices = tambrel::platform::makeMemoryMidiDevices(deviceCount, recorder);
+                       tambrel::midiout::MidiOutDeviceList extraDevices = {}) {
+        auto devices = tambrel::testing::makeMemoryMidiDevices(deviceCount, recorder);
         for (auto& device : extraDevices) {
             devices.push_back(std::move(device));
         }
@@ -60,7 +60,7 @@ struct WindowRig {
     WindowRig(unsigned deviceCount, const QStringList& arguments) {
         auto started = tambrel::ui::startWindow(
             std::make_unique<tambrel::machine::Machine>(
-                tambrel::platform::makeMemoryMidiDevices(deviceCount, recorder), [](int) {}),
+                tambrel::testing::makeMemoryMidiDevices(deviceCount, recorder), [](int) {}),
             tambrel::ui::parseCommandLine(QStringList{QStringLiteral("tambrel")} + arguments),
             [](tambrel::machine::Machine& m) { return std::make_unique<RecordingWindow>(m); });
         machine = std::move(started.machine);
@@ -85,8 +85,8 @@ struct WindowRig {
     CellLabel* cell(int track, int number) const {
         return find<CellLabel>(QStringLiteral("Tr%1Label%2").arg(track).arg(number));
     }
-    tambrel::platform::MemoryMidiDevice* memoryDevice(unsigned index) const {
-        return dynamic_cast<tambrel::platform::MemoryMidiDevice*>(machine->midiOut().device(index));
+    tambrel::testing::MemoryMidiDevice* memoryDevice(unsigned index) const {
+        return dynamic_cast<tambrel::testing::MemoryMidiDevice*>(machine->midiOut().device(index));
     }
     tambrel::engine::RhythmEngine& engine() const { return machine->engine(); }
     // The tempo as a pattern file or preset sets it: shown at once, heard from the next Play.
@@ -103,7 +103,7 @@ struct WindowRig {
     }
 
     // Declared first, destroyed last: the devices record into it until the machine goes.
-    tambrel::platform::MidiRecorder recorder;
+    tambrel::testing::MidiRecorder recorder;
     std::unique_ptr<tambrel::machine::Machine> machine;
     std::unique_ptr<RecordingWindow> window;
 };

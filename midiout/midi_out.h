@@ -1,8 +1,10 @@
 #pragma once
 // The numbered list of MIDI output devices that the program sees: a device count, a
-// name per number, open by number with a status, send of one packed short message,
-// close. The devices themselves come from back ends chosen at run time (the built-in
-// synth, JACK, ALSA, or the in-memory recorder that the tests use).
+// name per number, open by number with a status, send of one timed message, close. The devices
+// themselves come from back ends chosen at run time (the built-in synth, JACK, ALSA, or the
+// in-memory recorder that the tests use).
+
+#include "midiout/timed_message.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace tambrel::platform {
+namespace tambrel::midiout {
 
 // A handle to an opened device; 0 addresses nothing.
 using MidiOutHandle = std::uint32_t;
@@ -32,8 +34,9 @@ public:
     virtual std::string name() const = 0;
     // Window's thread. Returns true when the device is ready to take messages.
     [[nodiscard]] virtual bool open() = 0;
-    // Timer thread, while open: must not block, lock or allocate.
-    virtual void send(std::uint32_t message) noexcept = 0;
+    // Timer thread, while open: must not block, lock or allocate. A message whose size is 0
+    // never comes here.
+    virtual void send(const TimedMessage& message) noexcept = 0;
     // Window's thread; only called after a successful open.
     virtual void close() noexcept = 0;
     // Window's thread, while open, at Play: the step clock's notes follow a period from
@@ -57,8 +60,15 @@ public:
     std::string deviceName(unsigned device) const;
     // kMidiOk and *handle written, or an error status and *handle untouched.
     [[nodiscard]] int open(unsigned device, MidiOutHandle* handle);
-    // A handle that is not open is refused with kMidiInvalidHandle, without harm.
-    int send(MidiOutHandle handle, std::uint32_t message) noexcept;
+    // A handle that is not open is refused with kMidiInvalidHandle, without harm. A packed
+    // short message becomes a TimedMessage here, once; without a moment it is due now.
+    int send(MidiOutHandle handle, const TimedMessage& message) noexcept;
+    int send(MidiOutHandle handle, std::uint32_t packed, Moment due) noexcept {
+        return send(handle, TimedMessage::fromShort(packed, due));
+    }
+    int send(MidiOutHandle handle, std::uint32_t packed) noexcept {
+        return send(handle, packed, MidiClock::now());
+    }
     int close(MidiOutHandle handle) noexcept;
     // At Play (MidiOutDevice::prepare); a handle that is not open is refused, without harm.
     int prepare(MidiOutHandle handle) noexcept;
@@ -77,4 +87,4 @@ private:
     std::unique_ptr<std::atomic<std::uint64_t>[]> sent_;
 };
 
-} // namespace tambrel::platform
+} // namespace tambrel::midiout

@@ -1,6 +1,6 @@
-#include "midi_out.h"
+#include "midiout/midi_out.h"
 
-namespace tambrel::platform {
+namespace tambrel::midiout {
 
 MidiOut::MidiOut(MidiOutDeviceList devices)
     : devices_(std::move(devices)), open_(new std::atomic<bool>[devices_.size()]),
@@ -56,9 +56,13 @@ bool MidiOut::isOpen(MidiOutHandle handle) const noexcept {
            open_[handle - 1].load(std::memory_order_acquire);
 }
 
-int MidiOut::send(MidiOutHandle handle, std::uint32_t message) noexcept {
+int MidiOut::send(MidiOutHandle handle, const TimedMessage& message) noexcept {
     if (!isOpen(handle)) {
         return kMidiInvalidHandle;
+    }
+    // What a short message cannot carry never reaches a device.
+    if (message.empty()) {
+        return kMidiOk;
     }
     devices_[handle - 1]->send(message);
     sent_[handle - 1].fetch_add(1, std::memory_order_relaxed);
@@ -89,4 +93,4 @@ MidiOutDevice* MidiOut::device(unsigned index) const noexcept {
     return index < devices_.size() ? devices_[index].get() : nullptr;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::midiout

@@ -1,16 +1,17 @@
-#include "memory_midi.h"
+#include "tests/support/memory_midi.h"
 
-namespace tambrel::platform {
+namespace tambrel::testing {
 
 MidiRecorder::MidiRecorder(std::size_t capacity) : slots_(capacity) {}
 
-void MidiRecorder::add(unsigned device, std::uint32_t message) noexcept {
+void MidiRecorder::add(unsigned device, const midiout::TimedMessage& message) noexcept {
     const std::size_t i = count_.load(std::memory_order_relaxed);
     if (i >= slots_.size()) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    slots_[i] = RecordedMessage{device, message, std::chrono::steady_clock::now()};
+    slots_[i] =
+        RecordedMessage{device, message.packed(), std::chrono::steady_clock::now(), message.due};
     count_.store(i + 1, std::memory_order_release);
 }
 
@@ -44,7 +45,7 @@ bool MemoryMidiDevice::open() {
     return true;
 }
 
-void MemoryMidiDevice::send(std::uint32_t message) noexcept {
+void MemoryMidiDevice::send(const midiout::TimedMessage& message) noexcept {
     recorder_.add(number_, message);
 }
 
@@ -53,8 +54,8 @@ void MemoryMidiDevice::close() noexcept {
     isOpen_.store(false);
 }
 
-MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder) {
-    MidiOutDeviceList list;
+midiout::MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder) {
+    midiout::MidiOutDeviceList list;
     for (unsigned i = 0; i < count; ++i) {
         list.push_back(std::make_unique<MemoryMidiDevice>(i, "Memory MIDI " + std::to_string(i + 1),
                                                           recorder));
@@ -62,4 +63,4 @@ MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder) 
     return list;
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::testing

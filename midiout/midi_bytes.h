@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tambrel::platform {
+namespace tambrel::midiout {
 
 // How many bytes the message with this status byte has; 0 for what a short message
 // cannot carry (a data byte without status, the start or end of a system exclusive).
@@ -43,4 +43,4 @@ constexpr std::size_t unpackShortMessage(std::uint32_t message, std::uint8_t out
     return shortMessageLength(out[0]);
 }
 
-} // namespace tambrel::platform
+} // namespace tambrel::midiout

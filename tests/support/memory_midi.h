@@ -1,19 +1,21 @@
 #pragma once
-// An in-memory MIDI back end: devices that record every message they are sent, with
-// the device's number and a steady-clock timestamp. The tests play through it.
+// An in-memory MIDI back end: devices that record every message they are sent, with the
+// device's number, the moment it was due and a steady-clock timestamp of its arrival. The
+// tests and the benchmarks play through it.
 
-#include "midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <chrono>
 #include <cstddef>
 #include <vector>
 
-namespace tambrel::platform {
+namespace tambrel::testing {
 
 struct RecordedMessage {
     unsigned device = 0;
-    std::uint32_t message = 0;
-    std::chrono::steady_clock::time_point at{};
+    std::uint32_t message = 0;                   // packed, status lowest
+    std::chrono::steady_clock::time_point at{};  // when it arrived
+    std::chrono::steady_clock::time_point due{}; // the moment it carried
 };
 
 // A fixed-size record shared by the devices of one back end. Written by one thread at a
@@ -21,7 +23,7 @@ struct RecordedMessage {
 class MidiRecorder {
 public:
     explicit MidiRecorder(std::size_t capacity = 1 << 16);
-    void add(unsigned device, std::uint32_t message) noexcept;
+    void add(unsigned device, const midiout::TimedMessage& message) noexcept;
     // The messages recorded so far, oldest first.
     std::vector<RecordedMessage> messages() const;
     std::size_t size() const noexcept;
@@ -35,12 +37,12 @@ private:
     std::atomic<std::size_t> dropped_{0};
 };
 
-class MemoryMidiDevice : public MidiOutDevice {
+class MemoryMidiDevice : public midiout::MidiOutDevice {
 public:
     MemoryMidiDevice(unsigned number, std::string name, MidiRecorder& recorder);
     std::string name() const override { return name_; }
     bool open() override;
-    void send(std::uint32_t message) noexcept override;
+    void send(const midiout::TimedMessage& message) noexcept override;
     void close() noexcept override;
 
     // The next opens fail while this is set: a device that is listed but cannot be opened.
@@ -60,6 +62,6 @@ private:
 };
 
 // `count` devices named "Memory MIDI 1", "Memory MIDI 2", ... recording into `recorder`.
-MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder);
+midiout::MidiOutDeviceList makeMemoryMidiDevices(unsigned count, MidiRecorder& recorder);
 
-} // namespace tambrel::platform
+} // namespace tambrel::testing

@@ -3,15 +3,15 @@
 // our own that other programs connect to. The device list puts all of the first kind
 // before any of the second.
 
-#include "platform/midi_out.h"
+#include "midiout/midi_out.h"
 
 #include <memory>
 
-namespace tambrel::platform {
+namespace tambrel::midiout {
 
 struct BackendDevices {
     MidiOutDeviceList others;
     std::unique_ptr<MidiOutDevice> own; // nullptr when the back end does not work here
 };
 
-} // namespace tambrel::platform
+} // namespace tambrel::midiout
