@@ -3,7 +3,8 @@
 #include <QAccessible>
 #include <QMouseEvent>
 
-CellLabel::CellLabel(int track, int cell, QWidget* parent) : QLabel(parent) {
+CellLabel::CellLabel(int track, int cell, QWidget* parent)
+    : QLabel(parent), track_(track), cell_(cell) {
     setObjectName(QStringLiteral("Tr%1Label%2").arg(track).arg(cell));
     setAutoFillBackground(true);
     QFont font = this->font();
@@ -16,6 +17,18 @@ CellLabel::CellLabel(int track, int cell, QWidget* parent) : QLabel(parent) {
     setColor(kOffColor);
 }
 
+void CellLabel::showOn(bool on) {
+    setColor(on ? kOnColor : kOffColor);
+    if (on == on_) {
+        return;
+    }
+    on_ = on;
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
 QColor CellLabel::color() const {
     return palette().color(QPalette::Window);
 }
@@ -24,20 +37,16 @@ void CellLabel::setColor(const QColor& color) {
     if (color == this->color()) {
         return;
     }
-    const bool wasOn = isOn();
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, color);
     setPalette(palette);
-    if (isOn() != wasOn) {
-        QAccessible::State changed;
-        changed.checked = true;
-        QAccessibleStateChangeEvent event(this, changed);
-        QAccessible::updateAccessibility(&event);
-    }
 }
 
 void CellLabel::click() {
-    emit clicked(this);
+    const QColor shown = color();
+    if (shown == kOffColor || shown == kOnColor) {
+        emit clicked(this);
+    }
 }
 
 void CellLabel::mouseReleaseEvent(QMouseEvent* event) {

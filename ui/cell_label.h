@@ -1,6 +1,7 @@
 #pragma once
 // One step cell of the grid: a small label whose background colour shows whether the
-// cell is on. Its name ("Tr3Label12") tells the window its track and cell.
+// cell is on. It knows its track and cell from its making; its name ("Tr3Label12") is
+// for tests and assistive technology, not for finding its place.
 
 #include <QColor>
 #include <QLabel>
@@ -13,12 +14,22 @@ public:
 
     CellLabel(int track, int cell, QWidget* parent = nullptr);
 
-    QColor color() const;
-    // A change of colour is told to assistive technology as a change of checked state.
-    void setColor(const QColor& color);
-    bool isOn() const { return color() == kOnColor; }
+    int track() const { return track_; }
+    int cell() const { return cell_; }
 
-    // What a click does: raises clicked(). The accessible "press" comes here too.
+    // Shows the grid's state of this cell in the two cell colours. A change of state is
+    // told to assistive technology as a change of checked state.
+    void showOn(bool on);
+    // The state last shown: the grid's, as the window last refreshed it.
+    bool isOn() const { return on_; }
+
+    QColor color() const;
+    // A cell painted in neither cell colour is not a cell in use: it answers no click
+    // until it shows a state again.
+    void setColor(const QColor& color);
+
+    // What a click does: raises clicked() while the cell is in use. The accessible
+    // "press" comes here too.
     void click();
 
 signals:
@@ -26,4 +37,9 @@ signals:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    int track_;
+    int cell_;
+    bool on_ = false;
 };

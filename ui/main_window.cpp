@@ -410,7 +410,7 @@ void TForm1::refresh() {
         }
         for (int c = 1; c <= kCells; ++c) {
             CellLabel* cell = cells_[i][static_cast<std::size_t>(c - 1)];
-            cell->setColor(engine.grid().isOn(t, c) ? CellLabel::kOnColor : CellLabel::kOffColor);
+            cell->showOn(engine.grid().isOn(t, c));
             cell->setVisible(!tambrel::ui::cellHidden(sig, c));
         }
 
@@ -487,16 +487,7 @@ void TForm1::BitBtn3Click() {
 }
 
 void TForm1::Tr1Label1Click(CellLabel* cell) {
-    // Only the two cell colours respond; anything else is not a cell in use.
-    const QColor color = cell->color();
-    if (color != CellLabel::kOffColor && color != CellLabel::kOnColor) {
-        return;
-    }
-    // "Tr<track>Label<cell>": the track is the third character, the cell from the ninth on.
-    const QString name = cell->objectName();
-    const int track = name.mid(2, 1).toInt();
-    const int number = name.mid(8).toInt();
-    machine_.engine().grid().toggle(track, number);
+    machine_.engine().grid().toggle(cell->track(), cell->cell());
     refresh();
 }
 

@@ -2,7 +2,8 @@
 
 // The Volume button's work: find the desktop's audio mixer program and start it
 // as a program of its own. Plain C++ (no Qt) so that it is tested without a display;
-// it sits in ui/ because only the window's Volume button uses it.
+// it sits in ui/ because only the window's Volume button uses it. Starting a program
+// is the operating system's part and lives in platform/.
 
 #include <optional>
 #include <string>
@@ -27,14 +28,9 @@ struct MixerCommand {
 // wins. Only regular files that we may execute count. Empty entries are skipped.
 std::optional<MixerCommand> findMixer(const std::string& pathVariable);
 
-// Starts the command as a separate program in a session of its own, with its
-// standard input and output on /dev/null, and returns without waiting for it.
-// Nothing of it is left for us to reap. True when the program was started (its
-// exec succeeded); false when it could not be.
-[[nodiscard]] bool startDetached(const MixerCommand& command);
-
 // What Volume does: look in the PATH this process has now and start the first
-// mixer found. False when none is found or it could not be started.
+// mixer found as a program of its own (platform/program_start.h). False when none
+// is found or it could not be started.
 [[nodiscard]] bool launchMixer();
 
 } // namespace tambrel

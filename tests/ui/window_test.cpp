@@ -197,6 +197,12 @@ void WindowTest::cellClickedTwiceTogglesBack() {
     rig.click("Tr8Label16");
     QVERIFY(rig.engine().grid().isOn(8, 16));
     QVERIFY(!rig.engine().grid().isOn(8, 1));
+    // A cell knows its own place: its name is only a name.
+    CellLabel* cell = rig.cell(5, 9);
+    cell->setObjectName(QStringLiteral("Tr1Label1"));
+    QTest::mouseClick(cell, Qt::LeftButton);
+    QVERIFY(rig.engine().grid().isOn(5, 9));
+    QVERIFY(!rig.engine().grid().isOn(1, 1));
 }
 
 void WindowTest::cellOfAnotherColourIgnoresClicks() {
@@ -204,6 +210,11 @@ void WindowTest::cellOfAnotherColourIgnoresClicks() {
     rig.cell(2, 5)->setColor(QColor(255, 0, 0));
     rig.click("Tr2Label5");
     QVERIFY(rig.engine().grid().empty());
+    // Shown in a cell colour again, it answers again, for its own place.
+    rig.window->refresh();
+    rig.click("Tr2Label5");
+    QVERIFY(rig.engine().grid().isOn(2, 5));
+    QCOMPARE(rig.cell(2, 5)->color(), CellLabel::kOnColor);
 }
 
 void WindowTest::tempoSpinnerActsOneClickBehind() {

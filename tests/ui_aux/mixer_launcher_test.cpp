@@ -1,80 +1,32 @@
+// Which mixer Volume starts: the first of the known mixers found in the PATH of the
+// moment, with its arguments. Starting it is platform/'s (tests/platform).
+
 #include "ui/mixer_launcher.h"
+
+#include "tests/support/program_stubs.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdarg>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <sys/syscall.h>
-#include <sys/wait.h>
+#include <optional>
+#include <string>
 #include <thread>
-#include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using tambrel::findMixer;
 using tambrel::launchMixer;
 using tambrel::MixerCommand;
-using tambrel::startDetached;
+using tambrel::testing::waitForMarker;
 
 namespace {
-
-// Makes fcntl(F_SETFD) fail in the launcher's children, which inherit it with the fork.
-std::atomic<bool> failSetFd{false};
-
-} // namespace
-
-// Every fcntl of this program comes here, and goes on to the system's own.
-extern "C" int fcntl(int fd, int command, ...) {
-    va_list rest;
-    va_start(rest, command);
-    const long argument = va_arg(rest, long);
-    va_end(rest);
-    if (command == F_SETFD && failSetFd.load()) {
-        errno = EBADF;
-        return -1;
-    }
-    return static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
-}
-
-namespace {
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Waits until a stub has written its whole marker line (the launch does not wait).
-std::optional<std::string>
-waitForMarker(const fs::path& marker, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto text = readFile(marker);
-        if (!text.empty() && text.back() == '\n') {
-            return text.substr(0, text.size() - 1);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return std::nullopt;
-}
 
 class MixerLauncherTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tambrel-mixer-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        bin_ = root_ / "bin";
-        fs::create_directory(bin_);
         const char* path = std::getenv("PATH");
         savedPath_ = path != nullptr ? std::optional<std::string>(path) : std::nullopt;
     }
@@ -85,30 +37,17 @@ protected:
         } else {
             ::unsetenv("PATH");
         }
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
     }
 
-    // A stand-in mixer: writes its arguments (or its pid) into <name>.marker.
-    fs::path stub(const std::string& name, const fs::path& folder, bool executable = true,
-                  const std::string& body = "echo \"$*\" > \"$MARK\"") {
-        const fs::path file = folder / name;
-        std::ofstream out(file);
-        out << "#!/bin/sh\nMARK='" << marker(name).string() << "'\n" << body << "\n";
-        out.close();
-        fs::permissions(file, executable ? fs::perms::owner_all | fs::perms::group_read |
-                                               fs::perms::group_exec | fs::perms::others_read |
-                                               fs::perms::others_exec
-                                         : fs::perms::owner_read | fs::perms::owner_write |
-                                               fs::perms::group_read | fs::perms::others_read);
-        return file;
+    fs::path stub(const std::string& name, const fs::path& folder, bool executable = true) {
+        return stubs_.stub(name, folder, executable);
     }
-    fs::path stub(const std::string& name) { return stub(name, bin_); }
+    fs::path stub(const std::string& name) { return stubs_.stub(name); }
+    fs::path marker(const std::string& name) const { return stubs_.marker(name); }
 
-    fs::path marker(const std::string& name) const { return root_ / (name + ".marker"); }
-
-    fs::path root_;
-    fs::path bin_;
+    tambrel::testing::ProgramStubs stubs_;
+    const fs::path root_ = stubs_.root();
+    const fs::path bin_ = stubs_.bin();
     std::optional<std::string> savedPath_;
 };
 
@@ -224,90 +163,14 @@ TEST_F(MixerLauncherTest, EachPressLooksAtTheCurrentPath) {
     EXPECT_TRUE(waitForMarker(marker("qasmixer")).has_value());
 }
 
-TEST_F(MixerLauncherTest, AProgramThatCannotBeExecutedIsAFailedStart) {
-    // Executable bit but no "#!" line: exec refuses it (ENOEXEC).
-    const fs::path garbage = bin_ / "pavucontrol";
-    std::ofstream(garbage) << "\x7f"
-                              "not a program\n";
-    fs::permissions(garbage, fs::perms::owner_all);
-    EXPECT_FALSE(startDetached({garbage.string(), {}}));
-
+TEST_F(MixerLauncherTest, AMixerThatCannotStartIsAFailedLaunch) {
+    // The one mixer found has no interpreter to run it: exec fails, and so does Volume.
     const fs::path noInterpreter = bin_ / "kmix";
     std::ofstream(noInterpreter) << "#!/nonexistent/interpreter\n";
     fs::permissions(noInterpreter, fs::perms::owner_all);
-    EXPECT_FALSE(startDetached({noInterpreter.string(), {}}));
-
-    EXPECT_FALSE(startDetached({(bin_ / "missing").string(), {}}));
-    EXPECT_FALSE(startDetached({"", {}}));
-
-    // Whole launch: the one mixer found cannot start.
     ::setenv("PATH", bin_.c_str(), 1);
-    fs::remove(noInterpreter);
+    EXPECT_EQ(findMixer(bin_.string())->program, noInterpreter.string());
     EXPECT_FALSE(launchMixer());
-}
-
-// The report pipe must close at the mixer's exec: should marking it close-on-exec fail,
-// that is a failed start, not a window that waits for the mixer to end.
-TEST_F(MixerLauncherTest, AReportPipeThatCannotBeMarkedIsAFailedStart) {
-    const fs::path mixer = stub("pavucontrol");
-    failSetFd = true;
-    const bool started = startDetached({mixer.string(), {}});
-    failSetFd = false;
-    EXPECT_FALSE(started);
-    EXPECT_FALSE(waitForMarker(marker("pavucontrol"), std::chrono::milliseconds(300)).has_value())
-        << "the mixer ran";
-}
-
-TEST_F(MixerLauncherTest, TheMixerIsDetachedAndLeavesNoZombie) {
-    // A descriptor of ours without close-on-exec, as a MIDI or sound connection may be.
-    const int ours = ::dup(STDERR_FILENO);
-    ASSERT_GE(ours, 0);
-    stub("pavucontrol", bin_, true, "echo $$ > \"$MARK\"\nexec /bin/sleep 10");
-    ::setenv("PATH", bin_.c_str(), 1);
-    ASSERT_TRUE(launchMixer());
-    const auto pidText = waitForMarker(marker("pavucontrol"));
-    ASSERT_TRUE(pidText.has_value());
-    const pid_t pid = std::stoi(*pidText);
-    const fs::path proc = fs::path("/proc") / std::to_string(pid);
-
-    // Wait for the stub to become sleep, so that what we see is the exec'd mixer.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (fs::read_symlink(proc / "exe").filename() != "sleep" &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(fs::read_symlink(proc / "exe").filename(), "sleep");
-
-    EXPECT_NE(::getsid(pid), ::getsid(0)) << "the mixer has a session of its own";
-    std::istringstream stat(readFile(proc / "stat"));
-    std::string skip;
-    pid_t parent = 0;
-    stat >> skip >> skip >> skip >> parent;
-    EXPECT_NE(parent, ::getpid()) << "the mixer is not our child";
-
-    // The exe link changes a moment before exec closes the close-on-exec files, so a
-    // descriptor may still show briefly; one that was leaked stays.
-    std::vector<std::string> fds;
-    const auto fdDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    do {
-        fds.clear();
-        for (const auto& entry : fs::directory_iterator(proc / "fd")) {
-            fds.push_back(entry.path().filename().string());
-        }
-        std::sort(fds.begin(), fds.end());
-    } while (fds.size() != 3 && std::chrono::steady_clock::now() < fdDeadline);
-    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"})) << "only the standard three";
-    for (const char* fd : {"0", "1", "2"}) {
-        EXPECT_EQ(fs::read_symlink(proc / "fd" / fd), "/dev/null") << fd;
-    }
-
-    // Nothing is left for us to reap: no child at all, running or zombie.
-    errno = 0;
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
-
-    ::kill(pid, SIGKILL);
-    ::close(ours);
 }
 
 } // namespace
