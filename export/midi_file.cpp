@@ -1,5 +1,7 @@
 #include "export/midi_file.h"
 
+#include "midiout/timed_message.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -113,10 +115,10 @@ std::string standardMidiFile(const Loop& loop, std::string_view trackName) {
     std::vector<Event> events;
     events.reserve(loop.notes.size() * 2);
     for (const LoopNote& note : loop.notes) {
-        const auto status = static_cast<std::uint8_t>(note.message & 0xFF);
-        const auto key = static_cast<std::uint8_t>((note.message >> 8) & 0x7F);
-        const auto velocity = static_cast<std::uint8_t>((note.message >> 16) & 0x7F);
-        if (velocity == 0) {
+        // The file keeps its own time, in ticks: no moment.
+        const midiout::TimedMessage message = midiout::TimedMessage::fromShort(note.message, {});
+        const auto [status, key, velocity] = message.bytes;
+        if (message.size != 3 || velocity == 0) {
             continue;
         }
         const std::int64_t tick = note.step * meter.ticksPerStep;

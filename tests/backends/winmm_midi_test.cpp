@@ -150,7 +150,7 @@ TEST_F(WinMmMidiFake, AnOpenTheSystemRefusesLeavesTheDeviceClosed) {
 
 TEST_F(WinMmMidiFake, AStepReachesMidiOutShortMsgAsPackedNoteOns) {
     MidiOut out(discoverWinMmMidiDevices(FakeSystem::kCalls));
-    TimerService timers;
+    platform::TimerService timers;
     engine::RhythmEngine engine(timers, &out);
     MidiOutHandle handle = 0;
     ASSERT_EQ(out.open(0, &handle), kMidiOk);

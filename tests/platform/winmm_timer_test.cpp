@@ -42,7 +42,7 @@ struct Expiries {
     int stallAt = -1;
     std::chrono::milliseconds stall{0};
 
-    static void note(void* self) noexcept {
+    static void note(void* self, TimerClock::time_point) noexcept {
         auto* e = static_cast<Expiries*>(self);
         if (e->inside.exchange(true)) {
             e->overlapped.store(true);
@@ -181,7 +181,7 @@ struct Killer {
     std::atomic<std::uint32_t> victim{0};
     std::atomic<int> calls{0};
 
-    static void killVictim(void* self) noexcept {
+    static void killVictim(void* self, TimerClock::time_point) noexcept {
         auto* k = static_cast<Killer*>(self);
         k->calls.fetch_add(1);
         if (const std::uint32_t id = k->victim.exchange(0)) {
