@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <jack/jack.h>
 #include <thread>
 
@@ -210,6 +212,81 @@ TEST_F(JackBackendTest, EachMessageLandsItsDelayAfterItWasSent) {
 #endif
     EXPECT_GE(onTime, kOnTimeWanted)
         << onTime << " of " << kSends << " on time, " << receiver->count() << " arrived";
+}
+
+// Notes with every system real-time message and a Song Position Pointer among them, whole
+// frames apart (1.3 to 2 ms, no divisor of the period) at the server's rate, the last one
+// due at `last`.
+std::vector<TimedMessage> syncAmongNotes(Moment last, double rate) {
+    const auto note = [](std::uint32_t key) { return 0x99 | (key << 8) | (90 << 16); };
+    std::vector<TimedMessage> messages = {
+        TimedMessage::fromShort(note(36), {}),    TimedMessage::realTime(kStart, {}),
+        TimedMessage::realTime(kTimingClock, {}), TimedMessage::fromShort(note(38), {}),
+        TimedMessage::realTime(kStop, {}),        TimedMessage::songPosition(300, {}),
+        TimedMessage::realTime(kContinue, {}),    TimedMessage::realTime(kTimingClock, {}),
+        TimedMessage::fromShort(note(42), {}),    TimedMessage::realTime(kTimingClock, {}),
+    };
+    constexpr std::array kGapFrames = {75, 62, 97};
+    Moment due = last;
+    for (std::size_t i = messages.size(); i-- > 0;) {
+        messages[i].due = due;
+        due -= std::chrono::nanoseconds(std::llround(kGapFrames[i % 3] * 1e9 / rate));
+    }
+    return messages;
+}
+
+// The received events are the sent messages, byte for byte and in order, each as many
+// frames after the one before as its due moment is after that one's (a frame either way
+// for the rounding of two stamps).
+void expectAtTheirFrames(const std::vector<TimedMessage>& sent,
+                         const std::vector<testing::ReceivedEvent>& received, double rate) {
+    ASSERT_EQ(received.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const TimedMessage& m = sent[i];
+        EXPECT_EQ(received[i].data(), std::vector(m.bytes.begin(), m.bytes.begin() + m.size))
+            << "message " << i;
+        if (i == 0) {
+            continue;
+        }
+        const auto due = static_cast<std::int32_t>(
+            std::llround(std::chrono::duration<double>(m.due - sent[i - 1].due).count() * rate));
+        const auto got = static_cast<std::int32_t>(received[i].frame - received[i - 1].frame);
+        EXPECT_LE(std::abs(got - due), 1)
+            << "message " << i << " came " << got << " frames after the one before, due " << due;
+    }
+}
+
+// The sync messages ride with the notes: Clock, Start, Continue, Stop and the Song Position
+// Pointer each go out at the frame of their own due moment, in order with the notes around
+// them, so that a follower's clock is as steady as the notes are heard.
+TEST_F(JackBackendTest, ClockTransportAndSongPositionLandAtTheirFramesAmongTheNotes) {
+    const MidiOutHandle handle = openReceiver();
+    const auto* device = static_cast<JackMidiDevice*>(
+        out->device(static_cast<unsigned>(indexOf(*out, receiver->portName()))));
+    const double rate = jack_get_sample_rate(receiver->client());
+    for (int attempt = 1;; ++attempt) {
+        // All due within the last 15 ms, well inside the wake-up allowance, and sent at
+        // once: the two ends of a gap are stamped from nearly the same reading of the frame
+        // clock, so that only its rounding may add a frame.
+        const std::vector<TimedMessage> sent = syncAmongNotes(MidiClock::now(), rate);
+        const std::uint64_t lateBefore = device->client()->lateCount();
+        const std::size_t before = receiver->count();
+        for (const TimedMessage& message : sent) {
+            ASSERT_EQ(out->send(handle, message), kMidiOk);
+        }
+        ASSERT_TRUE(receiver->waitForCount(before + sent.size(), 2s))
+            << receiver->count() - before << " of " << sent.size() << " arrived";
+        std::this_thread::sleep_for(50ms);
+        // A machine that stalled the sender or the server past the allowance sends what
+        // it made late at the next period's start, and says so: that try shows nothing.
+        if (device->client()->lateCount() != lateBefore && attempt < 3) {
+            continue;
+        }
+        const auto events = receiver->events();
+        expectAtTheirFrames(
+            sent, {events.begin() + static_cast<std::ptrdiff_t>(before), events.end()}, rate);
+        break;
+    }
 }
 
 TEST_F(JackBackendTest, OwnPortCarriesOnlyItsOwnMessages) {

@@ -1,0 +1,119 @@
+#include "jack_client.h"
+
+#include <chrono>
+#include <cmath>
+#include <jack/jack.h>
+#include <thread>
+
+namespace tambrel::backends {
+
+namespace {
+
+void ignoreJackText(const char*) {}
+
+} // namespace
+
+void silenceJack() noexcept {
+    jack_set_error_function(ignoreJackText);
+    jack_set_info_function(ignoreJackText);
+}
+
+std::shared_ptr<JackMidiClient> JackMidiClient::connect(const std::string& clientName) {
+    silenceJack();
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+    if (client == nullptr) {
+        return nullptr;
+    }
+    std::shared_ptr<JackMidiClient> self(new JackMidiClient(client));
+    if (jack_set_process_callback(client, &JackMidiClient::onProcess, self.get()) != 0) {
+        return nullptr; // never called back, the client would send nothing
+    }
+    jack_on_shutdown(client, &JackMidiClient::onShutdown, self.get());
+    if (jack_activate(client) != 0) {
+        return nullptr; // the destructor closes the client
+    }
+    return self;
+}
+
+JackMidiClient::JackMidiClient(jack_client_t* client) : client_(client) {}
+
+JackMidiClient::~JackMidiClient() {
+    // jack_client_close deactivates first, so the process callback is over when it returns.
+    // A client whose server has died is left as it is: libjack crashes closing it once a
+    // new server of the same name has started, and its threads ended with the server.
+    if (alive()) {
+        jack_client_close(client_);
+    }
+}
+
+std::string JackMidiClient::name() const {
+    return jack_get_client_name(client_);
+}
+
+std::uint32_t
+JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept {
+    const jack_nframes_t now = jack_frame_time(client_);
+    const auto since = std::chrono::steady_clock::now() - when;
+    if (since <= std::chrono::steady_clock::duration::zero()) {
+        return now;
+    }
+    const double frames = std::chrono::duration<double>(since).count() * sampleRate();
+    return now - static_cast<jack_nframes_t>(std::lround(frames));
+}
+
+std::uint32_t JackMidiClient::sampleRate() const noexcept {
+    return jack_get_sample_rate(client_);
+}
+
+bool JackMidiClient::waitForCycle(std::uint64_t after) const noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    while (cycles() <= after) {
+        if (!alive() || std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool JackMidiClient::waitUntilOutsideProcess() const noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    while (inProcess_.load(std::memory_order_seq_cst)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+int JackMidiClient::onProcess(std::uint32_t frames, void* self) noexcept {
+    static_cast<JackMidiClient*>(self)->process(frames);
+    return 0;
+}
+
+void JackMidiClient::onShutdown(void* self) noexcept {
+    static_cast<JackMidiClient*>(self)->alive_.store(false, std::memory_order_release);
+}
+
+void JackMidiClient::process(std::uint32_t frames) noexcept {
+    // The period that starts at `cycleStart` covers frames [cycleStart, cycleStart + frames).
+    // The port sets are members, called directly: nothing here locks, waits or allocates.
+    const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+    inProcess_.store(true, std::memory_order_seq_cst);
+    audio_.writePeriod(cycleStart, frames);
+    midi_.writePeriod(cycleStart, frames);
+    cycles_.fetch_add(1, std::memory_order_seq_cst);
+    inProcess_.store(false, std::memory_order_seq_cst);
+}
+
+std::shared_ptr<JackMidiClient> JackConnection::client() {
+    if (client_ == nullptr || !client_->alive()) {
+        // The old client goes once no device holds it any more.
+        client_ = JackMidiClient::connect();
+    }
+    return client_;
+}
+
+} // namespace tambrel::backends

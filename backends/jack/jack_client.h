@@ -1,0 +1,110 @@
+#pragma once
+// Our one client on a JACK server ("Tambrel"), which everything of ours that the server
+// carries shares: the MIDI output ports (jack_midi_ports.h) and the built-in synth's audio
+// outputs (jack_audio_ports.h). The client opens and activates, runs both in its process
+// callback period after period, learns when the server shuts down, and is the frame clock
+// on which both place what they send, so that the synth's notes and the MIDI land on the
+// same frames.
+
+#include "backends/jack/jack_audio_ports.h"
+#include "backends/jack/jack_midi_ports.h"
+#include "midiout/timed_message.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct _jack_client;
+
+namespace tambrel::backends {
+
+// Keeps libjack from printing its errors and notes on the terminal (process-wide).
+void silenceJack() noexcept;
+
+class JackMidiClient {
+public:
+    // Our client on the running server, activated; nullptr when no server runs.
+    static std::shared_ptr<JackMidiClient> connect(const std::string& clientName = "Tambrel");
+    ~JackMidiClient();
+    JackMidiClient(const JackMidiClient&) = delete;
+    JackMidiClient& operator=(const JackMidiClient&) = delete;
+
+    // Our client's name as the server knows it (it may add a suffix when taken).
+    std::string name() const;
+    // False once the server has shut down or died: sends are dropped from then on.
+    bool alive() const noexcept { return alive_.load(std::memory_order_acquire); }
+    // Any thread, without waiting: the server's frame clock at `when` (a moment just past,
+    // such as the step's due time: the frames since then are taken off the clock's frame
+    // now; a moment still to come is now), and its sample rate.
+    std::uint32_t frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept;
+    std::uint32_t sampleRate() const noexcept;
+
+    // The MIDI output ports: JackMidiPorts says what each of these does.
+    std::vector<std::string> otherProgramsInputs() const { return midi_.otherProgramsInputs(); }
+    int openPort(const std::string& shortName, const std::string& destination) {
+        return midi_.open(shortName, destination);
+    }
+    void closePort(int slot) noexcept { midi_.close(slot); }
+    void send(int slot, const midiout::TimedMessage& message) noexcept {
+        midi_.send(slot, message);
+    }
+    std::uint64_t droppedCount() const noexcept { return midi_.droppedCount(); }
+    std::uint64_t lateCount() const noexcept { return midi_.lateCount(); }
+
+    // The built-in synth's audio outputs: JackAudioPorts says what each of these does.
+    [[nodiscard]] bool openAudio(const std::string& name, JackAudioSource* source) {
+        return audio_.open(name, source);
+    }
+    [[nodiscard]] bool closeAudio() noexcept { return audio_.close(); }
+
+private:
+    // The port sets reach the server through this client, and wait on its periods.
+    friend class JackMidiPorts;
+    friend class JackAudioPorts;
+
+    // How long the window's thread waits for the process callback to let go of a port. A
+    // running server answers within a period or two; a stalled one is not waited for.
+    static constexpr auto kCycleWait = std::chrono::milliseconds(500);
+
+    explicit JackMidiClient(_jack_client* client);
+    static int onProcess(std::uint32_t frames, void* self) noexcept;
+    static void onShutdown(void* self) noexcept;
+    void process(std::uint32_t frames) noexcept;
+
+    _jack_client* handle() const noexcept { return client_; }
+    // Periods the process callback has finished so far.
+    std::uint64_t cycles() const noexcept { return cycles_.load(std::memory_order_seq_cst); }
+    // Until more than `after` periods have finished; false when the server is gone or
+    // stalls for kCycleWait.
+    bool waitForCycle(std::uint64_t after) const noexcept;
+    // Until the process callback is seen outside a period; false after kCycleWait.
+    bool waitUntilOutsideProcess() const noexcept;
+
+    _jack_client* client_;
+    std::atomic<bool> alive_{true};
+    // Set while the process callback runs: what it may still be using is released only
+    // once it is seen clear after the pointer to it was taken away.
+    std::atomic<bool> inProcess_{false};
+    std::atomic<std::uint64_t> cycles_{0};
+    JackMidiPorts midi_{*this};
+    JackAudioPorts audio_{*this};
+};
+
+// The client that the JACK devices of one program share. A device list is made once, at
+// start; when the server behind it goes away and another starts under the same name, the
+// next device that opens finds a new client of ours on it.
+class JackConnection {
+public:
+    explicit JackConnection(std::shared_ptr<JackMidiClient> client) : client_(std::move(client)) {}
+    // Window's thread. The client, made anew when the one before lost its server;
+    // nullptr when no server runs now.
+    std::shared_ptr<JackMidiClient> client();
+
+private:
+    std::shared_ptr<JackMidiClient> client_;
+};
+
+} // namespace tambrel::backends
