@@ -1,6 +1,7 @@
 #include "export/render.h"
 
 #include "export/render_rates.h"
+#include "midiout/midi_bytes.h"
 #include "platform/file_beside.h"
 
 #include <sndfile.h>
@@ -97,7 +98,8 @@ bool renderLoop(const Loop& loop, backends::GmSynth& synth,
     while (renderer.done() < end) {
         while (note != loop.notes.end() &&
                frameOfStep(note->step, loop.stepPeriodMs, rate) <= renderer.done()) {
-            synth.apply(note->message);
+            std::uint8_t bytes[3];
+            synth.apply({bytes, midiout::unpackShortMessage(note->message, bytes)});
             ++note;
         }
         std::int64_t until = std::min(end, renderer.done() + kBlockFrames);
