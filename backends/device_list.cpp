@@ -29,8 +29,7 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     }
     try {
         if (const auto soundfont = findGmSoundfont()) {
-            devices.push_back(std::make_unique<FluidSynthDevice>(
-                *soundfont, FluidSynthDevice::Output::Audio, jack));
+            devices.push_back(std::make_unique<FluidSynthDevice>(*soundfont, jack));
         }
     } catch (...) {
     }

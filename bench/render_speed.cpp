@@ -7,6 +7,7 @@
 
 #include "backends/synth/gm_synth.h"
 #include "child_process.h"
+#include "export/render_rates.h"
 
 #include <sndfile.h>
 
@@ -88,7 +89,8 @@ int main() {
     for (int i = 0; i < kRuns; ++i) {
         const Run a = timed({TAMBREL_PATTERN_TOOL, "render", "--preset", kPreset, ours, "--bars",
                              bars, "--soundfont", *soundfont});
-        const Run b = timed({"fluidsynth", "-ni", "-F", theirs, "-r", "48000", "-g",
+        const Run b = timed({"fluidsynth", "-ni", "-F", theirs, "-r",
+                             std::to_string(tambrel::exporting::kDefaultRenderRate), "-g",
                              std::to_string(tambrel::backends::GmSynth::kGain), *soundfont, mid});
         ourWall.push_back(a.wallSeconds);
         ourCpu.push_back(a.cpuSeconds);
@@ -99,8 +101,9 @@ int main() {
     const double theirAudio = audioSeconds(theirs);
     fs::remove_all(dir);
 
-    std::printf("render_speed: %d bars of \"%s\", 48 kHz 16-bit, %s; median of %d runs\n", kBars,
-                kPreset, soundfont->c_str(), kRuns);
+    std::printf("render_speed: %d bars of \"%s\", %g kHz 16-bit, %s; median of %d runs\n", kBars,
+                kPreset, tambrel::exporting::kDefaultRenderRate / 1000.0, soundfont->c_str(),
+                kRuns);
     std::printf("  ours:       %.1f s of audio, wall %.3f s, cpu %.3f s\n", ourAudio,
                 median(ourWall), median(ourCpu));
     std::printf("  fluidsynth: %.1f s of audio, wall %.3f s, cpu %.3f s\n", theirAudio,

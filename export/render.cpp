@@ -1,5 +1,7 @@
 #include "export/render.h"
 
+#include "export/render_rates.h"
+#include "midiout/midi_bytes.h"
 #include "platform/file_beside.h"
 
 #include <sndfile.h>
@@ -19,7 +21,8 @@ namespace {
 constexpr int kBlockFrames = 4096;
 
 // The longest loop (999 bars at tempo 30: 8 s a bar in 4/4 and 12/8) with its ring, as
-// 32-bit float stereo at 48 kHz, is 3.1 GB: within the 4 GB that a WAV file can hold.
+// 32-bit float stereo at the highest rate (48 kHz), is 3.1 GB: within the 4 GB that a WAV
+// file can hold.
 constexpr std::int64_t longestWavBytes() {
     std::int64_t longestBarMs = 0;
     for (const engine::TimeSignatureInfo& info : engine::kTimeSignatures) {
@@ -28,7 +31,7 @@ constexpr std::int64_t longestWavBytes() {
                                                      (info.tempoConstant / engine::kTempoMin));
     }
     const std::int64_t seconds = kMaxBars * longestBarMs / 1000 + 4;
-    return seconds * 48000 * 2 * 4;
+    return seconds * kHighestRenderRate * 2 * 4;
 }
 static_assert(longestWavBytes() < (std::int64_t{1} << 32));
 
@@ -95,7 +98,8 @@ bool renderLoop(const Loop& loop, backends::GmSynth& synth,
     while (renderer.done() < end) {
         while (note != loop.notes.end() &&
                frameOfStep(note->step, loop.stepPeriodMs, rate) <= renderer.done()) {
-            synth.apply(note->message);
+            std::uint8_t bytes[3];
+            synth.apply({bytes, midiout::unpackShortMessage(note->message, bytes)});
             ++note;
         }
         std::int64_t until = std::min(end, renderer.done() + kBlockFrames);

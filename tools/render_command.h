@@ -3,17 +3,15 @@
 // part of the Linux build only; elsewhere the command says so.
 
 #include "export/loop.h"
+#include "export/render_rates.h"
 
 #include <optional>
 #include <string>
 
 namespace tambrel::tools {
 
-inline constexpr int kRenderRates[] = {44100, 48000};
-inline constexpr int kDefaultRenderRate = 48000;
-
 struct RenderSettings {
-    int rate = kDefaultRenderRate;
+    int rate = exporting::kDefaultRenderRate;
     std::string soundfont; // empty: the first General MIDI soundfont found
     bool floatSamples = false;
 };

@@ -191,9 +191,9 @@ std::optional<std::string> takeOption(int option, const char* value, ExportCall&
     }
     case kRate: {
         const std::optional<int> rate = wholeNumber(value);
-        if (!rate || std::find(std::begin(tambrel::tools::kRenderRates),
-                               std::end(tambrel::tools::kRenderRates),
-                               *rate) == std::end(tambrel::tools::kRenderRates)) {
+        if (!rate || std::find(std::begin(tambrel::exporting::kRenderRates),
+                               std::end(tambrel::exporting::kRenderRates),
+                               *rate) == std::end(tambrel::exporting::kRenderRates)) {
             return "--rate takes 44100 or 48000";
         }
         call.render.rate = *rate;

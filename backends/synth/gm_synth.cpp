@@ -91,11 +91,14 @@ void GmSynth::renderAdd(int frames, float* left, float* right) noexcept {
     fluid_synth_process(synth_, frames, 4, fx, 2, out);
 }
 
-void GmSynth::apply(std::uint32_t message) noexcept {
-    const int status = static_cast<int>(message & 0xFF);
+void GmSynth::apply(std::span<const std::uint8_t> bytes) noexcept {
+    if (bytes.empty()) {
+        return;
+    }
+    const int status = bytes[0];
     const int channel = status & 0x0F;
-    const int data1 = static_cast<int>((message >> 8) & 0x7F);
-    const int data2 = static_cast<int>((message >> 16) & 0x7F);
+    const int data1 = bytes.size() > 1 ? bytes[1] & 0x7F : 0;
+    const int data2 = bytes.size() > 2 ? bytes[2] & 0x7F : 0;
     switch (status & 0xF0) {
     case 0x80:
         fluid_synth_noteoff(synth_, channel, data1);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 struct _fluid_hashtable_t;
@@ -49,8 +50,9 @@ public:
     bool rungOut() const noexcept {
         return quietFrames_ >= static_cast<std::int64_t>(kRingOutSeconds * sampleRate_);
     }
-    // Applies one packed short message (status in the low byte). Velocity 0 is a note-off.
-    void apply(std::uint32_t message) noexcept;
+    // Applies one short message: its status byte and the data bytes that come with it (as
+    // many as it has; missing ones count as 0). Velocity 0 is a note-off.
+    void apply(std::span<const std::uint8_t> bytes) noexcept;
 
     double sampleRate() const noexcept { return sampleRate_; }
     // For an audio driver that plays this synth: its settings live with the synth.

@@ -360,7 +360,11 @@ int main(int argc, char** argv) {
     if (!receiver.ok()) {
         return fail("no receiver client");
     }
-    CycleWatcher watcher(static_cast<std::size_t>(steps) * periodMs * 48000 / 256 / 1000 + 1000);
+    // Every period of the run, and some to spare.
+    CycleWatcher watcher(static_cast<std::size_t>(steps) * periodMs *
+                             testing::PrivateJackServer::kSampleRate /
+                             testing::PrivateJackServer::kPeriodFrames / 1000 +
+                         1000);
     std::printf("jack_timing: %d steps every %u ms, private jackd -d dummy -r %u -p %u "
                 "(period %.0f us)\n",
                 steps, periodMs, testing::PrivateJackServer::kSampleRate,

@@ -5,11 +5,12 @@
 // pipewire-pulse and through PipeWire's libjack (this program runs itself again under
 // pw-jack for that), each of those three recorded with parec from its null sink's monitor.
 // Each path runs with notes placed at their stamps, with the old placement at the start of
-// the next audio block, and at their stamps again on a step timer that wakes every step a
-// random 0 to 20 ms late on purpose. From the onsets in each recording it prints the spacing error
-// |onset spacing - the step period|, and beside it how late the timer itself woke for the
-// steps (|send spacing - the step period|), which placement at the stamp absorbs; and the
-// time from the first step's due moment to the first sound in the recording.
+// the next audio block (a synth of the benchmark's own, placed that way), and at their
+// stamps again on a step timer that wakes every step a random 0 to 20 ms late on purpose.
+// From the onsets in each recording it prints the spacing error |onset spacing - the step
+// period|, and beside it how late the timer itself woke for the steps (|send spacing - the
+// step period|), which placement at the stamp absorbs; and the time from the first step's
+// due moment to the first sound in the recording.
 //
 //   synth_timing [--steps N] [--period-ms P]
 
@@ -38,9 +39,14 @@ namespace {
 
 using namespace tambrel;
 using backends::FluidSynthDevice;
-using Placement = FluidSynthDevice::Placement;
+using backends::PlacedSynth;
 
-constexpr double kRate = 48000.0;
+// The old placement, to measure against: each message at the start of the first audio
+// block that sees it, wherever its stamp points.
+std::int64_t atBlockStart(std::int64_t) noexcept {
+    return 0;
+}
+
 // After open, as a user who starts the program and then presses Play: the stream's clock
 // has settled by then.
 constexpr auto kSettle = std::chrono::seconds(1);
@@ -51,13 +57,13 @@ constexpr auto kTail = std::chrono::milliseconds(400);
 // sent by: the late-waking one wakes 0 to 20 ms after each slot, the same every run.
 struct Variant {
     const char* label;
-    Placement placement;
+    PlacedSynth::Placement placement;
     std::optional<testing::LateWakeups> late;
 };
 constexpr Variant kVariants[] = {
-    {"at stamp", Placement::AtStamp, std::nullopt},
-    {"block start", Placement::AtBlockStart, std::nullopt},
-    {"late timer", Placement::AtStamp, testing::LateWakeups{20000, 20}},
+    {"at stamp", &PlacedSynth::atStamp, std::nullopt},
+    {"block start", &atBlockStart, std::nullopt},
+    {"late timer", &PlacedSynth::atStamp, testing::LateWakeups{20000, 20}},
 };
 constexpr std::size_t kVariantCount = std::size(kVariants);
 
@@ -83,7 +89,8 @@ Run analyse(const testing::Recording& heard, const Played& played, std::uint32_t
     run.onsets = static_cast<int>(onsets.size());
     run.late = late;
     const double periodUs = periodMs * 1000.0;
-    run.vsPeriod = bench::percentilesOf(testing::spacingErrorsUs(onsets, periodUs, kRate));
+    run.vsPeriod =
+        bench::percentilesOf(testing::spacingErrorsUs(onsets, periodUs, heard.sampleRate));
     run.sends = bench::percentilesOf(bench::sendErrorsUs(played.sent, periodUs));
     run.firstSoundMs = 1000.0 * testing::firstSoundAfter(heard, played.firstDue);
     return run;
@@ -98,28 +105,59 @@ void print(const char* what, const Run& run, int steps) {
                 run.firstSoundMs);
 }
 
-// Device 0 opened: the synth, on whatever audio the environment offers.
-FluidSynthDevice* openSynth(midiout::MidiOut& out, midiout::MidiOutHandle* handle) {
-    if (out.deviceCount() == 0 || out.deviceName(0) != backends::kSynthDeviceName ||
-        out.open(0, handle) != midiout::kMidiOk) {
-        return nullptr;
+// The synth as `variant` places its notes, opened on whatever audio the environment offers:
+// placed at their stamps, device 0 of the device list, as the program uses it; otherwise a
+// synth of the benchmark's own, alone in its list.
+struct OpenSynth {
+    std::unique_ptr<midiout::MidiOut> out;
+    midiout::MidiOutHandle handle = 0;
+    FluidSynthDevice* synth = nullptr;
+
+    explicit OpenSynth(const Variant& variant) {
+        if (variant.placement == &PlacedSynth::atStamp) {
+            out = std::make_unique<midiout::MidiOut>(backends::discoverMidiOutDevices());
+        } else if (const auto soundfont = backends::findGmSoundfont()) {
+            midiout::MidiOutDeviceList own;
+            own.push_back(
+                std::make_unique<FluidSynthDevice>(*soundfont, nullptr, variant.placement));
+            out = std::make_unique<midiout::MidiOut>(std::move(own));
+        }
+        if (out == nullptr || out->deviceCount() == 0 ||
+            out->deviceName(0) != backends::kSynthDeviceName ||
+            out->open(0, &handle) != midiout::kMidiOk) {
+            return;
+        }
+        std::this_thread::sleep_for(kSettle);
+        synth = static_cast<FluidSynthDevice*>(out->device(0));
     }
-    std::this_thread::sleep_for(kSettle);
-    return static_cast<FluidSynthDevice*>(out.device(0));
-}
+    ~OpenSynth() {
+        if (synth != nullptr) {
+            out->close(handle);
+        }
+    }
+    OpenSynth(const OpenSynth&) = delete;
+    OpenSynth& operator=(const OpenSynth&) = delete;
+
+    // Why it does not play through `driver`, if it does not.
+    std::optional<std::string> notThrough(const std::string& driver) const {
+        if (synth == nullptr || synth->driverName() != driver) {
+            return "the synth did not open on the private server through " + driver;
+        }
+        return std::nullopt;
+    }
+};
 
 // `steps` claves played through the synth, whose recording has begun, as `variant` says;
 // `recorded` gives back the recording once the ring has ended.
 template <class Recorded>
-Run measured(midiout::MidiOut& out, midiout::MidiOutHandle handle, FluidSynthDevice& synth,
-             const Variant& variant, int steps, std::uint32_t periodMs, Recorded recorded) {
-    synth.usePlacement(variant.placement);
-    const std::uint64_t lateBefore = synth.lateCount();
+Run measured(OpenSynth& open, const Variant& variant, int steps, std::uint32_t periodMs,
+             Recorded recorded) {
+    const std::uint64_t lateBefore = open.synth->lateCount();
     Played played;
-    played.sent = testing::playSteps(out, handle, testing::kClaves, steps, periodMs,
+    played.sent = testing::playSteps(*open.out, open.handle, testing::kClaves, steps, periodMs,
                                      &played.firstDue, variant.late);
     std::this_thread::sleep_for(kTail);
-    const Run run = analyse(recorded(), played, periodMs, synth.lateCount() - lateBefore);
+    const Run run = analyse(recorded(), played, periodMs, open.synth->lateCount() - lateBefore);
     print(variant.label, run, steps);
     return run;
 }
@@ -128,30 +166,28 @@ Run measured(midiout::MidiOut& out, midiout::MidiOutHandle handle, FluidSynthDev
 using Failure = std::optional<std::string>;
 
 // Every variant through a private JACK server, recorded by our own JACK client.
-Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames, Runs& runs) {
+Failure measureJack(int steps, std::uint32_t periodMs, double recordSeconds, Runs& runs) {
     testing::PrivateJackServer server;
     if (!server.start()) {
         return "jackd did not start";
     }
-    midiout::MidiOut out(backends::discoverMidiOutDevices());
-    midiout::MidiOutHandle handle = 0;
-    FluidSynthDevice* synth = openSynth(out, &handle);
-    if (synth == nullptr || synth->driverName() != "jack") {
-        return "the synth did not open on the private JACK server";
-    }
     std::printf("-- JACK: private jackd -d dummy -r %u -p %u, recorded by a JACK client\n",
                 testing::PrivateJackServer::kSampleRate, testing::PrivateJackServer::kPeriodFrames);
     for (std::size_t v = 0; v < kVariantCount; ++v) {
-        testing::JackAudioRecorder recorder(recordFrames);
+        OpenSynth open(kVariants[v]);
+        if (open.notThrough("jack")) {
+            return "the synth did not open on the private JACK server";
+        }
+        testing::JackAudioRecorder recorder(
+            static_cast<std::size_t>(recordSeconds * testing::PrivateJackServer::kSampleRate));
         if (!recorder.ok() ||
             recorder.listenTo(std::string(":") + backends::kSynthDeviceName) != 2) {
             return "no recorder on the synth's JACK ports";
         }
         recorder.startRecording();
-        runs[v] = measured(out, handle, *synth, kVariants[v], steps, periodMs,
-                           [&] { return recorder.recording(); });
+        runs[v] =
+            measured(open, kVariants[v], steps, periodMs, [&] { return recorder.recording(); });
     }
-    out.close(handle);
     return std::nullopt;
 }
 
@@ -159,21 +195,18 @@ Failure measureJack(int steps, std::uint32_t periodMs, std::size_t recordFrames,
 // from the server's null sink.
 template <class Server>
 Failure measureAtSink(Server& server, const char* driver, int steps, std::uint32_t periodMs,
-                      std::size_t recordFrames, Runs& runs) {
-    midiout::MidiOut out(backends::discoverMidiOutDevices());
-    midiout::MidiOutHandle handle = 0;
-    FluidSynthDevice* synth = openSynth(out, &handle);
-    if (synth == nullptr || synth->driverName() != driver) {
-        return std::string("the synth did not open on the private server through ") + driver;
-    }
+                      double recordSeconds, Runs& runs) {
     for (std::size_t v = 0; v < kVariantCount; ++v) {
-        if (!server.startRecording(recordFrames)) {
+        OpenSynth open(kVariants[v]);
+        if (Failure why = open.notThrough(driver)) {
+            return why;
+        }
+        if (!server.startRecording(static_cast<std::size_t>(recordSeconds * Server::kSampleRate))) {
             return "parec did not record";
         }
-        runs[v] = measured(out, handle, *synth, kVariants[v], steps, periodMs,
-                           [&] { return server.stopRecording(); });
+        runs[v] =
+            measured(open, kVariants[v], steps, periodMs, [&] { return server.stopRecording(); });
     }
-    out.close(handle);
     return std::nullopt;
 }
 
@@ -183,7 +216,7 @@ void withoutJack() {
     setenv("JACK_DEFAULT_SERVER", "tambrel-nobody", 1);
 }
 
-Failure measurePulse(int steps, std::uint32_t periodMs, std::size_t recordFrames, Runs& runs) {
+Failure measurePulse(int steps, std::uint32_t periodMs, double recordSeconds, Runs& runs) {
     testing::PrivatePulseServer server;
     if (!server.start()) {
         return "PulseAudio did not start: " + server.failure();
@@ -192,12 +225,12 @@ Failure measurePulse(int steps, std::uint32_t periodMs, std::size_t recordFrames
                 "its monitor\n",
                 testing::PrivatePulseServer::kSampleRate);
     withoutJack();
-    return measureAtSink(server, "pulseaudio", steps, periodMs, recordFrames, runs);
+    return measureAtSink(server, "pulseaudio", steps, periodMs, recordSeconds, runs);
 }
 
 // PipeWire through pipewire-pulse here, or through its libjack when this run is under
 // pw-jack.
-Failure measurePipeWire(int steps, std::uint32_t periodMs, std::size_t recordFrames, Runs& runs) {
+Failure measurePipeWire(int steps, std::uint32_t periodMs, double recordSeconds, Runs& runs) {
     testing::PrivatePipeWireServer server;
     if (!server.start()) {
         return "PipeWire did not start: " + server.failure();
@@ -210,16 +243,17 @@ Failure measurePipeWire(int steps, std::uint32_t periodMs, std::size_t recordFra
     if (!jack) {
         withoutJack();
     }
-    return measureAtSink(server, jack ? "jack" : "pulseaudio", steps, periodMs, recordFrames, runs);
+    return measureAtSink(server, jack ? "jack" : "pulseaudio", steps, periodMs, recordSeconds,
+                         runs);
 }
 
 // Under pw-jack, as run by measurePipeWireJack: the one path, and its figures on a line of
 // their own for the first run to read: each variant's spacing p99 and first sound.
 constexpr const char* kPipeWireJackLine = "synth_timing_pwjack:";
 
-int reportPipeWireJack(int steps, std::uint32_t periodMs, std::size_t recordFrames) {
+int reportPipeWireJack(int steps, std::uint32_t periodMs, double recordSeconds) {
     Runs runs;
-    if (Failure why = measurePipeWire(steps, periodMs, recordFrames, runs)) {
+    if (Failure why = measurePipeWire(steps, periodMs, recordSeconds, runs)) {
         std::fprintf(stderr, "synth_timing: %s\n", why->c_str());
         return 1;
     }
@@ -261,14 +295,14 @@ struct AllRuns {
     Runs pwjack;
 };
 
-Failure measureAll(int steps, std::uint32_t periodMs, std::size_t recordFrames, AllRuns& all) {
-    if (Failure why = measureJack(steps, periodMs, recordFrames, all.jack)) {
+Failure measureAll(int steps, std::uint32_t periodMs, double recordSeconds, AllRuns& all) {
+    if (Failure why = measureJack(steps, periodMs, recordSeconds, all.jack)) {
         return why;
     }
-    if (Failure why = measurePulse(steps, periodMs, recordFrames, all.pulse)) {
+    if (Failure why = measurePulse(steps, periodMs, recordSeconds, all.pulse)) {
         return why;
     }
-    if (Failure why = measurePipeWire(steps, periodMs, recordFrames, all.pipewire)) {
+    if (Failure why = measurePipeWire(steps, periodMs, recordSeconds, all.pipewire)) {
         return why;
     }
     return measurePipeWireJack(steps, periodMs, all.pwjack);
@@ -311,16 +345,16 @@ int main(int argc, char** argv) {
     if (!backends::findGmSoundfont()) {
         return fail("no General MIDI soundfont on this machine (scripts/install-deps)");
     }
-    const auto recordFrames = static_cast<std::size_t>((steps * periodMs / 1000.0 + 2.0) * kRate);
+    const double recordSeconds = steps * periodMs / 1000.0 + 2.0;
     if (testing::usesPipeWireJack()) {
-        return reportPipeWireJack(steps, periodMs, recordFrames);
+        return reportPipeWireJack(steps, periodMs, recordSeconds);
     }
     std::printf("synth_timing: %d steps every %u ms, claves through the built-in synth; "
                 "latency through PulseAudio %d frames, through JACK one period + %.0f ms\n",
-                steps, periodMs, FluidSynthDevice::kClockLatencyFrames,
+                steps, periodMs, PlacedSynth::kClockLatencyFrames,
                 backends::kLateWakeAllowanceSeconds * 1000.0);
     AllRuns all;
-    if (Failure why = measureAll(steps, periodMs, recordFrames, all)) {
+    if (Failure why = measureAll(steps, periodMs, recordSeconds, all)) {
         return fail(why->c_str());
     }
     printSummary(all);

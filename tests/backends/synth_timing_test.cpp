@@ -39,11 +39,12 @@ constexpr std::uint32_t kStepMs = 62;
 // ThreadSanitizer slows every callback several times over, so that the server's requests
 // come bunched beyond the fixed latency: there the test looks for races and for each note
 // heard once, and the spacing only has to stay within a period of the goal.
-constexpr double kToleranceUs = 1500 + 128 * 1e6 / 48000;
+constexpr double kToleranceUs =
+    1500 + PlacedSynth::kPeriodFrames * 1e6 / PlacedSynth::kStreamSampleRate;
 #else
 constexpr double kToleranceUs = 1500;
 #endif
-constexpr double kRate = 48000.0;
+constexpr double kJackRate = testing::PrivateJackServer::kSampleRate;
 
 // Device 0, the synth, opened from the device list as the program does, playing through
 // `driver`; nullptr (and a failure) otherwise.
@@ -64,14 +65,16 @@ FluidSynthDevice* openSynth(MidiOut& out, MidiOutHandle* handle, const std::stri
     return synth;
 }
 
-// The worst spacing error of one attempt against the step period, in microseconds; a lost
-// or doubled note fails.
-double worstSpacingUs(const std::vector<std::int64_t>& onsets) {
+// The worst spacing error of one attempt heard in `heard` against the step period, in
+// microseconds; a lost or doubled note fails.
+double worstSpacingUs(const testing::Recording& heard) {
+    const std::vector<std::int64_t> onsets = testing::findClavesOnsets(heard.samples);
     EXPECT_EQ(onsets.size(), static_cast<std::size_t>(kSteps)) << "a note was lost or heard twice";
     if (onsets.size() != static_cast<std::size_t>(kSteps)) {
         return 0.0;
     }
-    const std::vector<double> errors = testing::spacingErrorsUs(onsets, kStepMs * 1000.0, kRate);
+    const std::vector<double> errors =
+        testing::spacingErrorsUs(onsets, kStepMs * 1000.0, heard.sampleRate);
     return errors.empty() ? 0.0 : *std::max_element(errors.begin(), errors.end());
 }
 
@@ -109,13 +112,13 @@ TEST_F(SynthTimingTest, ThroughJackEveryStepKeepsItsSpacing) {
     ASSERT_NE(openSynth(out, &handle, "jack"), nullptr);
 
     expectSpacingInOneOfThree([&] {
-        testing::JackAudioRecorder recorder(static_cast<std::size_t>(kRate * 4));
+        testing::JackAudioRecorder recorder(static_cast<std::size_t>(kJackRate * 4));
         EXPECT_TRUE(recorder.ok());
         EXPECT_EQ(recorder.listenTo(std::string(":") + kSynthDeviceName), 2);
         recorder.startRecording();
         testing::playSteps(out, handle, testing::kClaves, kSteps, kStepMs);
-        std::this_thread::sleep_for(300ms + 2 * server.kPeriodFrames * 1000ms / kRate);
-        return worstSpacingUs(testing::findClavesOnsets(recorder.recording().samples));
+        std::this_thread::sleep_for(300ms + 2 * server.kPeriodFrames * 1000ms / kJackRate);
+        return worstSpacingUs(recorder.recording());
     });
     EXPECT_EQ(out.close(handle), kMidiOk);
 }
@@ -150,7 +153,7 @@ void expectSpacingAtSink(Server& server, const char* driver, bool afterRest = fa
             EXPECT_LT(testing::firstSoundAfter(heard, firstDue), 0.075)
                 << "the first note after a rest came late";
         }
-        return worstSpacingUs(testing::findClavesOnsets(heard.samples));
+        return worstSpacingUs(heard);
     });
     EXPECT_EQ(out.close(handle), kMidiOk);
 }

@@ -8,7 +8,7 @@
 #include "tests/support/needs.h"
 
 #include "backends/jack/jack_midi_device.h"
-#include "backends/synth/fluid_synth_device.h"
+#include "backends/synth/offline_synth.h"
 #include "machine/machine.h"
 #include "platform/periodic_timer.h"
 #include "tests/support/memory_midi.h"
@@ -120,9 +120,8 @@ TEST(TickContract, NoAllocationWhilePlayingToTheBuiltInSynth) {
     if (!soundfont) {
         TAMBREL_MISSING_NEED("no General MIDI soundfont installed");
     }
-    auto synth = std::make_unique<backends::FluidSynthDevice>(
-        *soundfont, backends::FluidSynthDevice::Output::Offline);
-    backends::FluidSynthDevice* device = synth.get();
+    auto synth = std::make_unique<backends::OfflineSynth>(*soundfont);
+    backends::OfflineSynth* device = synth.get();
     machine::Machine m(oneDevice(std::move(synth)), [](int) {});
     m.device().startup();
     ASSERT_TRUE(m.device().isOpen());

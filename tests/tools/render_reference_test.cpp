@@ -4,6 +4,7 @@
 // equally loud within 1.5 dB.
 
 #include "backends/synth/gm_synth.h"
+#include "export/render_rates.h"
 #include "tests/export/audio.h"
 #include "tests/tools/tool_rig.h"
 
@@ -42,9 +43,12 @@ protected:
         render.insert(render.end(), {ours, "--bars", count, "--soundfont", soundfont});
         const Result r = run(render);
         EXPECT_EQ(r.status, 0) << r.err;
+        // At the rate ours renders at unless told.
         const std::vector<std::string> fluidsynth = {
-            "fluidsynth", "-ni",   "-F", theirs,
-            "-r",         "48000", "-g", std::to_string(tambrel::backends::GmSynth::kGain),
+            "fluidsynth", "-ni",
+            "-F",         theirs,
+            "-r",         std::to_string(tambrel::exporting::kDefaultRenderRate),
+            "-g",         std::to_string(tambrel::backends::GmSynth::kGain),
             soundfont,    mid};
         EXPECT_EQ(tambrel::testing::runProgram(fluidsynth, (dir / "fs.out").string(),
                                                (dir / "fs.err").string()),

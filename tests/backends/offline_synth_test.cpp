@@ -2,7 +2,7 @@
 #include "tests/support/needs.h"
 
 #include "backends/jack/jack_placement.h"
-#include "backends/synth/fluid_synth_device.h"
+#include "backends/synth/offline_synth.h"
 #include "platform/periodic_timer.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +15,24 @@
 namespace tambrel::backends {
 namespace {
 
-using Clock = FluidSynthDevice::Clock;
-using testing::kClaves;
+using Clock = OfflineSynth::Clock;
+using midiout::TimedMessage;
 
-std::uint32_t drum(std::uint32_t key, std::uint32_t velocity) {
-    return 0x99 | (key << 8) | (velocity << 16);
+// A short message as the step clock sends it, due at `due` (where that counts).
+constexpr TimedMessage message(std::uint32_t packed, Clock::time_point due = {}) {
+    return TimedMessage::fromShort(packed, due);
 }
 
-constexpr std::uint32_t kSideStick = 0x99 | (37 << 8) | (100 << 16);
-constexpr std::uint32_t kAllSoundOff = 0xB9 | (120 << 8);
-constexpr double kRate = FluidSynthDevice::kOfflineSampleRate;
+constexpr TimedMessage drum(std::uint32_t key, std::uint32_t velocity, Clock::time_point due = {}) {
+    return message(0x99 | (key << 8) | (velocity << 16), due);
+}
+
+constexpr TimedMessage kClaves = message(testing::kClaves);
+constexpr TimedMessage kSideStick = drum(37, 100);
+constexpr TimedMessage kAllSoundOff = message(0xB9 | (120 << 8));
+constexpr double kRate = PlacedSynth::kStreamSampleRate;
+constexpr std::int64_t kSecond = static_cast<std::int64_t>(kRate);
+constexpr int kPeriod = PlacedSynth::kPeriodFrames;
 constexpr int kBlock = GmSynth::kBlockFrames;
 
 double toDbfs(float peak) {
@@ -44,12 +52,11 @@ std::vector<std::int64_t> onsetsIn(const std::vector<float>& level) {
     return testing::findOnsets(level, 1e-3f, 1e-3f, 4800);
 }
 
-class OfflineSynth {
+class Rendered {
 public:
-    OfflineSynth() {
+    Rendered() {
         if (const auto soundfont = findGmSoundfont()) {
-            device =
-                std::make_unique<FluidSynthDevice>(*soundfont, FluidSynthDevice::Output::Offline);
+            device = std::make_unique<OfflineSynth>(*soundfont);
         }
     }
 
@@ -87,32 +94,32 @@ public:
     }
 
     // Peak of one second after the given notes, all at the first frame.
-    float peakOf(const std::vector<std::uint32_t>& notes) {
+    float peakOf(const std::vector<TimedMessage>& notes) {
         EXPECT_TRUE(device->open());
-        for (const std::uint32_t note : notes) {
+        for (const TimedMessage& note : notes) {
             device->sendAtFrame(note, 0);
         }
-        const float p = peak(render(48000));
+        const float p = peak(render(kSecond));
         device->close();
         level.clear();
         return p;
     }
 
-    std::unique_ptr<FluidSynthDevice> device;
+    std::unique_ptr<OfflineSynth> device;
     std::vector<float> level; // everything rendered since the test began
 };
 
-class FluidSynthTest : public ::testing::Test {
+class OfflineSynthTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!synth.device) {
             TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
         }
     }
-    OfflineSynth synth;
+    Rendered synth;
 };
 
-TEST_F(FluidSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
+TEST_F(OfflineSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
     ASSERT_TRUE(synth.device->open());
     EXPECT_EQ(synth.device->sampleRate(), 48000.0);
     // Inside a block, on a block's first frame, on its last; between them a velocity-0
@@ -144,19 +151,19 @@ TEST_F(FluidSynthTest, NotesAtExplicitFramesStartInTheGridBlockOfTheirFrame) {
 
 // Long after the last note has rung out the synth leaves out whole grid blocks of silence:
 // the output stays silent, and a note then starts in the grid block of its frame as before.
-TEST_F(FluidSynthTest, AfterALongSilenceNotesStillStartInTheGridBlockOfTheirFrame) {
+TEST_F(OfflineSynthTest, AfterALongSilenceNotesStillStartInTheGridBlockOfTheirFrame) {
     ASSERT_TRUE(synth.device->open());
     const auto ringOut = static_cast<std::int64_t>(GmSynth::kRingOutSeconds * kRate);
     // After each silence a note at another place within a grid block.
     std::vector<std::int64_t> frames;
     for (const std::int64_t within : {5, 21, 42, 63}) {
-        frames.push_back(static_cast<std::int64_t>(frames.size()) * (ringOut + 48000) + 64 * 30 +
+        frames.push_back(static_cast<std::int64_t>(frames.size()) * (ringOut + kSecond) + 64 * 30 +
                          within);
     }
     for (const std::int64_t frame : frames) {
         ASSERT_TRUE(synth.device->sendAtFrame(kClaves, frame));
     }
-    const std::int64_t end = frames.back() + 48000;
+    const std::int64_t end = frames.back() + kSecond;
     for (std::int64_t rendered = 0, size = 37; rendered < end; size = size * 7 % 997) {
         const int n = static_cast<int>(std::min<std::int64_t>(size, end - rendered));
         synth.render(n);
@@ -169,7 +176,7 @@ TEST_F(FluidSynthTest, AfterALongSilenceNotesStillStartInTheGridBlockOfTheirFram
         EXPECT_LT(onsets[i], gridBlockOf(frames[i]) + kBlock) << "note " << i;
     }
     const auto quiet = synth.level.begin() + frames[1] - 4800;
-    EXPECT_LT(*std::max_element(quiet - 48000, quiet), kSilence);
+    EXPECT_LT(*std::max_element(quiet - kSecond, quiet), kSilence);
 }
 
 // The moment of a frame on the stream's own pace, in the test below.
@@ -183,8 +190,7 @@ Clock::time_point streamMoment(double frame) {
 // one straight after it, 3 one period early with the one before, 4 two milliseconds late,
 // 5 in a burst of three periods at once.
 Clock::time_point unevenCallback(std::int64_t block) {
-    constexpr int kPeriod = FluidSynthDevice::kPeriodFrames;
-    constexpr std::int64_t kBlocksPerNote = 48000 / kPeriod;
+    constexpr std::int64_t kBlocksPerNote = kSecond / kPeriod;
     const auto start = static_cast<double>(block * kPeriod);
     const std::int64_t note = block / kBlocksPerNote;
     const std::int64_t within = block % kBlocksPerNote;
@@ -198,7 +204,7 @@ Clock::time_point unevenCallback(std::int64_t block) {
         return streamMoment(start + 0.002 * kRate);
     }
     if (note == 5 && (within == 1 || within == 2)) {
-        return streamMoment(static_cast<double>(note * 48000));
+        return streamMoment(static_cast<double>(note * kSecond));
     }
     return streamMoment(start);
 }
@@ -207,14 +213,13 @@ Clock::time_point unevenCallback(std::int64_t block) {
 // rendered back to back, or one late. A note stamped at a known moment still lands one
 // fixed latency after that moment on the stream's own pace, in the grid block that follows,
 // even when it reaches the synth milliseconds after that moment.
-TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
+TEST_F(OfflineSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
     ASSERT_TRUE(synth.device->open());
-    constexpr int kPeriod = FluidSynthDevice::kPeriodFrames;
     // One note a second, half-way into a grid block on the stream's pace (48000 frames is
     // a whole number of blocks).
     std::vector<std::int64_t> noteFrames;
     for (int i = 1; i <= 5; ++i) {
-        noteFrames.push_back(48000 * i + kBlock / 2);
+        noteFrames.push_back(kSecond * i + kBlock / 2);
     }
     // The step clock's thread may wake late for its step, and the note is still stamped
     // with its step's moment: notes 3 and 5 are sent 8 ms after it.
@@ -223,12 +228,12 @@ TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
         return streamMoment(static_cast<double>(noteFrames[note]) + late);
     };
     std::size_t next = 0;
-    for (std::int64_t block = 0; block < 6 * 48000 / kPeriod; ++block) {
+    for (std::int64_t block = 0; block < 6 * kSecond / kPeriod; ++block) {
         const Clock::time_point now = unevenCallback(block);
         // What the step clock sent by now reaches this callback.
         while (next < noteFrames.size() && sentAt(next) <= now) {
-            ASSERT_TRUE(
-                synth.device->sendAt(kClaves, streamMoment(static_cast<double>(noteFrames[next]))));
+            ASSERT_TRUE(synth.device->sendAt(
+                message(testing::kClaves, streamMoment(static_cast<double>(noteFrames[next])))));
             ++next;
         }
         synth.render(kPeriod, now);
@@ -239,7 +244,7 @@ TEST_F(FluidSynthTest, StampedNotesLandOneLatencyLaterHoweverTheCallbacksCome) {
         // On the stream's pace each callback brings the stream to the end of its period:
         // at a note's moment the stream is one period past the note's frame.
         const std::int64_t expected =
-            gridBlockOf(noteFrames[i] + kPeriod + FluidSynthDevice::kClockLatencyFrames);
+            gridBlockOf(noteFrames[i] + kPeriod + PlacedSynth::kClockLatencyFrames);
         EXPECT_GE(onsets[i], expected) << "note " << i + 1;
         EXPECT_LT(onsets[i], expected + kBlock) << "note " << i + 1;
     }
@@ -254,7 +259,7 @@ struct LateSteps {
     static constexpr std::int64_t kStepFrames = 64 * 48;
     // The first step a second in, 48 frames after a block's start: with each path's fixed
     // latency its note lands half-way into a grid block, away from either edge.
-    static constexpr std::int64_t kFirstFrame = 48000 + 48;
+    static constexpr std::int64_t kFirstFrame = kSecond + 48;
     std::vector<std::int64_t> due;
     std::vector<std::int64_t> sent;
 
@@ -266,7 +271,7 @@ struct LateSteps {
             sent.push_back(due.back() + late * 48 / 1000);
         }
     }
-    std::int64_t end() const { return due.back() + 48000; }
+    std::int64_t end() const { return due.back() + kSecond; }
 };
 
 // Each step heard once, in the grid block of its frame + the path's fixed latency.
@@ -282,34 +287,35 @@ void expectEachStepAt(const std::vector<float>& level, const LateSteps& steps,
 }
 
 // Through JACK: every 13th period is processed 3 ms late, the ones behind it straight after.
-TEST_F(FluidSynthTest, LateWakingStepsLandOnTheirFrameThroughJack) {
+TEST_F(OfflineSynthTest, LateWakingStepsLandOnTheirFrameThroughJack) {
     ASSERT_TRUE(synth.device->open());
     const LateSteps steps;
-    constexpr std::uint32_t kPeriod = 256;
+    constexpr std::uint32_t kJackPeriod = 256;
     std::size_t next = 0;
     std::int64_t previous = 0;
-    for (std::uint32_t cycle = 0; cycle < steps.end(); cycle += kPeriod) {
-        const std::int64_t late = cycle / kPeriod % 13 == 0 ? 144 : 0;
+    for (std::uint32_t cycle = 0; cycle < steps.end(); cycle += kJackPeriod) {
+        const std::int64_t late = cycle / kJackPeriod % 13 == 0 ? 144 : 0;
         const std::int64_t now = previous = std::max<std::int64_t>(cycle + late, previous);
         while (next < steps.due.size() && steps.sent[next] <= now) {
             ASSERT_TRUE(synth.device->sendAtJackFrame(
                 kClaves, static_cast<std::uint32_t>(steps.due[next++])));
         }
-        synth.renderJack(cycle, kPeriod);
+        synth.renderJack(cycle, kJackPeriod);
     }
-    expectEachStepAt(synth.level, steps, jackDelayFrames(kPeriod, 48000));
+    expectEachStepAt(synth.level, steps,
+                     jackDelayFrames(kJackPeriod, static_cast<std::uint32_t>(kRate)));
     EXPECT_EQ(synth.device->lateCount(), 0u);
 }
 
 // Through a sound server that asks for audio one period at a time or in bunches of 768 and
 // 1024 frames, every 29th request 4 ms late and the ones behind it straight after.
-TEST_F(FluidSynthTest, LateWakingStepsLandOnTheirFrameOnAStreamsBunchedRequests) {
+TEST_F(OfflineSynthTest, LateWakingStepsLandOnTheirFrameOnAStreamsBunchedRequests) {
     const LateSteps steps;
     auto timeOf = [](std::int64_t frame) {
         return Clock::time_point(std::chrono::seconds(1000)) +
-               std::chrono::nanoseconds(frame * 1'000'000'000 / 48000);
+               std::chrono::nanoseconds(frame * 1'000'000'000 / kSecond);
     };
-    for (const int burst : {FluidSynthDevice::kPeriodFrames, 768, 1024}) {
+    for (const int burst : {kPeriod, 768, 1024}) {
         synth.level.clear();
         ASSERT_TRUE(synth.device->open());
         std::size_t next = 0;
@@ -318,13 +324,14 @@ TEST_F(FluidSynthTest, LateWakingStepsLandOnTheirFrameOnAStreamsBunchedRequests)
             const std::int64_t late = start / burst % 29 == 5 ? 192 : 0;
             const std::int64_t now = previous = std::max(start + late, previous);
             while (next < steps.due.size() && steps.sent[next] <= now) {
-                ASSERT_TRUE(synth.device->sendAt(kClaves, timeOf(steps.due[next++])));
+                ASSERT_TRUE(
+                    synth.device->sendAt(message(testing::kClaves, timeOf(steps.due[next++]))));
             }
             synth.render(burst, timeOf(now));
         }
         // Each request brings the stream a burst ahead of the moment it comes.
         SCOPED_TRACE(burst);
-        expectEachStepAt(synth.level, steps, burst + FluidSynthDevice::kClockLatencyFrames);
+        expectEachStepAt(synth.level, steps, burst + PlacedSynth::kClockLatencyFrames);
         EXPECT_EQ(synth.device->lateCount(), 0u);
         synth.device->close();
     }
@@ -333,7 +340,7 @@ TEST_F(FluidSynthTest, LateWakingStepsLandOnTheirFrameOnAStreamsBunchedRequests)
 // Messages whose frame has been rendered already play at the start of the next block, all
 // of them and in the order sent: the note, then the sound-off that silences it, then the
 // side stick. Sorted by frame the sound-off would come first and the note would ring.
-TEST_F(FluidSynthTest, PassedFramesPlayAtTheNextBlockInTheirOrderAndAreCounted) {
+TEST_F(OfflineSynthTest, PassedFramesPlayAtTheNextBlockInTheirOrderAndAreCounted) {
     ASSERT_TRUE(synth.device->open());
     synth.render(4800);
     ASSERT_TRUE(synth.device->sendAtFrame(kSideStick, 4800));
@@ -354,39 +361,93 @@ TEST_F(FluidSynthTest, PassedFramesPlayAtTheNextBlockInTheirOrderAndAreCounted) 
         difference = std::max(difference, std::fabs(late[i] - alone[i]));
     }
     EXPECT_LT(difference, kSilence) << "not the side stick alone, at the block start";
-    EXPECT_GT(OfflineSynth::peak(late), 0.01f);
+    EXPECT_GT(Rendered::peak(late), 0.01f);
 }
 
-TEST_F(FluidSynthTest, ReopeningStartsSilentAndStillPlays) {
+// One JACK period or one stream request of `placed` from stream frame `frame` on, kPeriod
+// frames (on the stream's own pace), its louder channel appended to `level`.
+void renderPeriod(PlacedSynth& placed, bool jack, std::int64_t frame, std::vector<float>& level) {
+    float left[kPeriod];
+    float right[kPeriod];
+    if (jack) {
+        placed.renderJackPeriod(static_cast<std::uint32_t>(frame), kPeriod, left, right);
+    } else {
+        placed.renderStream(std::llround(static_cast<double>(frame) * 1e9 / kRate), kPeriod, left,
+                            right);
+    }
+    for (int i = 0; i < kPeriod; ++i) {
+        level.push_back(std::max(std::fabs(left[i]), std::fabs(right[i])));
+    }
+}
+
+// Where a message goes is the placed synth's placement: the program's puts it at its stamp
+// (plus JACK's delay through JACK), and another, such as the benchmark's old placement at
+// the start of the block that first sees it, is followed as it says, through JACK and on a
+// stream alike, with nothing counted late.
+TEST_F(OfflineSynthTest, APlacementOfItsOwnDecidesWhereEachMessageGoes) {
+    constexpr PlacedSynth::Placement kAtBlockStart = [](std::int64_t) noexcept -> std::int64_t {
+        return 0;
+    };
+    constexpr std::int64_t kHandedOver = 38 * kPeriod; // the frame rendered next when it comes
+    const std::int64_t jackDelay = jackDelayFrames(kPeriod, static_cast<std::uint32_t>(kRate));
+    for (const bool jack : {false, true}) {
+        for (const bool blockStart : {false, true}) {
+            SCOPED_TRACE(std::string(jack ? "JACK" : "stream") +
+                         (blockStart ? ", block start" : ""));
+            // A JACK stamp is the frame at which the message was due, just past; a stream's
+            // frame is where it plays, here well ahead.
+            const std::int64_t stamp = jack ? kHandedOver - 100 : 30000;
+            PlacedSynth placed(blockStart ? kAtBlockStart : &PlacedSynth::atStamp);
+            ASSERT_TRUE(placed.start(*findGmSoundfont(), kRate));
+            std::vector<float> level;
+            for (std::int64_t frame = 0; frame < kSecond; frame += kPeriod) {
+                if (frame == kHandedOver) {
+                    ASSERT_TRUE(jack ? placed.pushAtJackFrame(kClaves, stamp)
+                                     : placed.pushAtStreamFrame(kClaves, stamp));
+                }
+                renderPeriod(placed, jack, frame, level);
+            }
+            const std::int64_t expected =
+                gridBlockOf(blockStart ? kHandedOver : stamp + (jack ? jackDelay : 0));
+            const std::vector<std::int64_t> onsets = onsetsIn(level);
+            ASSERT_EQ(onsets.size(), 1u);
+            EXPECT_GE(onsets[0], expected);
+            EXPECT_LT(onsets[0], expected + kBlock);
+            EXPECT_EQ(placed.lateCount(), 0u);
+        }
+    }
+}
+
+TEST_F(OfflineSynthTest, ReopeningStartsSilentAndStillPlays) {
     EXPECT_FALSE(synth.device->render(nullptr, nullptr, 0)) << "rendered before open";
     EXPECT_FALSE(synth.device->sendAtFrame(kClaves, 0)) << "took a message before open";
     ASSERT_TRUE(synth.device->open());
     ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 0));
-    EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
+    EXPECT_GT(Rendered::peak(synth.render(4800)), 0.01f);
     // A note sent after close is not kept for the next opening (it would play at once).
     synth.device->close();
-    synth.device->send(midiout::TimedMessage::fromShort(drum(49, 127), Clock::now()));
+    synth.device->send(drum(49, 127, Clock::now()));
     ASSERT_TRUE(synth.device->open());
-    EXPECT_LT(OfflineSynth::peak(synth.render(4800)), kSilence);
+    EXPECT_LT(Rendered::peak(synth.render(4800)), kSilence);
     ASSERT_TRUE(synth.device->sendAtFrame(drum(36, 100), 4800));
-    EXPECT_GT(OfflineSynth::peak(synth.render(4800)), 0.01f);
+    EXPECT_GT(Rendered::peak(synth.render(4800)), 0.01f);
 }
 
-TEST_F(FluidSynthTest, FullRingDropsMessagesInsteadOfWaiting) {
+TEST_F(OfflineSynthTest, FullRingDropsMessagesInsteadOfWaiting) {
     ASSERT_TRUE(synth.device->open());
     for (int i = 0; i < 1100; ++i) {
-        synth.device->send(midiout::TimedMessage::fromShort(drum(42, 1), Clock::now()));
+        synth.device->send(drum(42, 1, Clock::now()));
     }
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
     // A callback a second after the sends: every one of them is due, and taken.
     synth.render(4800, Clock::now() + std::chrono::seconds(1));
-    synth.device->send(midiout::TimedMessage::fromShort(drum(42, 1), Clock::now()));
+    synth.device->send(drum(42, 1, Clock::now()));
     EXPECT_EQ(synth.device->droppedCount(), 1100u - 1024u);
 }
 
 // The gain: every GM drum at velocity 100 clearly heard on its own, the eight loudest at
 // velocity 127 struck together still below full scale.
-TEST_F(FluidSynthTest, GainKeepsSingleDrumsAudibleAndEightLoudestUnclipped) {
+TEST_F(OfflineSynthTest, GainKeepsSingleDrumsAudibleAndEightLoudestUnclipped) {
     std::vector<std::pair<float, std::uint32_t>> loudness; // peak at 127, key
     float quietest100 = 1.0f;
     std::uint32_t quietestKey = 0;
@@ -399,7 +460,7 @@ TEST_F(FluidSynthTest, GainKeepsSingleDrumsAudibleAndEightLoudestUnclipped) {
         loudness.emplace_back(synth.peakOf({drum(key, 127)}), key);
     }
     std::sort(loudness.rbegin(), loudness.rend());
-    std::vector<std::uint32_t> loudest;
+    std::vector<TimedMessage> loudest;
     for (std::size_t i = 0; i < 8; ++i) {
         loudest.push_back(drum(loudness[i].second, 127));
     }
