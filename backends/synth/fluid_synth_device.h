@@ -6,7 +6,7 @@
 // Each message is placed at the frame of its due moment plus one fixed latency
 // (placed_synth.h), on the first of the audio outputs that opens (synth_output.h).
 
-#include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_client.h"
 #include "backends/synth/placed_synth.h"
 #include "backends/synth/synth_output.h"
 #include "midiout/midi_out.h"

@@ -3,7 +3,7 @@
 // are tried. The first that opens plays; each one renders the placed synth in its own audio
 // callbacks and stamps each message on the clock those callbacks keep.
 
-#include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_client.h"
 #include "backends/synth/placed_synth.h"
 #include "midiout/timed_message.h"
 
