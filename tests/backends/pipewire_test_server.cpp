@@ -167,6 +167,12 @@ bool PrivatePipeWireServer::makeSink(std::chrono::steady_clock::time_point deadl
     return fail("wireplumber did not make the null sink the default one");
 }
 
+bool PrivatePipeWireServer::holdQuantum(int frames) {
+    const pid_t setter = spawnChild(
+        {"pw-metadata", "-n", "settings", "0", "clock.force-quantum", std::to_string(frames)});
+    return setter > 0 && reapChild(setter, std::chrono::seconds(5)) == 0;
+}
+
 void PrivatePipeWireServer::stop() {
     recorder_.stop();
     for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {

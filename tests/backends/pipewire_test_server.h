@@ -32,6 +32,12 @@ public:
     // SIGTERM and a wait for each process, last started first. Puts the environment back.
     void stop();
     bool running() const override { return !pids_.empty(); }
+    // While running: the graph keeps a quantum of `frames` whatever its clients ask for
+    // (PipeWire's clock.force-quantum). Left to itself the graph changes its quantum as
+    // clients come and go (the recorder, the synth's stream, a JACK client), and the synth's
+    // stream clock is thrown off its line for a while by each change: a test that is not
+    // about that holds the quantum. False when pw-metadata could not set it.
+    bool holdQuantum(int frames);
 
 private:
     bool fail(const std::string& why);
