@@ -12,14 +12,15 @@ namespace tambrel::testing {
 
 class ProgramStubs {
 public:
+    // The test's folder, and the bin/ in it where the stand-ins go by default.
+    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& bin() const { return bin_; }
+
     // A fresh folder under /tmp with an empty bin/ in it; removed with everything in it.
     ProgramStubs();
     ~ProgramStubs();
     ProgramStubs(const ProgramStubs&) = delete;
     ProgramStubs& operator=(const ProgramStubs&) = delete;
-
-    const std::filesystem::path& root() const { return root_; }
-    const std::filesystem::path& bin() const { return bin_; }
 
     // A stand-in program `name` in `folder`: runs `body` with MARK naming its marker file.
     // By default it writes its arguments there, as one line.
