@@ -26,7 +26,6 @@ public:
     // The running timer's identifier; 0 when stopped. Spent once stopped: a later stop
     // ends nothing.
     std::uint32_t timerId() const noexcept { return timerId_; }
-    platform::TimerService& timers() noexcept { return timers_; }
 
 private:
     static void onExpiry(void* self, platform::TimerClock::time_point due) noexcept;

@@ -81,7 +81,7 @@ public:
     // `due` is the step's moment on the timeline: every note of the step carries it.
     static void TimerCallback(void* engine, StepMoment due) noexcept;
     void StepTick(StepMoment due) noexcept;
-    // A step due now (the tests and the offline export drive the clock by hand).
+    // A step due now (the tests and the benchmarks drive the clock by hand).
     void StepTick() noexcept { StepTick(TimelineClock::now()); }
 
     std::uint32_t runningTimerId() const noexcept { return ownClock_.timerId(); }

@@ -14,7 +14,8 @@
 // started with (a tempo change is heard from the next Play), and stop returns only once no
 // step runs any more.
 //
-// The sources of time that follow another program fit the same shape:
+// The sources of time that follow another program are still to come; they fit the same
+// shape:
 // - A JACK transport, an incoming MIDI clock or a Link session gives each step's moment
 //   from its own position and tempo (non-whole-millisecond periods, a phase, a tempo that
 //   moves mid-bar): such a timeline wakes a step's thread ahead of the moment, as the own
@@ -27,13 +28,15 @@
 //   step's thread ran.
 // One source of time at a time: the machine chooses the timeline while the clock stops.
 
-#include <chrono>
+#include "midiout/timed_message.h"
+
 #include <cstdint>
 
 namespace tambrel::engine {
 
-using TimelineClock = std::chrono::steady_clock;
-using StepMoment = TimelineClock::time_point;
+// The moments a timeline hands out are the ones the messages carry.
+using TimelineClock = midiout::MidiClock;
+using StepMoment = midiout::Moment;
 
 class Timeline {
 public:

@@ -21,7 +21,8 @@ namespace tambrel::midiout {
 using MidiClock = std::chrono::steady_clock;
 using Moment = MidiClock::time_point;
 
-// System real-time messages: one status byte, no data.
+// System real-time messages: one status byte, no data. With the Song Position Pointer they
+// are what a MIDI clock sends; the JACK output places them at their frames like the notes.
 inline constexpr std::uint8_t kTimingClock = 0xF8;
 inline constexpr std::uint8_t kStart = 0xFA;
 inline constexpr std::uint8_t kContinue = 0xFB;
@@ -61,7 +62,6 @@ struct TimedMessage {
         }
         return p;
     }
-    constexpr std::uint8_t status() const noexcept { return bytes[0]; }
     constexpr bool empty() const noexcept { return size == 0; }
 };
 

@@ -9,12 +9,6 @@ namespace tambrel::backends {
 
 namespace {
 
-std::int64_t nanosNow() noexcept {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 class FluidDriverOutput final : public StreamSynthOutput {
 public:
     explicit FluidDriverOutput(PlacedSynth& synth) noexcept : StreamSynthOutput(synth) {}
@@ -50,7 +44,8 @@ private:
         if (outputs < 2) {
             return FLUID_FAILED;
         }
-        static_cast<FluidDriverOutput*>(self)->render(nanosNow(), frames, out[0], out[1]);
+        static_cast<FluidDriverOutput*>(self)->render(
+            PlacedSynth::nanosOf(PlacedSynth::Clock::now()), frames, out[0], out[1]);
         return FLUID_OK;
     }
 

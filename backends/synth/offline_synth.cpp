@@ -46,9 +46,7 @@ bool OfflineSynth::render(float* left, float* right, int frames,
     if (!synth_.started() || frames < 0) {
         return false;
     }
-    const auto nanos =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(callbackTime.time_since_epoch());
-    synth_.renderStream(nanos.count(), frames, left, right);
+    synth_.renderStream(PlacedSynth::nanosOf(callbackTime), frames, left, right);
     return true;
 }
 

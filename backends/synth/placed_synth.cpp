@@ -45,9 +45,7 @@ void PlacedSynth::abandon() noexcept {
 }
 
 bool PlacedSynth::pushAtMoment(const midiout::TimedMessage& message) noexcept {
-    const auto nanos =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(message.due.time_since_epoch());
-    return push(message, Stamp::Moment, nanos.count());
+    return push(message, Stamp::Moment, nanosOf(message.due));
 }
 
 bool PlacedSynth::pushAtJackFrame(const midiout::TimedMessage& message,

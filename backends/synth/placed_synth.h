@@ -29,7 +29,13 @@ namespace tambrel::backends {
 
 class PlacedSynth {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = midiout::MidiClock;
+
+    // A moment as the stream clock takes it: nanoseconds of the monotonic clock.
+    static std::int64_t nanosOf(Clock::time_point moment) noexcept {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(moment.time_since_epoch())
+            .count();
+    }
 
     // The rate of a stream that the synth renders for a sound server (PulseAudio, PipeWire,
     // ALSA) and offline. Through JACK it renders at the server's rate.
