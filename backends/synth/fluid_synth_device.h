@@ -46,6 +46,9 @@ public:
     // How often the stream to PulseAudio/PipeWire has rested (stopped asking for audio)
     // since open: it does once the synth has rung out with nothing to play.
     std::uint64_t rests() const noexcept { return output_ != nullptr ? output_->rests() : 0; }
+    std::uint64_t underflows() const noexcept {
+        return output_ != nullptr ? output_->underflows() : 0;
+    }
 
 private:
     void teardown() noexcept;

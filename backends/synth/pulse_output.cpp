@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
@@ -52,6 +53,40 @@ void endUse(pa_stream* stream) noexcept {
     }
 }
 
+// How the buffer is split between the server's sink and our stream. PulseAudio asked to
+// adjust the latency gives its sink about half of it, and a sink that wakes late (a busy
+// machine, a host that stops the machine for a few milliseconds) takes all it missed at once
+// plus that half ahead of time: a wake-up some 6 ms late ran the stream dry, several times in
+// each of the synth timing test's attempts on our two-core machines. With early requests the
+// sink plays one request ahead and the rest of the buffer stays with the stream, so that a
+// wake-up up to some 18 ms late is ridden out (an underflow in one attempt of three). PipeWire's
+// PulseAudio service sets its graph's quantum from the latency asked for; there early requests
+// would pull every stream on the desktop down to one request, so it keeps the adjusted latency.
+pa_stream_flags_t latencyFlags(pa_threaded_mainloop* mainloop, pa_context* context) {
+    enum Server { Asking, PulseAudio, PipeWire, Unknown };
+    Server server = Asking;
+    pa_operation* op = pa_context_get_server_info(
+        context,
+        [](pa_context*, const pa_server_info* info, void* answer) {
+            const bool pipewire = info != nullptr && info->server_name != nullptr &&
+                                  std::strstr(info->server_name, "PipeWire") != nullptr;
+            *static_cast<Server*>(answer) = pipewire ? PipeWire : PulseAudio;
+        },
+        &server);
+    if (op == nullptr || !waitFor(mainloop, [&]() -> std::optional<bool> {
+            return server == Asking ? std::nullopt : std::optional<bool>(true);
+        })) {
+        server = Unknown;
+    }
+    if (op != nullptr) {
+        if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
+            pa_operation_cancel(op); // its answer would come to a gone `server`
+        }
+        pa_operation_unref(op);
+    }
+    return server == PulseAudio ? PA_STREAM_EARLY_REQUESTS : PA_STREAM_ADJUST_LATENCY;
+}
+
 } // namespace
 
 std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
@@ -89,15 +124,30 @@ std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = static_cast<std::uint32_t>(bufferFrames) * frameBytes;
-        attr.prebuf = static_cast<std::uint32_t>(-1);
+        // No prebuffering: a stream that runs dry (another stream joins the sink with a
+        // shorter latency, a busy machine keeps our thread waiting) plays on through the gap
+        // in silence, and whatever we write for frames already played is dropped. Every
+        // frame keeps its place on the stream's timeline, so the notes after a gap stay on
+        // the grid. With the default, the server stops the stream until its buffer is full
+        // again and every note behind the gap is heard that much later (notes 4-23 ms off
+        // in the synth's timing test, until the stream clock caught up).
+        attr.prebuf = 0;
         attr.minreq = static_cast<std::uint32_t>(requestFrames) * frameBytes;
         attr.fragsize = static_cast<std::uint32_t>(-1);
         out->stream_ = pa_stream_new(out->context_, streamName.c_str(), &format, nullptr);
         ok = out->stream_ != nullptr;
         if (ok) {
             pa_stream_set_write_callback(out->stream_, &PulseOutput::onWrite, out.get());
-            ok = pa_stream_connect_playback(out->stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY,
-                                            nullptr, nullptr) == 0;
+            pa_stream_set_underflow_callback(
+                out->stream_,
+                [](pa_stream*, void* self) {
+                    static_cast<PulseOutput*>(self)->underflows_.fetch_add(
+                        1, std::memory_order_relaxed);
+                },
+                out.get());
+            ok = pa_stream_connect_playback(out->stream_, nullptr, &attr,
+                                            latencyFlags(out->mainloop_, out->context_), nullptr,
+                                            nullptr) == 0;
         }
         ok = ok && waitFor(out->mainloop_, [&]() -> std::optional<bool> {
                  const pa_stream_state_t state = pa_stream_get_state(out->stream_);

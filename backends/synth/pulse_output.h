@@ -47,6 +47,10 @@ public:
     void wake() noexcept;
     // How often the stream has rested since open.
     std::uint64_t rests() const noexcept { return rests_.load(std::memory_order_acquire); }
+    // How often the server found the stream's buffer empty (the gap is heard as silence).
+    std::uint64_t underflows() const noexcept {
+        return underflows_.load(std::memory_order_relaxed);
+    }
 
 private:
     PulseOutput() = default;
@@ -66,6 +70,7 @@ private:
     pa_io_event* wakeEvent_ = nullptr;
     std::atomic<bool> resting_{false};
     std::atomic<std::uint64_t> rests_{0};
+    std::atomic<std::uint64_t> underflows_{0};
     std::vector<float> left_;
     std::vector<float> right_;
 };

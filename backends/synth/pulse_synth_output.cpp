@@ -29,6 +29,7 @@ public:
     }
     void wake() noexcept override { stream_->wake(); }
     std::uint64_t rests() const noexcept override { return stream_->rests(); }
+    std::uint64_t underflows() const noexcept override { return stream_->underflows(); }
     bool stop() noexcept override {
         stream_.reset();
         return true;

@@ -29,6 +29,8 @@ public:
     virtual void wake() noexcept {}
     // How often the output has rested (stopped asking for audio) since it opened.
     virtual std::uint64_t rests() const noexcept { return 0; }
+    // How often the sound server found the output's buffer empty since it opened.
+    virtual std::uint64_t underflows() const noexcept { return 0; }
     // Window's thread: no audio callback runs any more once it returns. False when that
     // could not be made sure of: the output and the synth must then be left as they are.
     [[nodiscard]] virtual bool stop() noexcept = 0;

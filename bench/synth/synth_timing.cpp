@@ -70,6 +70,7 @@ constexpr std::size_t kVariantCount = std::size(kVariants);
 struct Run {
     int onsets = 0;
     std::uint64_t late = 0;
+    std::uint64_t underflows = 0;
     bench::Percentiles vsPeriod;
     bench::Percentiles sends;
     double firstSoundMs = std::nan(""); // from the first step's due moment
@@ -97,12 +98,13 @@ Run analyse(const testing::Recording& heard, const Played& played, std::uint32_t
 }
 
 void print(const char* what, const Run& run, int steps) {
-    std::printf("%-12s onsets %3d/%d, late %llu | spacing vs step period: p50 %7.1f  p99 %7.1f  "
+    std::printf("%-12s onsets %3d/%d, late %llu, underflows %llu | spacing vs step period: p50 "
+                "%7.1f  p99 %7.1f  "
                 "max %7.1f us | the timer's wake-ups vs the period: p99 %6.1f  max %7.1f us | "
                 "first sound %5.1f ms after due\n",
                 what, run.onsets, steps, static_cast<unsigned long long>(run.late),
-                run.vsPeriod.p50, run.vsPeriod.p99, run.vsPeriod.max, run.sends.p99, run.sends.max,
-                run.firstSoundMs);
+                static_cast<unsigned long long>(run.underflows), run.vsPeriod.p50, run.vsPeriod.p99,
+                run.vsPeriod.max, run.sends.p99, run.sends.max, run.firstSoundMs);
 }
 
 // The synth as `variant` places its notes, opened on whatever audio the environment offers:
@@ -153,11 +155,13 @@ template <class Recorded>
 Run measured(OpenSynth& open, const Variant& variant, int steps, std::uint32_t periodMs,
              Recorded recorded) {
     const std::uint64_t lateBefore = open.synth->lateCount();
+    const std::uint64_t underflowsBefore = open.synth->underflows();
     Played played;
     played.sent = testing::playSteps(*open.out, open.handle, testing::kClaves, steps, periodMs,
                                      &played.firstDue, variant.late);
     std::this_thread::sleep_for(kTail);
-    const Run run = analyse(recorded(), played, periodMs, open.synth->lateCount() - lateBefore);
+    Run run = analyse(recorded(), played, periodMs, open.synth->lateCount() - lateBefore);
+    run.underflows = open.synth->underflows() - underflowsBefore;
     print(variant.label, run, steps);
     return run;
 }

@@ -38,6 +38,9 @@ public:
     // stream clock is thrown off its line for a while by each change: a test that is not
     // about that holds the quantum. False when pw-metadata could not set it.
     bool holdQuantum(int frames);
+    // The quantum that the graph settles on with the synth's stream and the recorder: what a
+    // test holds.
+    static constexpr int kSettledQuantum = 768;
 
 private:
     bool fail(const std::string& why);

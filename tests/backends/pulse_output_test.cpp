@@ -133,5 +133,54 @@ TEST(PulseOutput, AQuietStreamRestsUntilWoken) {
     EXPECT_EQ(out->rests(), 1u);
 }
 
+// Two clicks a second apart on the stream's own frames, and between them one request that
+// keeps the server waiting far longer than the buffer lasts.
+struct StalledClicks {
+    static constexpr std::int64_t kFirst = 24000;
+    static constexpr std::int64_t kSecond = 72000;
+    static constexpr std::int64_t kStallAt = 36000;
+    static constexpr auto kStall = 80ms;
+    std::int64_t frame = 0; // the stream's thread only
+    bool stalled = false;
+    static void render(void* self, std::int64_t, int frames, float* left, float* right) noexcept {
+        auto* clicks = static_cast<StalledClicks*>(self);
+        for (int i = 0; i < frames; ++i) {
+            const std::int64_t at = clicks->frame + i;
+            if ((at >= kFirst && at < kFirst + 48) || (at >= kSecond && at < kSecond + 48)) {
+                left[i] = right[i] = 0.9f;
+            }
+        }
+        clicks->frame += frames;
+        if (!clicks->stalled && clicks->frame >= kStallAt) {
+            clicks->stalled = true;
+            std::this_thread::sleep_for(kStall);
+        }
+    }
+};
+
+// A stream that runs dry loses the audio it was late with, not its timeline: the frames
+// written after the gap play where they belong, so a click track keeps its grid through
+// an underflow instead of slipping by the length of the gap.
+TEST(PulseOutput, AnUnderflowKeepsTheStreamsTimeline) {
+    testing::PrivatePulseServer server;
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PulseAudio could not start here: " << server.failure());
+    }
+    ASSERT_TRUE(server.startRecording());
+    StalledClicks clicks;
+    std::unique_ptr<PulseOutput> out =
+        PulseOutput::open("pulse output test", 48000, 128, 1024, &StalledClicks::render, &clicks);
+    ASSERT_NE(out, nullptr);
+    std::this_thread::sleep_for(1800ms);
+    const std::uint64_t underflows = out->underflows();
+    out.reset();
+    const testing::Recording heard = server.stopRecording();
+    EXPECT_GE(underflows, 1u) << "the stalled request did not run the stream dry";
+    const std::vector<std::int64_t> onsets = testing::findOnsets(heard.samples, 0.5f, 0.1f, 4800);
+    ASSERT_EQ(onsets.size(), 2u);
+    EXPECT_NEAR(onsets[1] - onsets[0], StalledClicks::kSecond - StalledClicks::kFirst, 64)
+        << "the frames after the gap were heard late";
+}
+
 } // namespace
 } // namespace tambrel::backends

@@ -80,6 +80,33 @@ Recording Recording::slice(double from, double to) const {
     return part;
 }
 
+double Recording::skippedSeconds() const {
+    if (arrivals.size() < 2 || sampleRate <= 0.0) {
+        return 0.0;
+    }
+    // Each batch's stamp less the time of its frames: a constant while the server plays
+    // every frame, larger by what it skipped from then on, and larger for a while when a
+    // batch comes late.
+    std::vector<double> offsets;
+    offsets.reserve(arrivals.size());
+    for (const auto& [end, stamp] : arrivals) {
+        offsets.push_back(stamp - static_cast<double>(end) / sampleRate);
+    }
+    std::vector<double> earliestFrom(offsets.size());
+    double earliest = offsets.back();
+    for (std::size_t i = offsets.size(); i-- > 0;) {
+        earliest = std::min(earliest, offsets[i]);
+        earliestFrom[i] = earliest;
+    }
+    double before = offsets.front();
+    double skipped = 0.0;
+    for (std::size_t i = 1; i < offsets.size(); ++i) {
+        skipped = std::max(skipped, earliestFrom[i] - before);
+        before = std::min(before, offsets[i]);
+    }
+    return skipped;
+}
+
 float Recording::peak(std::size_t from, std::size_t to) const {
     float loudest = 0.0f;
     for (std::size_t i = from; i < std::min(to, samples.size()); ++i) {

@@ -40,6 +40,11 @@ struct Recording {
     // The part of the recording between two times.
     Recording slice(double from, double to) const;
     float peak(std::size_t from = 0, std::size_t to = SIZE_MAX) const;
+    // The longest stretch of time the recording has no frames for: a server that stood
+    // still and then played on from the present, skipping what it missed (a late batch
+    // only comes late, and the ones after it are on time again). From the earliest arrival
+    // of the batches before and after each batch.
+    double skippedSeconds() const;
     // The first sample of each sound that follows at least `gap` seconds below a tenth
     // of `threshold`, taken where it first reaches `threshold`.
     std::vector<std::int64_t> onsets(float threshold, double gap) const;

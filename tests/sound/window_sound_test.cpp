@@ -169,9 +169,8 @@ template <class Server> void hearAtSink(Server& server, const char* name, const 
     QVERIFY2(evenlySpaced, "in no run were the sounds spaced by whole steps");
 }
 
-// The quantum that PipeWire's graph settles on with the synth's stream and the recorder:
-// held for the whole run (PrivatePipeWireServer::holdQuantum).
-constexpr int kPipeWireQuantum = 768;
+// The quantum that PipeWire's graph settles on, held for the whole run.
+constexpr int kPipeWireQuantum = tambrel::testing::PrivatePipeWireServer::kSettledQuantum;
 
 // Starts `server`; false when the test cannot go on (skipped or failed).
 template <class Server> bool started(Server& server, const char* name) {
