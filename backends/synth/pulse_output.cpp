@@ -118,50 +118,54 @@ std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
         return PA_CONTEXT_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
     });
     ok = ok && (mayRest == nullptr || out->watchWakeups());
-    if (ok) {
-        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, sampleRate, 2};
-        const auto frameBytes = static_cast<std::uint32_t>(pa_frame_size(&format));
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(bufferFrames) * frameBytes;
-        // No prebuffering: a stream that runs dry (another stream joins the sink with a
-        // shorter latency, a busy machine keeps our thread waiting) plays on through the gap
-        // in silence, and whatever we write for frames already played is dropped. Every
-        // frame keeps its place on the stream's timeline, so the notes after a gap stay on
-        // the grid. With the default, the server stops the stream until its buffer is full
-        // again and every note behind the gap is heard that much later (notes 4-23 ms off
-        // in the synth's timing test, until the stream clock caught up).
-        attr.prebuf = 0;
-        attr.minreq = static_cast<std::uint32_t>(requestFrames) * frameBytes;
-        attr.fragsize = static_cast<std::uint32_t>(-1);
-        out->stream_ = pa_stream_new(out->context_, streamName.c_str(), &format, nullptr);
-        ok = out->stream_ != nullptr;
-        if (ok) {
-            pa_stream_set_write_callback(out->stream_, &PulseOutput::onWrite, out.get());
-            pa_stream_set_underflow_callback(
-                out->stream_,
-                [](pa_stream*, void* self) {
-                    static_cast<PulseOutput*>(self)->underflows_.fetch_add(
-                        1, std::memory_order_relaxed);
-                },
-                out.get());
-            ok = pa_stream_connect_playback(out->stream_, nullptr, &attr,
-                                            latencyFlags(out->mainloop_, out->context_), nullptr,
-                                            nullptr) == 0;
-        }
-        ok = ok && waitFor(out->mainloop_, [&]() -> std::optional<bool> {
-                 const pa_stream_state_t state = pa_stream_get_state(out->stream_);
-                 if (state == PA_STREAM_READY) {
-                     return true;
-                 }
-                 return PA_STREAM_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
-             });
-    }
+    ok = ok && out->connectStream(streamName, sampleRate, requestFrames, bufferFrames);
     pa_threaded_mainloop_unlock(out->mainloop_);
     if (!ok) {
         return nullptr;
     }
     return out;
+}
+
+// With the mainloop locked: the playback stream made, connected and ready, or false.
+bool PulseOutput::connectStream(const std::string& streamName, std::uint32_t sampleRate,
+                                int requestFrames, int bufferFrames) {
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, sampleRate, 2};
+    const auto frameBytes = static_cast<std::uint32_t>(pa_frame_size(&format));
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(bufferFrames) * frameBytes;
+    // No prebuffering: a stream that runs dry (another stream joins the sink with a
+    // shorter latency, a busy machine keeps our thread waiting) plays on through the gap
+    // in silence, and whatever we write for frames already played is dropped. Every
+    // frame keeps its place on the stream's timeline, so the notes after a gap stay on
+    // the grid. With the default, the server stops the stream until its buffer is full
+    // again and every note behind the gap is heard that much later (notes 4-23 ms off
+    // in the synth's timing test, until the stream clock caught up).
+    attr.prebuf = 0;
+    attr.minreq = static_cast<std::uint32_t>(requestFrames) * frameBytes;
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    stream_ = pa_stream_new(context_, streamName.c_str(), &format, nullptr);
+    bool ok = stream_ != nullptr;
+    if (ok) {
+        pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
+        pa_stream_set_underflow_callback(
+            stream_,
+            [](pa_stream*, void* self) {
+                static_cast<PulseOutput*>(self)->underflows_.fetch_add(1,
+                                                                       std::memory_order_relaxed);
+            },
+            this);
+        ok = pa_stream_connect_playback(stream_, nullptr, &attr, latencyFlags(mainloop_, context_),
+                                        nullptr, nullptr) == 0;
+    }
+    ok = ok && waitFor(mainloop_, [&]() -> std::optional<bool> {
+             const pa_stream_state_t state = pa_stream_get_state(stream_);
+             if (state == PA_STREAM_READY) {
+                 return true;
+             }
+             return PA_STREAM_IS_GOOD(state) ? std::nullopt : std::optional<bool>(false);
+         });
+    return ok;
 }
 
 PulseOutput::~PulseOutput() {

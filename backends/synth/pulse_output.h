@@ -56,6 +56,8 @@ private:
     PulseOutput() = default;
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self) noexcept;
     bool watchWakeups();
+    bool connectStream(const std::string& streamName, std::uint32_t sampleRate, int requestFrames,
+                       int bufferFrames);
     void restIfQuiet(pa_stream* stream) noexcept;
     void resume() noexcept;
 
