@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace tambrel::backends {
 
@@ -35,6 +36,47 @@ protected:
 
 private:
     std::atomic<std::uint64_t> requests_{0};
+};
+
+// A stream output on a stream of our own (PulseOutput, PipeWireOutput) that rests while the
+// synth has nothing to play, woken by the message that brings something.
+template <class Stream> class OwnStreamSynthOutput final : public StreamSynthOutput {
+public:
+    explicit OwnStreamSynthOutput(PlacedSynth& synth) noexcept : StreamSynthOutput(synth) {}
+
+    // `open(render, mayRest, user)` opens the stream; false when it did not open or never
+    // asked for audio (it is closed again).
+    template <class Open> bool play(Open open) {
+        stream_ = open(&OwnStreamSynthOutput::onRequest, &OwnStreamSynthOutput::mayRest, this);
+        if (stream_ != nullptr && !waitForFirstRequest()) {
+            stream_.reset();
+        }
+        return stream_ != nullptr;
+    }
+
+    void send(const midiout::TimedMessage& message) noexcept override {
+        if (synth_.pushAtMoment(message)) {
+            stream_->wake();
+        }
+    }
+    void wake() noexcept override { stream_->wake(); }
+    std::uint64_t rests() const noexcept override { return stream_->rests(); }
+    std::uint64_t underflows() const noexcept override { return stream_->underflows(); }
+    bool stop() noexcept override {
+        stream_.reset();
+        return true;
+    }
+
+private:
+    static void onRequest(void* self, std::int64_t nanos, int frames, float* left,
+                          float* right) noexcept {
+        static_cast<OwnStreamSynthOutput*>(self)->render(nanos, frames, left, right);
+    }
+    static bool mayRest(void* self) noexcept {
+        return static_cast<OwnStreamSynthOutput*>(self)->synth_.mayRest();
+    }
+
+    std::unique_ptr<Stream> stream_;
 };
 
 } // namespace tambrel::backends

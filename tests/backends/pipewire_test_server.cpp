@@ -168,8 +168,8 @@ bool PrivatePipeWireServer::makeSink(std::chrono::steady_clock::time_point deadl
 }
 
 bool PrivatePipeWireServer::holdQuantum(int frames) {
-    const pid_t setter = spawnChild(
-        {"pw-metadata", "-n", "settings", "0", "clock.force-quantum", std::to_string(frames)});
+    const pid_t setter = spawnChild({"pw-metadata", "-r", "pipewire-0", "-n", "settings", "0",
+                                     "clock.force-quantum", std::to_string(frames)});
     return setter > 0 && reapChild(setter, std::chrono::seconds(5)) == 0;
 }
 

@@ -204,6 +204,10 @@ Recording PrivateSinkServer::recording() const {
     return recorder_.recording();
 }
 
+void PrivateSinkServer::hideNativeApi() {
+    clients_.set("PIPEWIRE_REMOTE", "tambrel-no-pipewire-here");
+}
+
 Recording PrivateSinkServer::stopRecording() {
     return recorder_.stop();
 }

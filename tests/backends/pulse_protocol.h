@@ -94,6 +94,10 @@ public:
     Recording recording() const;
     // Stops parec and returns what it recorded.
     Recording stopRecording();
+    // From now on this process's clients of PipeWire's own API find no server (as on a
+    // PulseAudio desktop, or where PipeWire's native stream cannot open); its PulseAudio
+    // and JACK clients still reach this one.
+    void hideNativeApi();
 
 protected:
     // Once the server's processes are gone: the clients' variables back as they were, the

@@ -63,6 +63,7 @@ bool PrivatePulseServer::start(std::chrono::milliseconds limit) {
     clients_.set("PULSE_SERVER", "unix:" + runtime + "/pulse/native");
     clients_.set("PULSE_COOKIE", folder_ + "/cookie");
     clients_.set("PULSE_CLIENTCONFIG", folder_ + "/client.conf");
+    hideNativeApi(); // a PulseAudio desktop runs no PipeWire
 
     switch (awaitPactl(pid_, limit)) {
     case PactlAnswer::Answered:

@@ -216,16 +216,33 @@ TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
     expectSpacingAtSink(server, "pulseaudio", true);
 }
 
-// The same through PipeWire's PulseAudio face, which asks for audio in bunches of its
-// quantum rather than at the stream's own pace. The quantum is held: each change of it (the
-// recorder joining with its short latency) throws the stream clock off its line for a
-// while, and notes land 2-7 ms off until it has caught up.
+// Through PipeWire's own API the synth is a node of the graph, rendering each cycle's
+// quantum on the server's clock, the line fed with the server's own times. The quantum is
+// held: at the synth's own small one the recorder (parec through pipewire-pulse) loses
+// frames on this machine when it stands still, and every note after the loss seems early.
+TEST_F(SynthTimingTest, ThroughPipeWireEveryStepKeepsItsSpacing) {
+    testing::PrivatePipeWireServer server;
+    if (!server.start()) {
+        TAMBREL_MISSING_NEED("PipeWire could not start here: " << server.failure());
+    }
+    ASSERT_TRUE(server.holdQuantum(testing::PrivatePipeWireServer::kSettledQuantum));
+    testing::JackTestLock lock;
+    withoutJack();
+    expectSpacingAtSink(server, "pipewire");
+    expectSpacingAtSink(server, "pipewire", true);
+}
+
+// Through PipeWire's PulseAudio face (where the native stream cannot open), which asks for
+// audio in bunches of its quantum rather than at the stream's own pace. The quantum is held: each
+// change of it (the recorder joining with its short latency) throws the stream clock off its line
+// for a while, and notes land 2-7 ms off until it has caught up.
 TEST_F(SynthTimingTest, ThroughPipeWirePulseEveryStepKeepsItsSpacing) {
     testing::PrivatePipeWireServer server;
     if (!server.start()) {
         TAMBREL_MISSING_NEED("PipeWire could not start here: " << server.failure());
     }
     ASSERT_TRUE(server.holdQuantum(testing::PrivatePipeWireServer::kSettledQuantum));
+    server.hideNativeApi();
     testing::JackTestLock lock;
     withoutJack();
     expectSpacingAtSink(server, "pulseaudio");

@@ -1,6 +1,7 @@
 // The window with the built-in synth as device 0, heard where a desktop hears it: a
 // built-in rhythm played through a private PulseAudio server, a private JACK server and a
-// private PipeWire server (through its PulseAudio face and through its JACK library), and
+// private PipeWire server (on its own API, through its PulseAudio face and through its JACK
+// library), and
 // recorded there. The recording is silent before Play, holds sound after it,
 // and its sounds are spaced by whole step periods. Prints the time from Play to the first
 // sound.
@@ -202,6 +203,7 @@ class WindowSoundTest : public QObject {
 private slots:
     void rhythmIsHeardThroughPulseAudio();
     void rhythmIsHeardThroughJack();
+    void rhythmIsHeardThroughPipeWire();
     void rhythmIsHeardThroughPipeWirePulse();
     void rhythmIsHeardThroughPipeWireJack();
 };
@@ -213,15 +215,32 @@ void WindowSoundTest::rhythmIsHeardThroughPulseAudio() {
     }
 }
 
-void WindowSoundTest::rhythmIsHeardThroughPipeWirePulse() {
+// `native`: the synth's stream on PipeWire's own API, else (hidden from it) through
+// pipewire-pulse.
+static void hearThroughPipeWire(bool native) {
     tambrel::testing::PrivatePipeWireServer server;
     if (!started(server, "PipeWire")) {
         return;
     }
     QVERIFY(server.holdQuantum(kPipeWireQuantum));
+    if (!native) {
+        server.hideNativeApi();
+    }
     // No JACK server (an earlier case's is gone): the synth goes to the desktop's server.
     setenv("JACK_DEFAULT_SERVER", ("tambrel-nobody-" + std::to_string(getpid())).c_str(), 1);
-    hearAtSink(server, "PipeWire through pipewire-pulse", "pulseaudio");
+    if (native) {
+        hearAtSink(server, "PipeWire", "pipewire");
+    } else {
+        hearAtSink(server, "PipeWire through pipewire-pulse", "pulseaudio");
+    }
+}
+
+void WindowSoundTest::rhythmIsHeardThroughPipeWire() {
+    hearThroughPipeWire(true);
+}
+
+void WindowSoundTest::rhythmIsHeardThroughPipeWirePulse() {
+    hearThroughPipeWire(false);
 }
 
 // PipeWire's libjack is loaded only at start: this case runs again as a program of its own
