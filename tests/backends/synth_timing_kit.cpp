@@ -86,4 +86,25 @@ std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets, dou
     return errors;
 }
 
+double firstNoteOffsetUs(const std::vector<std::int64_t>& onsets, double sampleRate) {
+    const std::size_t n = onsets.size();
+    if (n < 3) {
+        return std::nan("");
+    }
+    // onset = a + b * step over the steps after the first, by least squares.
+    double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const auto x = static_cast<double>(i);
+        const auto y = static_cast<double>(onsets[i] - onsets[1]);
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    const auto count = static_cast<double>(n - 1);
+    const double b = (count * sxy - sx * sy) / (count * sxx - sx * sx);
+    const double a = (sy - b * sx) / count;
+    return (static_cast<double>(onsets[0] - onsets[1]) - a) * 1e6 / sampleRate;
+}
+
 } // namespace tambrel::testing
