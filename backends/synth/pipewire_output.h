@@ -23,6 +23,9 @@ namespace tambrel::backends {
 
 class PipeWireOutput {
 public:
+    // A message that comes in just after a cycle started waits a whole cycle: the synth's
+    // notes are placed a quantum later than on a stream of small requests.
+    static constexpr bool kWholeBlocks = true;
     // On PipeWire's data thread, once a graph cycle: `frames` frames into the two buffers
     // (zeroed). `nanos` is when the block's last frame is due on the monotonic clock: the
     // cycle's start plus the block's length. Must not block, lock or allocate.

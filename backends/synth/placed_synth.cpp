@@ -110,7 +110,8 @@ void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frame
     });
 }
 
-void PlacedSynth::renderStream(std::int64_t nanos, int frames, float* left, float* right) noexcept {
+void PlacedSynth::renderStream(std::int64_t nanos, int frames, float* left, float* right,
+                               int waitFrames) noexcept {
     // The line follows the frames handed to the server by each callback's end: a stream's
     // first request fills the server's whole buffer at once, and from then on the frames
     // handed over keep pace with the frames played.
@@ -122,7 +123,7 @@ void PlacedSynth::renderStream(std::int64_t nanos, int frames, float* left, floa
             return timed.at - streamFrame_;
         }
         const auto frame = static_cast<std::int64_t>(std::floor(streamClock_.frameAt(timed.at)));
-        const std::int64_t offset = frame + kClockLatencyFrames - streamFrame_;
+        const std::int64_t offset = frame + kClockLatencyFrames + waitFrames - streamFrame_;
         return offset < holdLimit ? offset : 0;
     });
 }

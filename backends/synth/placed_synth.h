@@ -101,8 +101,10 @@ public:
                           float* right) noexcept;
     // The next `frames` frames of a stream, as asked for by a callback at `nanos` on the
     // monotonic clock: each message at its stamp's frame on the stream clock's line plus the
-    // fixed latency.
-    void renderStream(std::int64_t nanos, int frames, float* left, float* right) noexcept;
+    // fixed latency, plus `waitFrames` on a stream whose messages may wait that long for the
+    // block that takes them (a graph that renders a whole quantum at a cycle's start).
+    void renderStream(std::int64_t nanos, int frames, float* left, float* right,
+                      int waitFrames = 0) noexcept;
     // Rung out with nothing waiting: a stream may rest until the next message.
     bool mayRest() const noexcept;
 

@@ -21,6 +21,8 @@ namespace tambrel::backends {
 
 class PulseOutput {
 public:
+    // A message that comes in while a request is rendered waits only for the next one.
+    static constexpr bool kWholeBlocks = false;
     // Called on the stream's own thread for each request of the server: `frames` frames
     // into the two buffers (zeroed). `nanos` is the monotonic clock when the request came.
     // Must not block, lock or allocate.

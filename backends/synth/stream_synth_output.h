@@ -22,9 +22,10 @@ protected:
     ~StreamSynthOutput() override = default;
 
     // The audio side: one request of the server, which came at `nanos` on the monotonic
-    // clock, for `frames` frames.
-    void render(std::int64_t nanos, int frames, float* left, float* right) noexcept {
-        synth_.renderStream(nanos, frames, left, right);
+    // clock, for `frames` frames; `waitFrames` as PlacedSynth::renderStream takes it.
+    void render(std::int64_t nanos, int frames, float* left, float* right,
+                int waitFrames = 0) noexcept {
+        synth_.renderStream(nanos, frames, left, right, waitFrames);
         requests_.fetch_add(1, std::memory_order_release);
     }
     // Window's thread, once the stream has started: false when no request came within the
@@ -70,7 +71,8 @@ public:
 private:
     static void onRequest(void* self, std::int64_t nanos, int frames, float* left,
                           float* right) noexcept {
-        static_cast<OwnStreamSynthOutput*>(self)->render(nanos, frames, left, right);
+        static_cast<OwnStreamSynthOutput*>(self)->render(nanos, frames, left, right,
+                                                         Stream::kWholeBlocks ? frames : 0);
     }
     static bool mayRest(void* self) noexcept {
         return static_cast<OwnStreamSynthOutput*>(self)->synth_.mayRest();

@@ -1,18 +1,25 @@
 // How evenly the built-in synth's notes are heard: the step clock's timer plays one note
 // per step through the synth (device 0 of the device list, as the program uses it) on each
 // server a Linux desktop plays through: a private JACK server, recorded sample for sample
-// by a JACK client of ours; a private PulseAudio server; a private PipeWire server through
-// pipewire-pulse and through PipeWire's libjack (this program runs itself again under
-// pw-jack for that), each of those three recorded with parec from its null sink's monitor.
+// by a JACK client of ours; a private PulseAudio server; a private PipeWire server on its
+// own API, through pipewire-pulse (the native stream hidden) and through PipeWire's libjack
+// (this program runs itself again under pw-jack for that), each of those four recorded with
+// parec from its null sink's monitor, PipeWire's graph held at the quantum it settles on.
 // Each path runs with notes placed at their stamps, with the old placement at the start of
 // the next audio block (a synth of the benchmark's own, placed that way), and at their
 // stamps again on a step timer that wakes every step a random 0 to 20 ms late on purpose.
 // From the onsets in each recording it prints the spacing error |onset spacing - the step
 // period|, and beside it how late the timer itself woke for the steps (|send spacing - the
 // step period|), which placement at the stamp absorbs; and the time from the first step's
-// due moment to the first sound in the recording.
+// due moment to the first sound in the recording; and how far the first note lies from the
+// grid that the notes after it keep, from a running stream and from one at rest (the
+// stream paths rest once the synth has rung out: then a short pass on the late timer, as
+// Play after a pause on a busy machine).
 //
-//   synth_timing [--steps N] [--period-ms P]
+//   synth_timing [--load] [--steps N] [--period-ms P]
+//
+// --load: the whole measurement beside bench/busy_load (two builds of a scratch copy of
+// the tree), so that "a busy machine" is the same for anyone who repeats it.
 
 #include "backends/device_list.h"
 #include "jack_audio_recorder.h"
@@ -26,14 +33,19 @@
 #include "backends/synth/fluid_synth_device.h"
 #include "midiout/midi_out.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -74,6 +86,10 @@ struct Run {
     bench::Percentiles vsPeriod;
     bench::Percentiles sends;
     double firstSoundMs = std::nan(""); // from the first step's due moment
+    // The first note from the grid of the rest: this run's, and (at stamp, on a stream
+    // that rests) a short pass's after a rest.
+    double firstNoteUs = std::nan("");
+    double restFirstNoteUs = std::nan("");
 };
 using Runs = Run[kVariantCount];
 
@@ -94,6 +110,7 @@ Run analyse(const testing::Recording& heard, const Played& played, std::uint32_t
         bench::percentilesOf(testing::spacingErrorsUs(onsets, periodUs, heard.sampleRate));
     run.sends = bench::percentilesOf(bench::sendErrorsUs(played.sent, periodUs));
     run.firstSoundMs = 1000.0 * testing::firstSoundAfter(heard, played.firstDue);
+    run.firstNoteUs = testing::firstNoteOffsetUs(onsets, heard.sampleRate);
     return run;
 }
 
@@ -101,10 +118,10 @@ void print(const char* what, const Run& run, int steps) {
     std::printf("%-12s onsets %3d/%d, late %llu, underflows %llu | spacing vs step period: p50 "
                 "%7.1f  p99 %7.1f  "
                 "max %7.1f us | the timer's wake-ups vs the period: p99 %6.1f  max %7.1f us | "
-                "first sound %5.1f ms after due\n",
+                "first sound %5.1f ms after due, first note %+7.1f us off the grid\n",
                 what, run.onsets, steps, static_cast<unsigned long long>(run.late),
                 static_cast<unsigned long long>(run.underflows), run.vsPeriod.p50, run.vsPeriod.p99,
-                run.vsPeriod.max, run.sends.p99, run.sends.max, run.firstSoundMs);
+                run.vsPeriod.max, run.sends.p99, run.sends.max, run.firstSoundMs, run.firstNoteUs);
 }
 
 // The synth as `variant` places its notes, opened on whatever audio the environment offers:
@@ -195,8 +212,27 @@ Failure measureJack(int steps, std::uint32_t periodMs, double recordSeconds, Run
     return std::nullopt;
 }
 
+// On a stream that has rested since its last note (the synth rung out): a short pass on
+// the late timer, its first note's offset from the grid of the rest, or NaN.
+template <class Server> double firstNoteAfterRest(Server& server, OpenSynth& open) {
+    constexpr int kSteps = 16;
+    constexpr std::uint32_t kPeriodMs = 62;
+    const std::uint64_t rests = open.synth->rests();
+    std::this_thread::sleep_for(std::chrono::duration<double>(backends::GmSynth::kRingOutSeconds) +
+                                std::chrono::seconds(1));
+    if (open.synth->rests() == rests ||
+        !server.startRecording(static_cast<std::size_t>(5 * Server::kSampleRate))) {
+        return std::nan("");
+    }
+    testing::playSteps(*open.out, open.handle, testing::kClaves, kSteps, kPeriodMs, nullptr,
+                       testing::LateWakeups{20000, 7});
+    std::this_thread::sleep_for(kTail);
+    const testing::Recording heard = server.stopRecording();
+    return testing::firstNoteOffsetUs(testing::findClavesOnsets(heard.samples), heard.sampleRate);
+}
+
 // Every variant through `server`, already started, with the synth on `driver`, recorded
-// from the server's null sink.
+// from the server's null sink; after the notes at their stamps, a pass after a rest.
 template <class Server>
 Failure measureAtSink(Server& server, const char* driver, int steps, std::uint32_t periodMs,
                       double recordSeconds, Runs& runs) {
@@ -210,6 +246,11 @@ Failure measureAtSink(Server& server, const char* driver, int steps, std::uint32
         }
         runs[v] =
             measured(open, kVariants[v], steps, periodMs, [&] { return server.stopRecording(); });
+        if (v == 0 && std::string(driver) != "jack") { // JACK clients never rest
+            runs[v].restFirstNoteUs = firstNoteAfterRest(server, open);
+            std::printf("%-12s first note %+7.1f us off the grid after a rest\n", "",
+                        runs[v].restFirstNoteUs);
+        }
     }
     return std::nullopt;
 }
@@ -232,38 +273,50 @@ Failure measurePulse(int steps, std::uint32_t periodMs, double recordSeconds, Ru
     return measureAtSink(server, "pulseaudio", steps, periodMs, recordSeconds, runs);
 }
 
-// PipeWire through pipewire-pulse here, or through its libjack when this run is under
-// pw-jack.
-Failure measurePipeWire(int steps, std::uint32_t periodMs, double recordSeconds, Runs& runs) {
+// PipeWire on its own API (`native`) or through pipewire-pulse here, or through its libjack
+// when this run is under pw-jack.
+Failure measurePipeWire(bool native, int steps, std::uint32_t periodMs, double recordSeconds,
+                        Runs& runs) {
     testing::PrivatePipeWireServer server;
     if (!server.start()) {
         return "PipeWire did not start: " + server.failure();
     }
+    if (!server.holdQuantum(testing::PrivatePipeWireServer::kSettledQuantum)) {
+        return "pw-metadata could not hold PipeWire's quantum";
+    }
     const bool jack = testing::usesPipeWireJack();
-    std::printf("-- PipeWire: private session, null sink at %u Hz, the synth through %s, "
-                "recorded with parec from its monitor\n",
+    const char* driver = jack ? "jack" : native ? "pipewire" : "pulseaudio";
+    std::printf("-- PipeWire: private session, null sink at %u Hz, quantum %d, the synth "
+                "through %s, recorded with parec from its monitor\n",
                 testing::PrivatePipeWireServer::kSampleRate,
-                jack ? "PipeWire's libjack" : "pipewire-pulse");
+                testing::PrivatePipeWireServer::kSettledQuantum,
+                jack     ? "PipeWire's libjack"
+                : native ? "its own API"
+                         : "pipewire-pulse");
     if (!jack) {
         withoutJack();
     }
-    return measureAtSink(server, jack ? "jack" : "pulseaudio", steps, periodMs, recordSeconds,
-                         runs);
+    if (!jack && !native) {
+        server.hideNativeApi();
+    }
+    return measureAtSink(server, driver, steps, periodMs, recordSeconds, runs);
 }
 
 // Under pw-jack, as run by measurePipeWireJack: the one path, and its figures on a line of
-// their own for the first run to read: each variant's spacing p99 and first sound.
+// their own for the first run to read: each variant's spacing p99 and max, notes late,
+// first sound and first note.
 constexpr const char* kPipeWireJackLine = "synth_timing_pwjack:";
 
 int reportPipeWireJack(int steps, std::uint32_t periodMs, double recordSeconds) {
     Runs runs;
-    if (Failure why = measurePipeWire(steps, periodMs, recordSeconds, runs)) {
+    if (Failure why = measurePipeWire(false, steps, periodMs, recordSeconds, runs)) {
         std::fprintf(stderr, "synth_timing: %s\n", why->c_str());
         return 1;
     }
     std::printf("%s", kPipeWireJackLine);
     for (const Run& run : runs) {
-        std::printf(" %.1f %.1f", run.vsPeriod.p99, run.firstSoundMs);
+        std::printf(" %.1f %.1f %llu %.1f %.1f", run.vsPeriod.p99, run.vsPeriod.max,
+                    static_cast<unsigned long long>(run.late), run.firstSoundMs, run.firstNoteUs);
     }
     std::printf("\n");
     return 0;
@@ -281,7 +334,10 @@ Failure measurePipeWireJack(int steps, std::uint32_t periodMs, Runs& runs) {
     }
     std::istringstream line(run.output.substr(figures + std::string(kPipeWireJackLine).size()));
     for (Run& each : runs) {
-        line >> each.vsPeriod.p99 >> each.firstSoundMs;
+        unsigned long long late = 0;
+        line >> each.vsPeriod.p99 >> each.vsPeriod.max >> late >> each.firstSoundMs >>
+            each.firstNoteUs;
+        each.late = late;
     }
     return line ? Failure{} : Failure{"the run under pw-jack printed no figures"};
 }
@@ -292,10 +348,12 @@ int fail(const char* why, const std::string& more = {}) {
     return 1;
 }
 
+// Every path, in the order measured.
 struct AllRuns {
     Runs jack;
     Runs pulse;
-    Runs pipewire;
+    Runs pwnative;
+    Runs pipewire; // through pipewire-pulse
     Runs pwjack;
 };
 
@@ -306,45 +364,107 @@ Failure measureAll(int steps, std::uint32_t periodMs, double recordSeconds, AllR
     if (Failure why = measurePulse(steps, periodMs, recordSeconds, all.pulse)) {
         return why;
     }
-    if (Failure why = measurePipeWire(steps, periodMs, recordSeconds, all.pipewire)) {
+    if (Failure why = measurePipeWire(true, steps, periodMs, recordSeconds, all.pwnative)) {
+        return why;
+    }
+    if (Failure why = measurePipeWire(false, steps, periodMs, recordSeconds, all.pipewire)) {
         return why;
     }
     return measurePipeWireJack(steps, periodMs, all.pwjack);
 }
 
-// The first sound of each path with notes at their stamps, and the summary line.
+// The larger of two figures, NaN (not measured) when either is.
+double worse(double a, double b) {
+    return std::isnan(a) || std::isnan(b) ? std::nan("") : std::max(a, b);
+}
+
+// The first note's worst offset on a path, running or after a rest (where it rests).
+double firstNoteOf(const Runs& runs) {
+    const double running = std::fabs(runs[0].firstNoteUs);
+    return std::isnan(runs[0].restFirstNoteUs) ? running
+                                               : worse(running, std::fabs(runs[0].restFirstNoteUs));
+}
+
+// The first sound of each path with notes at their stamps, and the summary line. `max_us`
+// and `late_notes` take the notes at their stamps and on the late timer, every path.
 void printSummary(const AllRuns& all) {
-    const double first[] = {all.jack[0].firstSoundMs, all.pulse[0].firstSoundMs,
-                            all.pipewire[0].firstSoundMs, all.pwjack[0].firstSoundMs};
-    double worst = 0.0;
-    for (const double ms : first) {
-        worst = std::isnan(ms) || std::isnan(worst) ? std::nan("") : std::max(worst, ms);
+    const Runs* paths[] = {&all.jack, &all.pulse, &all.pwnative, &all.pipewire, &all.pwjack};
+    double worstFirst = 0.0;
+    double maxUs = 0.0;
+    unsigned long long lateNotes = 0;
+    for (const Runs* runs : paths) {
+        worstFirst = worse(worstFirst, (*runs)[0].firstSoundMs);
+        for (const std::size_t v : {std::size_t{0}, std::size_t{2}}) {
+            maxUs = std::max(maxUs, (*runs)[v].vsPeriod.max);
+            lateNotes += (*runs)[v].late;
+        }
     }
     std::printf("first sound after the first step's due moment, at stamp (ms): jack %.1f, "
-                "pulse %.1f, pipewire %.1f, pwjack %.1f\n",
-                first[0], first[1], first[2], first[3]);
-    std::printf("synth_timing: jack_p99_us=%.1f pulse_p99_us=%.1f pipewire_p99_us=%.1f "
-                "pwjack_p99_us=%.1f late_jack_p99_us=%.1f late_pulse_p99_us=%.1f "
-                "late_pipewire_p99_us=%.1f late_pwjack_p99_us=%.1f blockstart_jack_p99_us=%.1f "
-                "blockstart_pulse_p99_us=%.1f first_sound_ms=%.1f\n",
-                all.jack[0].vsPeriod.p99, all.pulse[0].vsPeriod.p99, all.pipewire[0].vsPeriod.p99,
-                all.pwjack[0].vsPeriod.p99, all.jack[2].vsPeriod.p99, all.pulse[2].vsPeriod.p99,
+                "pulse %.1f, pwnative %.1f, pipewire %.1f, pwjack %.1f\n",
+                all.jack[0].firstSoundMs, all.pulse[0].firstSoundMs, all.pwnative[0].firstSoundMs,
+                all.pipewire[0].firstSoundMs, all.pwjack[0].firstSoundMs);
+    std::printf("synth_timing: jack_p99_us=%.1f pulse_p99_us=%.1f pwnative_p99_us=%.1f "
+                "pipewire_p99_us=%.1f pwjack_p99_us=%.1f late_jack_p99_us=%.1f "
+                "late_pulse_p99_us=%.1f late_pwnative_p99_us=%.1f late_pipewire_p99_us=%.1f "
+                "late_pwjack_p99_us=%.1f blockstart_jack_p99_us=%.1f "
+                "blockstart_pulse_p99_us=%.1f max_us=%.1f late_notes=%llu "
+                "first_note_jack_us=%.1f first_note_pulse_us=%.1f first_note_pwnative_us=%.1f "
+                "first_note_pipewire_us=%.1f first_note_pwjack_us=%.1f first_sound_ms=%.1f\n",
+                all.jack[0].vsPeriod.p99, all.pulse[0].vsPeriod.p99, all.pwnative[0].vsPeriod.p99,
+                all.pipewire[0].vsPeriod.p99, all.pwjack[0].vsPeriod.p99, all.jack[2].vsPeriod.p99,
+                all.pulse[2].vsPeriod.p99, all.pwnative[2].vsPeriod.p99,
                 all.pipewire[2].vsPeriod.p99, all.pwjack[2].vsPeriod.p99, all.jack[1].vsPeriod.p99,
-                all.pulse[1].vsPeriod.p99, worst);
+                all.pulse[1].vsPeriod.p99, maxUs, lateNotes, firstNoteOf(all.jack),
+                firstNoteOf(all.pulse), firstNoteOf(all.pwnative), firstNoteOf(all.pipewire),
+                firstNoteOf(all.pwjack), worstFirst);
+}
+
+// This program again beside bench/busy_load, with the same arguments but --load; returns
+// only when it could not be started.
+int rerunWithLoad(char** argv, const std::vector<char*>& rest) {
+    std::vector<char*> args{const_cast<char*>(TAMBREL_BUSY_LOAD), const_cast<char*>("--with"),
+                            argv[0]};
+    args.insert(args.end(), rest.begin(), rest.end());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    return fail("could not start " TAMBREL_BUSY_LOAD);
+}
+
+// The machine's load when the measurement starts, as /proc/loadavg gives it.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    std::vector<char*> rest; // the arguments but --load
+    bool load = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--load") == 0) {
+            load = true;
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
     int steps = 400;
     std::uint32_t periodMs = 62; // a step at tempo 240 in 4/4: 15000 / 240 whole ms
-    if (!bench::parseStepsAndPeriod(argc, argv, steps, periodMs)) {
-        std::fprintf(stderr, "usage: synth_timing [--steps N] [--period-ms P]\n");
+    std::vector<char*> parsed{argv[0]};
+    parsed.insert(parsed.end(), rest.begin(), rest.end());
+    if (!bench::parseStepsAndPeriod(static_cast<int>(parsed.size()), parsed.data(), steps,
+                                    periodMs)) {
+        std::fprintf(stderr, "usage: synth_timing [--load] [--steps N] [--period-ms P]\n");
         return 2;
     }
     if (steps < 3 || steps > 100000 || periodMs < 40) {
         std::fprintf(stderr, "synth_timing: 3 to 100000 steps, a period of 40 ms or more\n");
         return 2;
+    }
+    if (load) {
+        return rerunWithLoad(argv, rest);
     }
     if (!backends::findGmSoundfont()) {
         return fail("no General MIDI soundfont on this machine (scripts/install-deps)");
@@ -354,9 +474,10 @@ int main(int argc, char** argv) {
         return reportPipeWireJack(steps, periodMs, recordSeconds);
     }
     std::printf("synth_timing: %d steps every %u ms, claves through the built-in synth; "
-                "latency through PulseAudio %d frames, through JACK one period + %.0f ms\n",
+                "latency on a stream %d frames, through JACK one period + %.0f ms; load "
+                "average %s\n",
                 steps, periodMs, PlacedSynth::kClockLatencyFrames,
-                backends::kLateWakeAllowanceSeconds * 1000.0);
+                backends::kLateWakeAllowanceSeconds * 1000.0, loadAverage().c_str());
     AllRuns all;
     if (Failure why = measureAll(steps, periodMs, recordSeconds, all)) {
         return fail(why->c_str());
