@@ -11,6 +11,7 @@
 #include "tests/backends/jack_test_server.h"
 #include "tests/backends/pipewire_test_server.h"
 #include "tests/backends/pulse_test_server.h"
+#include "tests/backends/synth_timing_kit.h"
 #include "tests/support/needs.h"
 #include "tests/ui/window_rig.h"
 
@@ -90,6 +91,7 @@ struct Heard {
     double clockSpreadMs = 0.0;  // how far that time may be off
     double worstSpacingMs = 0.0; // how far two sounds are off a whole number of steps
     double meanStepMs = 0.0;     // the step's length from the first sound to the last
+    double firstNoteMs = 0.0;    // the first sound's offset from the grid of the rest
     std::size_t sounds = 0;
     double peakDbfs = 0.0;
 };
@@ -123,6 +125,7 @@ Heard listen(const Recording& heard, double playAt, int stepPeriodMs) {
         }
         result.meanStepMs =
             1000.0 * double(onsets.back() - onsets.front()) / heard.sampleRate / allSteps;
+        result.firstNoteMs = tambrel::testing::firstNoteOffsetUs(onsets, heard.sampleRate) / 1000;
         std::size_t first = play;
         while (heard.samples[first] < kAudible) {
             ++first;
@@ -137,10 +140,11 @@ Heard listen(const Recording& heard, double playAt, int stepPeriodMs) {
 void report(const char* server, const Heard& heard, int stepPeriodMs, double outputLatencyMs) {
     qInfo("%s: Play to the first sound %.1f ms (+-%.1f), %.1f ms after the first step was due "
           "(one step period, %d ms, after Play), then %.1f ms to the server's output; peak "
-          "%.1f dBFS; %zu sounds, off whole steps by at most %.2f ms, %.2f ms a step",
+          "%.1f dBFS; %zu sounds, off whole steps by at most %.2f ms, %.2f ms a step, the first "
+          "%+.2f ms off the grid of the rest",
           server, heard.latencyMs, heard.clockSpreadMs / 2, heard.latencyMs - stepPeriodMs,
           stepPeriodMs, outputLatencyMs, heard.peakDbfs, heard.sounds, heard.worstSpacingMs,
-          heard.meanStepMs);
+          heard.meanStepMs, heard.firstNoteMs);
 }
 
 // Played into `server` by the synth on `driver`, recorded from the server's null sink. A
