@@ -8,6 +8,7 @@
 #include "pipewire_test_server.h"
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
+#include "tests/support/child_process.h"
 #include "tests/support/needs.h"
 
 #include "backends/synth/fluid_synth_device.h"
@@ -146,13 +147,24 @@ template <class Attempt> void expectSpacingInOneOfFive(Attempt attempt) {
                      << stood << " more";
 }
 
+// Far more than the slowest path takes beside a heavy load with all its attempts, well
+// within ctest's timeout.
+constexpr auto kTestDeadline = std::chrono::seconds(200);
+
 class SynthTimingTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!findGmSoundfont()) {
             TAMBREL_MISSING_NEED("no General MIDI soundfont on this machine");
         }
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        deadline_.emplace(kTestDeadline, std::string(test->name()) +
+                                             " (a server, the synth's stream or a recording)");
     }
+    void TearDown() override { deadline_.reset(); }
+
+private:
+    std::optional<testing::Deadline> deadline_;
 };
 
 // Through JACK the synth plays in our own client's periods, each note at its step's due

@@ -1,9 +1,13 @@
 #include "child_process.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -154,6 +158,34 @@ std::string lastLinesOf(const std::string& path, std::size_t count) {
         text += "\n  " + lines[i];
     }
     return text;
+}
+
+struct Deadline::Watch {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool disarmed = false;
+    std::thread thread;
+};
+
+Deadline::Deadline(std::chrono::seconds limit, std::string what) : watch_(new Watch) {
+    watch_->thread = std::thread([watch = watch_.get(), limit, what = std::move(what)] {
+        std::unique_lock<std::mutex> lock(watch->mutex);
+        if (!watch->changed.wait_for(lock, limit, [&] { return watch->disarmed; })) {
+            std::fprintf(stderr, "\n%s: still running after %lld s, ended here\n", what.c_str(),
+                         static_cast<long long>(limit.count()));
+            std::fflush(stdout);
+            std::_Exit(124);
+        }
+    });
+}
+
+Deadline::~Deadline() {
+    {
+        std::lock_guard<std::mutex> lock(watch_->mutex);
+        watch_->disarmed = true;
+    }
+    watch_->changed.notify_one();
+    watch_->thread.join();
 }
 
 } // namespace tambrel::testing

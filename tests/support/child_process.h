@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -53,5 +54,20 @@ void killChild(pid_t pid);
 // The last `count` lines of a log file, each on a line of its own, indented: for a
 // failure message.
 std::string lastLinesOf(const std::string& path, std::size_t count);
+
+// Ends this process with `what` on standard error when it still runs `limit` after this was
+// made: a test that waits on a server, a stream or a recording that never comes fails with
+// its reason, long before ctest's timeout ends it without a word. Disarmed when it goes.
+class Deadline {
+public:
+    Deadline(std::chrono::seconds limit, std::string what);
+    ~Deadline();
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+private:
+    struct Watch;
+    std::unique_ptr<Watch> watch_;
+};
 
 } // namespace tambrel::testing

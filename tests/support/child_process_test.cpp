@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -73,6 +75,22 @@ TEST_F(ChildProcess, ForkedWorkEndsWithItsResultOrItsSignal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
     status = waitChild(forkChild([] { return raise(SIGTERM); }));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+// A deadline ends a process that is still at work when it passes, and only such a one.
+TEST_F(ChildProcess, ADeadlineEndsOnlyWorkThatOutlivesIt) {
+    int status = waitChild(forkChild([] {
+        Deadline deadline(std::chrono::seconds(1), "stuck work");
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        return 0;
+    }));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 124) << status;
+    status = waitChild(forkChild([] {
+        { Deadline deadline(std::chrono::seconds(1), "quick work"); }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return 0;
+    }));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace
