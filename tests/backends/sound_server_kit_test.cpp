@@ -6,6 +6,7 @@
 #include "child_process.h"
 #include "pipewire_test_server.h"
 #include "pulse_protocol.h"
+#include "synth_timing_kit.h"
 #include "tests/support/needs.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +50,23 @@ TEST(ScopedEnvironmentTest, PutsBackTheFirstValueOfEachNameAndWhatWasUnset) {
     EXPECT_EQ(variable("TAMBREL_KIT_A"), "before");
     EXPECT_EQ(variable("TAMBREL_KIT_B"), "(unset)");
     unsetenv("TAMBREL_KIT_A");
+}
+
+// The first note's offset is taken from the grid of the notes after it, counted by the steps
+// they span: a note lost among them moves neither the grid nor the figure.
+TEST(SynthTimingKitTest, TheFirstNoteIsMeasuredAgainstTheGridOfTheNextOnes) {
+    constexpr double kRate = 48000.0;
+    std::vector<std::int64_t> onsets;
+    for (int step = 0; step < 20; ++step) {
+        if (step != 5) {                                            // lost
+            onsets.push_back(1000 + step * 2976 + (step % 2) * 32); // FluidSynth's grid
+        }
+    }
+    onsets[0] += 144; // 3 ms late
+    EXPECT_NEAR(firstNoteOffsetUs(onsets, kRate), 3000.0, 400.0);
+    onsets[0] -= 288; // 3 ms early
+    EXPECT_NEAR(firstNoteOffsetUs(onsets, kRate), -3000.0, 400.0);
+    EXPECT_TRUE(std::isnan(firstNoteOffsetUs({1, 2}, kRate)));
 }
 
 TEST(PipeWireKitTest, ClientsReachItsNullSinkAndNothingStaysBehind) {

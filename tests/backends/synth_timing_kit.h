@@ -44,9 +44,9 @@ std::vector<std::int64_t> findClavesOnsets(const std::vector<float>& level);
 std::vector<double> spacingErrorsUs(const std::vector<std::int64_t>& onsets, double periodUs,
                                     double sampleRate);
 
-// How far the first onset lies from the grid that the following ones keep (their
-// least-squares line against the step number), in microseconds: positive when late. NaN
-// with fewer than three onsets.
+// How far the first onset lies from the grid that the next 16 keep (their least-squares
+// line against the step number), in microseconds: positive when late. NaN with fewer than
+// three onsets.
 double firstNoteOffsetUs(const std::vector<std::int64_t>& onsets, double sampleRate);
 
 } // namespace tambrel::testing
