@@ -7,11 +7,12 @@
 // that the moment-to-frame line is fed with the server's timing instead of with wake-ups
 // that a busy machine delays.
 
+#include "backends/synth/own_stream.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 struct pw_thread_loop;
 struct pw_context;
@@ -21,18 +22,14 @@ struct spa_source;
 
 namespace tambrel::backends {
 
-class PipeWireOutput {
+class PipeWireOutput : public OwnStream {
 public:
     // A message that comes in just after a cycle started waits a whole cycle: the synth's
     // notes are placed a quantum later than on a stream of small requests.
     static constexpr bool kWholeBlocks = true;
-    // On PipeWire's data thread, once a graph cycle: `frames` frames into the two buffers
-    // (zeroed). `nanos` is when the block's last frame is due on the monotonic clock: the
-    // cycle's start plus the block's length. Must not block, lock or allocate.
-    using Render = void (*)(void* user, std::int64_t nanos, int frames, float* left,
-                            float* right) noexcept;
-    // On the data thread after each cycle: true when there is nothing to play until wake().
-    using MayRest = bool (*)(void* user) noexcept;
+    // Render runs on PipeWire's data thread, once a graph cycle; its `nanos` is when the
+    // block's last frame is due on the monotonic clock: the cycle's start plus the block's
+    // length.
 
     // Connects to the server this process would reach (PIPEWIRE_REMOTE,
     // PIPEWIRE_RUNTIME_DIR, XDG_RUNTIME_DIR; never starting one) and starts a stream named
@@ -45,17 +42,9 @@ public:
                                                 MayRest mayRest = nullptr);
     // Stops the stream: no render call runs once it returns.
     ~PipeWireOutput();
-    PipeWireOutput(const PipeWireOutput&) = delete;
-    PipeWireOutput& operator=(const PipeWireOutput&) = delete;
 
-    // Any thread, after whatever there is to play has been handed over: a resting stream
-    // plays again. Never waits, locks or allocates: one write to an eventfd per rest.
     void wake() noexcept;
-    std::uint64_t rests() const noexcept { return rests_.load(std::memory_order_acquire); }
-    // Cycles in which the stream had no buffer to fill (the graph went on without us).
-    std::uint64_t underflows() const noexcept {
-        return underflows_.load(std::memory_order_relaxed);
-    }
+    // underflows(): cycles in which the stream had no buffer to fill.
 
 private:
     PipeWireOutput() = default;
@@ -72,17 +61,9 @@ private:
     spa_source* restEvent_ = nullptr;
     struct Listener; // the stream's listener hook, kept out of this header
     std::unique_ptr<Listener> listener_;
-    Render render_ = nullptr;
-    void* user_ = nullptr;
-    MayRest mayRest_ = nullptr;
     std::int64_t sampleRate_ = 48000;
     std::atomic<int> state_{0}; // pw_stream_state, as last reported
-    std::atomic<bool> resting_{false};
-    bool active_ = true; // the loop's thread only: what the stream was last set to
-    std::atomic<std::uint64_t> rests_{0};
-    std::atomic<std::uint64_t> underflows_{0};
-    std::vector<float> left_;
-    std::vector<float> right_;
+    bool active_ = true;        // the loop's thread only: what the stream was last set to
 };
 
 } // namespace tambrel::backends

@@ -247,41 +247,40 @@ TEST_F(SynthTimingTest, ThroughPulseAudioEveryStepKeepsItsSpacing) {
     expectSpacingAtSink(server, "pulseaudio", true);
 }
 
-// Through PipeWire's own API the synth is a node of the graph, rendering each cycle's
-// quantum on the server's clock, the line fed with the server's own times. The quantum is
-// held: at the synth's own small one the recorder (parec through pipewire-pulse) loses
-// frames on this machine when it stands still, and every note after the loss seems early.
-TEST_F(SynthTimingTest, ThroughPipeWireEveryStepKeepsItsSpacing) {
+// Through a private PipeWire server whose quantum is held: at the synth's own small one the
+// recorder (parec through pipewire-pulse) loses frames on this machine when it stands still,
+// and every note after the loss seems early; and each change of it (the recorder joining with
+// its short latency) throws a stream clock off its line for a while.
+void expectSpacingThroughPipeWire(bool native) {
     testing::PrivatePipeWireServer server;
     if (!server.start()) {
         TAMBREL_MISSING_NEED("PipeWire could not start here: " << server.failure());
     }
     ASSERT_TRUE(server.holdQuantum(testing::PrivatePipeWireServer::kSettledQuantum));
+    if (!native) {
+        server.hideNativeApi();
+    }
     testing::JackTestLock lock;
     withoutJack();
-    expectSpacingAtSink(server, "pipewire");
-    expectSpacingAtSink(server, "pipewire", true);
+    const char* output = native ? "pipewire" : "pulseaudio";
+    expectSpacingAtSink(server, output);
+    // A fault not mended yet: after a rest PipeWire's PulseAudio service makes the requests
+    // of a stream just woken in a burst, the stream clock starts its line anew from them,
+    // and the first four notes land up to 11 ms off while the line settles. Their spacing
+    // is left out there; the rest must keep the goal.
+    expectSpacingAtSink(server, output, true, native ? 0 : 4);
+}
+
+// Through PipeWire's own API the synth is a node of the graph, rendering each cycle's
+// quantum on the server's clock, the line fed with the server's own times.
+TEST_F(SynthTimingTest, ThroughPipeWireEveryStepKeepsItsSpacing) {
+    expectSpacingThroughPipeWire(true);
 }
 
 // Through PipeWire's PulseAudio face (where the native stream cannot open), which asks for
-// audio in bunches of its quantum rather than at the stream's own pace. The quantum is held: each
-// change of it (the recorder joining with its short latency) throws the stream clock off its line
-// for a while, and notes land 2-7 ms off until it has caught up.
+// audio in bunches of its quantum rather than at the stream's own pace.
 TEST_F(SynthTimingTest, ThroughPipeWirePulseEveryStepKeepsItsSpacing) {
-    testing::PrivatePipeWireServer server;
-    if (!server.start()) {
-        TAMBREL_MISSING_NEED("PipeWire could not start here: " << server.failure());
-    }
-    ASSERT_TRUE(server.holdQuantum(testing::PrivatePipeWireServer::kSettledQuantum));
-    server.hideNativeApi();
-    testing::JackTestLock lock;
-    withoutJack();
-    expectSpacingAtSink(server, "pulseaudio");
-    // A fault not mended yet: after a rest the stream clock starts its line anew from the
-    // requests of a stream just woken, which PipeWire's PulseAudio service makes in a burst,
-    // and the first four notes land up to 11 ms off while the line settles. Their spacing
-    // is left out here; the rest must keep the goal.
-    expectSpacingAtSink(server, "pulseaudio", true, 4);
+    expectSpacingThroughPipeWire(false);
 }
 
 // This test once more as its own program under pw-jack; fails when that run fails.
