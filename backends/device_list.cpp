@@ -1,5 +1,6 @@
 #include "backends/device_list.h"
 #include "backends/alsa/alsa_midi_device.h"
+#include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
 #include "backends/synth/fluid_synth_device.h"
 
@@ -16,17 +17,18 @@ template <typename Discover> midiout::BackendDevices tryDiscover(Discover discov
     }
 }
 
-} // namespace
-
-midiout::MidiOutDeviceList discoverMidiOutDevices() {
-    midiout::MidiOutDeviceList devices;
-    // One client of ours on a running JACK server serves the JACK devices and, when the
-    // synth plays through JACK, the synth's audio.
-    std::shared_ptr<JackConnection> jack;
+// One client of ours on a running JACK server serves the JACK devices, the clock's port and,
+// when the synth plays through JACK, the synth's audio.
+std::shared_ptr<JackConnection> connectJack() noexcept {
     try {
-        jack = std::make_shared<JackConnection>(JackMidiClient::connect());
+        return std::make_shared<JackConnection>(JackMidiClient::connect());
     } catch (...) {
+        return nullptr;
     }
+}
+
+midiout::MidiOutDeviceList listDevices(const std::shared_ptr<JackConnection>& jack) {
+    midiout::MidiOutDeviceList devices;
     try {
         if (const auto soundfont = findGmSoundfont()) {
             devices.push_back(std::make_unique<FluidSynthDevice>(*soundfont, jack));
@@ -51,6 +53,23 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
         // Out of memory while listing: what was listed so far still works.
     }
     return devices;
+}
+
+} // namespace
+
+midiout::MidiOutDeviceList discoverMidiOutDevices() {
+    return listDevices(connectJack());
+}
+
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination) {
+    Outputs outputs;
+    const std::shared_ptr<JackConnection> jack = connectJack();
+    outputs.devices = listDevices(jack);
+    if (clockDestination) {
+        outputs.clockPort = JackClockPort::open(jack ? jack->client() : nullptr, *clockDestination,
+                                                outputs.clockWhy);
+    }
+    return outputs;
 }
 
 } // namespace tambrel::backends

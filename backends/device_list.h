@@ -2,7 +2,12 @@
 // The numbered list of MIDI output devices that the window, tambrel-pattern and the
 // benchmarks open: every back end that works on this machine, in one order.
 
+#include "midiout/clock_sink.h"
 #include "midiout/midi_out.h"
+
+#include <memory>
+#include <optional>
+#include <string>
 
 namespace tambrel::backends {
 
@@ -11,5 +16,17 @@ namespace tambrel::backends {
 // inputs, ALSA sequencer ports, and our own virtual ports. On Windows: the system's
 // multimedia MIDI outputs in its own order. Prints nothing.
 midiout::MidiOutDeviceList discoverMidiOutDevices();
+
+// The device list, and beside it the port of MIDI clock out when one is asked for.
+struct Outputs {
+    midiout::MidiOutDeviceList devices;
+    // On the JACK client that the list's JACK devices share; nullptr when not asked for
+    // or when it could not open, then with the reason in `clockWhy`.
+    std::unique_ptr<midiout::ClockSink> clockPort;
+    std::string clockWhy;
+};
+// `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
+// (an empty string: none, other programs connect to it).
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination);
 
 } // namespace tambrel::backends

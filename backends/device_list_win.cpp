@@ -11,4 +11,13 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     }
 }
 
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination) {
+    Outputs outputs;
+    outputs.devices = discoverMidiOutDevices();
+    if (clockDestination) {
+        outputs.clockWhy = "MIDI clock out needs a JACK server, which this system has not";
+    }
+    return outputs;
+}
+
 } // namespace tambrel::backends

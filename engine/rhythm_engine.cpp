@@ -44,11 +44,27 @@ void RhythmEngine::UpdateStepPeriod() noexcept {
     const int p = tempoSelector_.position();
     tempo_ = p;
     stepPeriod_ = stepPeriodMs(timeSignature(), p);
+    if (stopped_) {
+        idleClocks();
+    }
+}
+
+void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
+    clockOut_.setSink(sink, whileStopped);
+    if (stopped_) {
+        idleClocks();
+    }
+}
+
+void RhythmEngine::idleClocks() noexcept {
+    clockOut_.idle(static_cast<std::uint32_t>(stepPeriod_), clocksPerStep(timeSignature()));
 }
 
 void RhythmEngine::StartPlayback() noexcept {
     stepCounter_.store(0, std::memory_order_release);
     trigger_.PrepareOutput();
+    clockOut_.endIdle();
+    startPending_.store(true, std::memory_order_release);
     StartStepTimer();
     stopped_ = false;
 }
@@ -56,6 +72,7 @@ void RhythmEngine::StartPlayback() noexcept {
 void RhythmEngine::StopPlayback() noexcept {
     haltClock();
     stopped_ = true;
+    idleClocks();
 }
 
 void RhythmEngine::KillStepTimer(std::uint32_t id) noexcept {
@@ -70,11 +87,13 @@ void RhythmEngine::KillStepTimer(std::uint32_t id) noexcept {
 
 void RhythmEngine::haltClock() noexcept {
     timeline_->stop();
+    clockOut_.stopped();
 }
 
 void RhythmEngine::StartStepTimer() noexcept {
     const std::uint32_t resolution = ChooseTimerResolution(1);
     (void)resolution; // the kernel's timers need no coarser grain
+    runningPeriodMs_.store(static_cast<std::uint32_t>(stepPeriod_), std::memory_order_release);
     (void)timeline_->start(static_cast<std::uint32_t>(stepPeriod_), &RhythmEngine::TimerCallback,
                            this);
 }
@@ -96,6 +115,11 @@ void RhythmEngine::StepTick(StepMoment due) noexcept {
     stepCounter_.store(n, std::memory_order_relaxed);
     const StepString s = BuildStepString(n);
     trigger_.SendStepNotes(s.view(), due);
+    if (clockOut_.active()) {
+        clockOut_.step(due, runningPeriodMs_.load(std::memory_order_acquire),
+                       clocksPerStep(timeSignature()),
+                       startPending_.exchange(false, std::memory_order_acq_rel));
+    }
     if (n >= stepsPerBar()) {
         stepCounter_.store(0, std::memory_order_relaxed);
     }

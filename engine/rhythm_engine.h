@@ -9,6 +9,7 @@
 // Threads: every method runs on the window's thread except the tick (TimerCallback and
 // StepTick), which runs on the timer's thread.
 
+#include "midi_clock_out.h"
 #include "note_trigger.h"
 #include "own_clock.h"
 #include "pattern_grid.h"
@@ -91,10 +92,22 @@ public:
     // Ends a running timer and leaves the state Halted (device switch, window close).
     void haltClock() noexcept;
 
+    // --- MIDI clock out (midi_clock_out.h): off until a sink is set, while stopped.
+    void setClockOut(ClockSink* sink, bool whileStopped) noexcept;
+    const MidiClockOut& clockOut() const noexcept { return clockOut_; }
+
 private:
+    // While stopped: the clock out's idle clocks, at the tempo and signature in force.
+    void idleClocks() noexcept;
+
     platform::TimerService& timers_;
     OwnClockTimeline ownClock_{timers_};
     Timeline* timeline_ = &ownClock_; // the source of time in force
+    MidiClockOut clockOut_{timers_};
+    // Set at Play, taken by the first step: that step's clock starts the receiver.
+    std::atomic<bool> startPending_{false};
+    // The step period the running clock was started with (its steps' clocks last that).
+    std::atomic<std::uint32_t> runningPeriodMs_{0};
     PatternGrid grid_;
     NoteTrigger trigger_;
     std::atomic<TimeSig> timeSig_{TimeSig::FourFour};

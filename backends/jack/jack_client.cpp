@@ -53,13 +53,29 @@ std::string JackMidiClient::name() const {
 
 std::uint32_t
 JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept {
-    const jack_nframes_t now = jack_frame_time(client_);
-    const auto since = std::chrono::steady_clock::now() - when;
-    if (since <= std::chrono::steady_clock::duration::zero()) {
-        return now;
+    // The server keeps time on a system clock of its own (jack_get_time: another base, on
+    // some servers another clock), and maps it to frames with its own estimate of the
+    // period's start and length. The moment goes onto the server's clock through the two
+    // clocks' offset, read back to back (again when a read was interrupted), and onto the
+    // frames through the server's one mapping: a message due on the same moment gets the
+    // same frame whichever thread asks, and moments a step apart get frames a step apart.
+    using namespace std::chrono;
+    nanoseconds offset{};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto before = steady_clock::now();
+        const jack_time_t server = jack_get_time();
+        const auto after = steady_clock::now();
+        offset = microseconds(server) - (before.time_since_epoch() + (after - before) / 2);
+        if (after - before < microseconds(20)) {
+            break;
+        }
     }
-    const double frames = std::chrono::duration<double>(since).count() * sampleRate();
-    return now - static_cast<jack_nframes_t>(std::lround(frames));
+    const nanoseconds onServer = when.time_since_epoch() + offset;
+    if (onServer.count() <= 0) {
+        return jack_frame_time(client_);
+    }
+    const auto usecs = static_cast<jack_time_t>((onServer.count() + 500) / 1000);
+    return jack_time_to_frames(client_, usecs);
 }
 
 std::uint32_t JackMidiClient::sampleRate() const noexcept {

@@ -37,19 +37,23 @@ public:
     // False once the server has shut down or died: sends are dropped from then on.
     bool alive() const noexcept { return alive_.load(std::memory_order_acquire); }
     // Any thread, without waiting: the server's frame clock at `when` (a moment just past,
-    // such as the step's due time: the frames since then are taken off the clock's frame
-    // now; a moment still to come is now), and its sample rate.
+    // such as the step's due time, or one still to come, such as a clock's later in the
+    // step), and its sample rate.
     std::uint32_t frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept;
     std::uint32_t sampleRate() const noexcept;
 
     // The MIDI output ports: JackMidiPorts says what each of these does.
     std::vector<std::string> otherProgramsInputs() const { return midi_.otherProgramsInputs(); }
-    int openPort(const std::string& shortName, const std::string& destination) {
-        return midi_.open(shortName, destination);
+    int openPort(const std::string& shortName, const std::string& destination,
+                 std::chrono::milliseconds ahead = {}) {
+        return midi_.open(shortName, destination, ahead);
     }
     void closePort(int slot) noexcept { midi_.close(slot); }
     void send(int slot, const midiout::TimedMessage& message) noexcept {
         midi_.send(slot, message);
+    }
+    void sendAt(int slot, const midiout::TimedMessage& message, std::uint32_t frame) noexcept {
+        midi_.sendAt(slot, message, frame);
     }
     std::uint64_t droppedCount() const noexcept { return midi_.droppedCount(); }
     std::uint64_t lateCount() const noexcept { return midi_.lateCount(); }

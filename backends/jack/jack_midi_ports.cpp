@@ -30,7 +30,8 @@ std::vector<std::string> JackMidiPorts::otherProgramsInputs() const {
     return names;
 }
 
-int JackMidiPorts::open(const std::string& shortName, const std::string& destination) {
+int JackMidiPorts::open(const std::string& shortName, const std::string& destination,
+                        std::chrono::milliseconds ahead) {
     std::lock_guard lock(mutex_);
     if (!client_.alive()) {
         return -1;
@@ -56,6 +57,7 @@ int JackMidiPorts::open(const std::string& shortName, const std::string& destina
     // opening are dropped here so that they never reach the new destination.
     slot.queue.discard();
     slot.used = true;
+    slot.aheadFrames.store(ahead.count() * client_.sampleRate() / 1000, std::memory_order_relaxed);
     // The process callback takes the port over (and clears its buffer every period)
     // before it is connected: a fresh port's buffer may still hold the events of the
     // port that had its memory before.
@@ -92,8 +94,11 @@ void JackMidiPorts::release(Slot& slot) noexcept {
         return;
     }
     // What was sent before the close still goes out: the messages are held for the
-    // period after their stamp, and the port stays connected until they have left.
-    const auto deadline = std::chrono::steady_clock::now() + JackMidiClient::kCycleWait;
+    // period after their stamp (or until their moment, on a port that sends ahead), and
+    // the port stays connected until they have left.
+    const auto ahead = std::chrono::milliseconds(slot.aheadFrames.load(std::memory_order_relaxed) *
+                                                 1000 / client_.sampleRate());
+    const auto deadline = std::chrono::steady_clock::now() + JackMidiClient::kCycleWait + ahead;
     while (!slot.queue.drained() && client_.alive() &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -114,11 +119,18 @@ void JackMidiPorts::release(Slot& slot) noexcept {
 }
 
 void JackMidiPorts::send(int index, const midiout::TimedMessage& message) noexcept {
+    if (client_.alive()) {
+        sendAt(index, message, client_.frameTimeAt(message.due));
+    }
+}
+
+void JackMidiPorts::sendAt(int index, const midiout::TimedMessage& message,
+                           std::uint32_t frame) noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || !client_.alive() ||
         message.empty()) {
         return;
     }
-    const Stamped stamped{client_.frameTimeAt(message.due), message.bytes, message.size};
+    const Stamped stamped{frame, message.bytes, message.size};
     if (!slots_[static_cast<std::size_t>(index)].queue.push(stamped)) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -142,9 +154,10 @@ void JackMidiPorts::writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_
     void* buffer = jack_port_get_buffer(port, frames);
     jack_midi_clear_buffer(buffer);
     std::int64_t lastOffset = 0;
+    const std::int64_t ahead = slot.aheadFrames.load(std::memory_order_relaxed);
     while (const Stamped* event = slot.queue.front()) {
         const JackPlacement placed =
-            placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset);
+            placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset, ahead);
         if (placed.hold) {
             break;
         }

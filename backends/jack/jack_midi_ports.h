@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -41,14 +42,18 @@ public:
     // Full names of the MIDI input ports of the other clients on the server.
     std::vector<std::string> otherProgramsInputs() const;
     // Window's thread. Registers an output port with that short name and connects it to
-    // `destination` when that is not empty. Returns the port's slot, or -1.
-    int open(const std::string& shortName, const std::string& destination);
+    // `destination` when that is not empty. Returns the port's slot, or -1. A port whose
+    // messages are sent up to `ahead` before their moment holds them until then.
+    int open(const std::string& shortName, const std::string& destination,
+             std::chrono::milliseconds ahead = {});
     // Window's thread. Disconnects and unregisters; returns once the process callback
     // no longer touches the slot, or at once when the server is gone.
     void close(int slot) noexcept;
     // Any one thread per slot (the step clock's): stamps with the frame at which the
     // message is due and queues, never waits.
     void send(int slot, const midiout::TimedMessage& message) noexcept;
+    // The same with the frame already worked out (the message's moment is not used).
+    void sendAt(int slot, const midiout::TimedMessage& message, std::uint32_t frame) noexcept;
     // The client's process callback, once a period: each open port gets the messages whose
     // frame falls in the period [cycleStart, cycleStart + frames).
     void writePeriod(std::uint32_t cycleStart, std::uint32_t frames) noexcept;
@@ -68,6 +73,7 @@ private:
     struct Slot {
         std::atomic<_jack_port*> port{nullptr};
         platform::SpscRing<Stamped, kQueueLength> queue;
+        std::atomic<std::int64_t> aheadFrames{0};
         bool used = false;    // window's thread, under mutex_
         bool retired = false; // its port could not be released safely: never reused
     };

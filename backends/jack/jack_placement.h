@@ -37,18 +37,21 @@ struct JackPlacement {
 
 // For the period [cycleStart, cycleStart + frames), a message stamped at `stamp` that plays
 // `delay` frames later (jackDelayFrames), when the message written before it in this period
-// went to `lastOffset` (0 for none). Frame counters wrap; only their differences count.
+// went to `lastOffset` (0 for none). A port whose messages are sent ahead of their moment
+// (the clock's) holds them up to `aheadFrames` beyond the usual. Frame counters wrap; only
+// their differences count.
 constexpr JackPlacement placeInPeriod(std::uint32_t stamp, std::uint32_t cycleStart,
                                       std::uint32_t frames, std::int64_t delay,
-                                      std::int64_t lastOffset) noexcept {
+                                      std::int64_t lastOffset,
+                                      std::int64_t aheadFrames = 0) noexcept {
     const auto period = static_cast<std::int64_t>(frames);
     JackPlacement placed;
     placed.offset = static_cast<std::int32_t>(stamp - cycleStart) + delay;
     if (placed.offset >= period) {
-        // Its frame is in a later period (its delay is still running, or the server
-        // stalled and makes up with periods in quick succession). Only a clock that jumped
-        // far sends it now rather than never.
-        if (placed.offset < delay + kJackHoldPeriods * period) {
+        // Its frame is in a later period (its delay is still running, the message was sent
+        // ahead, or the server stalled and makes up with periods in quick succession). Only
+        // a clock that jumped far sends it now rather than never.
+        if (placed.offset < delay + kJackHoldPeriods * period + aheadFrames) {
             placed.hold = true;
             return placed;
         }

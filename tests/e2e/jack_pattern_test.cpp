@@ -6,9 +6,13 @@
 
 #include "engine/rhythm_engine.h"
 #include "midiout/midi_out.h"
+#include "platform/periodic_timer.h"
+
+#include <jack/jack.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 namespace tambrel::engine {
@@ -88,6 +92,84 @@ TEST(JackPatternEndToEnd, TwoBarsAtTempo260ArriveExactlyAndNothingAfterStop) {
     for (std::size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].data(), expected[i]) << "note " << i;
     }
+    EXPECT_EQ(out.close(handle), midiout::kMidiOk);
+}
+
+// The device list's index of the JACK input `port`, opened; -1 when it is not listed.
+int openListed(midiout::MidiOut& out, const std::string& port, midiout::MidiOutHandle& handle) {
+    for (unsigned i = 0; i < out.deviceCount(); ++i) {
+        if (out.deviceName(i) == port && out.open(i, &handle) == midiout::kMidiOk) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::int32_t framesBetween(const testing::ReceivedEvent& a, const testing::ReceivedEvent& b) {
+    return static_cast<std::int32_t>(b.frame - a.frame);
+}
+
+// MIDI clock out on its own port of our client, beside the notes on another program's
+// input: gear connected to it starts with the first step, keeps its clocks on the steps'
+// frames, stops where the next step would have been, and the port goes at the end.
+TEST(JackClockOutEndToEnd, ClocksOnTheStepsFramesFromStartToStopAndNoPortLeftBehind) {
+    testing::PrivateJackServer server;
+    ASSERT_TRUE(server.start());
+    testing::JackMidiReceiver notes("notes");
+    testing::JackMidiReceiver gear("gear");
+    ASSERT_TRUE(notes.ok() && gear.ok());
+    backends::Outputs outputs = backends::discoverOutputs(gear.portName());
+    ASSERT_NE(outputs.clockPort, nullptr) << outputs.clockWhy;
+    EXPECT_EQ(gear.connectionCount(), 1);
+    midiout::MidiOut out(std::move(outputs.devices));
+    midiout::MidiOutHandle handle = 0;
+    const int index = openListed(out, notes.portName(), handle);
+    ASSERT_GE(index, 0);
+    {
+        platform::TimerService timers;
+        RhythmEngine engine(timers, &out);
+        engine.trigger().setHandle(handle);
+        engine.trigger().setVelocity(1, 100);
+        for (int c = 1; c <= kCells; ++c) {
+            engine.grid().set(1, c, true);
+        }
+        engine.tempoSelector().setPosition(260);
+        engine.UpdateStepPeriod();
+        engine.setClockOut(outputs.clockPort.get(), false);
+        engine.StartPlayback();
+        ASSERT_TRUE(notes.waitForCount(16, 10s));
+        engine.StopPlayback();
+    }
+    const std::size_t steps = out.sentCount(static_cast<unsigned>(index));
+    const int n = clocksPerStep(TimeSig::FourFour);
+    ASSERT_TRUE(gear.waitForCount(3 + steps * n, 2s)) << gear.count();
+    const auto stepFrames = static_cast<std::int32_t>(
+        stepPeriodMs(TimeSig::FourFour, 260) * testing::PrivateJackServer::kSampleRate / 1000);
+    const std::vector<testing::ReceivedEvent> heard = notes.events();
+    const std::vector<testing::ReceivedEvent> clock = gear.events();
+    ASSERT_EQ(clock.size(), 3 + steps * n);
+    EXPECT_EQ(clock[0].data(), (std::vector<std::uint8_t>{0xF2, 0, 0}));
+    EXPECT_EQ(clock[1].data(), std::vector<std::uint8_t>{0xFA});
+    EXPECT_EQ(clock[1].frame, clock[2].frame) << "Start and the first clock apart";
+    // A step's clocks come from one reading of the server's clock: exactly a sixth of the
+    // step apart. Each step's first one is on its notes' frame, as far as the server's
+    // clock estimate keeps still between the two readings (the benchmark measures it).
+    const std::int32_t leeway = testing::PrivateJackServer::kSampleRate / 1000;
+    for (std::size_t step = 0; step < steps; ++step) {
+        const std::size_t first = 2 + step * static_cast<std::size_t>(n);
+        EXPECT_LE(std::abs(framesBetween(heard[step], clock[first])), leeway) << step;
+        for (int c = 1; c < n; ++c) {
+            EXPECT_EQ(clock[first + c].data(), std::vector<std::uint8_t>{0xF8});
+            EXPECT_NEAR(framesBetween(clock[first], clock[first + c]),
+                        static_cast<double>(stepFrames) * c / n, 1.0)
+                << step << "." << c;
+        }
+    }
+    EXPECT_EQ(clock.back().data(), std::vector<std::uint8_t>{0xFC});
+    EXPECT_LE(std::abs(framesBetween(heard[steps - 1], clock.back()) - stepFrames), leeway);
+
+    outputs.clockPort.reset();
+    EXPECT_EQ(jack_port_by_name(gear.client(), "Tambrel:clock out"), nullptr);
     EXPECT_EQ(out.close(handle), midiout::kMidiOk);
 }
 

@@ -3,6 +3,7 @@
 // device's number, the moment it was due and a steady-clock timestamp of its arrival. The
 // tests and the benchmarks play through it.
 
+#include "midiout/clock_sink.h"
 #include "midiout/midi_out.h"
 
 #include <chrono>
@@ -59,6 +60,19 @@ private:
     int opens_ = 0;
     int closes_ = 0;
     std::atomic<bool> isOpen_{false};
+};
+
+// MIDI clock out's port, recording what it is sent as device kClockDevice.
+class MemoryClockSink : public midiout::ClockSink {
+public:
+    static constexpr unsigned kClockDevice = 99;
+    explicit MemoryClockSink(MidiRecorder& recorder) : recorder_(recorder) {}
+    void sendClock(const midiout::TimedMessage& message) noexcept override {
+        recorder_.add(kClockDevice, message);
+    }
+
+private:
+    MidiRecorder& recorder_;
 };
 
 // `count` devices named "Memory MIDI 1", "Memory MIDI 2", ... recording into `recorder`.

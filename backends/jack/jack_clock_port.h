@@ -1,0 +1,46 @@
+#pragma once
+// MIDI clock out through JACK: a MIDI output port of our client, "clock out", apart from
+// the notes' device, so that gear that follows the clock can be connected to it whichever
+// device plays the notes. Its messages are placed on their frames as the notes are
+// (jack_midi_ports.h), held until their moment when sent ahead.
+
+#include "backends/jack/jack_client.h"
+#include "midiout/clock_sink.h"
+
+#include <memory>
+#include <string>
+
+namespace tambrel::backends {
+
+inline constexpr const char* kClockOutPortName = "clock out";
+
+class JackClockPort final : public midiout::ClockSink {
+public:
+    // Window's thread. Registers the port on `client` and connects it to `destination`
+    // when that is not empty. Nothing, with the reason in `why`, when it cannot.
+    static std::unique_ptr<JackClockPort> open(std::shared_ptr<JackMidiClient> client,
+                                               const std::string& destination, std::string& why);
+    // Once what was sent has gone out (a Stop a step ahead, at the most), the port goes.
+    ~JackClockPort();
+    JackClockPort(const JackClockPort&) = delete;
+    JackClockPort& operator=(const JackClockPort&) = delete;
+
+    void sendClock(const midiout::TimedMessage& message) noexcept override;
+    // "Tambrel:clock out", as other programs see it.
+    std::string fullName() const { return client_->name() + ":" + kClockOutPortName; }
+
+private:
+    JackClockPort(std::shared_ptr<JackMidiClient> client, int slot)
+        : client_(std::move(client)), slot_(slot) {}
+
+    std::shared_ptr<JackMidiClient> client_;
+    int slot_;
+    // The latest moment read off the server's clock, and its frame (the sending thread's:
+    // the threads that send take turns). A step's clocks, sent ahead, and the Stop a step
+    // after the last are counted from it in exact frames, so that they keep their spacing
+    // whatever the server's clock estimate does between two readings.
+    midiout::Moment anchor_{};
+    std::uint32_t anchorFrame_ = 0;
+};
+
+} // namespace tambrel::backends

@@ -1,0 +1,23 @@
+#pragma once
+// Where MIDI clock out's bytes go (engine/midi_clock_out.h makes them): a port of their own,
+// which places each message at its moment, as the notes' outputs do.
+
+#include "midiout/timed_message.h"
+
+#include <chrono>
+
+namespace tambrel::midiout {
+
+// Where the clock's bytes go: a port of their own. Sends come from one thread at a time
+// (the step clock's while it plays, the window's at Stop, the idle clock's while stopped),
+// one after the other; a send never waits, locks or allocates.
+class ClockSink {
+public:
+    // The longest a clock is sent ahead of its moment: the longest step (6/8 at 30, 1 s)
+    // and the Stop one step after the last.
+    static constexpr std::chrono::milliseconds kMostAhead{2000};
+    virtual ~ClockSink() = default;
+    virtual void sendClock(const TimedMessage& message) noexcept = 0;
+};
+
+} // namespace tambrel::midiout
