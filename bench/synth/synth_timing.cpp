@@ -28,6 +28,7 @@
 #include "pulse_test_server.h"
 #include "synth_timing_kit.h"
 
+#include "bench_load.h"
 #include "bench_stats.h"
 
 #include "backends/synth/fluid_synth_device.h"
@@ -419,25 +420,6 @@ void printSummary(const AllRuns& all) {
                 firstNoteOf(all.pwjack), worstFirst);
 }
 
-// This program again beside bench/busy_load, with the same arguments but --load; returns
-// only when it could not be started.
-int rerunWithLoad(char** argv, const std::vector<char*>& rest) {
-    std::vector<char*> args{const_cast<char*>(TAMBREL_BUSY_LOAD), const_cast<char*>("--with"),
-                            argv[0]};
-    args.insert(args.end(), rest.begin(), rest.end());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    return fail("could not start " TAMBREL_BUSY_LOAD);
-}
-
-// The machine's load when the measurement starts, as /proc/loadavg gives it.
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -464,7 +446,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (load) {
-        return rerunWithLoad(argv, rest);
+        return bench::rerunWithLoad(argv, rest, "synth_timing");
     }
     if (!backends::findGmSoundfont()) {
         return fail("no General MIDI soundfont on this machine (scripts/install-deps)");
@@ -477,7 +459,7 @@ int main(int argc, char** argv) {
                 "latency on a stream %d frames, through JACK one period + %.0f ms; load "
                 "average %s\n",
                 steps, periodMs, PlacedSynth::kClockLatencyFrames,
-                backends::kLateWakeAllowanceSeconds * 1000.0, loadAverage().c_str());
+                backends::kLateWakeAllowanceSeconds * 1000.0, bench::loadAverage().c_str());
     AllRuns all;
     if (Failure why = measureAll(steps, periodMs, recordSeconds, all)) {
         return fail(why->c_str());

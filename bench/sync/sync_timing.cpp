@@ -1,0 +1,346 @@
+// sync_timing: Tambrel's MIDI clock out, read by programs that nobody here wrote, on a
+// private JACK server: jack_midi_dump (every message's frame, the notes' and the clock's
+// in one stream) and jack_mclk_dump (the tempo a receiver shows, through its own filter).
+//
+//   sync_timing [--load] [--drift-minutes M]
+//
+// Runs, in 4/4 with a note on every step: tempo 30, 97, 120 and 260 (8 beats each); a
+// tempo change from 120 to 97 while stopped with clocks running (--clock-while-stopped),
+// then 8 beats at 97; and M minutes at 97 (default 10) for the drift.
+// - clock_out_p99_frames: |frames between consecutive clocks - the step's frames / its
+//   clocks|, over every run (Start to Stop).
+// - clock_out_drift_frames: in the long run, the last clock's frame against the first
+//   clock's plus the clocks between times their exact interval.
+// - mclk_bpm_err: from the third beat of each run on, the worst |tempo that
+//   jack_mclk_dump shows (filtered) - the quarter-note tempo Tambrel really plays|.
+// - first_clock_frames: the worst distance of a run's first clock from its Start and from
+//   the first step's note.
+// --load: beside bench/busy_load, as synth_timing.
+// Clock in, transport follow and lead are not built yet: the summary says so.
+
+#include "backends/device_list.h"
+#include "bench_load.h"
+#include "bench_stats.h"
+#include "jack_test_server.h"
+
+#include "engine/rhythm_engine.h"
+#include "platform/periodic_timer.h"
+#include "tests/support/child_process.h"
+
+#include <jack/jack.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tambrel {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr double kRate = testing::PrivateJackServer::kSampleRate;
+
+int fail(const std::string& why) {
+    std::fprintf(stderr, "sync_timing: %s\n", why.c_str());
+    return 1;
+}
+
+// One message as jack_midi_dump printed it.
+struct Dumped {
+    std::int64_t frame = 0;
+    std::vector<unsigned> bytes;
+};
+
+std::vector<Dumped> readDump(const std::string& path) {
+    std::vector<Dumped> all;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Dumped d;
+        char colon = 0;
+        if (!(fields >> d.frame >> colon) || colon != ':') {
+            continue;
+        }
+        unsigned byte = 0;
+        while (fields >> std::hex >> byte) {
+            d.bytes.push_back(byte);
+        }
+        if (!d.bytes.empty()) {
+            all.push_back(d);
+        }
+    }
+    return all;
+}
+
+// One run, Start to Stop, as jack_midi_dump heard it.
+struct Run {
+    std::uint32_t periodMs = 0;
+    std::vector<std::int64_t> clocks;
+    std::int64_t start = -1;
+    std::int64_t firstNote = -1;
+};
+
+// The runs in the dump, in order; `periods` gives each run's step period.
+std::vector<Run> splitRuns(const std::vector<Dumped>& dump,
+                           const std::vector<std::uint32_t>& periods) {
+    std::vector<Run> runs;
+    Run* run = nullptr;
+    for (const Dumped& d : dump) {
+        const unsigned status = d.bytes[0];
+        if (status == 0xFA && runs.size() < periods.size()) {
+            runs.push_back(Run{periods[runs.size()], {}, d.frame, -1});
+            run = &runs.back();
+        } else if (status == 0xFC) {
+            run = nullptr;
+        } else if (run != nullptr && status == 0xF8) {
+            run->clocks.push_back(d.frame);
+        } else if (run != nullptr && status == 0x99 && run->firstNote < 0) {
+            run->firstNote = d.frame;
+        }
+    }
+    return runs;
+}
+
+double clockFrames(std::uint32_t periodMs) {
+    return periodMs * kRate / 1000.0 / engine::clocksPerStep(engine::TimeSig::FourFour);
+}
+
+double quarterBpm(std::uint32_t periodMs) {
+    return 60000.0 / (periodMs * 4.0);
+}
+
+// The worst |filtered tempo - the tempo played| that jack_mclk_dump showed from each run's
+// third beat on.
+double worstBpmError(const std::string& path, const std::vector<std::uint32_t>& periods) {
+    std::ifstream in(path);
+    std::string line;
+    int run = -1;
+    int clocks = 0;
+    double worst = 0;
+    while (std::getline(in, line)) {
+        if (line.find("(0xfa) start") != std::string::npos) {
+            ++run;
+            clocks = 0;
+        } else if (line.rfind("CLK", 0) == 0 && run >= 0 &&
+                   static_cast<std::size_t>(run) < periods.size()) {
+            const std::size_t at = line.find("flt:");
+            const double shown = at == std::string::npos ? 0 : std::atof(line.c_str() + at + 4);
+            if (++clocks > 2 * engine::kClocksPerQuarter && shown > 0) {
+                worst = std::max(worst, std::fabs(shown - quarterBpm(periods[run])));
+            }
+        }
+    }
+    return worst;
+}
+
+struct Figures {
+    std::vector<double> intervalErrors;
+    double drift = 0;
+    double firstClock = 0;
+};
+
+void measureRuns(const std::vector<Run>& runs, Figures& f) {
+    for (const Run& run : runs) {
+        const double exact = clockFrames(run.periodMs);
+        for (std::size_t i = 1; i < run.clocks.size(); ++i) {
+            f.intervalErrors.push_back(std::fabs((run.clocks[i] - run.clocks[i - 1]) - exact));
+        }
+        if (!run.clocks.empty()) {
+            f.firstClock = std::max(f.firstClock, std::fabs(run.clocks[0] - run.start));
+            f.firstClock = std::max(f.firstClock, std::fabs(run.clocks[0] - run.firstNote));
+        }
+    }
+    const Run& longRun = runs.back();
+    if (longRun.clocks.size() > 1) {
+        const auto n = static_cast<double>(longRun.clocks.size() - 1);
+        f.drift =
+            (longRun.clocks.back() - longRun.clocks.front()) - n * clockFrames(longRun.periodMs);
+    }
+}
+
+// The readers, started on the private server with their output in files.
+struct Readers {
+    std::string dir;
+    pid_t dump = -1;
+    pid_t mclk = -1;
+    std::string dumpPath() const { return dir + "/midi_dump.txt"; }
+    std::string mclkPath() const { return dir + "/mclk_dump.txt"; }
+    ~Readers() {
+        for (pid_t pid : {dump, mclk}) {
+            if (pid > 0) {
+                kill(pid, SIGINT);
+                testing::reapChild(pid, 2000ms);
+            }
+        }
+    }
+};
+
+bool waitForPort(jack_client_t* client, const char* name) {
+    for (int i = 0; i < 500; ++i) {
+        if (jack_port_by_name(client, name) != nullptr) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// `stdbuf -oL` keeps each reader's lines whole in its file when it is ended.
+std::optional<std::string> startReaders(Readers& r, jack_client_t* client) {
+    char pattern[] = "/tmp/sync_timing-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return "no temporary folder";
+    }
+    r.dir = pattern;
+    r.dump = testing::spawnChild({"stdbuf", "-oL", "jack_midi_dump", "-a"},
+                                 {r.dumpPath(), r.dir + "/midi_dump.err"});
+    r.mclk = testing::spawnChild({"stdbuf", "-oL", "jack_mclk_dump", "-n"},
+                                 {r.mclkPath(), r.dir + "/mclk_dump.err"});
+    if (!waitForPort(client, "midi-monitor:input") ||
+        !waitForPort(client, "jack_mclk_dump:mclk_in")) {
+        return "jack_midi_dump or jack_mclk_dump did not start (package jack-midi-clock)";
+    }
+    return std::nullopt;
+}
+
+void playBeats(engine::RhythmEngine& engine, int tempo, double beats) {
+    engine.tempoSelector().setPosition(tempo);
+    engine.UpdateStepPeriod();
+    engine.StartPlayback();
+    std::this_thread::sleep_for(std::chrono::duration<double>(beats * 60.0 / tempo));
+    engine.StopPlayback();
+    std::this_thread::sleep_for(1200ms); // the Stop, a step ahead at the most, goes out
+}
+
+// Plays every run; returns the step period of each, in order.
+std::vector<std::uint32_t> playRuns(engine::RhythmEngine& engine, midiout::ClockSink& port,
+                                    double driftMinutes) {
+    std::vector<std::uint32_t> periods;
+    engine.setClockOut(&port, false);
+    for (int tempo : {30, 97, 120, 260}) {
+        periods.push_back(
+            static_cast<std::uint32_t>(engine::stepPeriodMs(engine::TimeSig::FourFour, tempo)));
+        playBeats(engine, tempo, 8);
+    }
+    engine.setClockOut(&port, true);
+    periods.push_back(125);
+    playBeats(engine, 120, 4);
+    engine.tempoSelector().setPosition(97); // while stopped: the clocks run on at 97
+    engine.UpdateStepPeriod();
+    std::this_thread::sleep_for(2500ms);
+    periods.push_back(154);
+    playBeats(engine, 97, 8);
+    engine.setClockOut(&port, false);
+    periods.push_back(154);
+    playBeats(engine, 97, driftMinutes * 97);
+    return periods;
+}
+
+int measure(double driftMinutes) {
+    testing::PrivateJackServer server;
+    if (!server.start()) {
+        return fail("jackd did not start");
+    }
+    jack_client_t* client = jack_client_open("sync_timing", JackNoStartServer, nullptr);
+    if (client == nullptr || jack_activate(client) != 0) {
+        return fail("no client on the private server");
+    }
+    Readers readers;
+    if (auto why = startReaders(readers, client)) {
+        return fail(*why);
+    }
+    backends::Outputs outputs = backends::discoverOutputs(std::string("midi-monitor:input"));
+    if (outputs.clockPort == nullptr) {
+        return fail(outputs.clockWhy);
+    }
+    jack_connect(client, "Tambrel:clock out", "jack_mclk_dump:mclk_in");
+    midiout::MidiOut out(std::move(outputs.devices));
+    midiout::MidiOutHandle handle = 0;
+    for (unsigned i = 0; i < out.deviceCount(); ++i) {
+        if (out.deviceName(i) == "midi-monitor:input" && out.open(i, &handle) != midiout::kMidiOk) {
+            return fail("jack_midi_dump's input did not open");
+        }
+    }
+    if (handle == 0) {
+        return fail("jack_midi_dump's input is not in the device list");
+    }
+    std::vector<std::uint32_t> periods;
+    {
+        platform::TimerService timers;
+        engine::RhythmEngine engine(timers, &out);
+        engine.trigger().setHandle(handle);
+        engine.trigger().setKey(1, 37);
+        engine.trigger().setVelocity(1, 100);
+        for (int c = 1; c <= engine::kCells; ++c) {
+            engine.grid().set(1, c, true);
+        }
+        periods = playRuns(engine, *outputs.clockPort, driftMinutes);
+    }
+    (void)out.close(handle);
+    jack_client_close(client);
+    std::this_thread::sleep_for(300ms);
+
+    const std::vector<Run> runs = splitRuns(readDump(readers.dumpPath()), periods);
+    if (runs.size() != periods.size()) {
+        return fail("jack_midi_dump heard " + std::to_string(runs.size()) + " runs of " +
+                    std::to_string(periods.size()) + " (its output: " + readers.dir + ")");
+    }
+    Figures f;
+    measureRuns(runs, f);
+    const bench::Percentiles intervals = bench::percentilesOf(f.intervalErrors);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        std::printf("run %zu: step %u ms, %zu clocks\n", i + 1, runs[i].periodMs,
+                    runs[i].clocks.size());
+    }
+    std::printf("clock intervals: p50 %.1f p99 %.1f max %.1f frames (%zu intervals)\n",
+                intervals.p50, intervals.p99, intervals.max, f.intervalErrors.size());
+    std::printf("sync_timing: clock_out_p99_frames=%.1f clock_out_drift_frames=%.0f "
+                "mclk_bpm_err=%.3f first_clock_frames=%.0f clock_in_p99_frames=not_built "
+                "clock_in_jitter_p99_us=not_built follow_p99_frames=not_built "
+                "follow_ear_p99_us=not_built lead_ear_p99_us=not_built\n",
+                intervals.p99, f.drift, worstBpmError(readers.mclkPath(), periods), f.firstClock);
+    return 0;
+}
+
+} // namespace
+} // namespace tambrel
+
+int main(int argc, char** argv) {
+    double driftMinutes = 10;
+    bool load = false;
+    std::vector<char*> rest;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--load") == 0) {
+            load = true;
+        } else if (std::strcmp(argv[i], "--drift-minutes") == 0 && i + 1 < argc) {
+            rest.push_back(argv[i]);
+            rest.push_back(argv[i + 1]);
+            driftMinutes = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: sync_timing [--load] [--drift-minutes M]\n");
+            return 2;
+        }
+    }
+    if (driftMinutes <= 0 || driftMinutes > 120) {
+        std::fprintf(stderr, "sync_timing: --drift-minutes between 0 and 120\n");
+        return 2;
+    }
+    if (load) {
+        return tambrel::bench::rerunWithLoad(argv, rest, "sync_timing");
+    }
+    std::printf("sync_timing: MIDI clock out on a private JACK server (%u frames a period), "
+                "read by jack_midi_dump and jack_mclk_dump; load average %s\n",
+                tambrel::testing::PrivateJackServer::kPeriodFrames,
+                tambrel::bench::loadAverage().c_str());
+    return tambrel::measure(driftMinutes);
+}
