@@ -8,6 +8,7 @@ void MidiClockOut::setSink(ClockSink* sink, bool whileStopped) noexcept {
     endIdle();
     sink_.store(sink, std::memory_order_release);
     whileStopped_ = sink != nullptr && whileStopped;
+    idle_.setPace(pace());
 }
 
 void MidiClockOut::sendClocks(ClockSink& sink, StepMoment due, std::uint32_t periodMs,

@@ -82,6 +82,11 @@ public:
     // Window's thread: the idle clocks end (at Play); returns once none runs.
     void endIdle() noexcept { idle_.stop(); }
     bool idling() const noexcept { return idle_.running(); }
+    // The frame clock of the sink in force, which paces the step clock and the idle clocks.
+    const midiout::FrameClock* pace() const noexcept {
+        const ClockSink* sink = sink_.load(std::memory_order_acquire);
+        return sink != nullptr ? sink->frameClock() : nullptr;
+    }
 
 private:
     static void idleStep(void* self, StepMoment due) noexcept;

@@ -51,6 +51,7 @@ void RhythmEngine::UpdateStepPeriod() noexcept {
 
 void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
     clockOut_.setSink(sink, whileStopped);
+    ownClock_.setPace(clockOut_.pace());
     if (stopped_) {
         idleClocks();
     }

@@ -92,7 +92,8 @@ public:
     // Ends a running timer and leaves the state Halted (device switch, window close).
     void haltClock() noexcept;
 
-    // --- MIDI clock out (midi_clock_out.h): off until a sink is set, while stopped.
+    // --- MIDI clock out (midi_clock_out.h): off until a sink is set, while stopped. A sink
+    // with a frame clock paces the step clock by it (own_clock.h).
     void setClockOut(ClockSink* sink, bool whileStopped) noexcept;
     const MidiClockOut& clockOut() const noexcept { return clockOut_; }
 

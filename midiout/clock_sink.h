@@ -2,6 +2,7 @@
 // Where MIDI clock out's bytes go (engine/midi_clock_out.h makes them): a port of their own,
 // which places each message at its moment, as the notes' outputs do.
 
+#include "midiout/frame_clock.h"
 #include "midiout/timed_message.h"
 
 #include <chrono>
@@ -18,6 +19,9 @@ public:
     static constexpr std::chrono::milliseconds kMostAhead{2000};
     virtual ~ClockSink() = default;
     virtual void sendClock(const TimedMessage& message) noexcept = 0;
+    // The frame clock the port places its messages on, when it has one: the step clock is
+    // paced by it while the clock goes out, so that the clocks never drift in frames.
+    virtual const FrameClock* frameClock() const noexcept { return nullptr; }
 };
 
 } // namespace tambrel::midiout

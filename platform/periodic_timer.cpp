@@ -72,9 +72,10 @@ namespace {
 // A thread of its own that keeps the absolute deadlines.
 class ThreadTimer final : public PeriodicTimerImpl {
 public:
-    ThreadTimer(std::uint32_t periodMs, TimerCallbackFn callback, void* user, TimerStats& stats)
+    ThreadTimer(std::uint32_t periodMs, TimerCallbackFn callback, void* user, TimerStats& stats,
+                TimerSchedule schedule)
         : periodNanos_(static_cast<long long>(periodMs) * 1000000LL), callback_(callback),
-          user_(user), stats_(stats) {
+          user_(user), stats_(stats), schedule_(schedule) {
         clock_gettime(CLOCK_MONOTONIC, &start_);
         thread_ = std::thread([this] { run(); });
     }
@@ -104,7 +105,7 @@ private:
         pthread_setname_np(pthread_self(), kTimerThreadName);
         raiseTimerThreadPriority();
         for (long long n = 1;; ++n) {
-            timespec deadline = addNanos(start_, n * periodNanos_);
+            timespec deadline = deadlineOf(n);
             // After a stall (the program suspended, a debugger, a starved machine) the
             // steps that were missed are dropped: played late all at once they would be a
             // burst of notes. The next tick keeps to the absolute schedule. A short hiccup
@@ -114,7 +115,7 @@ private:
             const long long lateNanos = nanosBetween(deadline, now);
             if (lateNanos >= std::max(periodNanos_, kDropLateAfterNanos)) {
                 n += lateNanos / periodNanos_;
-                deadline = addNanos(start_, n * periodNanos_);
+                deadline = deadlineOf(n);
             }
             for (;;) {
                 if (stopWord_.load(std::memory_order_acquire) != 0) {
@@ -130,14 +131,25 @@ private:
                 return;
             }
             stats_.record(nanosBetween(deadline, now));
-            callback_(user_, steadyAt(deadline));
+            callback_(user_, schedule_.at != nullptr ? schedule_.at(schedule_.user, n)
+                                                     : steadyAt(deadline));
         }
+    }
+
+    timespec deadlineOf(long long n) const noexcept {
+        if (schedule_.at == nullptr) {
+            return addNanos(start_, n * periodNanos_);
+        }
+        const long long nanos = schedule_.at(schedule_.user, n).time_since_epoch().count();
+        return timespec{static_cast<time_t>(nanos / kNanosPerSecond),
+                        static_cast<long>(nanos % kNanosPerSecond)};
     }
 
     long long periodNanos_;
     TimerCallbackFn callback_;
     void* user_;
     TimerStats& stats_;
+    TimerSchedule schedule_;
     timespec start_{};
     std::atomic<std::uint32_t> stopWord_{0};
     std::thread thread_;
@@ -148,9 +160,9 @@ private:
 std::unique_ptr<PeriodicTimerImpl> startPeriodicTimer(std::uint32_t periodMs,
                                                       std::uint32_t /*resolutionMs*/,
                                                       TimerCallbackFn callback, void* user,
-                                                      TimerStats& stats) {
+                                                      TimerStats& stats, TimerSchedule schedule) {
     // Linux's timers are as fine as any resolution asked for.
-    return std::make_unique<ThreadTimer>(periodMs, callback, user, stats);
+    return std::make_unique<ThreadTimer>(periodMs, callback, user, stats, schedule);
 }
 
 TimerCaps TimerService::caps() const noexcept {

@@ -25,6 +25,16 @@ using TimerClock = std::chrono::steady_clock;
 // late the thread woke for it.
 using TimerCallbackFn = void (*)(void* user, TimerClock::time_point due) noexcept;
 
+// A timer's own schedule in place of start + n x period: the moment of expiry n (1, 2, ...)
+// on the steady clock, so that the expiries may follow another clock (an audio server's
+// frames). Asked when the timer waits for expiry n and again as it runs it, so that the
+// moment the expiry hands over is the schedule's latest word. Any thread; never waits,
+// locks or allocates.
+struct TimerSchedule {
+    TimerClock::time_point (*at)(void* user, std::int64_t n) noexcept = nullptr;
+    void* user = nullptr;
+};
+
 // What the timers of one service have done since it was made: the expiries that ran a
 // callback, and how late the latest of them started after its deadline. Kept with two
 // relaxed atomic updates per expiry, for the soak and the benchmarks.
@@ -59,9 +69,10 @@ public:
     std::uint32_t lastRequestedResolution() const noexcept { return resolution_; }
 
     // Starts a periodic timer; returns its identifier (never reused), or 0 when no
-    // timer could be started (a period of 0, or no thread).
-    [[nodiscard]] std::uint32_t start(std::uint32_t periodMs, TimerCallbackFn callback,
-                                      void* user) noexcept;
+    // timer could be started (a period of 0, or no thread, or a schedule of its own where
+    // the platform's timer keeps only its period: Windows').
+    [[nodiscard]] std::uint32_t start(std::uint32_t periodMs, TimerCallbackFn callback, void* user,
+                                      TimerSchedule schedule = {}) noexcept;
     // Returns once no expiry of that timer runs any more and none will come. An
     // identifier that is not running is ignored. Called from the timer's own callback
     // it only stops further expiries (the step tick never does this).

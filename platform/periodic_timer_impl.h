@@ -22,12 +22,11 @@ public:
     virtual void stop(bool fromOwnExpiry) noexcept = 0;
 };
 
-// Starts the platform's timer, its first expiry one period from now, each expiry counted
-// in `stats`. `resolutionMs` is within caps(). Returns nullptr when the platform refused,
-// and throws when there was no memory or thread for it (then nothing runs).
-std::unique_ptr<PeriodicTimerImpl> startPeriodicTimer(std::uint32_t periodMs,
-                                                      std::uint32_t resolutionMs,
-                                                      TimerCallbackFn callback, void* user,
-                                                      TimerStats& stats);
+// Starts the platform's timer, its first expiry one period from now (or when `schedule`
+// says), each expiry counted in `stats`. `resolutionMs` is within caps(). Returns nullptr when the
+// platform refused, and throws when there was no memory or thread for it (then nothing runs).
+std::unique_ptr<PeriodicTimerImpl>
+startPeriodicTimer(std::uint32_t periodMs, std::uint32_t resolutionMs, TimerCallbackFn callback,
+                   void* user, TimerStats& stats, TimerSchedule schedule = {});
 
 } // namespace tambrel::platform

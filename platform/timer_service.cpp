@@ -25,8 +25,8 @@ int TimerService::requestResolution(std::uint32_t ms) noexcept {
     return 0;
 }
 
-std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback,
-                                  void* user) noexcept {
+std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callback, void* user,
+                                  TimerSchedule schedule) noexcept {
     if (periodMs == 0 || callback == nullptr) {
         return 0;
     }
@@ -38,7 +38,7 @@ std::uint32_t TimerService::start(std::uint32_t periodMs, TimerCallbackFn callba
     try {
         // Its place in the map first: nothing can throw once expiries may come.
         std::unique_ptr<PeriodicTimerImpl>& timer = timers_[id];
-        timer = startPeriodicTimer(periodMs, resolution, callback, user, stats_);
+        timer = startPeriodicTimer(periodMs, resolution, callback, user, stats_, schedule);
         if (timer == nullptr) {
             timers_.erase(id);
             return 0;

@@ -36,7 +36,9 @@ std::shared_ptr<JackMidiClient> JackMidiClient::connect(const std::string& clien
     return self;
 }
 
-JackMidiClient::JackMidiClient(jack_client_t* client) : client_(client) {}
+JackMidiClient::JackMidiClient(jack_client_t* client)
+    : client_(client), line_(jack_get_sample_rate(client),
+                             std::chrono::steady_clock::now().time_since_epoch().count()) {}
 
 JackMidiClient::~JackMidiClient() {
     // jack_client_close deactivates first, so the process callback is over when it returns.
@@ -51,14 +53,10 @@ std::string JackMidiClient::name() const {
     return jack_get_client_name(client_);
 }
 
-std::uint32_t
-JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept {
-    // The server keeps time on a system clock of its own (jack_get_time: another base, on
-    // some servers another clock), and maps it to frames with its own estimate of the
-    // period's start and length. The moment goes onto the server's clock through the two
-    // clocks' offset, read back to back (again when a read was interrupted), and onto the
-    // frames through the server's one mapping: a message due on the same moment gets the
-    // same frame whichever thread asks, and moments a step apart get frames a step apart.
+// The server keeps time on a system clock of its own (jack_get_time: another base, on some
+// servers another clock): how far ahead of ours it is, read back to back (again when a read
+// was interrupted).
+std::chrono::nanoseconds JackMidiClient::serverAhead() noexcept {
     using namespace std::chrono;
     nanoseconds offset{};
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -70,12 +68,31 @@ JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const no
             break;
         }
     }
-    const nanoseconds onServer = when.time_since_epoch() + offset;
+    return offset;
+}
+
+std::uint32_t
+JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept {
+    if (line_.ready()) {
+        return line_.frameAt(when.time_since_epoch().count());
+    }
+    // Before the first period: the server's own estimate.
+    const std::chrono::nanoseconds onServer = when.time_since_epoch() + serverAhead();
     if (onServer.count() <= 0) {
         return jack_frame_time(client_);
     }
-    const auto usecs = static_cast<jack_time_t>((onServer.count() + 500) / 1000);
-    return jack_time_to_frames(client_, usecs);
+    return jack_time_to_frames(client_, static_cast<jack_time_t>((onServer.count() + 500) / 1000));
+}
+
+midiout::Moment JackMidiClient::momentOf(std::uint32_t frame) const noexcept {
+    const midiout::Moment now = midiout::MidiClock::now();
+    if (line_.ready()) {
+        return midiout::Moment(
+            midiout::Moment::duration(line_.momentOf(frame, now.time_since_epoch().count())));
+    }
+    const auto frames = static_cast<std::int32_t>(frame - frameTimeAt(now));
+    return now + std::chrono::nanoseconds(
+                     static_cast<std::int64_t>(frames * 1e9 / static_cast<double>(sampleRate())));
 }
 
 std::uint32_t JackMidiClient::sampleRate() const noexcept {
@@ -118,6 +135,15 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
     // The port sets are members, called directly: nothing here locks, waits or allocates.
     const jack_nframes_t cycleStart = jack_last_frame_time(client_);
     inProcess_.store(true, std::memory_order_seq_cst);
+    jack_nframes_t estimatedFrame = 0;
+    jack_time_t estimatedStart = 0;
+    jack_time_t nextStart = 0;
+    float periodUsecs = 0;
+    if (jack_get_cycle_times(client_, &estimatedFrame, &estimatedStart, &nextStart, &periodUsecs) ==
+        0) {
+        const auto start = std::chrono::microseconds(estimatedStart) - serverAhead();
+        line_.follow(estimatedFrame, std::chrono::nanoseconds(start).count());
+    }
     audio_.writePeriod(cycleStart, frames);
     midi_.writePeriod(cycleStart, frames);
     cycles_.fetch_add(1, std::memory_order_seq_cst);

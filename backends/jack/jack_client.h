@@ -6,8 +6,10 @@
 // on which both place what they send, so that the synth's notes and the MIDI land on the
 // same frames.
 
+#include "backends/jack/frame_line.h"
 #include "backends/jack/jack_audio_ports.h"
 #include "backends/jack/jack_midi_ports.h"
+#include "midiout/frame_clock.h"
 #include "midiout/timed_message.h"
 
 #include <atomic>
@@ -24,11 +26,11 @@ namespace tambrel::backends {
 // Keeps libjack from printing its errors and notes on the terminal (process-wide).
 void silenceJack() noexcept;
 
-class JackMidiClient {
+class JackMidiClient final : public midiout::FrameClock {
 public:
     // Our client on the running server, activated; nullptr when no server runs.
     static std::shared_ptr<JackMidiClient> connect(const std::string& clientName = "Tambrel");
-    ~JackMidiClient();
+    ~JackMidiClient() override;
     JackMidiClient(const JackMidiClient&) = delete;
     JackMidiClient& operator=(const JackMidiClient&) = delete;
 
@@ -38,9 +40,14 @@ public:
     bool alive() const noexcept { return alive_.load(std::memory_order_acquire); }
     // Any thread, without waiting: the server's frame clock at `when` (a moment just past,
     // such as the step's due time, or one still to come, such as a clock's later in the
-    // step), and its sample rate.
+    // step), by the client's frame line (frame_line.h), and its sample rate.
     std::uint32_t frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept;
-    std::uint32_t sampleRate() const noexcept;
+    std::uint32_t sampleRate() const noexcept override;
+    // The same line as a frame clock that the step clock may be paced by.
+    std::uint32_t frameAt(midiout::Moment moment) const noexcept override {
+        return frameTimeAt(moment);
+    }
+    midiout::Moment momentOf(std::uint32_t frame) const noexcept override;
 
     // The MIDI output ports: JackMidiPorts says what each of these does.
     std::vector<std::string> otherProgramsInputs() const { return midi_.otherProgramsInputs(); }
@@ -77,6 +84,7 @@ private:
     static int onProcess(std::uint32_t frames, void* self) noexcept;
     static void onShutdown(void* self) noexcept;
     void process(std::uint32_t frames) noexcept;
+    static std::chrono::nanoseconds serverAhead() noexcept;
 
     _jack_client* handle() const noexcept { return client_; }
     // Periods the process callback has finished so far.
@@ -93,6 +101,7 @@ private:
     // once it is seen clear after the pointer to it was taken away.
     std::atomic<bool> inProcess_{false};
     std::atomic<std::uint64_t> cycles_{0};
+    FrameLine line_;
     JackMidiPorts midi_{*this};
     JackAudioPorts audio_{*this};
 };

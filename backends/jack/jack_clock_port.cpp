@@ -1,8 +1,5 @@
 #include "jack_clock_port.h"
 
-#include <chrono>
-#include <cmath>
-
 namespace tambrel::backends {
 
 std::unique_ptr<JackClockPort> JackClockPort::open(std::shared_ptr<JackMidiClient> client,
@@ -20,19 +17,6 @@ std::unique_ptr<JackClockPort> JackClockPort::open(std::shared_ptr<JackMidiClien
         return nullptr;
     }
     return std::unique_ptr<JackClockPort>(new JackClockPort(std::move(client), slot));
-}
-
-void JackClockPort::sendClock(const midiout::TimedMessage& message) noexcept {
-    // A moment that has come (a step's own: its first clock, Start, Song Position) is read
-    // off the server's clock; one still to come is counted from the last that was.
-    if (anchor_ == midiout::Moment{} ||
-        (message.due != anchor_ && message.due <= midiout::MidiClock::now())) {
-        anchor_ = message.due;
-        anchorFrame_ = client_->frameTimeAt(message.due);
-    }
-    const double seconds = std::chrono::duration<double>(message.due - anchor_).count();
-    const auto frames = std::llround(seconds * client_->sampleRate());
-    client_->sendAt(slot_, message, anchorFrame_ + static_cast<std::uint32_t>(frames));
 }
 
 JackClockPort::~JackClockPort() {

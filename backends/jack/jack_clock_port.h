@@ -1,8 +1,9 @@
 #pragma once
 // MIDI clock out through JACK: a MIDI output port of our client, "clock out", apart from
 // the notes' device, so that gear that follows the clock can be connected to it whichever
-// device plays the notes. Its messages are placed on their frames as the notes are
-// (jack_midi_ports.h), held until their moment when sent ahead.
+// device plays the notes. Its messages are placed on their frames by the client's frame line
+// as the notes are (jack_midi_ports.h), held until their moment when sent ahead; and the
+// step clock is paced by that line's frames while the clock goes out (own_clock.h).
 
 #include "backends/jack/jack_client.h"
 #include "midiout/clock_sink.h"
@@ -25,7 +26,10 @@ public:
     JackClockPort(const JackClockPort&) = delete;
     JackClockPort& operator=(const JackClockPort&) = delete;
 
-    void sendClock(const midiout::TimedMessage& message) noexcept override;
+    void sendClock(const midiout::TimedMessage& message) noexcept override {
+        client_->send(slot_, message);
+    }
+    const midiout::FrameClock* frameClock() const noexcept override { return client_.get(); }
     // "Tambrel:clock out", as other programs see it.
     std::string fullName() const { return client_->name() + ":" + kClockOutPortName; }
 
@@ -35,12 +39,6 @@ private:
 
     std::shared_ptr<JackMidiClient> client_;
     int slot_;
-    // The latest moment read off the server's clock, and its frame (the sending thread's:
-    // the threads that send take turns). A step's clocks, sent ahead, and the Stop a step
-    // after the last are counted from it in exact frames, so that they keep their spacing
-    // whatever the server's clock estimate does between two readings.
-    midiout::Moment anchor_{};
-    std::uint32_t anchorFrame_ = 0;
 };
 
 } // namespace tambrel::backends

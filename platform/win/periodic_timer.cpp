@@ -173,7 +173,10 @@ private:
 std::unique_ptr<PeriodicTimerImpl> startPeriodicTimer(std::uint32_t periodMs,
                                                       std::uint32_t resolutionMs,
                                                       TimerCallbackFn callback, void* user,
-                                                      TimerStats& stats) {
+                                                      TimerStats& stats, TimerSchedule schedule) {
+    if (schedule.at != nullptr) {
+        return nullptr; // the multimedia timer keeps its own period only
+    }
     auto timer = std::make_unique<MultimediaTimer>(periodMs, resolutionMs, callback, user, stats);
     if (!timer->start(periodMs)) {
         return nullptr;

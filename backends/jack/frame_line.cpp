@@ -1,0 +1,49 @@
+#include "frame_line.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tambrel::backends {
+
+namespace {
+
+constexpr double kWrap = 4294967296.0; // frame counters wrap at 2^32
+
+} // namespace
+
+void FrameLine::follow(std::uint32_t frame, std::int64_t nanos) noexcept {
+    double offset = static_cast<double>(frame) - nominal(nanos);
+    if (ready()) {
+        const double predicted = nominal(nanos) + this->offset();
+        const double whole = std::floor(predicted);
+        const auto predictedFrame = static_cast<std::uint32_t>(
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(whole)) & 0xFFFFFFFFu);
+        const double error =
+            static_cast<double>(static_cast<std::int32_t>(frame - predictedFrame)) -
+            (predicted - whole);
+        const double step = std::fabs(error) > kJumpSeconds * rate_
+                                ? error
+                                : std::clamp(error, -kSlewFrames, kSlewFrames);
+        offset = this->offset() + step;
+    }
+    offset = std::fmod(offset, kWrap);
+    offset_.store(std::llround(offset * kFraction), std::memory_order_release);
+    ready_.store(true, std::memory_order_release);
+}
+
+std::uint32_t FrameLine::frameAt(std::int64_t nanos) const noexcept {
+    const double frame = std::fmod(std::round(nominal(nanos) + offset()), kWrap);
+    const auto whole = static_cast<std::int64_t>(frame);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(whole) & 0xFFFFFFFFu);
+}
+
+std::int64_t FrameLine::momentOf(std::uint32_t frame, std::int64_t nowNanos) const noexcept {
+    const double offset = this->offset();
+    const double now = std::floor(nominal(nowNanos) + offset);
+    const auto nowFrame = static_cast<std::uint32_t>(
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(now)) & 0xFFFFFFFFu);
+    const double target = now + static_cast<std::int32_t>(frame - nowFrame);
+    return origin_ + std::llround((target - offset) * 1e9 / rate_);
+}
+
+} // namespace tambrel::backends
