@@ -44,8 +44,10 @@ const QString kProgram = QStringLiteral("tambrel");
 // Enough of a value typed on the command line to recognise it in a refusal.
 constexpr std::size_t kShownValueBytes = 80;
 
-bool writeRefusal(const QString& why) {
-    return writeTo(stderr, QStringLiteral("%1: %2\n").arg(kProgram, why));
+// One line on standard error, after the program's name, as command-line programs say what
+// went wrong.
+bool writeErrorLine(const QString& line) {
+    return writeTo(stderr, QStringLiteral("%1: %2\n").arg(kProgram, line));
 }
 
 // What --help says of each switch; a switch this build does not carry out yet is hidden.
@@ -132,9 +134,13 @@ std::optional<QString> settleSync(const QCommandLineParser& parser,
         if (!parser.isSet(sync.option)) {
             continue;
         }
-        QString value =
+        // A flag, or a port option given bare, turns its switch on.
+        const QString value =
             sync.key.kind == settings::ValueKind::Boolean ? QString() : parser.value(sync.option);
-        const std::string text = value.isEmpty() ? std::string("on") : value.toStdString();
+        const std::string text =
+            value.isEmpty() && sync.key.kind != settings::ValueKind::TransportMode
+                ? std::string("on")
+                : value.toStdString();
         if (const auto why = settings::choose(given, sync.key.key, text)) {
             return QStringLiteral("--%1=%2: %3")
                 .arg(QString::fromLatin1(sync.key.name),
@@ -203,7 +209,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const settings::Setti
 
     CommandLine result;
     if (!parser.parse(withBarePortOptions(arguments))) {
-        writeRefusal(parser.errorText());
+        writeErrorLine(parser.errorText());
         result.exitStatus = kUsageError;
     } else if (parser.isSet(help)) {
         result.exitStatus = writeTo(stdout, helpText(parser)) ? 0 : kWriteError;
@@ -213,15 +219,15 @@ CommandLine parseCommandLine(const QStringList& arguments, const settings::Setti
                                        QString::fromUtf8(tambrel::kLicenceNotice));
         result.exitStatus = writeTo(stdout, about) ? 0 : kWriteError;
     } else if (parser.positionalArguments().size() > 1) {
-        writeRefusal(QStringLiteral("one pattern file at a time"));
+        writeErrorLine(QStringLiteral("one pattern file at a time"));
         result.exitStatus = kUsageError;
     } else {
         result.patternFile = parser.positionalArguments().value(0);
         for (const std::string& complaint : file.complaints) {
-            writeRefusal(QString::fromStdString(complaint));
+            writeErrorLine(QString::fromStdString(complaint));
         }
         if (const auto refusal = settleSync(parser, syncOptions, file.choices, result.sync)) {
-            writeRefusal(*refusal);
+            writeErrorLine(*refusal);
             result.exitStatus = kUsageError;
         }
     }
