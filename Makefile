@@ -89,7 +89,7 @@ fuzz: deps
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DTAMBREL_FUZZ=ON -DTAMBREL_WITH_UI=OFF -DTAMBREL_TESTS=OFF -DTAMBREL_BENCH=OFF \
 		-DTAMBREL_WERROR=ON >/dev/null
-	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target pattern_fuzz
+	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target pattern_fuzz settings_fuzz
 	@bash scripts/run-fuzz $(BUILD)-fuzz
 
 format:

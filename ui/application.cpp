@@ -3,6 +3,8 @@
 
 #include "ui/resources.h"
 
+#include "settings/plain_text.h"
+
 #include "midiout/midi_out.h"
 #include "tambrel/about.h"
 
@@ -13,6 +15,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 namespace tambrel::ui {
 
@@ -34,6 +37,128 @@ bool writeTo(std::FILE* stream, const QString& text) {
 
 QString errorText(const std::exception& error) {
     return QString::fromLocal8Bit(error.what());
+}
+
+const QString kProgram = QStringLiteral("tambrel");
+
+// Enough of a value typed on the command line to recognise it in a refusal.
+constexpr std::size_t kShownValueBytes = 80;
+
+// One line on standard error, after the program's name, as command-line programs say what
+// went wrong.
+bool writeErrorLine(const QString& line) {
+    return writeTo(stderr, QStringLiteral("%1: %2\n").arg(kProgram, line));
+}
+
+// What --help says of each switch; a switch this build does not carry out yet is hidden.
+QString syncOptionHelp(settings::Key key) {
+    switch (key) {
+    case settings::Key::MidiClockOut:
+        return QStringLiteral("Sends MIDI clock on the JACK MIDI output port \"Tambrel:clock "
+                              "out\", connected to PORT (client:port) when given, as "
+                              "--midi-clock-out=PORT.");
+    case settings::Key::ClockWhileStopped:
+        return QStringLiteral("With --midi-clock-out: the clock goes on while stopped, so that "
+                              "connected gear shows the tempo.");
+    case settings::Key::MidiClockIn:
+        return QStringLiteral("Follows MIDI clock from the JACK MIDI input port \"Tambrel:clock "
+                              "in\", connected from PORT when given, as --midi-clock-in=PORT.");
+    case settings::Key::JackTransport:
+        return QStringLiteral("Follows JACK transport, or leads it.");
+    case settings::Key::Link:
+        return QStringLiteral("Plays in time with an Ableton Link session.");
+    case settings::Key::LinkStartStop:
+        break;
+    }
+    return QStringLiteral("With --link: Play and Stop are shared with the session.");
+}
+
+struct SyncOption {
+    settings::KeyInfo key;
+    QCommandLineOption option;
+};
+
+std::vector<SyncOption> addSyncOptions(QCommandLineParser& parser) {
+    std::vector<SyncOption> options;
+    for (const settings::KeyInfo& key : settings::kKeys) {
+        QCommandLineOption option(QString::fromLatin1(key.name), syncOptionHelp(key.key));
+        if (key.kind == settings::ValueKind::PortOrBoolean) {
+            option.setValueName(QStringLiteral("PORT"));
+        } else if (key.kind == settings::ValueKind::TransportMode) {
+            option.setValueName(QStringLiteral("follow|lead"));
+        }
+        if (!key.available) {
+            option.setFlags(QCommandLineOption::HiddenFromHelp);
+        }
+        parser.addOption(option);
+        options.push_back({key, option});
+    }
+    return options;
+}
+
+// QCommandLineParser knows no option whose value may be left out: a bare --midi-clock-out
+// (or --midi-clock-in) becomes --midi-clock-out= before parsing, which turns it on with its
+// port unconnected. A port is taken after '=' only, so "--midi-clock-out song.qel" still
+// opens song.qel.
+QStringList withBarePortOptions(QStringList arguments) {
+    for (qsizetype i = 1; i < arguments.size() && arguments[i] != QStringLiteral("--"); ++i) {
+        for (const settings::KeyInfo& key : settings::kKeys) {
+            if (key.kind == settings::ValueKind::PortOrBoolean &&
+                arguments[i] == QStringLiteral("--") + QString::fromLatin1(key.name)) {
+                arguments[i] += QLatin1Char('=');
+            }
+        }
+    }
+    return arguments;
+}
+
+QString helpText(const QCommandLineParser& parser) {
+    // Qt names the program by its path; the help speaks of it by its name.
+    QString text = parser.helpText();
+    text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                 QStringLiteral("Usage: ") + kProgram);
+    // Qt writes every value as "<PORT>"; a port is optional, and follows '=' (same width, so
+    // the columns stay).
+    text.replace(QStringLiteral(" <PORT>"), QStringLiteral("[=PORT]"));
+    return text;
+}
+
+// The switches the command line sets, laid over the file's: why they cannot be taken (a
+// bad value, a switch not carried out yet, a clash), or nothing with `settled` set.
+std::optional<QString> settleSync(const QCommandLineParser& parser,
+                                  const std::vector<SyncOption>& options,
+                                  const settings::SyncChoices& file,
+                                  settings::SyncSettings& settled) {
+    settings::SyncChoices given;
+    for (const SyncOption& sync : options) {
+        if (!parser.isSet(sync.option)) {
+            continue;
+        }
+        // A flag, or a port option given bare, turns its switch on.
+        const QString value =
+            sync.key.kind == settings::ValueKind::Boolean ? QString() : parser.value(sync.option);
+        const std::string text =
+            value.isEmpty() && sync.key.kind != settings::ValueKind::TransportMode
+                ? std::string("on")
+                : value.toStdString();
+        if (const auto why = settings::choose(given, sync.key.key, text)) {
+            return QStringLiteral("--%1=%2: %3")
+                .arg(QString::fromLatin1(sync.key.name),
+                     QString::fromStdString(settings::shownText(text, kShownValueBytes)),
+                     QString::fromStdString(*why));
+        }
+    }
+    for (const SyncOption& sync : options) {
+        if (!sync.key.available && settings::turnsOn(given, sync.key.key)) {
+            return QString::fromStdString(settings::optionName(sync.key.key)) +
+                   QStringLiteral(" is not available yet");
+        }
+    }
+    settled = settings::combine(file, given);
+    if (const auto clash = settings::clash(settled)) {
+        return QString::fromStdString(*clash);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -63,43 +188,48 @@ void Application::showError(const QString& text) {
     box.exec();
 }
 
-CommandLine parseCommandLine(const QStringList& arguments) {
+CommandLine parseCommandLine(const QStringList& arguments, const settings::SettingsFile& file) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Tambrel, a drum machine: plays a one-bar drum pattern in a loop on a "
-                       "MIDI output."));
+                       "MIDI output.\nThe options other than --help and --version can also be "
+                       "set in the\nsettings file, ~/.config/tambrel/tambrel.conf (see "
+                       "tambrel(1))."));
     // Not addHelpOption(): its --help-all lists Qt's own options, which are not taken
     // here (they are read before the application object exists).
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays this help."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
+    const std::vector<SyncOption> syncOptions = addSyncOptions(parser);
     parser.addPositionalArgument(QStringLiteral("FILE.qel"),
                                  QStringLiteral("A pattern file to open, as the Load button "
                                                 "does."),
                                  QStringLiteral("[FILE.qel]"));
 
-    const QString program = QStringLiteral("tambrel");
     CommandLine result;
-    if (!parser.parse(arguments)) {
-        writeTo(stderr, QStringLiteral("%1: %2\n").arg(program, parser.errorText()));
+    if (!parser.parse(withBarePortOptions(arguments))) {
+        writeErrorLine(parser.errorText());
         result.exitStatus = kUsageError;
     } else if (parser.isSet(help)) {
-        // Qt names the program by its path; the help speaks of it by its name.
-        QString text = parser.helpText();
-        text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
-                     QStringLiteral("Usage: ") + program);
-        result.exitStatus = writeTo(stdout, text) ? 0 : kWriteError;
+        result.exitStatus = writeTo(stdout, helpText(parser)) ? 0 : kWriteError;
     } else if (parser.isSet(version)) {
         const QString about = QStringLiteral("%1 %2\n%3")
-                                  .arg(program, QStringLiteral(TAMBREL_VERSION),
+                                  .arg(kProgram, QStringLiteral(TAMBREL_VERSION),
                                        QString::fromUtf8(tambrel::kLicenceNotice));
         result.exitStatus = writeTo(stdout, about) ? 0 : kWriteError;
     } else if (parser.positionalArguments().size() > 1) {
-        writeTo(stderr, QStringLiteral("%1: one pattern file at a time\n").arg(program));
+        writeErrorLine(QStringLiteral("one pattern file at a time"));
         result.exitStatus = kUsageError;
-    } else if (!parser.positionalArguments().isEmpty()) {
-        result.patternFile = parser.positionalArguments().constFirst();
+    } else {
+        result.patternFile = parser.positionalArguments().value(0);
+        for (const std::string& complaint : file.complaints) {
+            writeErrorLine(QString::fromStdString(complaint));
+        }
+        if (const auto refusal = settleSync(parser, syncOptions, file.choices, result.sync)) {
+            writeErrorLine(*refusal);
+            result.exitStatus = kUsageError;
+        }
     }
     return result;
 }
@@ -133,7 +263,8 @@ int runProgram(int argc, char** argv) {
         arguments << QString::fromLocal8Bit(argv[i]);
     }
     // Before the application object, which needs a display.
-    const CommandLine options = parseCommandLine(arguments);
+    const CommandLine options =
+        parseCommandLine(arguments, settings::readSettingsFile(settings::userSettingsFilePath()));
     if (options.exitStatus) {
         return *options.exitStatus;
     }

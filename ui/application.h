@@ -6,6 +6,8 @@
 #include "main_window.h"
 
 #include "machine/machine.h"
+#include "settings/settings_file.h"
+#include "settings/sync_settings.h"
 
 #include <QApplication>
 #include <QString>
@@ -41,12 +43,19 @@ struct CommandLine {
     std::optional<int> exitStatus;
     // The pattern file to load into the started window, if one was named.
     QString patternFile;
+    // The synchronisation switches in force: the settings file's, with the command line's
+    // over them key by key; all off when neither says anything. They hold together (no
+    // clash) and ask only for what this build carries out.
+    settings::SyncSettings sync;
 };
 
 // Reads the arguments (the program's name first) without needing a display: --help and
-// --version write to standard output and end with 0; an unknown option or a second file
-// writes one line to standard error and ends with 2.
-CommandLine parseCommandLine(const QStringList& arguments);
+// --version write to standard output and end with 0; an unknown option, a second file, a
+// bad value, a switch that this build does not carry out yet or a clash of switches (the
+// settings file's and the command line's together) writes one line to standard error and
+// ends with 2. `file` is the settings file as read: when the program is to run, each of its
+// complaints is written to standard error first.
+CommandLine parseCommandLine(const QStringList& arguments, const settings::SettingsFile& file = {});
 
 // The started program: the machine first, as the window mirrors it and goes before it.
 struct StartedWindow {

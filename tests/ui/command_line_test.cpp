@@ -1,0 +1,164 @@
+// The synchronisation switches of tambrel's command line and settings file: put together
+// key by key, and every call that cannot be taken refused with one line and status 2
+// before any window opens. The refusals run the program itself, as a user runs it, with a
+// settings file in a configuration folder of the test's own.
+
+#include "ui/application.h"
+
+#include "settings/settings_file.h"
+#include "settings/sync_settings.h"
+#include "tests/tools/program_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tambrel::settings;
+using tambrel::testing::Result;
+using tambrel::testing::slurp;
+using tambrel::ui::CommandLine;
+using tambrel::ui::parseCommandLine;
+
+QStringList call(std::initializer_list<const char*> words) {
+    QStringList arguments{QStringLiteral("tambrel")};
+    for (const char* word : words) {
+        arguments << QString::fromUtf8(word);
+    }
+    return arguments;
+}
+
+TEST(CommandLineSyncTest, TheCommandLineWinsOverTheFileKeyByKey) {
+    const SettingsFile file =
+        readSettingsText("midi-clock-out = synth:clock in\nclock-while-stopped = yes\n", "conf");
+    const CommandLine fromFile = parseCommandLine(call({}), file);
+    ASSERT_FALSE(fromFile.exitStatus);
+    EXPECT_EQ(fromFile.sync.midiClockOut, (PortSwitch{true, "synth:clock in"}));
+    EXPECT_TRUE(fromFile.sync.clockWhileStopped);
+
+    // Bare, the option leaves its port unconnected, and the next word is the pattern file.
+    const CommandLine bare = parseCommandLine(call({"--midi-clock-out", "song.qel"}), file);
+    ASSERT_FALSE(bare.exitStatus);
+    EXPECT_EQ(bare.patternFile, QStringLiteral("song.qel"));
+    EXPECT_EQ(bare.sync.midiClockOut, (PortSwitch{true, ""}));
+    EXPECT_TRUE(bare.sync.clockWhileStopped);
+    const CommandLine port = parseCommandLine(call({"--midi-clock-out=drums:midi in"}), file);
+    EXPECT_EQ(port.sync.midiClockOut, (PortSwitch{true, "drums:midi in"}));
+    const CommandLine afterDashes = parseCommandLine(call({"--", "--midi-clock-out"}), file);
+    EXPECT_EQ(afterDashes.patternFile, QStringLiteral("--midi-clock-out"));
+    EXPECT_EQ(afterDashes.sync, fromFile.sync);
+
+    // The command line alone, and neither: every switch off, as Tambrel always played.
+    SyncSettings lineOnly;
+    lineOnly.midiClockOut.on = true;
+    lineOnly.clockWhileStopped = true;
+    EXPECT_EQ(parseCommandLine(call({"--clock-while-stopped", "--midi-clock-out"})).sync, lineOnly);
+    EXPECT_EQ(parseCommandLine(call({"--midi-clock-out=no"})).sync, SyncSettings{});
+    EXPECT_EQ(parseCommandLine(call({})).sync, SyncSettings{});
+}
+
+// tambrel run with its settings file in a folder of the test's own. A call that should have
+// been refused and was not fails at once for want of a window system, rather than opening
+// a window that nobody closes.
+class TambrelProgram : public tambrel::testing::ProgramRig {
+protected:
+    TambrelProgram() : ProgramRig(TAMBREL_PROGRAM, "tambrel-command-line") {
+        ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "no-window-expected", 1);
+    }
+    ~TambrelProgram() override { ::unsetenv("XDG_CONFIG_HOME"); }
+
+    std::string settingsFile(const std::string& text) const {
+        fs::create_directories(dir / "tambrel");
+        return write("tambrel/tambrel.conf", text);
+    }
+
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string settings; // the settings file's text
+        std::vector<std::string> lines;
+    };
+
+    void expectRefused(const Refusal& refusal) const {
+        settingsFile(refusal.settings);
+        const Result r = run(refusal.args);
+        std::string err;
+        for (const std::string& line : refusal.lines) {
+            err += "tambrel: " + line + "\n";
+        }
+        EXPECT_EQ(r.status, 2) << err;
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, "");
+    }
+};
+
+TEST_F(TambrelProgram, AClashOrABadValueIsRefusedInOneLine) {
+    const std::string whileStopped = "--clock-while-stopped needs --midi-clock-out";
+    const std::string notPort =
+        "not a JACK port (client:port), nor true, false, yes, no, on or off";
+    const Refusal refusals[] = {
+        {{"--clock-while-stopped"}, "", {whileStopped}},
+        {{}, "clock-while-stopped = on\n", {whileStopped}},
+        {{"--midi-clock-out=off"},
+         "midi-clock-out = on\nclock-while-stopped = yes\n",
+         {whileStopped}},
+        {{"--midi-clock-out=nowhere"}, "", {"--midi-clock-out=nowhere: " + notPort}},
+        {{"--midi-clock-out=a:\x1b[2J"}, "", {"--midi-clock-out=a:\\x1b[2J: " + notPort}},
+        {{"--jack-transport=sideways"}, "", {"--jack-transport=sideways: not off, follow or lead"}},
+    };
+    for (const Refusal& refusal : refusals) {
+        expectRefused(refusal);
+    }
+}
+
+TEST_F(TambrelProgram, TheSettingsFilesComplaintsComeFirst) {
+    const std::string path = (dir / "tambrel" / "tambrel.conf").string();
+    expectRefused({{"--clock-while-stopped"},
+                   "# in time with the studio\r\njack-transport = sideways\r\n",
+                   {path + ":2: \"jack-transport = sideways\": not off, follow or lead; using off",
+                    "--clock-while-stopped needs --midi-clock-out"}});
+    expectRefused({{"--midi-clock-in"},
+                   "link = on\n",
+                   {path + ":1: \"link = on\": not available yet; ignored",
+                    "--midi-clock-in is not available yet"}});
+    fs::remove(path);
+    fs::create_directories(path);
+    const Result unreadable = run({"--link"});
+    EXPECT_EQ(unreadable.err, "tambrel: " + path +
+                                  ": cannot be read (Is a directory); every setting off\n"
+                                  "tambrel: --link is not available yet\n");
+}
+
+// A switch is offered, in --help and the documentation, exactly when this build carries it
+// out; until then it is refused when it is asked for.
+TEST_F(TambrelProgram, OnlyWhatThisBuildCarriesOutIsOfferedAndTaken) {
+    const Result help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("  --midi-clock-out[=PORT]  "), std::string::npos) << help.out;
+    const std::string manPage = slurp(TAMBREL_MAN_PAGE);
+    const std::string helpPage = slurp(TAMBREL_HELP_PAGE);
+    ASSERT_FALSE(manPage.empty());
+    ASSERT_FALSE(helpPage.empty());
+    for (const KeyInfo& key : kKeys) {
+        const std::string name(key.name);
+        const std::regex option("--" + name + "(?![a-z-])");
+        const std::regex manOption(
+            "\\\\-\\\\-" + std::regex_replace(name, std::regex("-"), "\\\\-") + "(?![a-z\\\\])");
+        EXPECT_EQ(std::regex_search(help.out, option), key.available) << name;
+        EXPECT_EQ(std::regex_search(manPage, manOption), key.available) << name;
+        EXPECT_EQ(std::regex_search(helpPage, option), key.available) << name;
+        if (!key.available) {
+            const std::string asked =
+                "--" + name + (key.kind == ValueKind::TransportMode ? "=lead" : "");
+            expectRefused({{asked}, "", {"--" + name + " is not available yet"}});
+        }
+    }
+}
+
+} // namespace
