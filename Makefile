@@ -76,6 +76,7 @@ bench: build
 	@$(BUILD)/bench/render_speed
 	@if [ -x $(BUILD)/bench/jack_timing ]; then $(BUILD)/bench/jack_timing; fi
 	@if [ -x $(BUILD)/bench/synth_timing ]; then $(BUILD)/bench/synth_timing; fi
+	@if [ -x $(BUILD)/bench/sync_timing ]; then $(BUILD)/bench/sync_timing; fi
 
 # A minute of the step clock under fire (bench/soak): SOAK_SECONDS=S for another length.
 soak: build

@@ -240,9 +240,15 @@ StartedWindow::~StartedWindow() {
 }
 
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
-                          const WindowMaker& makeWindow) {
+                          const WindowMaker& makeWindow,
+                          std::unique_ptr<midiout::ClockSink> clockPort) {
     StartedWindow started;
+    started.clockPort = std::move(clockPort);
     started.machine = std::move(machine);
+    if (started.clockPort) {
+        started.machine->engine().setClockOut(started.clockPort.get(),
+                                              options.sync.clockWhileStopped);
+    }
     started.window =
         makeWindow ? makeWindow(*started.machine) : std::make_unique<TForm1>(*started.machine);
     TForm1& window = *started.window;
@@ -272,8 +278,15 @@ int runProgram(int argc, char** argv) {
     Application app(argc, argv);
     StartedWindow started;
     try {
-        started = startWindow(
-            std::make_unique<machine::Machine>(backends::discoverMidiOutDevices()), options);
+        const settings::PortSwitch& clockOut = options.sync.midiClockOut;
+        backends::Outputs outputs = backends::discoverOutputs(
+            clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt);
+        if (!outputs.clockWhy.empty()) {
+            // The window starts all the same: the notes do not need the clock.
+            writeErrorLine(QString::fromStdString(outputs.clockWhy));
+        }
+        started = startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)),
+                              options, {}, std::move(outputs.clockPort));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

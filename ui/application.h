@@ -6,6 +6,7 @@
 #include "main_window.h"
 
 #include "machine/machine.h"
+#include "midiout/clock_sink.h"
 #include "settings/settings_file.h"
 #include "settings/sync_settings.h"
 
@@ -57,8 +58,10 @@ struct CommandLine {
 // complaints is written to standard error first.
 CommandLine parseCommandLine(const QStringList& arguments, const settings::SettingsFile& file = {});
 
-// The started program: the machine first, as the window mirrors it and goes before it.
+// The started program: MIDI clock out's port first, as the machine sends its Stop there as
+// it goes; then the machine, as the window mirrors it and goes before it.
 struct StartedWindow {
+    std::unique_ptr<midiout::ClockSink> clockPort;
     std::unique_ptr<machine::Machine> machine;
     std::unique_ptr<TForm1> window;
 
@@ -72,9 +75,12 @@ using WindowMaker = std::function<std::unique_ptr<TForm1>(machine::Machine&)>;
 
 // Creates the window over the machine, runs FormCreate, shows it at the centre of the
 // screen, then loads the command line's pattern file as the Load button does: a bad
-// file shows the load message over the window, which keeps its start pattern.
+// file shows the load message over the window, which keeps its start pattern. With a
+// `clockPort`, MIDI clock goes out through it from the start (with the clocks while stopped
+// when the options ask for them).
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
-                          const WindowMaker& makeWindow = {});
+                          const WindowMaker& makeWindow = {},
+                          std::unique_ptr<midiout::ClockSink> clockPort = {});
 
 // The whole program, as main() runs it; returns its exit status.
 int runProgram(int argc, char** argv);

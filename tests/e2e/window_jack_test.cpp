@@ -5,6 +5,7 @@
 #include "backends/device_list.h"
 #include "jack_test_server.h"
 
+#include "ui/application.h"
 #include "ui/cell_label.h"
 #include "ui/main_window.h"
 #include "ui/up_down.h"
@@ -22,6 +23,7 @@ class WindowOverJack : public QObject {
     Q_OBJECT
 private slots:
     void spinnerReachesTheReceiverAndPlayDeliversThePattern();
+    void clockOutRunsWhileStoppedStartsAndStopsWithPlayAndGoesAtQuit();
 };
 
 void WindowOverJack::spinnerReachesTheReceiverAndPlayDeliversThePattern() {
@@ -74,6 +76,49 @@ void WindowOverJack::spinnerReachesTheReceiverAndPlayDeliversThePattern() {
     window->close(); // the clock stops, then the device closes
     window.reset();
     machine.reset();
+}
+
+// The window started as `tambrel --midi-clock-out=gear:in --clock-while-stopped` starts it:
+// the gear hears clocks while stopped, Start with Play and Stop with Stop, and the clock's
+// port goes with the window.
+void WindowOverJack::clockOutRunsWhileStoppedStartsAndStopsWithPlayAndGoesAtQuit() {
+    tambrel::testing::PrivateJackServer server;
+    QVERIFY(server.start());
+    tambrel::testing::JackMidiReceiver gear("gear");
+    QVERIFY(gear.ok());
+    const tambrel::ui::CommandLine options = tambrel::ui::parseCommandLine(
+        {QStringLiteral("tambrel"),
+         QStringLiteral("--midi-clock-out=") + QString::fromStdString(gear.portName()),
+         QStringLiteral("--clock-while-stopped")});
+    QVERIFY(!options.exitStatus);
+    tambrel::backends::Outputs outputs =
+        tambrel::backends::discoverOutputs(options.sync.midiClockOut.port);
+    QVERIFY2(outputs.clockPort != nullptr, outputs.clockWhy.c_str());
+    auto started = std::make_unique<tambrel::ui::StartedWindow>(tambrel::ui::startWindow(
+        std::make_unique<tambrel::machine::Machine>(std::move(outputs.devices)), options, {},
+        std::move(outputs.clockPort)));
+    QVERIFY(gear.waitForCount(6, std::chrono::seconds(3))); // a step of clocks, stopped
+
+    auto statusCount = [&](std::uint8_t status) {
+        int n = 0;
+        for (const auto& event : gear.events()) {
+            n += event.bytes[0] == status;
+        }
+        return n;
+    };
+    QCOMPARE(statusCount(0xFA), 0);
+    QTest::mouseClick(started->window->findChild<QWidget*>(QStringLiteral("BitBtn1")),
+                      Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(statusCount(0xFA), 1, 3000);
+    QTest::mouseClick(started->window->findChild<QWidget*>(QStringLiteral("BitBtn2")),
+                      Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(statusCount(0xFC), 1, 3000);
+    const int clocksAtStop = statusCount(0xF8);
+    QTRY_VERIFY_WITH_TIMEOUT(statusCount(0xF8) > clocksAtStop + 6, 3000); // stopped, on
+
+    started.reset();
+    QCOMPARE(gear.connectionCount(), 0);
+    QCOMPARE(statusCount(0xFC), 1); // quitting while stopped sends no second Stop
 }
 
 int main(int argc, char** argv) {

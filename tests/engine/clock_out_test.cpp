@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace tambrel::engine {
@@ -147,6 +150,57 @@ TEST_F(ClockOutTest, ClocksRunWhileStoppedOnlyWhenAskedAndNeverGoBack) {
         }
     }
     EXPECT_EQ(starts, 1);
+}
+
+// A server's frames at 44.1 kHz whose clock runs 0.2 % slow against the machine's.
+class SlowFrames : public midiout::FrameClock {
+public:
+    static constexpr double kRate = 44100 / 1.002;
+    std::uint32_t sampleRate() const noexcept override { return 44100; }
+    std::uint32_t frameAt(midiout::Moment m) const noexcept override {
+        return 1000u + static_cast<std::uint32_t>(std::llround(seconds(m) * kRate));
+    }
+    midiout::Moment momentOf(std::uint32_t frame) const noexcept override {
+        return origin + std::chrono::nanoseconds(
+                            std::llround(static_cast<double>(frame - 1000u) / kRate * 1e9));
+    }
+    double seconds(midiout::Moment m) const {
+        return std::chrono::duration<double>(m - origin).count();
+    }
+    midiout::Moment origin = midiout::MidiClock::now();
+};
+
+TEST(OwnClockPacing, StepsFallOnWholePeriodsOfTheServersFramesNotOfTheMachinesClock) {
+    SlowFrames frames;
+    platform::TimerService timers;
+    OwnClockTimeline clock(timers);
+    clock.setPace(&frames);
+    static std::array<std::atomic<StepMoment::rep>, 12> dues{};
+    static std::atomic<int> count{0};
+    count = 0;
+    ASSERT_TRUE(clock.start(
+        20, // 882 frames at 44.1 kHz
+        [](void*, StepMoment due) noexcept {
+            const int n = count.load();
+            if (n < 12) {
+                dues[static_cast<std::size_t>(n)] = due.time_since_epoch().count();
+                count = n + 1;
+            }
+        },
+        nullptr));
+    while (count.load() < 12) {
+        std::this_thread::sleep_for(1ms);
+    }
+    clock.stop();
+    auto frameOf = [&](int n) {
+        return frames.frameAt(StepMoment(StepMoment::duration(dues[static_cast<std::size_t>(n)])));
+    };
+    for (int n = 1; n < 12; ++n) {
+        EXPECT_EQ(frameOf(n) - frameOf(0), 882u * static_cast<unsigned>(n)) << n;
+    }
+    // 11 periods of the server's frames are 220.44 ms of the machine's clock, not 220.
+    const double spanMs = static_cast<double>(dues[11] - dues[0]) / 1e6;
+    EXPECT_NEAR(spanMs, 220.44, 0.01);
 }
 
 } // namespace
