@@ -20,18 +20,17 @@ using namespace std::chrono_literals;
 using testing::MemoryClockSink;
 using testing::RecordedMessage;
 
-class ClockOutTest : public ::testing::Test {
+class ClockOutTest : public ::testing::Test, protected testing::MemoryEngineRig {
 protected:
-    ClockOutTest() : out(tambrel::testing::makeMemoryMidiDevices(1, recorder)) {
-        midiout::MidiOutHandle h = 0;
-        EXPECT_EQ(out.open(0, &h), midiout::kMidiOk);
-        engine.trigger().setHandle(h);
-        testing::giveStartKit(engine.trigger());
+    ClockOutTest() {
         for (int c = 1; c <= kCells; ++c) {
             engine.grid().set(1, c, true); // a note on every step marks its moment
         }
         atTempo(kTempoMax);
     }
+
+    // The sink goes before the engine: no clock may reach it after.
+    ~ClockOutTest() override { engine.setClockOut(nullptr, false); }
 
     void atTempo(int tempo) {
         engine.tempoSelector().setPosition(tempo);
@@ -60,11 +59,7 @@ protected:
     }
     std::vector<RecordedMessage> clock() const { return of(MemoryClockSink::kClockDevice); }
 
-    testing::MidiRecorder recorder;
     MemoryClockSink sink{recorder};
-    midiout::MidiOut out;
-    platform::TimerService timers;
-    RhythmEngine engine{timers, &out};
 };
 
 TEST_F(ClockOutTest, PlaySendsStartThenEvenClocksFromEachStepAndStopWhereTheNextWouldBe) {

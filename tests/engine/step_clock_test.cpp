@@ -15,14 +15,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class StepClockTest : public ::testing::Test {
+class StepClockTest : public ::testing::Test, protected testing::MemoryEngineRig {
 protected:
-    StepClockTest() : out(tambrel::testing::makeMemoryMidiDevices(1, recorder)) {
-        midiout::MidiOutHandle h = 0;
-        EXPECT_EQ(out.open(0, &h), midiout::kMidiOk);
-        engine.trigger().setHandle(h);
-        testing::giveStartKit(engine.trigger());
-    }
+    StepClockTest() { EXPECT_NE(engine.trigger().handle(), 0u); }
 
     // Keys of the notes recorded so far, one entry per note.
     std::vector<int> keys() const {
@@ -49,11 +44,6 @@ protected:
         }
         return recorder.size() >= n;
     }
-
-    tambrel::testing::MidiRecorder recorder;
-    midiout::MidiOut out;
-    platform::TimerService timers;
-    RhythmEngine engine{timers, &out};
 };
 
 TEST_F(StepClockTest, BarLoopsOverItsStepsInEverySignature) {
