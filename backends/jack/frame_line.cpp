@@ -31,14 +31,16 @@ void FrameLine::follow(std::uint32_t frame, std::int64_t nanos) noexcept {
     ready_.store(true, std::memory_order_release);
 }
 
-std::uint32_t FrameLine::frameAt(std::int64_t nanos) const noexcept {
-    const double frame = std::fmod(std::round(nominal(nanos) + offset()), kWrap);
+std::uint32_t FrameLine::frameAt(std::int64_t nanos, std::int64_t offset) const noexcept {
+    const double frame =
+        std::fmod(std::round(nominal(nanos) + static_cast<double>(offset) / kFraction), kWrap);
     const auto whole = static_cast<std::int64_t>(frame);
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(whole) & 0xFFFFFFFFu);
 }
 
-std::int64_t FrameLine::momentOf(std::uint32_t frame, std::int64_t nowNanos) const noexcept {
-    const double offset = this->offset();
+std::int64_t FrameLine::momentOf(std::uint32_t frame, std::int64_t nowNanos,
+                                 std::int64_t fixedOffset) const noexcept {
+    const double offset = static_cast<double>(fixedOffset) / kFraction;
     const double now = std::floor(nominal(nowNanos) + offset);
     const auto nowFrame = static_cast<std::uint32_t>(
         static_cast<std::uint64_t>(static_cast<std::int64_t>(now)) & 0xFFFFFFFFu);

@@ -31,17 +31,24 @@ public:
     bool ready() const noexcept { return ready_.load(std::memory_order_acquire); }
     // Any thread, once ready: the frame at `nanos`; and the moment of `frame`, the one of
     // that number nearest `nowNanos` (frame counters wrap), which frameAt turns back into it.
-    std::uint32_t frameAt(std::int64_t nanos) const noexcept;
-    std::int64_t momentOf(std::uint32_t frame, std::int64_t nowNanos) const noexcept;
+    std::uint32_t frameAt(std::int64_t nanos) const noexcept { return frameAt(nanos, offsetNow()); }
+    std::int64_t momentOf(std::uint32_t frame, std::int64_t nowNanos) const noexcept {
+        return momentOf(frame, nowNanos, offsetNow());
+    }
+    // The same by the line as it stood when `offset` was read (offsetNow): a thread that
+    // stamps several messages in a row reads it once, so that they keep their distances
+    // even when the line moves between two of them.
+    std::int64_t offsetNow() const noexcept { return offset_.load(std::memory_order_acquire); }
+    std::uint32_t frameAt(std::int64_t nanos, std::int64_t offset) const noexcept;
+    std::int64_t momentOf(std::uint32_t frame, std::int64_t nowNanos,
+                          std::int64_t offset) const noexcept;
 
 private:
     static constexpr double kFraction = 65536.0; // the offset's fixed point
     double nominal(std::int64_t nanos) const noexcept {
         return static_cast<double>(nanos - origin_) * rate_ / 1e9;
     }
-    double offset() const noexcept {
-        return static_cast<double>(offset_.load(std::memory_order_acquire)) / kFraction;
-    }
+    double offset() const noexcept { return static_cast<double>(offsetNow()) / kFraction; }
 
     double rate_;
     std::int64_t origin_;

@@ -74,7 +74,7 @@ std::chrono::nanoseconds JackMidiClient::serverAhead() noexcept {
 std::uint32_t
 JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const noexcept {
     if (line_.ready()) {
-        return line_.frameAt(when.time_since_epoch().count());
+        return line_.frameAt(when.time_since_epoch().count(), pinnedLine());
     }
     // Before the first period: the server's own estimate.
     const std::chrono::nanoseconds onServer = when.time_since_epoch() + serverAhead();
@@ -84,11 +84,29 @@ JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const no
     return jack_time_to_frames(client_, static_cast<jack_time_t>((onServer.count() + 500) / 1000));
 }
 
+// A step's notes and clocks are stamped one after another on the step clock's thread, within
+// microseconds: they all go by the line as it stood at the first of them, so that a stall of
+// the server followed between two of them (the line jumps) cannot split the step.
+std::int64_t JackMidiClient::pinnedLine() const noexcept {
+    struct Pin {
+        const JackMidiClient* client = nullptr;
+        std::int64_t at = 0;
+        std::int64_t offset = 0;
+    };
+    thread_local Pin pin;
+    constexpr std::int64_t kPinNanos = 2'000'000;
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (pin.client != this || now - pin.at > kPinNanos) {
+        pin = Pin{this, now, line_.offsetNow()};
+    }
+    return pin.offset;
+}
+
 midiout::Moment JackMidiClient::momentOf(std::uint32_t frame) const noexcept {
     const midiout::Moment now = midiout::MidiClock::now();
     if (line_.ready()) {
-        return midiout::Moment(
-            midiout::Moment::duration(line_.momentOf(frame, now.time_since_epoch().count())));
+        return midiout::Moment(midiout::Moment::duration(
+            line_.momentOf(frame, now.time_since_epoch().count(), pinnedLine())));
     }
     const auto frames = static_cast<std::int32_t>(frame - frameTimeAt(now));
     return now + std::chrono::nanoseconds(

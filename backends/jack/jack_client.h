@@ -85,6 +85,7 @@ private:
     static void onShutdown(void* self) noexcept;
     void process(std::uint32_t frames) noexcept;
     static std::chrono::nanoseconds serverAhead() noexcept;
+    std::int64_t pinnedLine() const noexcept;
 
     _jack_client* handle() const noexcept { return client_; }
     // Periods the process callback has finished so far.

@@ -3,6 +3,7 @@
 // in one stream) and jack_mclk_dump (the tempo a receiver shows, through its own filter).
 //
 //   sync_timing [--load] [--drift-minutes M]
+//   sync_timing --report DIR     the figures again from the readings a run kept in DIR
 //
 // Runs, in 4/4 with a note on every step: tempo 30, 97, 120 and 260 (8 beats each); a
 // tempo change from 120 to 97 while stopped with clocks running (--clock-while-stopped),
@@ -92,15 +93,21 @@ struct Run {
     std::int64_t firstNote = -1;
 };
 
-// The runs in the dump, in order; `periods` gives each run's step period.
+// The runs in the dump, in order; `periods` gives each run's step period. The notes and the
+// clock reach the reader from two ports: of those on one frame, either may come first.
 std::vector<Run> splitRuns(const std::vector<Dumped>& dump,
                            const std::vector<std::uint32_t>& periods) {
     std::vector<Run> runs;
     Run* run = nullptr;
+    std::int64_t lastNote = -1;
     for (const Dumped& d : dump) {
         const unsigned status = d.bytes[0];
+        if (status == 0x99) {
+            lastNote = d.frame;
+        }
         if (status == 0xFA && runs.size() < periods.size()) {
-            runs.push_back(Run{periods[runs.size()], {}, d.frame, -1});
+            runs.push_back(
+                Run{periods[runs.size()], {}, d.frame, lastNote == d.frame ? d.frame : -1});
             run = &runs.back();
         } else if (status == 0xFC) {
             run = nullptr;
@@ -226,28 +233,62 @@ void playBeats(engine::RhythmEngine& engine, int tempo, double beats) {
     std::this_thread::sleep_for(1200ms); // the Stop, a step ahead at the most, goes out
 }
 
-// Plays every run; returns the step period of each, in order.
-std::vector<std::uint32_t> playRuns(engine::RhythmEngine& engine, midiout::ClockSink& port,
-                                    double driftMinutes) {
+// The tempo of each run, in order: four on their own, a change from 120 to 97 while the
+// clocks run on stopped, and the long one.
+constexpr int kRunTempos[] = {30, 97, 120, 260, 120, 97, 97};
+
+std::vector<std::uint32_t> runPeriods() {
     std::vector<std::uint32_t> periods;
-    engine.setClockOut(&port, false);
-    for (int tempo : {30, 97, 120, 260}) {
+    for (int tempo : kRunTempos) {
         periods.push_back(
             static_cast<std::uint32_t>(engine::stepPeriodMs(engine::TimeSig::FourFour, tempo)));
+    }
+    return periods;
+}
+
+void playRuns(engine::RhythmEngine& engine, midiout::ClockSink& port, double driftMinutes) {
+    engine.setClockOut(&port, false);
+    for (int tempo : {kRunTempos[0], kRunTempos[1], kRunTempos[2], kRunTempos[3]}) {
         playBeats(engine, tempo, 8);
     }
     engine.setClockOut(&port, true);
-    periods.push_back(125);
-    playBeats(engine, 120, 4);
-    engine.tempoSelector().setPosition(97); // while stopped: the clocks run on at 97
+    playBeats(engine, kRunTempos[4], 4);
+    engine.tempoSelector().setPosition(kRunTempos[5]); // while stopped: the clocks run on
     engine.UpdateStepPeriod();
     std::this_thread::sleep_for(2500ms);
-    periods.push_back(154);
-    playBeats(engine, 97, 8);
+    playBeats(engine, kRunTempos[5], 8);
     engine.setClockOut(&port, false);
-    periods.push_back(154);
-    playBeats(engine, 97, driftMinutes * 97);
-    return periods;
+    playBeats(engine, kRunTempos[6], driftMinutes * kRunTempos[6]);
+}
+
+// The figures of the runs whose readings are in `dir`.
+int report(const std::string& dir) {
+    const std::vector<std::uint32_t> periods = runPeriods();
+    const std::vector<Run> runs = splitRuns(readDump(dir + "/midi_dump.txt"), periods);
+    if (runs.size() != periods.size()) {
+        return fail("jack_midi_dump heard " + std::to_string(runs.size()) + " runs of " +
+                    std::to_string(periods.size()) + " (its output: " + dir + ")");
+    }
+    Figures f;
+    measureRuns(runs, f);
+    const bench::Percentiles intervals = bench::percentilesOf(f.intervalErrors);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        std::printf("run %zu: step %u ms, %zu clocks\n", i + 1, runs[i].periodMs,
+                    runs[i].clocks.size());
+    }
+    std::printf("clock intervals: p50 %.1f p99 %.1f max %.1f frames (%zu intervals)\n",
+                intervals.p50, intervals.p99, intervals.max, f.intervalErrors.size());
+    const std::vector<double> readings = bpmErrors(dir + "/mclk_dump.txt", periods);
+    const bench::Percentiles bpm = bench::percentilesOf(readings);
+    std::printf("jack_mclk_dump's tempo from the third beat: error p50 %.3f p99 %.3f max %.3f "
+                "(%zu clocks)\n",
+                bpm.p50, bpm.p99, bpm.max, readings.size());
+    std::printf("sync_timing: clock_out_p99_frames=%.1f clock_out_drift_frames=%.0f "
+                "mclk_bpm_err=%.3f first_clock_frames=%.0f clock_in_p99_frames=not_built "
+                "clock_in_jitter_p99_us=not_built follow_p99_frames=not_built "
+                "follow_ear_p99_us=not_built lead_ear_p99_us=not_built\n",
+                intervals.p99, f.drift, bpm.p99, f.firstClock);
+    return 0;
 }
 
 int measure(double driftMinutes) {
@@ -281,7 +322,6 @@ int measure(double driftMinutes) {
     if (handle == 0) {
         return fail("jack_midi_dump's input is not in the device list");
     }
-    std::vector<std::uint32_t> periods;
     {
         platform::TimerService timers;
         engine::RhythmEngine engine(timers, &out);
@@ -291,37 +331,14 @@ int measure(double driftMinutes) {
         for (int c = 1; c <= engine::kCells; ++c) {
             engine.grid().set(1, c, true);
         }
-        periods = playRuns(engine, *outputs.clockPort, driftMinutes);
+        playRuns(engine, *outputs.clockPort, driftMinutes);
     }
     (void)out.close(handle);
     jack_client_close(client);
     std::this_thread::sleep_for(300ms);
 
-    const std::vector<Run> runs = splitRuns(readDump(readers.dumpPath()), periods);
-    if (runs.size() != periods.size()) {
-        return fail("jack_midi_dump heard " + std::to_string(runs.size()) + " runs of " +
-                    std::to_string(periods.size()) + " (its output: " + readers.dir + ")");
-    }
-    Figures f;
-    measureRuns(runs, f);
-    const bench::Percentiles intervals = bench::percentilesOf(f.intervalErrors);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        std::printf("run %zu: step %u ms, %zu clocks\n", i + 1, runs[i].periodMs,
-                    runs[i].clocks.size());
-    }
-    std::printf("clock intervals: p50 %.1f p99 %.1f max %.1f frames (%zu intervals)\n",
-                intervals.p50, intervals.p99, intervals.max, f.intervalErrors.size());
-    const std::vector<double> readings = bpmErrors(readers.mclkPath(), periods);
-    const bench::Percentiles bpm = bench::percentilesOf(readings);
-    std::printf("jack_mclk_dump's tempo from the third beat: error p50 %.3f p99 %.3f max %.3f "
-                "(%zu clocks)\n",
-                bpm.p50, bpm.p99, bpm.max, readings.size());
-    std::printf("sync_timing: clock_out_p99_frames=%.1f clock_out_drift_frames=%.0f "
-                "mclk_bpm_err=%.3f first_clock_frames=%.0f clock_in_p99_frames=not_built "
-                "clock_in_jitter_p99_us=not_built follow_p99_frames=not_built "
-                "follow_ear_p99_us=not_built lead_ear_p99_us=not_built\n",
-                intervals.p99, f.drift, bpm.p99, f.firstClock);
-    return 0;
+    std::printf("readings in %s\n", readers.dir.c_str());
+    return report(readers.dir);
 }
 
 } // namespace
@@ -338,8 +355,11 @@ int main(int argc, char** argv) {
             rest.push_back(argv[i]);
             rest.push_back(argv[i + 1]);
             driftMinutes = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--report") == 0 && i + 1 == argc - 1) {
+            return tambrel::report(argv[i + 1]);
         } else {
-            std::fprintf(stderr, "usage: sync_timing [--load] [--drift-minutes M]\n");
+            std::fprintf(stderr,
+                         "usage: sync_timing [--load] [--drift-minutes M] | --report DIR\n");
             return 2;
         }
     }
