@@ -33,7 +33,6 @@ public:
 
     // While stopped: the frame clock that paces the next runs (nullptr: the machine's).
     void setPace(const midiout::FrameClock* pace) noexcept { pace_ = pace; }
-    const midiout::FrameClock* pace() const noexcept { return pace_; }
 
     // While running, on the window's thread: the moment step n (1, 2, ...) of this run is
     // due, as its step will be handed it. Paced, to the frame; otherwise to within the

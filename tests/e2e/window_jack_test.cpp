@@ -295,9 +295,13 @@ void WindowOverJack::anExistingTimebaseMasterKeepsItsPlace() {
     const pid_t tambrel = tambrel::testing::spawnChild({TAMBREL_PROGRAM, "--jack-transport=lead"},
                                                        {"/dev/null", errors});
     QVERIFY(tambrel > 0);
-    const std::string line = "tambrel: JACK transport already has a timebase master; Tambrel "
+    // Qt's own notes (a missing runtime folder, say) may come beside it.
+    const std::string line = "\ntambrel: JACK transport already has a timebase master; Tambrel "
                              "leads start and stop only\n";
-    QTRY_COMPARE_WITH_TIMEOUT(tambrel::testing::slurp(errors), line, 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(("\n" + tambrel::testing::slurp(errors)).find(line) !=
+                                  std::string::npos,
+                              tambrel::testing::slurp(errors).c_str(), 10000);
+    QTest::qWait(500);
     QVERIFY(!tambrel::testing::childExited(tambrel));
     tambrel::testing::killChild(tambrel);
 }
