@@ -17,7 +17,8 @@
 // transport's bars say then hears it with Tambrel's first notes, however late the transport
 // began to roll. For the same reason a transport repositioned by another program while
 // Tambrel leads keeps being told Tambrel's bars, from the frames; once stopped, it is told
-// the position where Tambrel's sound stopped.
+// the position where Tambrel's sound stopped. The count runs on the server's 32-bit frame
+// counter: a single Play that lasts beyond 12 hours at 48 kHz starts again from bar 1.
 //
 // The beat and its tempo are Tambrel's (engine/transport_meter.h): a bar is the step clock's
 // bar to the frame, its steps paced by the client's frames while Tambrel leads.
