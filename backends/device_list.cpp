@@ -2,6 +2,7 @@
 #include "backends/alsa/alsa_midi_device.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_transport_lead.h"
 #include "backends/synth/fluid_synth_device.h"
 
 namespace tambrel::backends {
@@ -61,13 +62,17 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     return listDevices(connectJack());
 }
 
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination) {
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
     outputs.devices = listDevices(jack);
     if (clockDestination) {
         outputs.clockPort = JackClockPort::open(jack ? jack->client() : nullptr, *clockDestination,
                                                 outputs.clockWhy);
+    }
+    if (leadTransport) {
+        outputs.transportLead =
+            JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
     }
     return outputs;
 }

@@ -4,6 +4,7 @@
 
 #include "midiout/clock_sink.h"
 #include "midiout/midi_out.h"
+#include "midiout/transport_lead.h"
 
 #include <memory>
 #include <optional>
@@ -24,9 +25,16 @@ struct Outputs {
     // or when it could not open, then with the reason in `clockWhy`.
     std::unique_ptr<midiout::ClockSink> clockPort;
     std::string clockWhy;
+    // The lead of the JACK server's transport, on the same client, when asked for: nullptr
+    // without a server, then with the reason in `transportWhy`; that also notes a timebase
+    // master already in place, which keeps its place.
+    std::unique_ptr<midiout::TransportLead> transportLead;
+    std::string transportWhy;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
-// (an empty string: none, other programs connect to it).
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination);
+// (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop
+// start and stop the JACK transport.
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination,
+                        bool leadTransport = false);
 
 } // namespace tambrel::backends

@@ -11,11 +11,14 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     }
 }
 
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination) {
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport) {
     Outputs outputs;
     outputs.devices = discoverMidiOutDevices();
     if (clockDestination) {
         outputs.clockWhy = "MIDI clock out needs a JACK server, which this system has not";
+    }
+    if (leadTransport) {
+        outputs.transportWhy = "JACK transport lead needs a JACK server, which this system has not";
     }
     return outputs;
 }

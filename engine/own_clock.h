@@ -34,6 +34,11 @@ public:
     // While stopped: the frame clock that paces the next runs (nullptr: the machine's).
     void setPace(const midiout::FrameClock* pace) noexcept { pace_ = pace; }
 
+    // While running, on the window's thread: the moment step n (1, 2, ...) of this run is
+    // due, as its step will be handed it. Paced, to the frame; otherwise to within the
+    // moment the timer took for its start (microseconds).
+    StepMoment dueOf(std::int64_t n) const noexcept;
+
     // The running timer's identifier; 0 when stopped. Spent once stopped: a later stop
     // ends nothing.
     std::uint32_t timerId() const noexcept { return timerId_; }
@@ -41,6 +46,7 @@ public:
 private:
     static void onExpiry(void* self, platform::TimerClock::time_point due) noexcept;
     static platform::TimerClock::time_point paced(void* self, std::int64_t n) noexcept;
+    StepMoment pacedDue(std::int64_t n) const noexcept;
 
     platform::TimerService& timers_;
     // Written on the window's thread before the timer starts, read by its expiries.
@@ -51,6 +57,10 @@ private:
     // The paced run's frame at Play and its period in frames (set before the timer starts).
     std::uint32_t startFrame_ = 0;
     double periodFrames_ = 0;
+    // The moment of the start and the period of the run in force (unpaced).
+    StepMoment startedAt_{};
+    std::uint32_t periodMs_ = 0;
+    bool pacedRun_ = false;
 };
 
 } // namespace tambrel::engine

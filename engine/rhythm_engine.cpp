@@ -1,5 +1,7 @@
 #include "rhythm_engine.h"
 
+#include "transport_meter.h"
+
 #include <algorithm>
 
 namespace tambrel::engine {
@@ -51,10 +53,23 @@ void RhythmEngine::UpdateStepPeriod() noexcept {
 
 void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
     clockOut_.setSink(sink, whileStopped);
-    ownClock_.setPace(clockOut_.pace());
+    choosePace();
     if (stopped_) {
         idleClocks();
     }
+}
+
+void RhythmEngine::setTransportLead(midiout::TransportLead* lead) noexcept {
+    transportLead_ = lead;
+    choosePace();
+}
+
+void RhythmEngine::choosePace() noexcept {
+    const midiout::FrameClock* pace = clockOut_.pace();
+    if (pace == nullptr && transportLead_ != nullptr) {
+        pace = transportLead_->frameClock();
+    }
+    ownClock_.setPace(pace);
 }
 
 void RhythmEngine::idleClocks() noexcept {
@@ -68,6 +83,10 @@ void RhythmEngine::StartPlayback() noexcept {
     startPending_.store(true, std::memory_order_release);
     StartStepTimer();
     stopped_ = false;
+    if (transportLead_ != nullptr && timeline_ == &ownClock_ && ownClock_.running()) {
+        const auto periodMs = runningPeriodMs_.load(std::memory_order_acquire);
+        transportLead_->started(ownClock_.dueOf(1), transportMeter(timeSignature(), periodMs));
+    }
 }
 
 void RhythmEngine::StopPlayback() noexcept {
@@ -89,6 +108,9 @@ void RhythmEngine::KillStepTimer(std::uint32_t id) noexcept {
 void RhythmEngine::haltClock() noexcept {
     timeline_->stop();
     clockOut_.stopped();
+    if (transportLead_ != nullptr) {
+        transportLead_->stopped();
+    }
 }
 
 void RhythmEngine::StartStepTimer() noexcept {

@@ -17,6 +17,7 @@
 #include "time_signature.h"
 #include "timeline.h"
 
+#include "midiout/transport_lead.h"
 #include "platform/periodic_timer.h"
 
 #include <atomic>
@@ -97,14 +98,22 @@ public:
     void setClockOut(ClockSink* sink, bool whileStopped) noexcept;
     const MidiClockOut& clockOut() const noexcept { return clockOut_; }
 
+    // --- transport lead (midiout/transport_lead.h): off until set, while stopped. Told of
+    // Play and of every stop on the window's thread; a lead with a frame clock paces the
+    // step clock by it (when the clock out has none of its own).
+    void setTransportLead(midiout::TransportLead* lead) noexcept;
+
 private:
     // While stopped: the clock out's idle clocks, at the tempo and signature in force.
     void idleClocks() noexcept;
+    // While stopped: the frame clock the next runs are paced by.
+    void choosePace() noexcept;
 
     platform::TimerService& timers_;
     OwnClockTimeline ownClock_{timers_};
     Timeline* timeline_ = &ownClock_; // the source of time in force
     MidiClockOut clockOut_{timers_};
+    midiout::TransportLead* transportLead_ = nullptr; // window's thread
     // Set at Play, taken by the first step: that step's clock starts the receiver.
     std::atomic<bool> startPending_{false};
     // The step period the running clock was started with (its steps' clocks last that).

@@ -56,7 +56,7 @@ void readLine(SettingsFile& read, std::string_view line, const std::string& wher
         // The key's default, whatever an earlier line said of it.
         forget(read.choices, *key);
         complain(*why + "; using off");
-    } else if (!keyInfo(*key).available && turnsOn(read.choices, *key)) {
+    } else if (notAvailableYet(read.choices, *key)) {
         forget(read.choices, *key);
         complain("not available yet; ignored");
     }

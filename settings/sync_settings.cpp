@@ -140,6 +140,17 @@ bool turnsOn(const SyncChoices& choices, Key key) {
                        [](const auto& choice) { return choice.has_value() && isOn(*choice); });
 }
 
+std::optional<std::string> notAvailableYet(const SyncChoices& choices, Key key) {
+    // Following the transport waits for the sources of time that follow another program.
+    if (key == Key::JackTransport && choices.jackTransport == JackTransport::Follow) {
+        return optionName(key) + "=follow";
+    }
+    if (!keyInfo(key).available && turnsOn(choices, key)) {
+        return optionName(key);
+    }
+    return std::nullopt;
+}
+
 void forget(SyncChoices& choices, Key key) {
     visitChoice(choices, key, [](auto& choice) { choice.reset(); });
 }

@@ -64,7 +64,9 @@ QString syncOptionHelp(settings::Key key) {
         return QStringLiteral("Follows MIDI clock from the JACK MIDI input port \"Tambrel:clock "
                               "in\", connected from PORT when given, as --midi-clock-in=PORT.");
     case settings::Key::JackTransport:
-        return QStringLiteral("Follows JACK transport, or leads it.");
+        return QStringLiteral("With lead: Play and Stop start and stop the JACK transport, and "
+                              "Tambrel publishes its bars and tempo as the timebase master "
+                              "unless another program is.");
     case settings::Key::Link:
         return QStringLiteral("Plays in time with an Ableton Link session.");
     case settings::Key::LinkStartStop:
@@ -85,7 +87,7 @@ std::vector<SyncOption> addSyncOptions(QCommandLineParser& parser) {
         if (key.kind == settings::ValueKind::PortOrBoolean) {
             option.setValueName(QStringLiteral("PORT"));
         } else if (key.kind == settings::ValueKind::TransportMode) {
-            option.setValueName(QStringLiteral("follow|lead"));
+            option.setValueName(QStringLiteral("lead"));
         }
         if (!key.available) {
             option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -120,6 +122,8 @@ QString helpText(const QCommandLineParser& parser) {
     // Qt writes every value as "<PORT>"; a port is optional, and follows '=' (same width, so
     // the columns stay).
     text.replace(QStringLiteral(" <PORT>"), QStringLiteral("[=PORT]"));
+    // JACK transport takes one value for now: said as it is typed.
+    text.replace(QStringLiteral(" <lead>"), QStringLiteral("=lead  "));
     return text;
 }
 
@@ -149,9 +153,8 @@ std::optional<QString> settleSync(const QCommandLineParser& parser,
         }
     }
     for (const SyncOption& sync : options) {
-        if (!sync.key.available && settings::turnsOn(given, sync.key.key)) {
-            return QString::fromStdString(settings::optionName(sync.key.key)) +
-                   QStringLiteral(" is not available yet");
+        if (const auto missing = settings::notAvailableYet(given, sync.key.key)) {
+            return QString::fromStdString(*missing) + QStringLiteral(" is not available yet");
         }
     }
     settled = settings::combine(file, given);
@@ -241,14 +244,17 @@ StartedWindow::~StartedWindow() {
 
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow,
-                          std::unique_ptr<midiout::ClockSink> clockPort) {
+                          std::unique_ptr<midiout::ClockSink> clockPort,
+                          std::unique_ptr<midiout::TransportLead> transportLead) {
     StartedWindow started;
     started.clockPort = std::move(clockPort);
+    started.transportLead = std::move(transportLead);
     started.machine = std::move(machine);
     if (started.clockPort) {
         started.machine->engine().setClockOut(started.clockPort.get(),
                                               options.sync.clockWhileStopped);
     }
+    started.machine->engine().setTransportLead(started.transportLead.get());
     started.window =
         makeWindow ? makeWindow(*started.machine) : std::make_unique<TForm1>(*started.machine);
     TForm1& window = *started.window;
@@ -280,13 +286,17 @@ int runProgram(int argc, char** argv) {
     try {
         const settings::PortSwitch& clockOut = options.sync.midiClockOut;
         backends::Outputs outputs = backends::discoverOutputs(
-            clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt);
-        if (!outputs.clockWhy.empty()) {
-            // The window starts all the same: the notes do not need the clock.
-            writeErrorLine(QString::fromStdString(outputs.clockWhy));
+            clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
+            options.sync.jackTransport == settings::JackTransport::Lead);
+        // The window starts all the same: the notes need neither the clock nor the transport.
+        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy}) {
+            if (!why.empty()) {
+                writeErrorLine(QString::fromStdString(why));
+            }
         }
-        started = startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)),
-                              options, {}, std::move(outputs.clockPort));
+        started =
+            startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)), options, {},
+                        std::move(outputs.clockPort), std::move(outputs.transportLead));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

@@ -75,6 +75,8 @@ private:
     // The port sets reach the server through this client, and wait on its periods.
     friend class JackMidiPorts;
     friend class JackAudioPorts;
+    // The transport lead asks the server's transport through this client.
+    friend class JackTransportLead;
 
     // How long the window's thread waits for the process callback to let go of a port. A
     // running server answers within a period or two; a stalled one is not waited for.

@@ -1,10 +1,13 @@
 // Where the JACK back end puts a stamped message in a period: its delay after its stamp,
-// never outside the period, never before the message ahead of it, and never lost.
+// never outside the period, never before the message ahead of it, and never lost. And the
+// bar, beat and tick that the transport's lead tells for a frame.
 
 #include "backends/jack/jack_placement.h"
+#include "backends/jack/jack_transport_lead.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <limits>
 
 namespace tambrel::backends {
@@ -53,6 +56,23 @@ TEST(JackPlacement, LateOrJumpedMessagesStayInsideThePeriodAndInOrder) {
     const JackPlacement jumped = place(cycle + 100 * kFrames, cycle);
     EXPECT_FALSE(jumped.hold);
     EXPECT_EQ(jumped.offset, kFrames - 1);
+}
+
+// 12/8 at 120: eighths of 166 ms, 7968 frames, 4.15 frames a tick.
+TEST(BarPosition, BarOneUntilItsFrameThenWholeBeatsAndBarsOnTheirFrames) {
+    auto at = [](std::int64_t elapsed) {
+        const BarPosition p = barPosition(elapsed, kRate, 166, 12);
+        return std::array{p.bar, p.beat, p.tick, static_cast<int>(p.barStartTick)};
+    };
+    EXPECT_EQ(at(-5000), (std::array{1, 1, 0, 0}));
+    EXPECT_EQ(at(0), (std::array{1, 1, 0, 0}));
+    EXPECT_EQ(at(7967), (std::array{1, 1, 1919, 0}));
+    EXPECT_EQ(at(7968), (std::array{1, 2, 0, 0}));
+    EXPECT_EQ(at(11 * 7968 + 4), (std::array{1, 12, 0, 0})); // less than a tick past
+    EXPECT_EQ(at(12 * 7968), (std::array{2, 1, 0, 12 * 1920}));
+    EXPECT_EQ(at(1000 * 12 * 7968 + 3 * 7968), (std::array{1001, 4, 0, 1000 * 12 * 1920}));
+    // No meter yet (before the first Play): bar 1.
+    EXPECT_EQ(barPosition(48000, kRate, 0, 4).bar, 1);
 }
 
 } // namespace

@@ -1,9 +1,13 @@
 // The window on the machine's real device list, with a private JACK server and another
 // program's MIDI input on it: the device spinner reaches that input, and Play delivers
-// the pattern's note-ons there.
+// the pattern's note-ons there; MIDI clock out and the transport's lead go with Play and
+// Stop.
 
 #include "backends/device_list.h"
 #include "jack_test_server.h"
+#include "jack_transport_watcher.h"
+#include "tests/support/child_process.h"
+#include "tests/tools/run_program.h"
 
 #include "ui/application.h"
 #include "ui/cell_label.h"
@@ -14,9 +18,13 @@
 #include "midiout/midi_out.h"
 
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
+#include <array>
+#include <cmath>
+#include <cstdlib>
 #include <memory>
 
 class WindowOverJack : public QObject {
@@ -24,7 +32,49 @@ class WindowOverJack : public QObject {
 private slots:
     void spinnerReachesTheReceiverAndPlayDeliversThePattern();
     void clockOutRunsWhileStoppedStartsAndStopsWithPlayAndGoesAtQuit();
+    void transportLeadStartsAndStopsAndPutsBarOneOnTheFirstNotes();
+    void anExistingTimebaseMasterKeepsItsPlace();
 };
+
+namespace {
+
+using tambrel::testing::JackMidiReceiver;
+using tambrel::testing::JackTransportWatcher;
+using tambrel::testing::TransportSample;
+
+void click(const QWidget& window, const char* name) {
+    QTest::mouseClick(window.findChild<QWidget*>(QLatin1String(name)), Qt::LeftButton);
+}
+
+// Clicks the device spinner up until the receiver is the open device. One click behind: the
+// name shown is the device the spinner stood on before the click.
+bool openReceiver(TForm1& window, tambrel::machine::Machine& machine,
+                  const JackMidiReceiver& receiver) {
+    const QString wanted = QString::fromStdString(receiver.portName()).left(31);
+    auto* label1 = window.findChild<QLabel*>(QStringLiteral("Label1"));
+    auto* upDown1 = window.findChild<UpDown*>(QStringLiteral("UpDown1"));
+    const unsigned count = machine.device().deviceCount();
+    for (unsigned n = 0; n <= count && label1->text() != wanted; ++n) {
+        QTest::mouseClick(upDown1->upButton(), Qt::LeftButton);
+    }
+    return label1->text() == wanted && machine.device().isOpen();
+}
+
+bool pastBarOne(const TransportSample& sample) {
+    const jack_position_t& p = sample.position;
+    return (p.valid & JackPositionBBT) != 0 && (p.bar > 1 || p.beat > 1 || p.tick > 0);
+}
+
+// Where bar 1 beat 1 fell on the server's frame counter, as a follower reads it from one
+// period past it: the period's first frame less the beats and ticks the position counts.
+double barOneFrame(const TransportSample& sample) {
+    const jack_position_t& p = sample.position;
+    const double beats = (p.bar - 1) * static_cast<double>(p.beats_per_bar) + (p.beat - 1) +
+                         p.tick / p.ticks_per_beat;
+    return sample.cycleFrame - beats * 60.0 / p.beats_per_minute * p.frame_rate;
+}
+
+} // namespace
 
 void WindowOverJack::spinnerReachesTheReceiverAndPlayDeliversThePattern() {
     tambrel::testing::PrivateJackServer server;
@@ -38,22 +88,9 @@ void WindowOverJack::spinnerReachesTheReceiverAndPlayDeliversThePattern() {
     window->FormCreate();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-
-    auto label = [&](const char* name) {
-        return window->findChild<QLabel*>(QLatin1String(name))->text();
-    };
-    const QString wanted = QString::fromStdString(receiver.portName()).left(31);
-    const unsigned count = machine->device().deviceCount();
-    QVERIFY2(count >= 2, "expected at least the receiver and our own JACK port");
-
-    // One click behind: the name shown is the device the spinner stood on before the
-    // click. Click up until the receiver is the open device.
-    auto* upDown1 = window->findChild<UpDown*>(QStringLiteral("UpDown1"));
-    for (unsigned click = 0; click <= count && label("Label1") != wanted; ++click) {
-        QTest::mouseClick(upDown1->upButton(), Qt::LeftButton);
-    }
-    QCOMPARE(label("Label1"), wanted);
-    QVERIFY(machine->device().isOpen());
+    QVERIFY2(machine->device().deviceCount() >= 2,
+             "expected at least the receiver and our own JACK port");
+    QVERIFY(openReceiver(*window, *machine, receiver));
 
     // Bass drum on 1 and 9, snare on 5 and 13, at tempo 120 (a step every 125 ms).
     for (auto [track, cell] : {std::pair{1, 1}, {1, 9}, {2, 5}, {2, 13}}) {
@@ -119,6 +156,154 @@ void WindowOverJack::clockOutRunsWhileStoppedStartsAndStopsWithPlayAndGoesAtQuit
     started.reset();
     QCOMPARE(gear.connectionCount(), 0);
     QCOMPARE(statusCount(0xFC), 1); // quitting while stopped sends no second Stop
+}
+
+namespace {
+
+struct Meter {
+    float beatsPerBar;
+    float beatType;
+    double beatsPerMinute;
+};
+
+// What a follower saw of one Play: Tambrel's meter in every rolling period, bar 1 beat 1
+// tick 0 until the first step's notes are heard and, from the first period past them, a
+// count that puts bar 1 on the first note's frame (to within a tick).
+void expectBars(const std::vector<TransportSample>& seen, const Meter& meter,
+                std::uint32_t firstNote) {
+    int waiting = 0;
+    const TransportSample* past = nullptr;
+    for (const TransportSample& sample : seen) {
+        const jack_position_t& p = sample.position;
+        if (sample.state != JackTransportRolling || (p.valid & JackPositionBBT) == 0) {
+            continue;
+        }
+        QCOMPARE(p.beats_per_bar, meter.beatsPerBar);
+        QCOMPARE(p.beat_type, meter.beatType);
+        QCOMPARE(p.ticks_per_beat, 1920.0);
+        QVERIFY2(std::abs(p.beats_per_minute - meter.beatsPerMinute) < 1e-6,
+                 qPrintable(QString::number(p.beats_per_minute)));
+        if (past == nullptr && pastBarOne(sample)) {
+            past = &sample;
+        } else if (past == nullptr) {
+            QCOMPARE((std::array{p.bar, p.beat, p.tick}), (std::array{1, 1, 0}));
+            ++waiting;
+        }
+    }
+    QVERIFY2(waiting > 0, "the transport rolled only once Tambrel's first notes were heard");
+    QVERIFY(past != nullptr);
+    const jack_position_t& p = past->position;
+    const double tickFrames = 60.0 / p.beats_per_minute * p.frame_rate / p.ticks_per_beat;
+    const double off = barOneFrame(*past) - static_cast<double>(firstNote);
+    QVERIFY2(std::abs(off) <= tickFrames + 1,
+             qPrintable(QStringLiteral("bar 1 is %1 frames from the first note").arg(off)));
+}
+
+} // namespace
+
+// `tambrel --jack-transport=lead`: Play starts the transport and Stop stops it, in 4/4 and
+// 12/8, with Tambrel's bars published from the first notes' frame; quitting while playing
+// leaves it stopped.
+void WindowOverJack::transportLeadStartsAndStopsAndPutsBarOneOnTheFirstNotes() {
+    tambrel::testing::PrivateJackServer server;
+    ::setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+    const tambrel::ui::CommandLine options = tambrel::ui::parseCommandLine(
+        {QStringLiteral("tambrel"), QStringLiteral("--jack-transport=lead")});
+    QVERIFY(!options.exitStatus);
+    const auto none = tambrel::backends::discoverOutputs(std::nullopt, true);
+    QVERIFY(none.transportLead == nullptr);
+    QVERIFY(none.transportWhy.starts_with("JACK transport lead needs a JACK server"));
+
+    QVERIFY(server.start());
+    JackMidiReceiver receiver("drum-recorder");
+    JackTransportWatcher follower("follower");
+    QVERIFY(receiver.ok() && follower.ok());
+    tambrel::backends::Outputs outputs = tambrel::backends::discoverOutputs(std::nullopt, true);
+    QVERIFY(outputs.transportLead != nullptr);
+    QCOMPARE(outputs.transportWhy, std::string());
+    auto machine = std::make_unique<tambrel::machine::Machine>(std::move(outputs.devices));
+    auto started = std::make_unique<tambrel::ui::StartedWindow>(tambrel::ui::startWindow(
+        std::move(machine), options, {}, nullptr, std::move(outputs.transportLead)));
+    TForm1& window = *started->window;
+    QVERIFY(openReceiver(window, *started->machine, receiver));
+    click(window, "Tr1Label1"); // a bass drum on the bar's first step
+
+    // Tempo 120: 125 ms sixteenths, then 166 ms eighths in 12/8 (two clicks, one behind).
+    const Meter fourFour{4, 4, 120.0};
+    const Meter twelveEight{12, 8, 60000.0 / 166};
+    for (const Meter* meter : {&fourFour, &twelveEight}) {
+        if (meter == &twelveEight) {
+            auto* upDown3 = window.findChild<UpDown*>(QStringLiteral("UpDown3"));
+            QTest::mouseClick(upDown3->upButton(), Qt::LeftButton);
+            QTest::mouseClick(upDown3->upButton(), Qt::LeftButton);
+        }
+        const std::size_t notes = receiver.count();
+        const std::size_t from = follower.samples().size();
+        click(window, "BitBtn1");
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.count() > notes, 3000);
+        QVERIFY(follower.waitForState(JackTransportRolling, from, std::chrono::seconds(3)));
+        QTest::qWait(700); // past the first beat
+        const std::size_t atStop = follower.samples().size();
+        if (meter == &fourFour) {
+            click(window, "BitBtn2");
+        } else {
+            started.reset(); // quitting while playing
+        }
+        QVERIFY(follower.waitForState(JackTransportStopped, atStop, std::chrono::seconds(3)));
+        const auto seen = follower.samples();
+        expectBars({seen.begin() + static_cast<std::ptrdiff_t>(from), seen.end()}, *meter,
+                   receiver.events()[notes].frame);
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+    }
+}
+
+// A timebase master that was there first (a DAW) keeps its place, and Tambrel says so in
+// one line; Play and Stop still start and stop the transport.
+void WindowOverJack::anExistingTimebaseMasterKeepsItsPlace() {
+    tambrel::testing::PrivateJackServer server;
+    QVERIFY(server.start());
+    JackTransportWatcher daw("daw", true);
+    QVERIFY(daw.ok());
+    tambrel::backends::Outputs outputs = tambrel::backends::discoverOutputs(std::nullopt, true);
+    QVERIFY(outputs.transportLead != nullptr);
+    QCOMPARE(outputs.transportWhy, std::string("JACK transport already has a timebase master; "
+                                               "Tambrel leads start and stop only"));
+    auto started = std::make_unique<tambrel::ui::StartedWindow>(tambrel::ui::startWindow(
+        std::make_unique<tambrel::machine::Machine>(std::move(outputs.devices)),
+        tambrel::ui::CommandLine{}, {}, nullptr, std::move(outputs.transportLead)));
+
+    const std::size_t from = daw.samples().size();
+    click(*started->window, "BitBtn1");
+    QVERIFY(daw.waitForState(JackTransportRolling, from, std::chrono::seconds(3)));
+    QTest::qWait(100);
+    const std::size_t atStop = daw.samples().size();
+    click(*started->window, "BitBtn2");
+    QVERIFY(daw.waitForState(JackTransportStopped, atStop, std::chrono::seconds(3)));
+    for (const TransportSample& sample : daw.samples()) {
+        if (sample.state == JackTransportRolling) {
+            QCOMPARE(sample.position.beats_per_bar, JackTransportWatcher::kOwnBeatsPerBar);
+        }
+    }
+    started.reset();
+
+    // The program itself says it in one line on standard error, and its window starts.
+    const QTemporaryDir dir;
+    const std::string errors = dir.filePath(QStringLiteral("stderr")).toStdString();
+    ::setenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit().constData(), 1);
+    const pid_t tambrel = tambrel::testing::spawnChild({TAMBREL_PROGRAM, "--jack-transport=lead"},
+                                                       {"/dev/null", errors});
+    QVERIFY(tambrel > 0);
+    // Qt's own notes (a missing runtime folder, say) may come beside it.
+    const std::string line = "\ntambrel: JACK transport already has a timebase master; Tambrel "
+                             "leads start and stop only\n";
+    QTRY_VERIFY2_WITH_TIMEOUT(("\n" + tambrel::testing::slurp(errors)).find(line) !=
+                                  std::string::npos,
+                              tambrel::testing::slurp(errors).c_str(), 10000);
+    QTest::qWait(500);
+    QVERIFY(!tambrel::testing::childExited(tambrel));
+    tambrel::testing::killChild(tambrel);
 }
 
 int main(int argc, char** argv) {
