@@ -166,7 +166,10 @@ TEST(JackClockOutEndToEnd, ClocksOnTheStepsFramesFromStartToStopAndNoPortLeftBeh
         }
     }
     EXPECT_EQ(clock.back().data(), std::vector<std::uint8_t>{0xFC});
-    EXPECT_LE(std::abs(framesBetween(heard[steps - 1], clock.back()) - stepFrames), leeway);
+    // The Stop is stamped on the window's thread, apart from the step's stamps: in a slowed
+    // (sanitizer) build the frame line has moved by up to a clock's length in between.
+    EXPECT_LE(std::abs(framesBetween(heard[steps - 1], clock.back()) - stepFrames),
+              leeway + stepFrames / n);
 
     outputs.clockPort.reset();
     EXPECT_EQ(jack_port_by_name(gear.client(), "Tambrel:clock out"), nullptr);
