@@ -109,6 +109,25 @@ std::int32_t framesBetween(const testing::ReceivedEvent& a, const testing::Recei
     return static_cast<std::int32_t>(b.frame - a.frame);
 }
 
+// A bar at 260 with a note on every step, MIDI clock going out through `clock`; stops once
+// `notes` has heard it.
+void playABarWithClock(midiout::MidiOut& out, midiout::MidiOutHandle handle,
+                       midiout::ClockSink& clock, const testing::JackMidiReceiver& notes) {
+    platform::TimerService timers;
+    RhythmEngine engine(timers, &out);
+    engine.trigger().setHandle(handle);
+    engine.trigger().setVelocity(1, 100);
+    for (int c = 1; c <= kCells; ++c) {
+        engine.grid().set(1, c, true);
+    }
+    engine.tempoSelector().setPosition(260);
+    engine.UpdateStepPeriod();
+    engine.setClockOut(&clock, false);
+    engine.StartPlayback();
+    EXPECT_TRUE(notes.waitForCount(16, 10s));
+    engine.StopPlayback();
+}
+
 // MIDI clock out on its own port of our client, beside the notes on another program's
 // input: gear connected to it starts with the first step, keeps its clocks on the steps'
 // frames, stops where the next step would have been, and the port goes at the end.
@@ -125,21 +144,7 @@ TEST(JackClockOutEndToEnd, ClocksOnTheStepsFramesFromStartToStopAndNoPortLeftBeh
     midiout::MidiOutHandle handle = 0;
     const int index = openListed(out, notes.portName(), handle);
     ASSERT_GE(index, 0);
-    {
-        platform::TimerService timers;
-        RhythmEngine engine(timers, &out);
-        engine.trigger().setHandle(handle);
-        engine.trigger().setVelocity(1, 100);
-        for (int c = 1; c <= kCells; ++c) {
-            engine.grid().set(1, c, true);
-        }
-        engine.tempoSelector().setPosition(260);
-        engine.UpdateStepPeriod();
-        engine.setClockOut(outputs.clockPort.get(), false);
-        engine.StartPlayback();
-        ASSERT_TRUE(notes.waitForCount(16, 10s));
-        engine.StopPlayback();
-    }
+    playABarWithClock(out, handle, *outputs.clockPort, notes);
     const std::size_t steps = out.sentCount(static_cast<unsigned>(index));
     const int n = clocksPerStep(TimeSig::FourFour);
     ASSERT_TRUE(gear.waitForCount(3 + steps * n, 2s)) << gear.count();
