@@ -79,8 +79,12 @@ bench::FloorRun runStepClock(int ticks, int periodMs) {
     // many ticks in little time.
     bench::FloorRun run;
     run.start = Clock::now();
-    const std::uint32_t id = rig.timers.start(static_cast<std::uint32_t>(periodMs),
-                                              &engine::RhythmEngine::TimerCallback, &rig.engine);
+    const std::uint32_t id = rig.timers.start(
+        static_cast<std::uint32_t>(periodMs),
+        [](void* engine, Clock::time_point due) noexcept {
+            static_cast<engine::RhythmEngine*>(engine)->StepTick(due);
+        },
+        &rig.engine);
     const std::size_t wanted = static_cast<std::size_t>(ticks) * 8;
     while (recorder.size() < wanted) {
         std::this_thread::sleep_for(std::chrono::milliseconds(periodMs * 10));

@@ -11,13 +11,13 @@ void MidiClockOut::setSink(ClockSink* sink, bool whileStopped) noexcept {
     idle_.setPace(pace());
 }
 
-void MidiClockOut::sendClocks(ClockSink& sink, StepMoment due, std::uint32_t periodMs,
+void MidiClockOut::sendClocks(ClockSink& sink, StepMoment due, std::chrono::nanoseconds length,
                               int clocks) noexcept {
     // After a change of the idle clock's period, or from the idle clock to Play, the clocks
     // still queued may reach past the new ones' first: they are not sent twice or backwards.
     StepMoment::rep last = lastClock_.load(std::memory_order_relaxed);
     for (int c = 0; c < clocks; ++c) {
-        const StepMoment moment = clockMoment(due, periodMs, clocks, c);
+        const StepMoment moment = clockMoment(due, length, clocks, c);
         if (moment.time_since_epoch().count() <= last) {
             continue;
         }
@@ -27,7 +27,8 @@ void MidiClockOut::sendClocks(ClockSink& sink, StepMoment due, std::uint32_t per
     lastClock_.store(last, std::memory_order_relaxed);
 }
 
-void MidiClockOut::step(StepMoment due, std::uint32_t periodMs, int clocks, bool first) noexcept {
+void MidiClockOut::step(StepMoment due, std::chrono::nanoseconds length, int clocks,
+                        bool first) noexcept {
     ClockSink* sink = sink_.load(std::memory_order_acquire);
     if (sink == nullptr) {
         return;
@@ -37,9 +38,9 @@ void MidiClockOut::step(StepMoment due, std::uint32_t periodMs, int clocks, bool
         sink->sendClock(TimedMessage::realTime(midiout::kStart, due));
         started_.store(true, std::memory_order_release);
     }
-    sendClocks(*sink, due, periodMs, clocks);
+    sendClocks(*sink, due, length, clocks);
     lastDue_.store(due.time_since_epoch().count(), std::memory_order_release);
-    lastPeriodMs_.store(periodMs, std::memory_order_release);
+    lastLengthNanos_.store(length.count(), std::memory_order_release);
 }
 
 void MidiClockOut::stopped() noexcept {
@@ -48,8 +49,8 @@ void MidiClockOut::stopped() noexcept {
         return;
     }
     const StepMoment last{StepMoment::duration(lastDue_.load(std::memory_order_acquire))};
-    const std::uint32_t period = lastPeriodMs_.load(std::memory_order_acquire);
-    sink->sendClock(TimedMessage::realTime(midiout::kStop, clockMoment(last, period, 1, 1)));
+    const std::chrono::nanoseconds length{lastLengthNanos_.load(std::memory_order_acquire)};
+    sink->sendClock(TimedMessage::realTime(midiout::kStop, last + length));
 }
 
 void MidiClockOut::idle(std::uint32_t periodMs, int clocks) noexcept {
@@ -65,10 +66,11 @@ void MidiClockOut::idle(std::uint32_t periodMs, int clocks) noexcept {
     (void)idle_.start(periodMs, &MidiClockOut::idleStep, this);
 }
 
-void MidiClockOut::idleStep(void* self, StepMoment due) noexcept {
+void MidiClockOut::idleStep(void* self, const TimelineStep& step) noexcept {
     auto* out = static_cast<MidiClockOut*>(self);
     if (ClockSink* sink = out->sink_.load(std::memory_order_acquire)) {
-        out->sendClocks(*sink, due, out->idlePeriodMs_, out->idleClocks_);
+        out->sendClocks(*sink, step.due, std::chrono::milliseconds(out->idlePeriodMs_),
+                        out->idleClocks_);
     }
 }
 

@@ -46,12 +46,15 @@ constexpr int clocksPerStep(TimeSig sig) noexcept {
     return kClocksPerQuarter / 4;
 }
 
-// The moment of clock `clock` (0-based) of a step due at `due` that lasts `periodMs`
+// The moment of clock `clock` (0-based) of a step due at `due` that lasts `length`
 // with `clocks` clocks: from the step's own moment, to the nanosecond.
+constexpr StepMoment clockMoment(StepMoment due, std::chrono::nanoseconds length, int clocks,
+                                 int clock) noexcept {
+    return due + std::chrono::nanoseconds((length.count() * clock + clocks / 2) / clocks);
+}
 constexpr StepMoment clockMoment(StepMoment due, std::uint32_t periodMs, int clocks,
                                  int clock) noexcept {
-    const std::int64_t periodNanos = static_cast<std::int64_t>(periodMs) * 1'000'000;
-    return due + std::chrono::nanoseconds((periodNanos * clock + clocks / 2) / clocks);
+    return clockMoment(due, std::chrono::milliseconds(periodMs), clocks, clock);
 }
 
 using midiout::ClockSink;
@@ -71,7 +74,7 @@ public:
 
     // Step clock's thread, after the step's notes: the step's clocks; the first step after
     // Play sends Song Position Pointer 0 and Start before its first clock.
-    void step(StepMoment due, std::uint32_t periodMs, int clocks, bool first) noexcept;
+    void step(StepMoment due, std::chrono::nanoseconds length, int clocks, bool first) noexcept;
     // Window's thread, once the step clock has stopped: Stop on the moment the next step
     // would have been due. Nothing when no Start went out since the last Stop.
     void stopped() noexcept;
@@ -89,8 +92,9 @@ public:
     }
 
 private:
-    static void idleStep(void* self, StepMoment due) noexcept;
-    void sendClocks(ClockSink& sink, StepMoment due, std::uint32_t periodMs, int clocks) noexcept;
+    static void idleStep(void* self, const TimelineStep& step) noexcept;
+    void sendClocks(ClockSink& sink, StepMoment due, std::chrono::nanoseconds length,
+                    int clocks) noexcept;
 
     std::atomic<ClockSink*> sink_{nullptr};
     bool whileStopped_ = false; // window's thread
@@ -101,7 +105,7 @@ private:
     // The last step played since Start (step clock's thread; read at Stop, after it ended).
     std::atomic<bool> started_{false};
     std::atomic<StepMoment::rep> lastDue_{0};
-    std::atomic<std::uint32_t> lastPeriodMs_{0};
+    std::atomic<std::int64_t> lastLengthNanos_{0};
     // The latest clock's moment: the threads that send clocks take turns.
     std::atomic<StepMoment::rep> lastClock_{0};
 };

@@ -39,7 +39,7 @@ void OwnClockTimeline::stop() noexcept {
 
 void OwnClockTimeline::onExpiry(void* self, platform::TimerClock::time_point due) noexcept {
     auto* clock = static_cast<OwnClockTimeline*>(self);
-    clock->step_(clock->user_, due);
+    clock->step_(clock->user_, TimelineStep{due, 0, {}, false});
 }
 
 platform::TimerClock::time_point OwnClockTimeline::paced(void* self, std::int64_t n) noexcept {

@@ -129,19 +129,23 @@ std::uint32_t RhythmEngine::ChooseTimerResolution(std::uint32_t wanted) noexcept
     return r;
 }
 
-void RhythmEngine::TimerCallback(void* engine, StepMoment due) noexcept {
-    static_cast<RhythmEngine*>(engine)->StepTick(due);
+void RhythmEngine::TimerCallback(void* engine, const TimelineStep& step) noexcept {
+    static_cast<RhythmEngine*>(engine)->StepTick(step);
 }
 
-void RhythmEngine::StepTick(StepMoment due) noexcept {
-    const int n = stepCounter_.load(std::memory_order_relaxed) + 1;
+void RhythmEngine::StepTick(const TimelineStep& step) noexcept {
+    const int n =
+        step.stepInBar > 0 ? step.stepInBar : stepCounter_.load(std::memory_order_relaxed) + 1;
     stepCounter_.store(n, std::memory_order_relaxed);
     const StepString s = BuildStepString(n);
-    trigger_.SendStepNotes(s.view(), due);
+    trigger_.SendStepNotes(s.view(), step.due);
     if (clockOut_.active()) {
-        clockOut_.step(due, runningPeriodMs_.load(std::memory_order_acquire),
-                       clocksPerStep(timeSignature()),
-                       startPending_.exchange(false, std::memory_order_acq_rel));
+        const auto length = step.length.count() > 0
+                                ? step.length
+                                : std::chrono::nanoseconds(std::chrono::milliseconds(
+                                      runningPeriodMs_.load(std::memory_order_acquire)));
+        const bool first = startPending_.exchange(false, std::memory_order_acq_rel);
+        clockOut_.step(step.due, length, clocksPerStep(timeSignature()), first || step.start);
     }
     if (n >= stepsPerBar()) {
         stepCounter_.store(0, std::memory_order_relaxed);

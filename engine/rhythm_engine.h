@@ -81,8 +81,11 @@ public:
     // window. A change made on the window's thread is heard from the next tick that
     // reaches it. tests/e2e/tick_contract_test.cpp counts its allocations.
     // `due` is the step's moment on the timeline: every note of the step carries it.
-    static void TimerCallback(void* engine, StepMoment due) noexcept;
-    void StepTick(StepMoment due) noexcept;
+    // A timeline that says which step of the bar it is (a followed transport or clock) sets
+    // the step counter to it first.
+    static void TimerCallback(void* engine, const TimelineStep& step) noexcept;
+    void StepTick(const TimelineStep& step) noexcept;
+    void StepTick(StepMoment due) noexcept { StepTick(TimelineStep{due}); }
     // A step due now (the tests and the benchmarks drive the clock by hand).
     void StepTick() noexcept { StepTick(TimelineClock::now()); }
 

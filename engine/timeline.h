@@ -14,22 +14,17 @@
 // started with (a tempo change is heard from the next Play), and stop returns only once no
 // step runs any more.
 //
-// The sources of time that follow another program are still to come; they fit the same
-// shape:
-// - A JACK transport, an incoming MIDI clock or a Link session gives each step's moment
-//   from its own position and tempo (non-whole-millisecond periods, a phase, a tempo that
-//   moves mid-bar): such a timeline wakes a step's thread ahead of the moment, as the own
-//   clock's timer does, and hands over the moment it computed, not the moment it woke.
-// - A start that is known only when it happens (a transport that starts rolling, a clock's
-//   Start byte) is a moment the timer thread cannot know in advance. Its timeline prepares
-//   the first step ahead (the step clock builds its messages as for any step) with a moment
-//   on the server's frame clock that the audio side fixes when its process callback sees
-//   the start: the messages are released at the frame the timeline reaches, not when the
-//   step's thread ran.
+// The sources of time that follow another program (followed_time.h: a JACK transport, an
+// incoming MIDI clock) fit the same shape: their timeline wakes a step's thread ahead of
+// the step's frame, as the own clock's timer does, and hands over the moment it computed
+// from the other program's position, not the moment it woke. Their steps last what the
+// other program's tempo says (not a whole number of milliseconds), and they say which
+// step of the bar they are, as a relocate or a Continue may land anywhere in it.
 // One source of time at a time: the machine chooses the timeline while the clock stops.
 
 #include "midiout/timed_message.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace tambrel::engine {
@@ -38,10 +33,22 @@ namespace tambrel::engine {
 using TimelineClock = midiout::MidiClock;
 using StepMoment = midiout::Moment;
 
+// One step, as a timeline hands it to the step clock.
+struct TimelineStep {
+    StepMoment due{}; // the moment the step is due: every message of the step carries it
+    // The step of the bar (1..steps per bar) the timeline puts here; 0: the one after the
+    // step before (Tambrel's own clock).
+    int stepInBar = 0;
+    // How long the step lasts (its clocks divide it); 0: the period the run started with.
+    std::chrono::nanoseconds length{};
+    // The first step of a start (a MIDI clock out sends Start before its first clock).
+    bool start = false;
+};
+
 class Timeline {
 public:
-    // One step, on the timeline's thread: `due` is the moment the step is due.
-    using StepFn = void (*)(void* user, StepMoment due) noexcept;
+    // One step, on the timeline's thread.
+    using StepFn = void (*)(void* user, const TimelineStep& step) noexcept;
 
     virtual ~Timeline() = default;
 

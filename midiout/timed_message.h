@@ -30,6 +30,22 @@ inline constexpr std::uint8_t kStop = 0xFC;
 // Song Position Pointer: the sixteenth notes since the song's start, 14 bits, low 7 first.
 inline constexpr std::uint8_t kSongPosition = 0xF2;
 
+// A moment counted from a start that only the audio side will know (a JACK transport that
+// rolls once every slow-sync client is ready: engine/followed_time.h): `offset` after the
+// frame the start is released on. It lies far below any real moment, so an output that
+// cannot hold a message for its release takes it as long overdue and plays it at once;
+// the JACK output holds it and places it from the release frame.
+inline constexpr Moment kReleaseOrigin{std::chrono::nanoseconds{-(std::int64_t{1} << 62)}};
+constexpr Moment releaseMoment(std::chrono::nanoseconds offset) noexcept {
+    return kReleaseOrigin + offset;
+}
+constexpr bool awaitsRelease(Moment moment) noexcept {
+    return moment < kReleaseOrigin + std::chrono::hours(24);
+}
+constexpr std::chrono::nanoseconds releaseOffset(Moment moment) noexcept {
+    return moment - kReleaseOrigin;
+}
+
 struct TimedMessage {
     std::array<std::uint8_t, 3> bytes{};
     std::uint8_t size = 0; // 0: nothing to send (a status that a short message cannot carry)

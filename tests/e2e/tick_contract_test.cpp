@@ -34,7 +34,7 @@ struct CountedTick {
     std::atomic<int> ticks{0};
     static void run(void* self, platform::TimerClock::time_point due) noexcept {
         auto* counted = static_cast<CountedTick*>(self);
-        engine::RhythmEngine::TimerCallback(counted->engine, due);
+        engine::RhythmEngine::TimerCallback(counted->engine, engine::TimelineStep{due});
         counted->ticks.fetch_add(1, std::memory_order_relaxed);
     }
 };

@@ -175,10 +175,10 @@ TEST(OwnClockPacing, StepsFallOnWholePeriodsOfTheServersFramesNotOfTheMachinesCl
     count = 0;
     ASSERT_TRUE(clock.start(
         20, // 882 frames at 44.1 kHz
-        [](void*, StepMoment due) noexcept {
+        [](void*, const TimelineStep& step) noexcept {
             const int n = count.load();
             if (n < 12) {
-                dues[static_cast<std::size_t>(n)] = due.time_since_epoch().count();
+                dues[static_cast<std::size_t>(n)] = step.due.time_since_epoch().count();
                 count = n + 1;
             }
         },

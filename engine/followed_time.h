@@ -1,0 +1,71 @@
+#pragma once
+// Following another program's time: a JACK transport (its bars, its start and stop) or an
+// incoming MIDI clock. Only one source of time is in force at a time (timeline.h).
+//
+// Two halves meet here:
+// - The source's audio side (a JACK process callback, real-time) sees the other program's
+//   position and publishes a FollowedGrid: whether it rolls, and on which server frame
+//   which step of the followed song falls and how many frames a step lasts, as it stands
+//   now. It publishes it without locks (a sequence-counted copy that readers retry).
+// - The step clock's side (FollowedTimeline) wakes a little ahead of each step's frame,
+//   reads the grid, and hands the step its moment: the moment of the frame less the
+//   output's fixed delay, so that the notes are heard on the frame itself. The window's
+//   thread reads the grid too, to show Play and Stop as the other program has them and to
+//   show its tempo.
+//
+// A start whose frame only the audio side will know (a transport that rolls once every
+// slow-sync client is ready) is published as a grid that awaits its release: the step
+// clock prepares the first steps with moments counted from the release
+// (midiout::releaseMoment), and the JACK output holds them until its process callback sees
+// the transport roll, then places them from that frame.
+
+#include "time_signature.h"
+
+#include "midiout/frame_clock.h"
+
+#include <cstdint>
+
+namespace tambrel::engine {
+
+struct FollowedGrid {
+    // Changes at every start, stop, relocate or jump that the steps must follow at once
+    // (a new tempo alone does not change it: it is heard from the next step).
+    std::uint32_t epoch = 0;
+    bool rolling = false;
+    // Step `anchorStep` (counted from the followed song's start: 0 is bar 1's first step)
+    // falls on server frame `anchorFrame` (the server's wrapping frame clock), and each
+    // step after it `framesPerStep` frames later, until the grid changes.
+    std::int64_t anchorStep = 0;
+    std::uint32_t anchorFrame = 0;
+    double framesPerStep = 0;
+    // The start is not released yet: anchorFrame counts from the frame it will be
+    // released on (0 is that frame).
+    bool awaitingRelease = false;
+    // The followed tempo in Tambrel's own units (the tempo label's), 0 while unknown.
+    double tempo = 0;
+};
+
+class FollowedSource {
+public:
+    virtual ~FollowedSource() = default;
+
+    // Any thread, without waiting or locking: the grid as it stands.
+    virtual FollowedGrid grid() const noexcept = 0;
+    // The frame clock the grid's frames are on (our JACK client's frame line).
+    virtual const midiout::FrameClock& frames() const noexcept = 0;
+    // Frames between a message's moment and the frame the output plays it on.
+    virtual std::int64_t delayFrames() const noexcept = 0;
+
+    // Window's thread, while the step clock is stopped: the time signature in force, by
+    // which the source counts its bars in steps.
+    virtual void setTimeSignature(TimeSig sig) noexcept = 0;
+    // Window's thread: Play and Stop pressed while following. A transport starts and stops
+    // with them; a MIDI clock has the last word, and ignores them.
+    virtual void playPressed() noexcept {}
+    virtual void stopPressed() noexcept {}
+    // Step clock's thread: the first steps of the start with this epoch have gone to the
+    // outputs (a slow-sync transport may roll from now on). Never waits.
+    virtual void prepared(std::uint32_t /*epoch*/) noexcept {}
+};
+
+} // namespace tambrel::engine
