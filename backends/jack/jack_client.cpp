@@ -139,6 +139,27 @@ bool JackMidiClient::waitUntilOutsideProcess() const noexcept {
     return true;
 }
 
+bool JackMidiClient::addCycleListener(JackCycleListener* listener) noexcept {
+    for (auto& slot : listeners_) {
+        JackCycleListener* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, listener, std::memory_order_acq_rel)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool JackMidiClient::removeCycleListener(JackCycleListener* listener) noexcept {
+    for (auto& slot : listeners_) {
+        JackCycleListener* expected = listener;
+        if (slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel)) {
+            // The process callback may have read it just before: wait until it is clear.
+            return !alive() || waitUntilOutsideProcess();
+        }
+    }
+    return true;
+}
+
 int JackMidiClient::onProcess(std::uint32_t frames, void* self) noexcept {
     static_cast<JackMidiClient*>(self)->process(frames);
     return 0;
@@ -161,6 +182,11 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
         0) {
         const auto start = std::chrono::microseconds(estimatedStart) - serverAhead();
         line_.follow(estimatedFrame, std::chrono::nanoseconds(start).count());
+    }
+    for (auto& slot : listeners_) {
+        if (JackCycleListener* listener = slot.load(std::memory_order_acquire)) {
+            listener->cycle(cycleStart, frames);
+        }
     }
     audio_.writePeriod(cycleStart, frames);
     midi_.writePeriod(cycleStart, frames);

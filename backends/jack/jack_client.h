@@ -12,8 +12,10 @@
 #include "midiout/frame_clock.h"
 #include "midiout/timed_message.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +24,18 @@
 struct _jack_client;
 
 namespace tambrel::backends {
+
+// What else runs in our client's process callback, once a period, before the outputs write
+// theirs: a followed transport or an incoming MIDI clock, which read the server's position
+// or their port there. On JACK's real-time thread: it must not block, lock or allocate.
+class JackCycleListener {
+public:
+    // `cycleStart` is the period's first frame on the server's frame clock.
+    virtual void cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept = 0;
+
+protected:
+    ~JackCycleListener() = default;
+};
 
 // Keeps libjack from printing its errors and notes on the terminal (process-wide).
 void silenceJack() noexcept;
@@ -65,6 +79,13 @@ public:
     std::uint64_t droppedCount() const noexcept { return midi_.droppedCount(); }
     std::uint64_t lateCount() const noexcept { return midi_.lateCount(); }
 
+    // Window's thread. A listener called in each period from the next one on; false when
+    // kMaxListeners are already there. Removing returns once the process callback no
+    // longer calls it (false when that could not be made sure of: keep it alive then).
+    static constexpr std::size_t kMaxListeners = 4;
+    [[nodiscard]] bool addCycleListener(JackCycleListener* listener) noexcept;
+    [[nodiscard]] bool removeCycleListener(JackCycleListener* listener) noexcept;
+
     // The built-in synth's audio outputs: JackAudioPorts says what each of these does.
     [[nodiscard]] bool openAudio(const std::string& name, JackAudioSource* source) {
         return audio_.open(name, source);
@@ -105,6 +126,7 @@ private:
     std::atomic<bool> inProcess_{false};
     std::atomic<std::uint64_t> cycles_{0};
     FrameLine line_;
+    std::array<std::atomic<JackCycleListener*>, kMaxListeners> listeners_{};
     JackMidiPorts midi_{*this};
     JackAudioPorts audio_{*this};
 };
