@@ -56,15 +56,17 @@ public:
     // Frames between a message's moment and the frame the output plays it on.
     virtual std::int64_t delayFrames() const noexcept = 0;
 
-    // Window's thread, while the step clock is stopped: the time signature in force, by
-    // which the source counts its bars in steps.
-    virtual void setTimeSignature(TimeSig sig) noexcept = 0;
+    // Window's thread, at once and at every change: the time signature in force, by which
+    // the source counts its bars in steps, and Tambrel's own step period, by which it times
+    // them when the other program gives no tempo.
+    virtual void setOwnTime(TimeSig sig, std::uint32_t periodMs) noexcept = 0;
     // Window's thread: Play and Stop pressed while following. A transport starts and stops
     // with them; a MIDI clock has the last word, and ignores them.
     virtual void playPressed() noexcept {}
     virtual void stopPressed() noexcept {}
-    // Step clock's thread: the first steps of the start with this epoch have gone to the
-    // outputs (a slow-sync transport may roll from now on). Never waits.
+    // Step clock's thread: the first step of the start with this epoch has gone to the
+    // outputs (a slow-sync transport may roll from now on). Never waits. The source keeps
+    // the epoch when it releases that start (the grid's anchor becomes the release frame).
     virtual void prepared(std::uint32_t /*epoch*/) noexcept {}
 };
 
