@@ -3,6 +3,7 @@
 // benchmarks open: every back end that works on this machine, in one order.
 
 #include "midiout/clock_sink.h"
+#include "midiout/followed_time.h"
 #include "midiout/midi_out.h"
 #include "midiout/transport_lead.h"
 
@@ -30,6 +31,11 @@ struct Outputs {
     // master already in place, which keeps its place.
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::string transportWhy;
+    // The source of time followed instead of Tambrel's own clock (a JACK transport, an
+    // incoming MIDI clock), on the same client, when asked for: nullptr without a server,
+    // then with the reason in `followWhy`.
+    std::unique_ptr<midiout::FollowedSource> followed;
+    std::string followWhy;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
 // (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop

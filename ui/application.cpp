@@ -245,8 +245,10 @@ StartedWindow::~StartedWindow() {
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow,
                           std::unique_ptr<midiout::ClockSink> clockPort,
-                          std::unique_ptr<midiout::TransportLead> transportLead) {
+                          std::unique_ptr<midiout::TransportLead> transportLead,
+                          std::unique_ptr<midiout::FollowedSource> followed) {
     StartedWindow started;
+    started.followed = std::move(followed);
     started.clockPort = std::move(clockPort);
     started.transportLead = std::move(transportLead);
     started.machine = std::move(machine);
@@ -255,6 +257,7 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                                               options.sync.clockWhileStopped);
     }
     started.machine->engine().setTransportLead(started.transportLead.get());
+    started.machine->engine().setFollowedSource(started.followed.get());
     started.window =
         makeWindow ? makeWindow(*started.machine) : std::make_unique<TForm1>(*started.machine);
     TForm1& window = *started.window;
@@ -289,14 +292,14 @@ int runProgram(int argc, char** argv) {
             clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
             options.sync.jackTransport == settings::JackTransport::Lead);
         // The window starts all the same: the notes need neither the clock nor the transport.
-        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy}) {
+        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy, outputs.followWhy}) {
             if (!why.empty()) {
                 writeErrorLine(QString::fromStdString(why));
             }
         }
-        started =
-            startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)), options, {},
-                        std::move(outputs.clockPort), std::move(outputs.transportLead));
+        started = startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)),
+                              options, {}, std::move(outputs.clockPort),
+                              std::move(outputs.transportLead), std::move(outputs.followed));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

@@ -7,6 +7,7 @@
 
 #include "machine/machine.h"
 #include "midiout/clock_sink.h"
+#include "midiout/followed_time.h"
 #include "midiout/transport_lead.h"
 #include "settings/settings_file.h"
 #include "settings/sync_settings.h"
@@ -63,6 +64,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const settings::Setti
 // sends its Stop to both as it goes; then the machine, as the window mirrors it and goes
 // before it.
 struct StartedWindow {
+    std::unique_ptr<midiout::FollowedSource> followed;
     std::unique_ptr<midiout::ClockSink> clockPort;
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::unique_ptr<machine::Machine> machine;
@@ -80,11 +82,13 @@ using WindowMaker = std::function<std::unique_ptr<TForm1>(machine::Machine&)>;
 // screen, then loads the command line's pattern file as the Load button does: a bad
 // file shows the load message over the window, which keeps its start pattern. With a
 // `clockPort`, MIDI clock goes out through it from the start (with the clocks while stopped
-// when the options ask for them); with a `transportLead`, Play and Stop lead that transport.
+// when the options ask for them); with a `transportLead`, Play and Stop lead that transport;
+// with `followed`, the steps follow that source of time instead of Tambrel's own clock.
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow = {},
                           std::unique_ptr<midiout::ClockSink> clockPort = {},
-                          std::unique_ptr<midiout::TransportLead> transportLead = {});
+                          std::unique_ptr<midiout::TransportLead> transportLead = {},
+                          std::unique_ptr<midiout::FollowedSource> followed = {});
 
 // The whole program, as main() runs it; returns its exit status.
 int runProgram(int argc, char** argv);
