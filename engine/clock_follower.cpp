@@ -1,0 +1,188 @@
+#include "clock_follower.h"
+
+#include "midi_clock_out.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tambrel::engine {
+
+namespace {
+
+// A clock farther from the line than this many times the line's own spread is not jitter.
+constexpr double kChangeSpreads = 4.0;
+// The least distance taken as a new tempo: the frames a clock's stamp is rounded to.
+constexpr double kChangeFrames = 3.0;
+// A line needs this many clocks before its spread tells the clock's jitter.
+constexpr std::int64_t kSpreadClocks = 8;
+// Silence longer than this many periods: the other program stopped sending, and its next
+// clock need not be on the old grid.
+constexpr double kSilencePeriods = 4.0;
+
+} // namespace
+
+double clockTempo(double clockFrames, std::uint32_t sampleRate, TimeSig sig) noexcept {
+    if (clockFrames <= 0) {
+        return 0;
+    }
+    const double quarters = 60.0 * sampleRate / (kClocksPerQuarter * clockFrames);
+    return sig == TimeSig::TwelveEight ? quarters / 1.5 : quarters;
+}
+
+void ClockFollower::message(const std::uint8_t* bytes, std::size_t size,
+                            std::uint32_t frame) noexcept {
+    if (size == 0) {
+        return;
+    }
+    switch (bytes[0]) {
+    case 0xF8:
+        clock(frame);
+        break;
+    case 0xFA:
+        start();
+        break;
+    case 0xFB:
+        continuePlay();
+        break;
+    case 0xFC:
+        stop();
+        break;
+    case 0xF2:
+        if (size >= 3) {
+            songPosition((bytes[1] & 0x7F) | ((bytes[2] & 0x7F) << 7));
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void ClockFollower::clock(std::uint32_t frame) noexcept {
+    const std::int64_t onLine = count_ - first_;
+    const auto since = static_cast<std::int32_t>(frame - lastFrame_);
+    double y = 0;
+    if (onLine > 0) {
+        y = frames_[static_cast<std::size_t>((count_ - 1) % kWindow)] + since;
+        if (since <= 0 || (period_ > 0 && since > kSilencePeriods * period_)) {
+            first_ = count_; // a line of its own
+            runSign_ = 0;
+            run_ = 0;
+        } else if (onLine >= kChangeRun && period_ > 0 && changedTempo(y - lineAt(count_))) {
+            // The run's clocks, this one among them, are the new line.
+            first_ = count_ - (kChangeRun - 1);
+        }
+    }
+    frames_[static_cast<std::size_t>(count_ % kWindow)] = y;
+    lastFrame_ = frame;
+    ++count_;
+    fit();
+    if (pending_) {
+        pending_ = false;
+        rolling_ = true;
+        songOffset_ = count_ - 1 - resume_;
+        startCount_ = count_ - 1;
+        ++changes_;
+    }
+    if (rolling_) {
+        songClock_ = count_ - 1 - songOffset_;
+    }
+}
+
+bool ClockFollower::changedTempo(double residual) noexcept {
+    const double threshold = std::max(kChangeFrames, kChangeSpreads * spread_);
+    const int sign = residual > threshold ? 1 : residual < -threshold ? -1 : 0;
+    if (sign == 0 || sign != runSign_) {
+        runSign_ = sign;
+        run_ = sign == 0 ? 0 : 1;
+    } else {
+        ++run_;
+    }
+    if (run_ < kChangeRun) {
+        return false;
+    }
+    runSign_ = 0;
+    run_ = 0;
+    return true;
+}
+
+// The least-squares line through the line's clocks, frames against their count.
+void ClockFollower::fit() noexcept {
+    const std::int64_t n = std::min<std::int64_t>(count_ - first_, kWindow);
+    const std::int64_t from = count_ - n;
+    double sumY = 0;
+    for (std::int64_t c = from; c < count_; ++c) {
+        sumY += frames_[static_cast<std::size_t>(c % kWindow)];
+    }
+    meanCount_ = static_cast<double>(from) + static_cast<double>(n - 1) / 2.0;
+    lineMean_ = sumY / static_cast<double>(n);
+    if (n < 2) {
+        return; // one clock: the period known before stays
+    }
+    double sxy = 0;
+    double sxx = 0;
+    for (std::int64_t c = from; c < count_; ++c) {
+        const double dx = static_cast<double>(c) - meanCount_;
+        sxy += dx * (frames_[static_cast<std::size_t>(c % kWindow)] - lineMean_);
+        sxx += dx * dx;
+    }
+    period_ = sxy / sxx;
+    if (n < kSpreadClocks) {
+        return;
+    }
+    double squares = 0;
+    for (std::int64_t c = from; c < count_; ++c) {
+        const double off = frames_[static_cast<std::size_t>(c % kWindow)] - lineAt(c);
+        squares += off * off;
+    }
+    spread_ = std::sqrt(squares / static_cast<double>(n));
+}
+
+double ClockFollower::lineAt(std::int64_t count) const noexcept {
+    return lineMean_ + period_ * (static_cast<double>(count) - meanCount_);
+}
+
+double ClockFollower::framesAfterLatest(std::int64_t songClock) const noexcept {
+    if (count_ == 0) {
+        return 0;
+    }
+    const double latest = frames_[static_cast<std::size_t>((count_ - 1) % kWindow)];
+    return lineAt(songClock + songOffset_) - latest;
+}
+
+void ClockFollower::start() noexcept {
+    if (rolling_) {
+        ++changes_;
+    }
+    rolling_ = false;
+    pending_ = true;
+    resume_ = 0;
+}
+
+void ClockFollower::continuePlay() noexcept {
+    if (!rolling_) {
+        pending_ = true;
+    }
+}
+
+void ClockFollower::stop() noexcept {
+    if (rolling_) {
+        resume_ = songClock_ + 1;
+    }
+    if (rolling_ || pending_) {
+        ++changes_;
+    }
+    rolling_ = false;
+    pending_ = false;
+}
+
+void ClockFollower::songPosition(int sixteenths) noexcept {
+    resume_ = static_cast<std::int64_t>(sixteenths) * kClocksPerSixteenth;
+    if (rolling_) {
+        // A jump while playing: the next clock is the Pointer's place.
+        songOffset_ = count_ - resume_;
+        songClock_ = resume_ - 1;
+        ++changes_;
+    }
+}
+
+} // namespace tambrel::engine

@@ -1,0 +1,185 @@
+// Following an incoming MIDI clock: the tempo and the clocks' frames read through a sender's
+// jitter and tempo changes, and the song's place after Start, Stop, Continue and the Song
+// Position Pointer.
+
+#include "engine/clock_follower.h"
+#include "engine/midi_clock_out.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+namespace tambrel::engine {
+namespace {
+
+constexpr std::uint32_t kRate = 48000;
+
+double clockFramesAt(double quarters) {
+    return 60.0 * kRate / (kClocksPerQuarter * quarters);
+}
+
+// A sender whose clocks lie on a steady grid, each moved off it by up to `jitter` of a clock
+// either way; its frame counter starts near the end of its range, so that it wraps.
+class Sender {
+public:
+    explicit Sender(double jitter, unsigned seed = 1) : jitter_(jitter), random_(seed) {}
+
+    void at(double quarters) { period_ = clockFramesAt(quarters); }
+    // Where clock `ahead` from now falls (1: the next): on the grid, on the frame it will
+    // be sent on when there is no jitter.
+    double onGrid(int ahead) const {
+        const double frame = grid_ + (ahead - 1) * period_;
+        return jitter_ == 0 ? std::round(frame) : frame;
+    }
+    // Sends the next clock; returns its grid frame.
+    double send(ClockFollower& follower) {
+        std::uniform_real_distribution<double> off(-jitter_, jitter_);
+        const double onGrid = grid_;
+        const double frame = onGrid + off(random_) * period_;
+        follower.clock(static_cast<std::uint32_t>(std::llround(frame)));
+        grid_ += period_;
+        return onGrid;
+    }
+    void rest(double frames) { grid_ += frames; }
+
+private:
+    double jitter_;
+    std::mt19937 random_;
+    double period_ = clockFramesAt(120);
+    double grid_ = 4294967296.0 - 20000.0;
+};
+
+// The distance, in frames, from where the follower puts clock `ahead` from now (1: the next)
+// to where it falls.
+double clockError(const ClockFollower& follower, const Sender& sender, int ahead = 1) {
+    const double predicted = static_cast<double>(follower.latestFrame()) +
+                             follower.framesAfterLatest(follower.latestSongClock() + ahead);
+    return std::remainder(predicted - sender.onGrid(ahead), 4294967296.0);
+}
+
+TEST(ClockFollowerTest, TempoReadsSteadilyThroughJitterAndFollowsAChangeWithinTwoBeats) {
+    for (const double jitter : {0.0, 0.1}) {
+        for (unsigned seed = 1; seed <= 5; ++seed) {
+            SCOPED_TRACE(testing::Message() << "jitter " << jitter << " seed " << seed);
+            ClockFollower follower;
+            Sender sender(jitter, seed);
+            follower.start();
+            double squares = 0;
+            for (int c = 0; c < 24 * 32; ++c) {
+                sender.send(follower);
+                const double tempo = clockTempo(follower.clockFrames(), kRate, TimeSig::FourFour);
+                if (c >= ClockFollower::kWindow) {
+                    ASSERT_EQ(std::lround(tempo), 120) << "clock " << c << ": " << tempo;
+                    // The grid is read through the jitter: the next clock is placed nearer
+                    // its true place than the clocks themselves come.
+                    const double error = clockError(follower, sender);
+                    ASSERT_LT(std::abs(error), 0.06 * 1000 + 1) << "clock " << c;
+                    squares += error * error;
+                }
+            }
+            EXPECT_LT(std::sqrt(squares / (24 * 30)), 0.025 * 1000 + 0.5);
+            sender.at(97.5);
+            for (int c = 0; c < 24 * 16; ++c) {
+                sender.send(follower);
+                const double tempo = clockTempo(follower.clockFrames(), kRate, TimeSig::FourFour);
+                if (c >= 2 * kClocksPerQuarter) {
+                    ASSERT_NEAR(tempo, 97.5, 0.3) << "clock " << c << " after the change";
+                }
+            }
+        }
+    }
+}
+
+TEST(ClockFollowerTest, WithoutJitterTheNextClockIsPlacedToTheFrame) {
+    for (const double quarters : {120.0, 97.5, 30.0, 260.0, 97.0}) {
+        SCOPED_TRACE(quarters);
+        ClockFollower follower;
+        Sender sender(0);
+        sender.at(quarters);
+        follower.start();
+        for (int c = 0; c < 24 * 12; ++c) {
+            sender.send(follower);
+            // The next clock from the second on; the next step's (12 clocks ahead at the
+            // most) once a step's clocks have come.
+            ASSERT_LE(std::abs(clockError(follower, sender, 1)), c >= 1 ? 1.0 : 1e9) << c;
+            ASSERT_LE(std::abs(clockError(follower, sender, 12)), c >= 12 ? 1.0 : 1e9) << c;
+        }
+        // A tempo change, then silence and a restart off the old grid.
+        sender.at(quarters * 0.8);
+        sender.send(follower);
+        for (int c = 0; c < 8; ++c) {
+            sender.send(follower);
+        }
+        EXPECT_LE(std::abs(clockError(follower, sender)), 1.0);
+        sender.rest(kRate * 2.3);
+        follower.start();
+        sender.send(follower);
+        sender.send(follower);
+        EXPECT_LE(std::abs(clockError(follower, sender)), 1.0);
+    }
+}
+
+TEST(ClockFollowerTest, TempoIsInTheLabelsUnits) {
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::FourFour), 120);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::ThreeFour), 120);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::SixEight), 120);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::TwelveEight), 80);
+    EXPECT_EQ(clockTempo(0, kRate, TimeSig::FourFour), 0);
+}
+
+// The song's clock of each clock sent, and the follower's changes, through a session.
+class ClockSongTest : public ::testing::Test {
+protected:
+    std::int64_t tick() {
+        sender.send(follower);
+        return follower.rolling() ? follower.latestSongClock() : -1;
+    }
+    void message(std::uint8_t a, std::uint8_t b = 0, std::uint8_t c = 0) {
+        const std::uint8_t bytes[3] = {a, b, c};
+        follower.message(bytes, a == 0xF2 ? 3 : 1, 0);
+    }
+
+    ClockFollower follower;
+    Sender sender{0};
+};
+
+TEST_F(ClockSongTest, StartStopContinueAndPointerPlaceTheSong) {
+    EXPECT_EQ(tick(), -1) << "clocks alone do not play";
+    const std::uint32_t before = follower.changes();
+    message(0xFA);
+    EXPECT_FALSE(follower.rolling()) << "Start plays from the next clock";
+    EXPECT_EQ(tick(), 0);
+    EXPECT_EQ(tick(), 1);
+    EXPECT_GT(follower.changes(), before);
+    for (int c = 2; c < 40; ++c) {
+        tick();
+    }
+    std::uint32_t changes = follower.changes();
+    message(0xFC);
+    EXPECT_FALSE(follower.rolling());
+    EXPECT_GT(follower.changes(), changes);
+    EXPECT_EQ(tick(), -1) << "clocks while stopped do not play";
+    message(0xFB);
+    EXPECT_EQ(tick(), 40) << "Continue without a Pointer goes on where Stop left";
+
+    message(0xFC);
+    message(0xF2, 0x05, 0x01); // sixteenth 133: clock 798
+    EXPECT_EQ(tick(), -1);
+    message(0xFB);
+    EXPECT_EQ(tick(), 798);
+    EXPECT_TRUE(follower.latestStartsSong());
+    EXPECT_EQ(tick(), 799);
+    EXPECT_FALSE(follower.latestStartsSong());
+
+    changes = follower.changes();
+    message(0xF2, 16); // a jump while playing
+    EXPECT_GT(follower.changes(), changes);
+    EXPECT_EQ(tick(), 96);
+    message(0xFA);
+    EXPECT_EQ(tick(), 0) << "Start while playing starts over";
+}
+
+} // namespace
+} // namespace tambrel::engine
