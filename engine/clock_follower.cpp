@@ -185,4 +185,33 @@ void ClockFollower::songPosition(int sixteenths) noexcept {
     }
 }
 
+FollowedGrid clockGrid(const ClockFollower& follower, TimeSig sig, std::uint32_t sampleRate,
+                       double ownClockFrames, std::uint32_t earliest) noexcept {
+    FollowedGrid grid;
+    const int perStep = clocksPerStep(sig);
+    const double period = follower.clockFrames();
+    grid.tempo = clockTempo(period, sampleRate, sig);
+    grid.framesPerStep = (period > 0 ? period : ownClockFrames) * perStep;
+    grid.rolling = follower.rolling();
+    if (!grid.rolling) {
+        return grid;
+    }
+    const std::int64_t latest = follower.latestSongClock();
+    const std::int64_t onStep = latest % perStep == 0 ? latest / perStep : -1;
+    if (onStep >= 0 && follower.latestStartsSong()) {
+        grid.anchorStep = onStep;
+        grid.anchorFrame = follower.latestFrame();
+        if (static_cast<std::int32_t>(earliest - grid.anchorFrame) > 0) {
+            grid.anchorFrame = earliest;
+        }
+        return grid;
+    }
+    grid.anchorStep = latest / perStep + 1;
+    const std::int64_t clock = grid.anchorStep * perStep;
+    const double after = period > 0 ? follower.framesAfterLatest(clock)
+                                    : static_cast<double>(clock - latest) * ownClockFrames;
+    grid.anchorFrame = follower.latestFrame() + static_cast<std::uint32_t>(std::llround(after));
+    return grid;
+}
+
 } // namespace tambrel::engine

@@ -24,6 +24,7 @@
 //
 // Everything here runs in a JACK process callback: no allocation, no locks, no waiting.
 
+#include "followed_time.h"
 #include "time_signature.h"
 
 #include <array>
@@ -98,5 +99,15 @@ private:
     std::int64_t startCount_ = -1;
     std::uint32_t changes_ = 0;
 };
+
+// The grid that the clock gives Tambrel's steps in `sig` (clocksPerStep clocks a step), the
+// epoch left for the source to count. While rolling, the anchor is the next step whose clock
+// is still to come, on the frame the line puts that clock: each step on its own clock, not
+// merely at the clock's tempo. The step on the clock that started the song could not be
+// foreseen: it goes on `earliest` (the first frame its notes can still be heard on) when its
+// clock came before that, and the steps after it on their clocks again as those come.
+// `ownClockFrames` stands in for the clock's period until two clocks have come.
+FollowedGrid clockGrid(const ClockFollower& follower, TimeSig sig, std::uint32_t sampleRate,
+                       double ownClockFrames, std::uint32_t earliest) noexcept;
 
 } // namespace tambrel::engine

@@ -181,5 +181,43 @@ TEST_F(ClockSongTest, StartStopContinueAndPointerPlaceTheSong) {
     EXPECT_EQ(tick(), 0) << "Start while playing starts over";
 }
 
+TEST_F(ClockSongTest, GridPutsEachStepOnItsClock) {
+    const double own = clockFramesAt(100); // Tambrel's own tempo, before the clock's is known
+    const auto gridAt = [&](TimeSig sig, std::uint32_t earliest = 0) {
+        return clockGrid(follower, sig, kRate, own, earliest);
+    };
+    message(0xFA);
+    const double first = sender.onGrid(1);
+    tick();
+    const auto startFrame = static_cast<std::uint32_t>(first);
+    FollowedGrid grid = gridAt(TimeSig::FourFour, startFrame + 700);
+    EXPECT_TRUE(grid.rolling);
+    EXPECT_EQ(grid.anchorStep, 0);
+    EXPECT_EQ(grid.anchorFrame, startFrame + 700) << "the unforeseen step as soon as it can be";
+    EXPECT_DOUBLE_EQ(grid.framesPerStep, own * 6);
+    EXPECT_EQ(grid.tempo, 0);
+    EXPECT_EQ(gridAt(TimeSig::FourFour, startFrame - 5).anchorFrame, startFrame);
+
+    for (int c = 1; c <= 6; ++c) {
+        tick();
+        grid = gridAt(TimeSig::FourFour);
+        EXPECT_EQ(grid.anchorStep, c < 6 ? 1 : 2) << "the next step whose clock is to come";
+        EXPECT_EQ(grid.anchorFrame, startFrame + 6000 * grid.anchorStep);
+        EXPECT_NEAR(grid.framesPerStep, 6000, 1e-6);
+        EXPECT_NEAR(grid.tempo, 120, 1e-6);
+    }
+    EXPECT_NEAR(gridAt(TimeSig::TwelveEight).tempo, 80, 1e-6);
+
+    message(0xFC);
+    EXPECT_FALSE(gridAt(TimeSig::ThreeFour).rolling);
+    message(0xF2, 5); // sixteenth 5: clock 30, in the middle of 3/4's step 3 (clocks 24..31)
+    message(0xFB);
+    tick();
+    grid = gridAt(TimeSig::ThreeFour, 0);
+    EXPECT_EQ(grid.anchorStep, 4);
+    EXPECT_EQ(grid.anchorFrame, static_cast<std::uint32_t>(sender.onGrid(2)));
+    EXPECT_NEAR(grid.framesPerStep, 8000, 1e-6);
+}
+
 } // namespace
 } // namespace tambrel::engine

@@ -1,0 +1,100 @@
+#include "jack_clock_in.h"
+
+#include "backends/jack/jack_placement.h"
+#include "engine/midi_clock_out.h"
+
+#include <cmath>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+namespace tambrel::backends {
+
+namespace {
+
+// How far past the period being read a step that could not be foreseen (the one on the clock
+// that starts the song) must go to be heard on its frame: the step clock looks at the grid
+// every couple of milliseconds, and hands a step over only while its notes can still be
+// placed on their frame (5 ms beyond the output's period, jack_placement.h).
+constexpr double kUnforeseenSeconds = 0.012;
+
+} // namespace
+
+std::unique_ptr<JackClockIn> JackClockIn::open(std::shared_ptr<JackMidiClient> client,
+                                               const std::string& source, std::string& why) {
+    if (client == nullptr || !client->alive()) {
+        why = "MIDI clock in needs a JACK server (PipeWire's JACK counts), and none is running";
+        return nullptr;
+    }
+    std::unique_ptr<JackClockIn> in(new JackClockIn(client));
+    jack_client_t* handle = client->handle();
+    in->periodFrames_.store(jack_get_buffer_size(handle), std::memory_order_relaxed);
+    in->port_ =
+        jack_port_register(handle, kClockInPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (in->port_ == nullptr) {
+        why = "the JACK port for MIDI clock in could not be made";
+        return nullptr;
+    }
+    if (!client->addCycleListener(in.get())) {
+        why = "MIDI clock in could not be read in our JACK client's periods";
+        return nullptr;
+    }
+    in->listening_ = true;
+    if (!source.empty() && jack_connect(handle, source.c_str(), jack_port_name(in->port_)) != 0) {
+        why = "MIDI clock in could not be connected from " + source;
+        return nullptr;
+    }
+    return in;
+}
+
+JackClockIn::~JackClockIn() {
+    if (listening_ && !client_->removeCycleListener(this)) {
+        return; // the process callback may still read the port: it stays
+    }
+    if (port_ != nullptr && client_->alive()) {
+        jack_port_unregister(client_->handle(), port_);
+    }
+}
+
+std::int64_t JackClockIn::delayFrames() const noexcept {
+    return jackDelayFrames(periodFrames_.load(std::memory_order_relaxed), client_->sampleRate());
+}
+
+void JackClockIn::setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept {
+    sig_.store(sig, std::memory_order_relaxed);
+    ownPeriodMs_.store(periodMs, std::memory_order_relaxed);
+}
+
+void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
+    periodFrames_.store(frames, std::memory_order_relaxed);
+    void* buffer = jack_port_get_buffer(port_, frames);
+    const std::uint32_t events = jack_midi_get_event_count(buffer);
+    for (std::uint32_t i = 0; i < events; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) == 0) {
+            follower_.message(event.buffer, event.size, cycleStart + event.time);
+        }
+    }
+    publish(cycleStart, frames);
+}
+
+void JackClockIn::publish(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
+    const engine::TimeSig sig = sig_.load(std::memory_order_relaxed);
+    const double rate = client_->sampleRate();
+    // A new start, stop or jump, or a new time signature (the song's steps are counted
+    // anew), is a new epoch: the step clock starts over from it.
+    if (follower_.changes() != changes_ || sig != sigSeen_) {
+        changes_ = follower_.changes();
+        sigSeen_ = sig;
+        ++epoch_;
+    }
+    const double ownClockFrames =
+        ownPeriodMs_.load(std::memory_order_relaxed) * rate / 1000.0 / engine::clocksPerStep(sig);
+    const auto earliest =
+        cycleStart + frames + static_cast<std::uint32_t>(std::llround(kUnforeseenSeconds * rate));
+    engine::FollowedGrid grid =
+        engine::clockGrid(follower_, sig, client_->sampleRate(), ownClockFrames, earliest);
+    grid.epoch = epoch_;
+    grid_.publish(grid);
+}
+
+} // namespace tambrel::backends
