@@ -2,6 +2,7 @@
 // The numbered list of MIDI output devices that the window, tambrel-pattern and the
 // benchmarks open: every back end that works on this machine, in one order.
 
+#include "engine/followed_time.h"
 #include "midiout/clock_sink.h"
 #include "midiout/midi_out.h"
 #include "midiout/transport_lead.h"
@@ -30,11 +31,17 @@ struct Outputs {
     // master already in place, which keeps its place.
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::string transportWhy;
+    // MIDI clock in, the source of time, on the same client when asked for: nullptr without
+    // a server, then with the reason in `clockInWhy`.
+    std::unique_ptr<engine::FollowedSource> clockIn;
+    std::string clockInWhy;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
 // (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop
-// start and stop the JACK transport.
+// start and stop the JACK transport. `clockSource`: no clock in when empty; otherwise the
+// port to connect the followed clock from (an empty string: none).
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination,
-                        bool leadTransport = false);
+                        bool leadTransport = false,
+                        const std::optional<std::string>& clockSource = std::nullopt);
 
 } // namespace tambrel::backends

@@ -245,8 +245,10 @@ StartedWindow::~StartedWindow() {
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow,
                           std::unique_ptr<midiout::ClockSink> clockPort,
-                          std::unique_ptr<midiout::TransportLead> transportLead) {
+                          std::unique_ptr<midiout::TransportLead> transportLead,
+                          std::unique_ptr<engine::FollowedSource> followed) {
     StartedWindow started;
+    started.followed = std::move(followed);
     started.clockPort = std::move(clockPort);
     started.transportLead = std::move(transportLead);
     started.machine = std::move(machine);
@@ -285,18 +287,22 @@ int runProgram(int argc, char** argv) {
     StartedWindow started;
     try {
         const settings::PortSwitch& clockOut = options.sync.midiClockOut;
+        const settings::PortSwitch& clockIn = options.sync.midiClockIn;
         backends::Outputs outputs = backends::discoverOutputs(
             clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
-            options.sync.jackTransport == settings::JackTransport::Lead);
-        // The window starts all the same: the notes need neither the clock nor the transport.
-        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy}) {
+            options.sync.jackTransport == settings::JackTransport::Lead,
+            clockIn.on ? std::optional<std::string>(clockIn.port) : std::nullopt);
+        // The window starts all the same: the notes need neither the clocks nor the transport,
+        // and without the clock it follows, Tambrel plays on its own.
+        for (const std::string& why :
+             {outputs.clockWhy, outputs.transportWhy, outputs.clockInWhy}) {
             if (!why.empty()) {
                 writeErrorLine(QString::fromStdString(why));
             }
         }
-        started =
-            startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)), options, {},
-                        std::move(outputs.clockPort), std::move(outputs.transportLead));
+        started = startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)),
+                              options, {}, std::move(outputs.clockPort),
+                              std::move(outputs.transportLead), std::move(outputs.clockIn));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;
