@@ -11,10 +11,12 @@ namespace {
 
 // A clock farther from the line than this many times the line's own spread is not jitter.
 constexpr double kChangeSpreads = 4.0;
-// The least distance taken as a new tempo: the frames a clock's stamp is rounded to.
+// The least distance taken as a new tempo: the frames a clock's stamp is rounded to, and a
+// share of a clock that covers the jitter of a sender whose spread is not known yet.
 constexpr double kChangeFrames = 3.0;
+constexpr double kChangeShare = 0.15;
 // A line needs this many clocks before its spread tells the clock's jitter.
-constexpr std::int64_t kSpreadClocks = 8;
+constexpr double kSpreadClocks = 8;
 // Silence longer than this many periods: the other program stopped sending, and its next
 // clock need not be on the old grid.
 constexpr double kSilencePeriods = 4.0;
@@ -61,18 +63,27 @@ void ClockFollower::clock(std::uint32_t frame) noexcept {
     const std::int64_t onLine = count_ - first_;
     const auto since = static_cast<std::int32_t>(frame - lastFrame_);
     double y = 0;
+    bool aside = false;
     if (onLine > 0) {
         y = frames_[static_cast<std::size_t>((count_ - 1) % kWindow)] + since;
         if (since <= 0 || (period_ > 0 && since > kSilencePeriods * period_)) {
             first_ = count_; // a line of its own
             runSign_ = 0;
             run_ = 0;
-        } else if (onLine >= kChangeRun && period_ > 0 && changedTempo(y - lineAt(count_))) {
-            // The run's clocks, this one among them, are the new line.
-            first_ = count_ - (kChangeRun - 1);
+        } else if (onLine >= kChangeRun && period_ > 0) {
+            if (changedTempo(y - lineAt(count_), count_)) {
+                // The run's clocks, this one among them, are the new line.
+                first_ = count_ - (kChangeRun - 1);
+                for (std::int64_t c = first_; c < count_; ++c) {
+                    aside_[static_cast<std::size_t>(c % kWindow)] = false;
+                }
+            } else {
+                aside = run_ > 0;
+            }
         }
     }
     frames_[static_cast<std::size_t>(count_ % kWindow)] = y;
+    aside_[static_cast<std::size_t>(count_ % kWindow)] = aside;
     lastFrame_ = frame;
     ++count_;
     fit();
@@ -88,8 +99,14 @@ void ClockFollower::clock(std::uint32_t frame) noexcept {
     }
 }
 
-bool ClockFollower::changedTempo(double residual) noexcept {
-    const double threshold = std::max(kChangeFrames, kChangeSpreads * spread_);
+bool ClockFollower::changedTempo(double residual, std::int64_t count) noexcept {
+    // A line through few clocks, carried far beyond them, is less sure of where the next
+    // clock falls than of where its own clocks are.
+    const double dx = static_cast<double>(count) - meanCount_;
+    const double reach = std::sqrt(1.0 + 1.0 / fitted_ + dx * dx / sxx_);
+    const double threshold = spread_ >= 0
+                                 ? std::max(kChangeFrames, kChangeSpreads * spread_ * reach)
+                                 : std::max(kChangeFrames, kChangeShare * period_ * reach);
     const int sign = residual > threshold ? 1 : residual < -threshold ? -1 : 0;
     if (sign == 0 || sign != runSign_) {
         runSign_ = sign;
@@ -105,36 +122,57 @@ bool ClockFollower::changedTempo(double residual) noexcept {
     return true;
 }
 
-// The least-squares line through the line's clocks, frames against their count.
+// The least-squares line through the line's clocks (those not set aside), frames against
+// their count.
 void ClockFollower::fit() noexcept {
-    const std::int64_t n = std::min<std::int64_t>(count_ - first_, kWindow);
-    const std::int64_t from = count_ - n;
+    const std::int64_t from = std::max(first_, count_ - kWindow);
+    const auto onLine = [this](std::int64_t c) {
+        return !aside_[static_cast<std::size_t>(c % kWindow)];
+    };
+    const auto frameOf = [this](std::int64_t c) {
+        return frames_[static_cast<std::size_t>(c % kWindow)];
+    };
+    double n = 0;
+    double sumCount = 0;
     double sumY = 0;
     for (std::int64_t c = from; c < count_; ++c) {
-        sumY += frames_[static_cast<std::size_t>(c % kWindow)];
+        if (onLine(c)) {
+            n += 1;
+            sumCount += static_cast<double>(c);
+            sumY += frameOf(c);
+        }
     }
-    meanCount_ = static_cast<double>(from) + static_cast<double>(n - 1) / 2.0;
-    lineMean_ = sumY / static_cast<double>(n);
-    if (n < 2) {
-        return; // one clock: the period known before stays
+    if (n < 1) {
+        return;
     }
+    meanCount_ = sumCount / n;
+    lineMean_ = sumY / n;
     double sxy = 0;
     double sxx = 0;
     for (std::int64_t c = from; c < count_; ++c) {
-        const double dx = static_cast<double>(c) - meanCount_;
-        sxy += dx * (frames_[static_cast<std::size_t>(c % kWindow)] - lineMean_);
-        sxx += dx * dx;
+        if (onLine(c)) {
+            const double dx = static_cast<double>(c) - meanCount_;
+            sxy += dx * (frameOf(c) - lineMean_);
+            sxx += dx * dx;
+        }
     }
+    if (sxx <= 0) {
+        return; // one clock: the period known before stays
+    }
+    fitted_ = n;
+    sxx_ = sxx;
     period_ = sxy / sxx;
     if (n < kSpreadClocks) {
         return;
     }
     double squares = 0;
     for (std::int64_t c = from; c < count_; ++c) {
-        const double off = frames_[static_cast<std::size_t>(c % kWindow)] - lineAt(c);
-        squares += off * off;
+        if (onLine(c)) {
+            const double off = frameOf(c) - lineAt(c);
+            squares += off * off;
+        }
     }
-    spread_ = std::sqrt(squares / static_cast<double>(n));
+    spread_ = std::sqrt(squares / (n - 2));
 }
 
 double ClockFollower::lineAt(std::int64_t count) const noexcept {

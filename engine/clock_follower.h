@@ -14,8 +14,9 @@
 // A new tempo shows as clocks that all land on one side of the line, farther from it than
 // the clock's own jitter ever takes them: after kChangeRun of those in a row the line is
 // fitted through them alone, so a change is followed within a few clocks instead of the
-// whole window. A clock that comes after a long silence (the other program stopped sending)
-// starts a line of its own.
+// whole window. Until then such a clock is kept out of the line: one clock held back by a
+// stalled sender does not tilt it. A clock that comes after a long silence (the other program
+// stopped sending) starts a line of its own.
 //
 // The real-time messages: Start plays from the song's beginning on the next clock; Continue
 // from the Song Position Pointer's place (a Pointer counts sixteenths, 6 clocks each); Stop
@@ -74,20 +75,23 @@ public:
 
 private:
     void fit() noexcept;
-    bool changedTempo(double residual) noexcept;
+    bool changedTempo(double residual, std::int64_t count) noexcept;
     double lineAt(std::int64_t count) const noexcept;
 
     // The clocks of the line: frames counted from `origin_` (so that they stay small and
     // exact in a double), by their running count (count % kWindow).
     std::array<double, kWindow> frames_{};
-    std::int64_t count_ = 0; // clocks taken since the line began
-    std::int64_t first_ = 0; // the count of the line's first clock
+    std::array<bool, kWindow> aside_{}; // off the line, not (yet) a new tempo
+    std::int64_t count_ = 0;            // clocks taken since the line began
+    std::int64_t first_ = 0;            // the count of the line's first clock
     std::uint32_t origin_ = 0;
     std::uint32_t lastFrame_ = 0;
     double lineMean_ = 0; // the line: frames at the mean count, and its slope
     double meanCount_ = 0;
     double period_ = 0;
-    double spread_ = 0; // rms distance of the line's clocks from it
+    double fitted_ = 2; // clocks in the latest fit, and their spread in count (sum of squares)
+    double sxx_ = 0.5;
+    double spread_ = -1; // rms distance of the line's clocks from it; below 0: not known yet
     int runSign_ = 0;
     int run_ = 0;
 
