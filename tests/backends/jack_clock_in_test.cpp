@@ -49,7 +49,7 @@ protected:
         ASSERT_TRUE(sender->ok()) << "jack_midi_clock did not start (package jack-midi-clock)";
         ASSERT_TRUE(sender->connect(receiver->client(), receiver->portName()));
         std::string why;
-        in = JackClockIn::open(client, JackClockSender::kPort, why);
+        in = JackClockIn::open(client, sender->port(), why);
         ASSERT_NE(in, nullptr) << why;
         in->setOwnTime(engine::TimeSig::FourFour, 125);
     }
