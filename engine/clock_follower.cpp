@@ -1,7 +1,5 @@
 #include "clock_follower.h"
 
-#include "midi_clock_out.h"
-
 #include <algorithm>
 #include <cmath>
 
@@ -23,12 +21,12 @@ constexpr double kSilencePeriods = 4.0;
 
 } // namespace
 
-double clockTempo(double clockFrames, std::uint32_t sampleRate, TimeSig sig) noexcept {
-    if (clockFrames <= 0) {
+double clockTempo(double clockFrames, std::uint32_t sampleRate, const StepCount& steps) noexcept {
+    if (clockFrames <= 0 || sampleRate == 0) {
         return 0;
     }
-    const double quarters = 60.0 * sampleRate / (kClocksPerQuarter * clockFrames);
-    return sig == TimeSig::TwelveEight ? quarters / 1.5 : quarters;
+    const double stepMs = clockFrames * steps.clocksPerStep * 1000.0 / sampleRate;
+    return steps.tempoConstant / stepMs;
 }
 
 void ClockFollower::message(const std::uint8_t* bytes, std::size_t size,
@@ -223,12 +221,13 @@ void ClockFollower::songPosition(int sixteenths) noexcept {
     }
 }
 
-FollowedGrid clockGrid(const ClockFollower& follower, TimeSig sig, std::uint32_t sampleRate,
-                       double ownClockFrames, std::uint32_t earliest) noexcept {
+FollowedGrid clockGrid(const ClockFollower& follower, const StepCount& steps,
+                       std::uint32_t sampleRate, std::uint32_t earliest) noexcept {
     FollowedGrid grid;
-    const int perStep = clocksPerStep(sig);
+    const int perStep = std::max(steps.clocksPerStep, 1);
+    const double ownClockFrames = steps.periodMs * sampleRate / 1000.0 / perStep;
     const double period = follower.clockFrames();
-    grid.tempo = clockTempo(period, sampleRate, sig);
+    grid.tempo = clockTempo(period, sampleRate, steps);
     grid.framesPerStep = (period > 0 ? period : ownClockFrames) * perStep;
     grid.rolling = follower.rolling();
     if (!grid.rolling) {

@@ -60,8 +60,11 @@ std::int64_t JackClockIn::delayFrames() const noexcept {
 }
 
 void JackClockIn::setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept {
-    sig_.store(sig, std::memory_order_relaxed);
-    ownPeriodMs_.store(periodMs, std::memory_order_relaxed);
+    const engine::TimeSignatureInfo& info = engine::timeSignatureInfo(sig);
+    own_.store(Own{static_cast<std::uint8_t>(engine::clocksPerStep(sig)),
+                   static_cast<std::uint8_t>(info.stepsPerBar),
+                   static_cast<std::uint16_t>(info.tempoConstant), periodMs},
+               std::memory_order_relaxed);
 }
 
 void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
@@ -78,21 +81,21 @@ void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept
 }
 
 void JackClockIn::publish(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
-    const engine::TimeSig sig = sig_.load(std::memory_order_relaxed);
-    const double rate = client_->sampleRate();
-    // A new start, stop or jump, or a new time signature (the song's steps are counted
-    // anew), is a new epoch: the step clock starts over from it.
-    if (follower_.changes() != changes_ || sig != sigSeen_) {
+    const Own own = own_.load(std::memory_order_relaxed);
+    const std::uint32_t rate = client_->sampleRate();
+    // A new start, stop or jump, or a new bar (the song's steps are counted anew), is a new
+    // epoch: the step clock starts over from it.
+    if (follower_.changes() != changes_ || own.clocksPerStep != ownSeen_.clocksPerStep ||
+        own.stepsPerBar != ownSeen_.stepsPerBar) {
         changes_ = follower_.changes();
-        sigSeen_ = sig;
         ++epoch_;
     }
-    const double ownClockFrames =
-        ownPeriodMs_.load(std::memory_order_relaxed) * rate / 1000.0 / engine::clocksPerStep(sig);
+    ownSeen_ = own;
     const auto earliest =
         cycleStart + frames + static_cast<std::uint32_t>(std::llround(kUnforeseenSeconds * rate));
-    engine::FollowedGrid grid =
-        engine::clockGrid(follower_, sig, client_->sampleRate(), ownClockFrames, earliest);
+    engine::FollowedGrid grid = engine::clockGrid(
+        follower_, engine::StepCount{own.clocksPerStep, own.tempoConstant, own.periodMs}, rate,
+        earliest);
     grid.epoch = epoch_;
     grid_.publish(grid);
 }

@@ -3,7 +3,6 @@
 // Position Pointer.
 
 #include "engine/clock_follower.h"
-#include "engine/midi_clock_out.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +14,12 @@ namespace tambrel::engine {
 namespace {
 
 constexpr std::uint32_t kRate = 48000;
+constexpr int kClocksPerQuarter = 24;
+// How Tambrel counts steps in 4/4, 3/4 and 12/8 (time_signature.h), its own tempo at 100.
+constexpr StepCount kFourFour{6, 15000, 150};
+constexpr StepCount kThreeFour{8, 20000, 200};
+constexpr StepCount kTwelveEight{12, 20000, 200};
+constexpr StepCount kSixEight{12, 30000, 300};
 
 double clockFramesAt(double quarters) {
     return 60.0 * kRate / (kClocksPerQuarter * quarters);
@@ -69,7 +74,7 @@ TEST(ClockFollowerTest, TempoReadsSteadilyThroughJitterAndFollowsAChangeWithinTw
             double squares = 0;
             for (int c = 0; c < 24 * 32; ++c) {
                 sender.send(follower);
-                const double tempo = clockTempo(follower.clockFrames(), kRate, TimeSig::FourFour);
+                const double tempo = clockTempo(follower.clockFrames(), kRate, kFourFour);
                 if (c >= ClockFollower::kWindow) {
                     ASSERT_EQ(std::lround(tempo), 120) << "clock " << c << ": " << tempo;
                     // The grid is read through the jitter: the next clock is placed nearer
@@ -83,7 +88,7 @@ TEST(ClockFollowerTest, TempoReadsSteadilyThroughJitterAndFollowsAChangeWithinTw
             sender.at(97.5);
             for (int c = 0; c < 24 * 16; ++c) {
                 sender.send(follower);
-                const double tempo = clockTempo(follower.clockFrames(), kRate, TimeSig::FourFour);
+                const double tempo = clockTempo(follower.clockFrames(), kRate, kFourFour);
                 if (c >= 2 * kClocksPerQuarter) {
                     ASSERT_NEAR(tempo, 97.5, 0.3) << "clock " << c << " after the change";
                 }
@@ -127,11 +132,11 @@ TEST(ClockFollowerTest, WithoutJitterTheNextClockIsPlacedToTheFrame) {
 }
 
 TEST(ClockFollowerTest, TempoIsInTheLabelsUnits) {
-    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::FourFour), 120);
-    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::ThreeFour), 120);
-    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::SixEight), 120);
-    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, TimeSig::TwelveEight), 80);
-    EXPECT_EQ(clockTempo(0, kRate, TimeSig::FourFour), 0);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, kFourFour), 120);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, kThreeFour), 120);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, kSixEight), 120);
+    EXPECT_DOUBLE_EQ(clockTempo(clockFramesAt(120), kRate, kTwelveEight), 80);
+    EXPECT_EQ(clockTempo(0, kRate, kFourFour), 0);
 }
 
 // The song's clock of each clock sent, and the follower's changes, through a session.
@@ -188,37 +193,37 @@ TEST_F(ClockSongTest, StartStopContinueAndPointerPlaceTheSong) {
 
 TEST_F(ClockSongTest, GridPutsEachStepOnItsClock) {
     const double own = clockFramesAt(100); // Tambrel's own tempo, before the clock's is known
-    const auto gridAt = [&](TimeSig sig, std::uint32_t earliest = 0) {
-        return clockGrid(follower, sig, kRate, own, earliest);
+    const auto gridAt = [&](const StepCount& steps, std::uint32_t earliest = 0) {
+        return clockGrid(follower, steps, kRate, earliest);
     };
     message(0xFA);
     const double first = sender.onGrid(1);
     tick();
     const auto startFrame = static_cast<std::uint32_t>(first);
-    FollowedGrid grid = gridAt(TimeSig::FourFour, startFrame + 700);
+    FollowedGrid grid = gridAt(kFourFour, startFrame + 700);
     EXPECT_TRUE(grid.rolling);
     EXPECT_EQ(grid.anchorStep, 0);
     EXPECT_EQ(grid.anchorFrame, startFrame + 700) << "the unforeseen step as soon as it can be";
     EXPECT_DOUBLE_EQ(grid.framesPerStep, own * 6);
     EXPECT_EQ(grid.tempo, 0);
-    EXPECT_EQ(gridAt(TimeSig::FourFour, startFrame - 5).anchorFrame, startFrame);
+    EXPECT_EQ(gridAt(kFourFour, startFrame - 5).anchorFrame, startFrame);
 
     for (int c = 1; c <= 6; ++c) {
         tick();
-        grid = gridAt(TimeSig::FourFour);
+        grid = gridAt(kFourFour);
         EXPECT_EQ(grid.anchorStep, c < 6 ? 1 : 2) << "the next step whose clock is to come";
         EXPECT_EQ(grid.anchorFrame, startFrame + 6000 * grid.anchorStep);
         EXPECT_NEAR(grid.framesPerStep, 6000, 1e-6);
         EXPECT_NEAR(grid.tempo, 120, 1e-6);
     }
-    EXPECT_NEAR(gridAt(TimeSig::TwelveEight).tempo, 80, 1e-6);
+    EXPECT_NEAR(gridAt(kTwelveEight).tempo, 80, 1e-6);
 
     message(0xFC);
-    EXPECT_FALSE(gridAt(TimeSig::ThreeFour).rolling);
+    EXPECT_FALSE(gridAt(kThreeFour).rolling);
     message(0xF2, 5); // sixteenth 5: clock 30, in the middle of 3/4's step 3 (clocks 24..31)
     message(0xFB);
     tick();
-    grid = gridAt(TimeSig::ThreeFour, 0);
+    grid = gridAt(kThreeFour, 0);
     EXPECT_EQ(grid.anchorStep, 4);
     EXPECT_EQ(grid.anchorFrame, static_cast<std::uint32_t>(sender.onGrid(2)));
     EXPECT_NEAR(grid.framesPerStep, 8000, 1e-6);
