@@ -77,8 +77,8 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
             JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
     }
     if (clockSource) {
-        outputs.clockIn =
-            JackClockIn::open(jack ? jack->client() : nullptr, *clockSource, outputs.clockInWhy);
+        outputs.followed =
+            JackClockIn::open(jack ? jack->client() : nullptr, *clockSource, outputs.followWhy);
     }
     return outputs;
 }

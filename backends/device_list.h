@@ -2,8 +2,8 @@
 // The numbered list of MIDI output devices that the window, tambrel-pattern and the
 // benchmarks open: every back end that works on this machine, in one order.
 
-#include "engine/followed_time.h"
 #include "midiout/clock_sink.h"
+#include "midiout/followed_time.h"
 #include "midiout/midi_out.h"
 #include "midiout/transport_lead.h"
 
@@ -31,15 +31,16 @@ struct Outputs {
     // master already in place, which keeps its place.
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::string transportWhy;
-    // MIDI clock in, the source of time, on the same client when asked for: nullptr without
-    // a server, then with the reason in `clockInWhy`.
-    std::unique_ptr<engine::FollowedSource> clockIn;
-    std::string clockInWhy;
+    // The source of time followed instead of Tambrel's own clock (a JACK transport, an
+    // incoming MIDI clock), on the same client, when asked for: nullptr without a server,
+    // then with the reason in `followWhy`.
+    std::unique_ptr<midiout::FollowedSource> followed;
+    std::string followWhy;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
 // (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop
-// start and stop the JACK transport. `clockSource`: no clock in when empty; otherwise the
-// port to connect the followed clock from (an empty string: none).
+// start and stop the JACK transport. `clockSource`: no MIDI clock in when empty; otherwise
+// the port to connect the followed clock from (an empty string: none, the user connects it).
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination,
                         bool leadTransport = false,
                         const std::optional<std::string>& clockSource = std::nullopt);

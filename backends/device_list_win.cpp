@@ -22,7 +22,7 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
         outputs.transportWhy = "JACK transport lead needs a JACK server, which this system has not";
     }
     if (clockSource) {
-        outputs.clockInWhy = "MIDI clock in needs a JACK server, which this system has not";
+        outputs.followWhy = "MIDI clock in needs a JACK server, which this system has not";
     }
     return outputs;
 }

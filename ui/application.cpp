@@ -246,7 +246,7 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                           const WindowMaker& makeWindow,
                           std::unique_ptr<midiout::ClockSink> clockPort,
                           std::unique_ptr<midiout::TransportLead> transportLead,
-                          std::unique_ptr<engine::FollowedSource> followed) {
+                          std::unique_ptr<midiout::FollowedSource> followed) {
     StartedWindow started;
     started.followed = std::move(followed);
     started.clockPort = std::move(clockPort);
@@ -257,6 +257,7 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                                               options.sync.clockWhileStopped);
     }
     started.machine->engine().setTransportLead(started.transportLead.get());
+    started.machine->engine().setFollowedSource(started.followed.get());
     started.window =
         makeWindow ? makeWindow(*started.machine) : std::make_unique<TForm1>(*started.machine);
     TForm1& window = *started.window;
@@ -294,15 +295,14 @@ int runProgram(int argc, char** argv) {
             clockIn.on ? std::optional<std::string>(clockIn.port) : std::nullopt);
         // The window starts all the same: the notes need neither the clocks nor the transport,
         // and without the clock it follows, Tambrel plays on its own.
-        for (const std::string& why :
-             {outputs.clockWhy, outputs.transportWhy, outputs.clockInWhy}) {
+        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy, outputs.followWhy}) {
             if (!why.empty()) {
                 writeErrorLine(QString::fromStdString(why));
             }
         }
         started = startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)),
                               options, {}, std::move(outputs.clockPort),
-                              std::move(outputs.transportLead), std::move(outputs.clockIn));
+                              std::move(outputs.transportLead), std::move(outputs.followed));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

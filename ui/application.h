@@ -5,9 +5,9 @@
 
 #include "main_window.h"
 
-#include "engine/followed_time.h"
 #include "machine/machine.h"
 #include "midiout/clock_sink.h"
+#include "midiout/followed_time.h"
 #include "midiout/transport_lead.h"
 #include "settings/settings_file.h"
 #include "settings/sync_settings.h"
@@ -60,11 +60,11 @@ struct CommandLine {
 // complaints is written to standard error first.
 CommandLine parseCommandLine(const QStringList& arguments, const settings::SettingsFile& file = {});
 
-// The started program: the source of time followed, MIDI clock out's port and the
-// transport's lead first, as the machine's step clock reads the first and sends its Stop to
-// the others as it goes; then the machine, as the window mirrors it and goes before it.
+// The started program: MIDI clock out's port and the transport's lead first, as the machine
+// sends its Stop to both as it goes; then the machine, as the window mirrors it and goes
+// before it.
 struct StartedWindow {
-    std::unique_ptr<engine::FollowedSource> followed;
+    std::unique_ptr<midiout::FollowedSource> followed;
     std::unique_ptr<midiout::ClockSink> clockPort;
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::unique_ptr<machine::Machine> machine;
@@ -83,12 +83,12 @@ using WindowMaker = std::function<std::unique_ptr<TForm1>(machine::Machine&)>;
 // file shows the load message over the window, which keeps its start pattern. With a
 // `clockPort`, MIDI clock goes out through it from the start (with the clocks while stopped
 // when the options ask for them); with a `transportLead`, Play and Stop lead that transport;
-// with a `followed` source of time (MIDI clock in), the steps follow it.
+// with `followed`, the steps follow that source of time instead of Tambrel's own clock.
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow = {},
                           std::unique_ptr<midiout::ClockSink> clockPort = {},
                           std::unique_ptr<midiout::TransportLead> transportLead = {},
-                          std::unique_ptr<engine::FollowedSource> followed = {});
+                          std::unique_ptr<midiout::FollowedSource> followed = {});
 
 // The whole program, as main() runs it; returns its exit status.
 int runProgram(int argc, char** argv);

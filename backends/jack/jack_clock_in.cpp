@@ -1,7 +1,6 @@
 #include "jack_clock_in.h"
 
 #include "backends/jack/jack_placement.h"
-#include "engine/midi_clock_out.h"
 
 #include <cmath>
 #include <jack/jack.h>
@@ -12,10 +11,11 @@ namespace tambrel::backends {
 namespace {
 
 // How far past the period being read a step that could not be foreseen (the one on the clock
-// that starts the song) must go to be heard on its frame: the step clock looks at the grid
-// every couple of milliseconds, and hands a step over only while its notes can still be
-// placed on their frame (5 ms beyond the output's period, jack_placement.h).
-constexpr double kUnforeseenSeconds = 0.012;
+// that starts the song) must go to be heard on its frame: the step clock hands a step over
+// only while its notes can still be placed on their frame, which leaves 5 ms beyond the
+// output's period (jack_placement.h), and it looks at the grid every couple of milliseconds
+// on a thread that a busy machine wakes up to 15 ms late.
+constexpr double kUnforeseenSeconds = 0.020;
 
 } // namespace
 
@@ -59,11 +59,10 @@ std::int64_t JackClockIn::delayFrames() const noexcept {
     return jackDelayFrames(periodFrames_.load(std::memory_order_relaxed), client_->sampleRate());
 }
 
-void JackClockIn::setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept {
-    const engine::TimeSignatureInfo& info = engine::timeSignatureInfo(sig);
-    own_.store(Own{static_cast<std::uint8_t>(engine::clocksPerStep(sig)),
-                   static_cast<std::uint8_t>(info.stepsPerBar),
-                   static_cast<std::uint16_t>(info.tempoConstant), periodMs},
+void JackClockIn::setOwnTime(const midiout::OwnTime& own) noexcept {
+    own_.store(Own{static_cast<std::uint8_t>(own.clocksPerStep),
+                   static_cast<std::uint8_t>(own.stepsPerBar),
+                   static_cast<std::uint16_t>(own.tempoConstant), own.periodMs},
                std::memory_order_relaxed);
 }
 
@@ -77,10 +76,16 @@ void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept
             follower_.message(event.buffer, event.size, cycleStart + event.time);
         }
     }
-    publish(cycleStart, frames);
+    if (follower_.latestStartsSong() && follower_.latestFrame() - cycleStart < frames) {
+        // The start's clock came in this period: its step goes as soon as it can, and stays
+        // on that frame in the periods until the next clock.
+        const auto unforeseen = std::llround(kUnforeseenSeconds * client_->sampleRate());
+        earliest_ = cycleStart + frames + static_cast<std::uint32_t>(unforeseen);
+    }
+    publish();
 }
 
-void JackClockIn::publish(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
+void JackClockIn::publish() noexcept {
     const Own own = own_.load(std::memory_order_relaxed);
     const std::uint32_t rate = client_->sampleRate();
     // A new start, stop or jump, or a new bar (the song's steps are counted anew), is a new
@@ -91,11 +96,10 @@ void JackClockIn::publish(std::uint32_t cycleStart, std::uint32_t frames) noexce
         ++epoch_;
     }
     ownSeen_ = own;
-    const auto earliest =
-        cycleStart + frames + static_cast<std::uint32_t>(std::llround(kUnforeseenSeconds * rate));
-    engine::FollowedGrid grid = engine::clockGrid(
-        follower_, engine::StepCount{own.clocksPerStep, own.tempoConstant, own.periodMs}, rate,
-        earliest);
+    midiout::FollowedGrid grid = midiout::clockGrid(
+        follower_,
+        midiout::OwnTime{own.stepsPerBar, own.clocksPerStep, own.periodMs, own.tempoConstant}, rate,
+        earliest_);
     grid.epoch = epoch_;
     grid_.publish(grid);
 }

@@ -3,16 +3,16 @@
 // program's clock (a DAW, a sequencer, hardware through a bridge) is connected to. Tambrel
 // then plays on that clock: its Start, Stop and Continue start and stop the steps, its Song
 // Position Pointer says where the song goes on, and its clocks say on which frames the
-// steps fall (engine/clock_follower.h reads them). Play, Stop and the tempo are the clock's:
+// steps fall (midiout/clock_follower.h reads them). Play, Stop and the tempo are the clock's:
 // the buttons do nothing while it is followed.
 //
 // In each period of our client the port's messages are read with their frames and the grid
 // is published at once, so that a step is handed over with the latest clocks known.
 
 #include "backends/jack/jack_client.h"
-#include "engine/clock_follower.h"
-#include "engine/followed_time.h"
-#include "engine/published_grid.h"
+#include "midiout/clock_follower.h"
+#include "midiout/followed_time.h"
+#include "midiout/published_grid.h"
 
 #include <atomic>
 #include <cstdint>
@@ -25,7 +25,7 @@ namespace tambrel::backends {
 
 inline constexpr const char* kClockInPortName = "clock in";
 
-class JackClockIn final : public engine::FollowedSource, private JackCycleListener {
+class JackClockIn final : public midiout::FollowedSource, private JackCycleListener {
 public:
     // Window's thread. Registers the port on `client` and connects `source` to it when that
     // is not empty. Nothing, with the reason in `why`, when it cannot.
@@ -36,10 +36,10 @@ public:
     JackClockIn(const JackClockIn&) = delete;
     JackClockIn& operator=(const JackClockIn&) = delete;
 
-    engine::FollowedGrid grid() const noexcept override { return grid_.read(); }
+    midiout::FollowedGrid grid() const noexcept override { return grid_.read(); }
     const midiout::FrameClock& frames() const noexcept override { return *client_; }
     std::int64_t delayFrames() const noexcept override;
-    void setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept override;
+    void setOwnTime(const midiout::OwnTime& own) noexcept override;
 
     // "Tambrel:clock in", as other programs see it.
     std::string fullName() const { return client_->name() + ":" + kClockInPortName; }
@@ -47,7 +47,7 @@ public:
 private:
     explicit JackClockIn(std::shared_ptr<JackMidiClient> client) : client_(std::move(client)) {}
     void cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept override;
-    void publish(std::uint32_t cycleStart, std::uint32_t frames) noexcept;
+    void publish() noexcept;
 
     std::shared_ptr<JackMidiClient> client_;
     _jack_port* port_ = nullptr;
@@ -64,11 +64,12 @@ private:
     std::atomic<std::uint32_t> periodFrames_{0};
     std::atomic<Own> own_{Own{}};
     // The process callback's own.
-    engine::ClockFollower follower_;
+    midiout::ClockFollower follower_;
     std::uint32_t changes_ = 0;
     Own ownSeen_;
     std::uint32_t epoch_ = 1;
-    engine::PublishedGrid grid_;
+    std::uint32_t earliest_ = 0; // where the step on the start's clock goes
+    midiout::PublishedGrid grid_;
 };
 
 } // namespace tambrel::backends

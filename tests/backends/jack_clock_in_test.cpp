@@ -51,7 +51,7 @@ protected:
         std::string why;
         in = JackClockIn::open(client, sender->port(), why);
         ASSERT_NE(in, nullptr) << why;
-        in->setOwnTime(engine::TimeSig::FourFour, 125);
+        in->setOwnTime(midiout::OwnTime{16, 6, 125, 15000});
     }
 
     // Every half beat over `beats` beats: the step after the latest clock heard falls, by the
@@ -60,7 +60,7 @@ protected:
     void expectStepsOnClocks(double tempo, int beats) {
         for (int look = 0; look < beats * 2; ++look) {
             std::this_thread::sleep_for(std::chrono::duration<double>(30.0 / tempo));
-            const engine::FollowedGrid grid = in->grid();
+            const midiout::FollowedGrid grid = in->grid();
             std::vector<std::uint32_t> clocks = clocksSinceStart(*receiver);
             ASSERT_TRUE(grid.rolling);
             EXPECT_NEAR(grid.tempo, tempo, 0.3);

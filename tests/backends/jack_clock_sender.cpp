@@ -62,7 +62,7 @@ JackClockSender::~JackClockSender() {
     }
 }
 
-bool JackClockSender::connect(jack_client_t* client, const std::string& port) {
+bool JackClockSender::connect(jack_client_t* client, const std::string& port) const {
     for (int i = 0; i < 200; ++i) {
         if (jack_connect(client, port_.c_str(), port.c_str()) == 0) {
             return true;

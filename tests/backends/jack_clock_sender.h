@@ -29,7 +29,7 @@ public:
     // The clock's port: "jack_midi_clock:mclk_out" for the first sender on the server.
     const std::string& port() const { return port_; }
     // Connects the clock to `port` (retried while jack_midi_clock is still getting ready).
-    bool connect(_jack_client* client, const std::string& port);
+    bool connect(_jack_client* client, const std::string& port) const;
     // A jack_transport command: "play", "stop", "locate 0", "tempo 97.5".
     void command(const std::string& line);
 

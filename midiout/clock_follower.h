@@ -25,27 +25,18 @@
 //
 // Everything here runs in a JACK process callback: no allocation, no locks, no waiting.
 
-#include "followed_time.h"
+#include "midiout/followed_time.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace tambrel::engine {
-
-// How Tambrel counts its steps: the clocks a step lasts (6 in 4/4, 8 in 3/4, 12 in 12/8 and
-// 6/8), the tempo constant by which a step of `tempoConstant / tempo` milliseconds has its
-// tempo, and Tambrel's own step period.
-struct StepCount {
-    int clocksPerStep = 6;
-    int tempoConstant = 15000;
-    std::uint32_t periodMs = 125;
-};
+namespace tambrel::midiout {
 
 // The tempo that clocks `clockFrames` apart stand for, in the tempo label's units: quarter
 // notes a minute, dotted quarters in 12/8 (what a receiver of our own clock shows, read
 // back). 0 for no period.
-double clockTempo(double clockFrames, std::uint32_t sampleRate, const StepCount& steps) noexcept;
+double clockTempo(double clockFrames, std::uint32_t sampleRate, const OwnTime& own) noexcept;
 
 class ClockFollower {
 public:
@@ -112,13 +103,14 @@ private:
     std::uint32_t changes_ = 0;
 };
 
-// The grid that the clock gives Tambrel's steps, the epoch left for the source to count. While
+// The grid that the clock gives Tambrel's steps (`own.clocksPerStep` clocks a step), the
+// epoch left for the source to count. While
 // rolling, the anchor is the next step whose clock is still to come, on the frame the line puts
 // that clock: each step on its own clock, not merely at the clock's tempo. The step on the clock
 // that started the song could not be foreseen: it goes on `earliest` (the first frame its notes can
 // still be heard on) when its clock came before that, and the steps after it on their clocks again
 // as those come. Tambrel's own step period stands in for the clock's until two clocks have come.
-FollowedGrid clockGrid(const ClockFollower& follower, const StepCount& steps,
-                       std::uint32_t sampleRate, std::uint32_t earliest) noexcept;
+FollowedGrid clockGrid(const ClockFollower& follower, const OwnTime& own, std::uint32_t sampleRate,
+                       std::uint32_t earliest) noexcept;
 
-} // namespace tambrel::engine
+} // namespace tambrel::midiout

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace tambrel::engine {
+namespace tambrel::midiout {
 
 namespace {
 
@@ -21,12 +21,12 @@ constexpr double kSilencePeriods = 4.0;
 
 } // namespace
 
-double clockTempo(double clockFrames, std::uint32_t sampleRate, const StepCount& steps) noexcept {
+double clockTempo(double clockFrames, std::uint32_t sampleRate, const OwnTime& own) noexcept {
     if (clockFrames <= 0 || sampleRate == 0) {
         return 0;
     }
-    const double stepMs = clockFrames * steps.clocksPerStep * 1000.0 / sampleRate;
-    return steps.tempoConstant / stepMs;
+    const double stepMs = clockFrames * own.clocksPerStep * 1000.0 / sampleRate;
+    return own.tempoConstant / stepMs;
 }
 
 void ClockFollower::message(const std::uint8_t* bytes, std::size_t size,
@@ -221,13 +221,13 @@ void ClockFollower::songPosition(int sixteenths) noexcept {
     }
 }
 
-FollowedGrid clockGrid(const ClockFollower& follower, const StepCount& steps,
-                       std::uint32_t sampleRate, std::uint32_t earliest) noexcept {
+FollowedGrid clockGrid(const ClockFollower& follower, const OwnTime& own, std::uint32_t sampleRate,
+                       std::uint32_t earliest) noexcept {
     FollowedGrid grid;
-    const int perStep = std::max(steps.clocksPerStep, 1);
-    const double ownClockFrames = steps.periodMs * sampleRate / 1000.0 / perStep;
+    const int perStep = std::max(own.clocksPerStep, 1);
+    const double ownClockFrames = own.periodMs * sampleRate / 1000.0 / perStep;
     const double period = follower.clockFrames();
-    grid.tempo = clockTempo(period, sampleRate, steps);
+    grid.tempo = clockTempo(period, sampleRate, own);
     grid.framesPerStep = (period > 0 ? period : ownClockFrames) * perStep;
     grid.rolling = follower.rolling();
     if (!grid.rolling) {
@@ -251,4 +251,4 @@ FollowedGrid clockGrid(const ClockFollower& follower, const StepCount& steps,
     return grid;
 }
 
-} // namespace tambrel::engine
+} // namespace tambrel::midiout

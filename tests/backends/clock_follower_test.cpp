@@ -2,7 +2,7 @@
 // jitter and tempo changes, and the song's place after Start, Stop, Continue and the Song
 // Position Pointer.
 
-#include "engine/clock_follower.h"
+#include "midiout/clock_follower.h"
 
 #include <gtest/gtest.h>
 
@@ -10,16 +10,17 @@
 #include <cstdint>
 #include <random>
 
-namespace tambrel::engine {
+namespace tambrel::midiout {
 namespace {
 
 constexpr std::uint32_t kRate = 48000;
 constexpr int kClocksPerQuarter = 24;
-// How Tambrel counts steps in 4/4, 3/4 and 12/8 (time_signature.h), its own tempo at 100.
-constexpr StepCount kFourFour{6, 15000, 150};
-constexpr StepCount kThreeFour{8, 20000, 200};
-constexpr StepCount kTwelveEight{12, 20000, 200};
-constexpr StepCount kSixEight{12, 30000, 300};
+// How Tambrel counts steps in 4/4, 3/4, 12/8 and 6/8 (engine/time_signature.h), its own
+// tempo at 100.
+constexpr OwnTime kFourFour{16, 6, 150, 15000};
+constexpr OwnTime kThreeFour{9, 8, 200, 20000};
+constexpr OwnTime kTwelveEight{12, 12, 200, 20000};
+constexpr OwnTime kSixEight{6, 12, 300, 30000};
 
 double clockFramesAt(double quarters) {
     return 60.0 * kRate / (kClocksPerQuarter * quarters);
@@ -193,8 +194,8 @@ TEST_F(ClockSongTest, StartStopContinueAndPointerPlaceTheSong) {
 
 TEST_F(ClockSongTest, GridPutsEachStepOnItsClock) {
     const double own = clockFramesAt(100); // Tambrel's own tempo, before the clock's is known
-    const auto gridAt = [&](const StepCount& steps, std::uint32_t earliest = 0) {
-        return clockGrid(follower, steps, kRate, earliest);
+    const auto gridAt = [&](const OwnTime& own, std::uint32_t earliest = 0) {
+        return clockGrid(follower, own, kRate, earliest);
     };
     message(0xFA);
     const double first = sender.onGrid(1);
@@ -230,4 +231,4 @@ TEST_F(ClockSongTest, GridPutsEachStepOnItsClock) {
 }
 
 } // namespace
-} // namespace tambrel::engine
+} // namespace tambrel::midiout

@@ -4,12 +4,12 @@
 // counts up before and after it writes; a reader that saw the count odd, or moved while it
 // read, reads again (a write takes nanoseconds, so it never reads many times).
 
-#include "followed_time.h"
+#include "midiout/followed_time.h"
 
 #include <atomic>
 #include <cstdint>
 
-namespace tambrel::engine {
+namespace tambrel::midiout {
 
 class PublishedGrid {
 public:
@@ -58,4 +58,4 @@ private:
     std::atomic<double> tempo_{0};
 };
 
-} // namespace tambrel::engine
+} // namespace tambrel::midiout
