@@ -416,6 +416,36 @@ std::optional<std::string> rollOnce(jack_client_t* client, engine::RhythmEngine&
     return std::nullopt;
 }
 
+// The clock Tambrel followed in the jittered roll, as the in-process receiver heard it:
+// against the grid, step by step, and against Tambrel's notes; its frames kept in `dir`.
+// jack_midi_dump counts frames from its own start: both clocks' Start, on the transport's
+// first frame, line the two up.
+void measureFollowed(const testing::JackMidiReceiver& jittered, const ClockInRoll& grid,
+                     const std::string& dir, ClockInFigures& figures) {
+    ClockInRoll followed{{}, grid.notes};
+    std::int64_t start = 0;
+    for (const testing::ReceivedEvent& event : jittered.events()) {
+        if (event.bytes[0] == 0xFA) {
+            followed.clocks.clear();
+            start = event.frame;
+        } else if (event.bytes[0] == 0xF8) {
+            followed.clocks.push_back(event.frame - start + grid.start);
+        }
+    }
+    if (std::FILE* kept = std::fopen((dir + "/followed_clock.txt").c_str(), "w")) {
+        for (const std::int64_t frame : followed.clocks) {
+            std::fprintf(kept, "%lld\n", static_cast<long long>(frame));
+        }
+        std::fclose(kept);
+    }
+    for (std::size_t c = 6; c < std::min(followed.clocks.size(), grid.clocks.size()); c += 6) {
+        figures.wander.push_back(
+            std::fabs(static_cast<double>(followed.clocks[c] - grid.clocks[c])));
+    }
+    double unused = 0;
+    measureRoll(followed, figures.onFollowed, unused, unused);
+}
+
 // Both rolls, with the notes to jack_midi_dump; the figures from what it heard.
 std::optional<std::string> followRolls(jack_client_t* client, ClockInFigures& figures) {
     Readers readers;
@@ -455,31 +485,7 @@ std::optional<std::string> followRolls(jack_client_t* client, ClockInFigures& fi
     measureRoll(rolls[0], figures.steady, figures.atChange, figures.firstStep);
     double jitteredAtChange = 0;
     measureRoll(rolls[1], figures.jittered, jitteredAtChange, figures.firstStep);
-    // The clock Tambrel followed, as the in-process receiver heard it: against the grid, step
-    // by step, and against Tambrel's notes. jack_midi_dump counts frames from its own start:
-    // both clocks' Start, on the transport's first frame, line the two up.
-    ClockInRoll followed{{}, rolls[1].notes};
-    std::int64_t start = 0;
-    for (const testing::ReceivedEvent& event : jittered.events()) {
-        if (event.bytes[0] == 0xFA) {
-            followed.clocks.clear();
-            start = event.frame;
-        } else if (event.bytes[0] == 0xF8) {
-            followed.clocks.push_back(event.frame - start + rolls[1].start);
-        }
-    }
-    if (std::FILE* kept = std::fopen((readers.dir + "/followed_clock.txt").c_str(), "w")) {
-        for (const std::int64_t frame : followed.clocks) {
-            std::fprintf(kept, "%lld\n", static_cast<long long>(frame));
-        }
-        std::fclose(kept);
-    }
-    for (std::size_t c = 6; c < std::min(followed.clocks.size(), rolls[1].clocks.size()); c += 6) {
-        figures.wander.push_back(
-            std::fabs(static_cast<double>(followed.clocks[c] - rolls[1].clocks[c])));
-    }
-    double unused = 0;
-    measureRoll(followed, figures.onFollowed, unused, unused);
+    measureFollowed(jittered, rolls[1], readers.dir, figures);
     std::printf("clock in readings in %s\n", readers.dir.c_str());
     return std::nullopt;
 }
