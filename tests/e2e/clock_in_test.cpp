@@ -11,6 +11,7 @@
 #include "platform/periodic_timer.h"
 
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
 #include <climits>
 #include <cstdint>
@@ -125,6 +126,12 @@ void expectStepsOnClocks(const Heard& run) {
 
 TEST(JackClockInEndToEnd, EachStepOnItsClocksFrameFromStartToStop) {
     testing::PrivateJackServer server;
+    ::setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+    const backends::Outputs none =
+        backends::discoverOutputs(std::nullopt, false, std::string("sequencer:clock"));
+    EXPECT_EQ(none.followed, nullptr);
+    EXPECT_TRUE(none.followWhy.starts_with("MIDI clock in needs a JACK server")) << none.followWhy;
+
     server.makeSynchronous(); // a clock sender woken late is waited for, not skipped
     ASSERT_TRUE(server.start());
     testing::JackMidiReceiver heard("heard");
@@ -153,8 +160,11 @@ TEST(JackClockInEndToEnd, EachStepOnItsClocksFrameFromStartToStop) {
         followFor(engine, 500ms);
         engine.setFollowedSource(nullptr);
     }
+    outputs.followed.reset();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(heard.count(), afterStop) << "nothing after Stop, nor when the engine goes";
+    EXPECT_EQ(jack_port_by_name(heard.client(), "Tambrel:clock in"), nullptr)
+        << "the port goes with MIDI clock in";
 
     expectStepsOnClocks(heardSinceStart(heard));
     (void)out.close(handle);
