@@ -1,5 +1,6 @@
 #include "backends/device_list.h"
 #include "backends/alsa/alsa_midi_device.h"
+#include "backends/jack/jack_clock_in.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
 #include "backends/jack/jack_transport_lead.h"
@@ -62,7 +63,8 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     return listDevices(connectJack());
 }
 
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport) {
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
+                        const std::optional<std::string>& clockSource) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
     outputs.devices = listDevices(jack);
@@ -73,6 +75,10 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     if (leadTransport) {
         outputs.transportLead =
             JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
+    }
+    if (clockSource) {
+        outputs.followed =
+            JackClockIn::open(jack ? jack->client() : nullptr, *clockSource, outputs.followWhy);
     }
     return outputs;
 }

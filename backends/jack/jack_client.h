@@ -98,6 +98,8 @@ private:
     friend class JackAudioPorts;
     // The transport lead asks the server's transport through this client.
     friend class JackTransportLead;
+    // MIDI clock in has its input port on this client.
+    friend class JackClockIn;
 
     // How long the window's thread waits for the process callback to let go of a port. A
     // running server answers within a period or two; a stalled one is not waited for.
