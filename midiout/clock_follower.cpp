@@ -90,6 +90,8 @@ void ClockFollower::clock(std::uint32_t frame) noexcept {
         rolling_ = true;
         songOffset_ = count_ - 1 - resume_;
         startCount_ = count_ - 1;
+        startSong_ = resume_;
+        startFrame_ = frame;
         ++changes_;
     }
     if (rolling_) {
@@ -222,7 +224,7 @@ void ClockFollower::songPosition(int sixteenths) noexcept {
 }
 
 FollowedGrid clockGrid(const ClockFollower& follower, const OwnTime& own, std::uint32_t sampleRate,
-                       std::uint32_t earliest) noexcept {
+                       std::uint32_t earliest, bool startJustCame) noexcept {
     FollowedGrid grid;
     const int perStep = std::max(own.clocksPerStep, 1);
     const double ownClockFrames = own.periodMs * sampleRate / 1000.0 / perStep;
@@ -234,10 +236,13 @@ FollowedGrid clockGrid(const ClockFollower& follower, const OwnTime& own, std::u
         return grid;
     }
     const std::int64_t latest = follower.latestSongClock();
-    const std::int64_t onStep = latest % perStep == 0 ? latest / perStep : -1;
-    if (onStep >= 0 && follower.latestStartsSong()) {
-        grid.anchorStep = onStep;
-        grid.anchorFrame = follower.latestFrame();
+    const std::int64_t start = follower.startSongClock();
+    // The start's step is the one to come while its clock is the latest, or while the period
+    // that brought it (a long one may bring the next clocks too) is read.
+    if (start % perStep == 0 &&
+        (follower.latestStartsSong() || (startJustCame && latest < start + perStep))) {
+        grid.anchorStep = start / perStep;
+        grid.anchorFrame = follower.startFrame();
         if (static_cast<std::int32_t>(earliest - grid.anchorFrame) > 0) {
             grid.anchorFrame = earliest;
         }

@@ -69,6 +69,9 @@ public:
     double framesAfterLatest(std::int64_t songClock) const noexcept;
     // Whether the latest clock is the first since the song started (Start, Continue).
     bool latestStartsSong() const noexcept { return rolling_ && startCount_ == count_ - 1; }
+    // While rolling: the song's clock the song started (or went on) from, and its frame.
+    std::int64_t startSongClock() const noexcept { return startSong_; }
+    std::uint32_t startFrame() const noexcept { return startFrame_; }
     // The song's clocks before the next Continue starts (where Stop or the Pointer left it).
     std::int64_t resumeClock() const noexcept { return resume_; }
 
@@ -100,6 +103,8 @@ private:
     std::int64_t songClock_ = 0;
     std::int64_t songOffset_ = 0; // songClock = count - songOffset_
     std::int64_t startCount_ = -1;
+    std::int64_t startSong_ = 0;
+    std::uint32_t startFrame_ = 0;
     std::uint32_t changes_ = 0;
 };
 
@@ -110,7 +115,8 @@ private:
 // that started the song could not be foreseen: it goes on `earliest` (the first frame its notes can
 // still be heard on) when its clock came before that, and the steps after it on their clocks again
 // as those come. Tambrel's own step period stands in for the clock's until two clocks have come.
+// `startJustCame`: the clock that started the song came in the period being read.
 FollowedGrid clockGrid(const ClockFollower& follower, const OwnTime& own, std::uint32_t sampleRate,
-                       std::uint32_t earliest) noexcept;
+                       std::uint32_t earliest, bool startJustCame = false) noexcept;
 
 } // namespace tambrel::midiout

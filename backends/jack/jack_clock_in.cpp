@@ -11,11 +11,15 @@ namespace tambrel::backends {
 namespace {
 
 // How far past the period being read a step that could not be foreseen (the one on the clock
-// that starts the song) must go to be heard on its frame: the step clock hands a step over
-// only while its notes can still be placed on their frame, which leaves 5 ms beyond the
-// output's period (jack_placement.h), and it looks at the grid every couple of milliseconds
-// on a thread that a busy machine wakes up to 15 ms late.
-constexpr double kUnforeseenSeconds = 0.020;
+// that starts the song) must go to be heard on its frame: the output plays a step a period
+// and its 25 ms allowance after its moment (jack_placement.h), and the step clock, which looks
+// at the grid every few milliseconds on a thread that a busy machine wakes up late, hands
+// it over only while that is still in reach. 35 ms puts its moment 10 ms after this
+// period's start: the step clock has that and its whole reach to hand it over.
+constexpr double kUnforeseenSeconds = 0.035;
+// More clocks than a period can bring (JACK's longest, 8192 frames, at 260 in 12/8): a start
+// frame seen again after those is an old one that the frame counter came round to.
+constexpr std::int64_t kClocksAStartMaySpan = 64;
 
 } // namespace
 
@@ -76,16 +80,19 @@ void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept
             follower_.message(event.buffer, event.size, cycleStart + event.time);
         }
     }
-    if (follower_.latestStartsSong() && follower_.latestFrame() - cycleStart < frames) {
+    const bool startCame =
+        follower_.rolling() && follower_.startFrame() - cycleStart < frames &&
+        follower_.latestSongClock() - follower_.startSongClock() < kClocksAStartMaySpan;
+    if (startCame) {
         // The start's clock came in this period: its step goes as soon as it can, and stays
-        // on that frame in the periods until the next clock.
+        // on that frame in the periods until the next step's clock.
         const auto unforeseen = std::llround(kUnforeseenSeconds * client_->sampleRate());
         earliest_ = cycleStart + frames + static_cast<std::uint32_t>(unforeseen);
     }
-    publish();
+    publish(startCame);
 }
 
-void JackClockIn::publish() noexcept {
+void JackClockIn::publish(bool startJustCame) noexcept {
     const Own own = own_.load(std::memory_order_relaxed);
     const std::uint32_t rate = client_->sampleRate();
     // A new start, stop or jump, or a new bar (the song's steps are counted anew), is a new
@@ -99,7 +106,7 @@ void JackClockIn::publish() noexcept {
     midiout::FollowedGrid grid = midiout::clockGrid(
         follower_,
         midiout::OwnTime{own.stepsPerBar, own.clocksPerStep, own.periodMs, own.tempoConstant}, rate,
-        earliest_);
+        earliest_, startJustCame);
     grid.epoch = epoch_;
     grid_.publish(grid);
 }

@@ -47,7 +47,7 @@ public:
 private:
     explicit JackClockIn(std::shared_ptr<JackMidiClient> client) : client_(std::move(client)) {}
     void cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept override;
-    void publish() noexcept;
+    void publish(bool startJustCame = false) noexcept;
 
     std::shared_ptr<JackMidiClient> client_;
     _jack_port* port_ = nullptr;
