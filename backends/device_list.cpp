@@ -2,6 +2,7 @@
 #include "backends/alsa/alsa_midi_device.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_transport_follow.h"
 #include "backends/jack/jack_transport_lead.h"
 #include "backends/synth/fluid_synth_device.h"
 
@@ -62,7 +63,8 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     return listDevices(connectJack());
 }
 
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport) {
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
+                        bool followTransport) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
     outputs.devices = listDevices(jack);
@@ -73,6 +75,9 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     if (leadTransport) {
         outputs.transportLead =
             JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
+    } else if (followTransport) {
+        outputs.followedTransport =
+            JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.transportWhy);
     }
     return outputs;
 }

@@ -2,6 +2,7 @@
 // The numbered list of MIDI output devices that the window, tambrel-pattern and the
 // benchmarks open: every back end that works on this machine, in one order.
 
+#include "engine/followed_time.h"
 #include "midiout/clock_sink.h"
 #include "midiout/midi_out.h"
 #include "midiout/transport_lead.h"
@@ -30,11 +31,15 @@ struct Outputs {
     // master already in place, which keeps its place.
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::string transportWhy;
+    // The JACK transport as the source of time, on the same client, when asked to follow
+    // it: nullptr without a server, then with the reason in `transportWhy`.
+    std::unique_ptr<engine::FollowedSource> followedTransport;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
 // (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop
-// start and stop the JACK transport.
+// start and stop the JACK transport and Tambrel publishes its bars; `followTransport`:
+// Tambrel plays in the transport's bars (one or the other).
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination,
-                        bool leadTransport = false);
+                        bool leadTransport = false, bool followTransport = false);
 
 } // namespace tambrel::backends

@@ -66,7 +66,9 @@ QString syncOptionHelp(settings::Key key) {
     case settings::Key::JackTransport:
         return QStringLiteral("With lead: Play and Stop start and stop the JACK transport, and "
                               "Tambrel publishes its bars and tempo as the timebase master "
-                              "unless another program is.");
+                              "unless another program is. With follow: Tambrel plays when the "
+                              "transport rolls, in its bars and tempo, and Play and Stop start "
+                              "and stop the transport.");
     case settings::Key::Link:
         return QStringLiteral("Plays in time with an Ableton Link session.");
     case settings::Key::LinkStartStop:
@@ -87,7 +89,7 @@ std::vector<SyncOption> addSyncOptions(QCommandLineParser& parser) {
         if (key.kind == settings::ValueKind::PortOrBoolean) {
             option.setValueName(QStringLiteral("PORT"));
         } else if (key.kind == settings::ValueKind::TransportMode) {
-            option.setValueName(QStringLiteral("lead"));
+            option.setValueName(QStringLiteral("MODE"));
         }
         if (!key.available) {
             option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -122,8 +124,8 @@ QString helpText(const QCommandLineParser& parser) {
     // Qt writes every value as "<PORT>"; a port is optional, and follows '=' (same width, so
     // the columns stay).
     text.replace(QStringLiteral(" <PORT>"), QStringLiteral("[=PORT]"));
-    // JACK transport takes one value for now: said as it is typed.
-    text.replace(QStringLiteral(" <lead>"), QStringLiteral("=lead  "));
+    // JACK transport's value follows '=' (same width, so the columns stay).
+    text.replace(QStringLiteral(" <MODE>"), QStringLiteral("=MODE  "));
     return text;
 }
 
@@ -245,10 +247,12 @@ StartedWindow::~StartedWindow() {
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow,
                           std::unique_ptr<midiout::ClockSink> clockPort,
-                          std::unique_ptr<midiout::TransportLead> transportLead) {
+                          std::unique_ptr<midiout::TransportLead> transportLead,
+                          std::unique_ptr<engine::FollowedSource> followedSource) {
     StartedWindow started;
     started.clockPort = std::move(clockPort);
     started.transportLead = std::move(transportLead);
+    started.followedSource = std::move(followedSource);
     started.machine = std::move(machine);
     if (started.clockPort) {
         started.machine->engine().setClockOut(started.clockPort.get(),
@@ -287,7 +291,8 @@ int runProgram(int argc, char** argv) {
         const settings::PortSwitch& clockOut = options.sync.midiClockOut;
         backends::Outputs outputs = backends::discoverOutputs(
             clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
-            options.sync.jackTransport == settings::JackTransport::Lead);
+            options.sync.jackTransport == settings::JackTransport::Lead,
+            options.sync.jackTransport == settings::JackTransport::Follow);
         // The window starts all the same: the notes need neither the clock nor the transport.
         for (const std::string& why : {outputs.clockWhy, outputs.transportWhy}) {
             if (!why.empty()) {
@@ -296,7 +301,8 @@ int runProgram(int argc, char** argv) {
         }
         started =
             startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)), options, {},
-                        std::move(outputs.clockPort), std::move(outputs.transportLead));
+                        std::move(outputs.clockPort), std::move(outputs.transportLead),
+                        std::move(outputs.followedTransport));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

@@ -5,6 +5,7 @@
 
 #include "main_window.h"
 
+#include "engine/followed_time.h"
 #include "machine/machine.h"
 #include "midiout/clock_sink.h"
 #include "midiout/transport_lead.h"
@@ -65,6 +66,9 @@ CommandLine parseCommandLine(const QStringList& arguments, const settings::Setti
 struct StartedWindow {
     std::unique_ptr<midiout::ClockSink> clockPort;
     std::unique_ptr<midiout::TransportLead> transportLead;
+    // The source of time the machine follows, when it follows another program's; it goes
+    // after the machine, whose step clock reads it until it stops.
+    std::unique_ptr<engine::FollowedSource> followedSource;
     std::unique_ptr<machine::Machine> machine;
     std::unique_ptr<TForm1> window;
 
@@ -80,11 +84,13 @@ using WindowMaker = std::function<std::unique_ptr<TForm1>(machine::Machine&)>;
 // screen, then loads the command line's pattern file as the Load button does: a bad
 // file shows the load message over the window, which keeps its start pattern. With a
 // `clockPort`, MIDI clock goes out through it from the start (with the clocks while stopped
-// when the options ask for them); with a `transportLead`, Play and Stop lead that transport.
+// when the options ask for them); with a `transportLead`, Play and Stop lead that transport;
+// with a `followedSource`, the machine plays in its time.
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow = {},
                           std::unique_ptr<midiout::ClockSink> clockPort = {},
-                          std::unique_ptr<midiout::TransportLead> transportLead = {});
+                          std::unique_ptr<midiout::TransportLead> transportLead = {},
+                          std::unique_ptr<engine::FollowedSource> followedSource = {});
 
 // The whole program, as main() runs it; returns its exit status.
 int runProgram(int argc, char** argv);
