@@ -25,9 +25,13 @@ constexpr std::uint32_t periodOf(std::uint32_t ownTime) noexcept {
     return ownTime & 0xFFFFFF;
 }
 
+// Bars that a master tells, and that make sense: some tell nonsense while the transport
+// starts after a move (jack_transport's own master counts ticks past the beat), and those
+// periods go by Tambrel's own bars instead.
 bool hasMasterBars(const jack_position_t& p) noexcept {
     return (p.valid & JackPositionBBT) != 0 && p.beats_per_minute > 0 && p.beats_per_bar > 0 &&
-           p.ticks_per_beat > 0 && p.bar >= 1 && p.beat >= 1;
+           p.ticks_per_beat > 0 && p.bar >= 1 && p.beat >= 1 &&
+           p.beat <= std::ceil(p.beats_per_bar) && p.tick >= 0 && p.tick < p.ticks_per_beat;
 }
 
 } // namespace

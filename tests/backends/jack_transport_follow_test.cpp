@@ -67,6 +67,12 @@ TEST(TransportBars, MastersBarsOrTambrelsOwnFromFrameZero) {
     EXPECT_EQ(own.bar, 3);
     EXPECT_DOUBLE_EQ(own.sinceBar, 500);
     EXPECT_EQ(own.tempo, 0);
+    // A master's nonsense (a fifth beat of four, a tick past the beat) is not followed.
+    for (const auto& nonsense : {masterAt(plain.frame, 4208, 5, 100, 120, 4),
+                                 masterAt(plain.frame, 2, 3, 32764, 120, 4)}) {
+        EXPECT_FALSE(transportBars(nonsense, TimeSig::TwelveEight, 166).fromMaster);
+        EXPECT_EQ(transportBars(nonsense, TimeSig::TwelveEight, 166).bar, 3);
+    }
     // Nothing to go by yet.
     EXPECT_EQ(transportBars(plain, TimeSig::FourFour, 0).framesPerBar, 0);
 }
@@ -183,9 +189,11 @@ protected:
 TEST_F(JackFollowTest, AStartWaitsForItsFirstStepWhichIsHeardOnTheRollFrame) {
     // From mid-bar: the first step is the next sixteenth (6000 frames a step at 125 ms),
     // 1000 frames after the roll.
-    jack_transport_locate(user, 96000 + 5000);
-    std::this_thread::sleep_for(50ms);
-    jack_transport_start(user);
+    testing::JackTransportProgram transport;
+    ASSERT_TRUE(transport.ok());
+    transport.command("locate 101000");
+    std::this_thread::sleep_for(100ms);
+    transport.command("play");
     const engine::FollowedGrid start = prepareStart(150ms);
     ASSERT_TRUE(start.awaitingRelease);
     EXPECT_EQ(start.anchorStep, 16 + 1);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,24 @@ private:
     _jack_client* client_ = nullptr;
     std::vector<TransportSample> slots_;
     std::atomic<std::size_t> count_{0};
+};
+
+// jack_transport (jackd2's own transport control) on the server the environment names,
+// driven as a user types its commands ("master", "play", "locate 96000", "stop"): a program
+// that nobody here wrote, on the other side of the transport.
+class JackTransportProgram {
+public:
+    JackTransportProgram();
+    // Quits it and waits for it to end.
+    ~JackTransportProgram();
+    JackTransportProgram(const JackTransportProgram&) = delete;
+    JackTransportProgram& operator=(const JackTransportProgram&) = delete;
+
+    bool ok() const { return in_ != nullptr; }
+    void command(const std::string& line);
+
+private:
+    std::FILE* in_ = nullptr;
 };
 
 } // namespace tambrel::testing
