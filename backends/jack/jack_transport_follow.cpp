@@ -201,7 +201,7 @@ int JackTransportFollow::onSync(jack_transport_state_t state, jack_position_t* p
 // after a move while rolling): ready once the step clock has prepared the start's first step.
 int JackTransportFollow::sync(jack_transport_state_t state,
                               const jack_position_t& position) noexcept {
-    if (state != JackTransportStarting) {
+    if (state != JackTransportStarting || !slowSync_.load(std::memory_order_acquire)) {
         return 1;
     }
     if (!now_.awaiting || position.frame != now_.startFrame) {
