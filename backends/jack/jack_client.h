@@ -92,11 +92,12 @@ public:
     // before the outputs write their period; any thread reads it, without waiting.
     JackRelease release() const noexcept {
         const std::uint64_t word = release_.load(std::memory_order_acquire);
-        return {static_cast<ReleasePhase>(word >> 32), static_cast<std::uint32_t>(word)};
+        return {static_cast<ReleasePhase>(word >> 40), static_cast<std::uint32_t>(word),
+                static_cast<std::uint8_t>(word >> 32)};
     }
     void setRelease(JackRelease release) noexcept {
-        release_.store((std::uint64_t{static_cast<std::uint8_t>(release.phase)} << 32) |
-                           release.frame,
+        release_.store((std::uint64_t{static_cast<std::uint8_t>(release.phase)} << 40) |
+                           (std::uint64_t{release.start} << 32) | release.frame,
                        std::memory_order_release);
     }
 
@@ -142,7 +143,7 @@ private:
     std::atomic<std::uint64_t> cycles_{0};
     FrameLine line_;
     std::array<std::atomic<JackCycleListener*>, kMaxListeners> listeners_{};
-    std::atomic<std::uint64_t> release_{0}; // phase << 32 | frame
+    std::atomic<std::uint64_t> release_{0}; // phase << 40 | start << 32 | frame
     JackMidiPorts midi_{*this};
     JackAudioPorts audio_{*this};
 };

@@ -130,7 +130,7 @@ void JackMidiPorts::send(int index, const midiout::TimedMessage& message) noexce
         return;
     }
     const Stamped stamped{releaseFrames(message.due, client_.sampleRate()), message.bytes,
-                          message.size, true};
+                          message.size, true, client_.release().start};
     if (!slots_[static_cast<std::size_t>(index)].queue.push(stamped)) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -171,7 +171,7 @@ void JackMidiPorts::writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_
     while (const Stamped* event = slot.queue.front()) {
         const JackPlacement placed =
             event->released
-                ? placeReleased(event->frame, release, cycleStart, frames, lastOffset)
+                ? placeReleased(event->frame, event->start, release, cycleStart, frames, lastOffset)
                 : placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset, ahead);
         if (placed.hold) {
             break;

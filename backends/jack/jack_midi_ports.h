@@ -71,7 +71,8 @@ private:
         std::uint32_t frame = 0; // or, when released, the frames after the release
         std::array<std::uint8_t, 3> bytes{};
         std::uint8_t size = 0;
-        bool released = false; // a start's step, held until the transport rolls
+        bool released = false;  // a start's step, held until the transport rolls
+        std::uint8_t start = 0; // which start (JackRelease)
     };
     struct Slot {
         std::atomic<_jack_port*> port{nullptr};

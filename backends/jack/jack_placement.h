@@ -83,6 +83,9 @@ enum class ReleasePhase : std::uint8_t {
 struct JackRelease {
     ReleasePhase phase = ReleasePhase::None;
     std::uint32_t frame = 0; // the server frame on which it rolled, once released
+    // Which start it is (the follower counts them): a step prepared for a start that another
+    // one replaced (the transport moved again before it rolled) is not played with it.
+    std::uint8_t start = 0;
 
     bool operator==(const JackRelease&) const = default;
 };
@@ -99,14 +102,18 @@ inline std::uint32_t releaseFrames(midiout::Moment due, std::uint32_t sampleRate
 // messages behind it.
 inline constexpr std::int64_t kReleaseHoldFrames = std::int64_t{1} << 20;
 
-// For the period [cycleStart, cycleStart + frames), a message that plays `releaseOffset`
-// frames after the frame its start is released on. Its frame is the step's own frame,
-// worked out by the step clock: no delay is added. A start whose roll came late places
+// For the period [cycleStart, cycleStart + frames), a message of start number `start` that
+// plays `releaseOffset` frames after the frame its start is released on. Its frame is the step's
+// own frame, worked out by the step clock: no delay is added. A start whose roll came late places
 // what is overdue at once, in order.
-constexpr JackPlacement placeReleased(std::int64_t releaseOffset, JackRelease release,
-                                      std::uint32_t cycleStart, std::uint32_t frames,
-                                      std::int64_t lastOffset) noexcept {
+constexpr JackPlacement placeReleased(std::int64_t releaseOffset, std::uint8_t start,
+                                      JackRelease release, std::uint32_t cycleStart,
+                                      std::uint32_t frames, std::int64_t lastOffset) noexcept {
     JackPlacement placed;
+    if (start != release.start) {
+        placed.drop = true;
+        return placed;
+    }
     if (release.phase == ReleasePhase::Awaiting) {
         placed.hold = true;
         return placed;

@@ -228,7 +228,7 @@ int JackTransportFollow::sync(jack_transport_state_t state,
         now_.startGrid = g;
         now_.waitingSince = jack_last_frame_time(client_->handle());
         // The outputs hold the step before the step clock can see the grid that asks for it.
-        client_->setRelease({ReleasePhase::Awaiting, 0});
+        client_->setRelease({ReleasePhase::Awaiting, 0, ++now_.start});
         publish(g);
     }
     if (prepared_.load(std::memory_order_acquire) == now_.epoch) {
@@ -254,7 +254,7 @@ void JackTransportFollow::cycle(std::uint32_t cycleStart, std::uint32_t frames) 
         // Stopped before it rolled: that start's step is thrown away.
         now_.awaiting = false;
         ++now_.epoch;
-        client_->setRelease({ReleasePhase::Cancelled, 0});
+        client_->setRelease({ReleasePhase::Cancelled, 0, now_.start});
     }
     follow(cycleStart, state, position);
     now_.expectedFrame = position.frame + (state == JackTransportRolling ? frames : 0);
@@ -270,7 +270,7 @@ void JackTransportFollow::release(std::uint32_t cycleStart) noexcept {
     engine::FollowedGrid g = now_.startGrid;
     g.awaitingRelease = false;
     g.anchorFrame += cycleStart;
-    client_->setRelease({ReleasePhase::Released, cycleStart});
+    client_->setRelease({ReleasePhase::Released, cycleStart, now_.start});
     publish(g);
 }
 

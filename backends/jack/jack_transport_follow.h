@@ -132,6 +132,7 @@ private:
         bool awaiting = false;
         std::uint32_t startFrame = 0;
         engine::FollowedGrid startGrid;
+        std::uint8_t start = 0; // counted for the outputs (JackRelease)
         std::uint32_t waitingSince = 0;
     };
     Following now_;

@@ -23,7 +23,8 @@ public:
         // the fixed latency then moves no note. A followed transport's first steps wait for
         // its roll, as the MIDI ports' do.
         if (midiout::awaitsRelease(message.due)) {
-            synth_.pushAtRelease(message, releaseFrames(message.due, client_->sampleRate()));
+            synth_.pushAtRelease(message, releaseFrames(message.due, client_->sampleRate()),
+                                 client_->release().start);
         } else {
             synth_.pushAtJackFrame(message, client_->frameTimeAt(message.due));
         }

@@ -58,14 +58,14 @@ bool PlacedSynth::pushAtStreamFrame(const midiout::TimedMessage& message,
     return push(message, Stamp::StreamFrame, frame);
 }
 
-bool PlacedSynth::pushAtRelease(const midiout::TimedMessage& message,
-                                std::uint32_t offset) noexcept {
-    return push(message, Stamp::Release, offset);
+bool PlacedSynth::pushAtRelease(const midiout::TimedMessage& message, std::uint32_t offset,
+                                std::uint8_t start) noexcept {
+    return push(message, Stamp::Release, offset, start);
 }
 
-bool PlacedSynth::push(const midiout::TimedMessage& message, Stamp stamp,
-                       std::int64_t at) noexcept {
-    if (!pending_.push({at, message.bytes, message.size, stamp})) {
+bool PlacedSynth::push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at,
+                       std::uint8_t start) noexcept {
+    if (!pending_.push({at, message.bytes, message.size, stamp, start})) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
@@ -113,7 +113,7 @@ void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frame
         // release. Order within the block is kept by renderPlaced itself.
         const JackPlacement placed =
             timed.stamp == Stamp::Release
-                ? placeReleased(timed.at, release, cycleStart, frames, 0)
+                ? placeReleased(timed.at, timed.start, release, cycleStart, frames, 0)
                 : placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, delay, 0);
         if (placed.hold) {
             return period;

@@ -95,9 +95,10 @@ public:
     bool pushAtMoment(const midiout::TimedMessage& message) noexcept;
     bool pushAtJackFrame(const midiout::TimedMessage& message, std::uint32_t frame) noexcept;
     bool pushAtStreamFrame(const midiout::TimedMessage& message, std::int64_t frame) noexcept;
-    // A start's step through JACK, `offset` frames after the frame that the followed
-    // transport's roll releases it on (jack_placement.h: placeReleased).
-    bool pushAtRelease(const midiout::TimedMessage& message, std::uint32_t offset) noexcept;
+    // A step of start number `start` through JACK, `offset` frames after the frame that the
+    // followed transport's roll releases it on (jack_placement.h: placeReleased).
+    bool pushAtRelease(const midiout::TimedMessage& message, std::uint32_t offset,
+                       std::uint8_t start) noexcept;
 
     // The audio side, while started. One JACK period that starts at `cycleStart` on the
     // server's frame clock, each message at its stamp plus JACK's delay, and a start's
@@ -128,9 +129,11 @@ private:
         std::array<std::uint8_t, 3> bytes{};
         std::uint8_t size = 0;
         Stamp stamp = Stamp::Moment;
+        std::uint8_t start = 0; // a start's step: which start
     };
 
-    bool push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at) noexcept;
+    bool push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at,
+              std::uint8_t start = 0) noexcept;
     template <typename OffsetOf>
     void renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf) noexcept;
 

@@ -65,14 +65,17 @@ TEST(JackPlacement, AStartsStepsWaitForTheRollThenLandOnTheirFramesUndelayed) {
     const std::uint32_t roll = 70'000;
     const JackRelease released{ReleasePhase::Released, roll};
     const auto at = [&](std::int64_t offset, std::uint32_t cycle, std::int64_t last = 0) {
-        return placeReleased(offset, released, cycle, kFrames, last);
+        return placeReleased(offset, 0, released, cycle, kFrames, last);
     };
-    EXPECT_TRUE(placeReleased(0, {ReleasePhase::Awaiting, 0}, roll, kFrames, 0).hold);
+    EXPECT_TRUE(placeReleased(0, 0, {ReleasePhase::Awaiting, 0}, roll, kFrames, 0).hold);
     for (const ReleasePhase gone : {ReleasePhase::Cancelled, ReleasePhase::None}) {
-        const JackPlacement dropped = placeReleased(0, {gone, roll}, roll, kFrames, 0);
+        const JackPlacement dropped = placeReleased(0, 0, {gone, roll}, roll, kFrames, 0);
         EXPECT_TRUE(dropped.drop);
         EXPECT_FALSE(dropped.hold);
     }
+    // The step of a start that another replaced before it rolled is not played with it.
+    EXPECT_TRUE(placeReleased(0, 1, {ReleasePhase::Released, roll, 2}, roll, kFrames, 0).drop);
+    EXPECT_TRUE(placeReleased(0, 1, {ReleasePhase::Awaiting, 0, 2}, roll, kFrames, 0).drop);
     // The anchor step on the roll frame itself, in the period that rolls.
     EXPECT_EQ(at(0, roll).offset, 0);
     EXPECT_FALSE(at(0, roll).late);
@@ -89,7 +92,7 @@ TEST(JackPlacement, AStartsStepsWaitForTheRollThenLandOnTheirFramesUndelayed) {
     // Across the frame counter's wrap.
     const std::uint32_t wrapRoll = std::numeric_limits<std::uint32_t>::max() - 50;
     EXPECT_EQ(
-        placeReleased(120, {ReleasePhase::Released, wrapRoll}, wrapRoll + 64, kFrames, 0).offset,
+        placeReleased(120, 0, {ReleasePhase::Released, wrapRoll}, wrapRoll + 64, kFrames, 0).offset,
         56);
     // A leftover far beyond any first step does not block what is behind it.
     EXPECT_FALSE(at(kReleaseHoldFrames + 10 * kFrames, roll).hold);

@@ -489,7 +489,7 @@ TEST_F(OfflineSynthTest, AStartsStepSoundsFromItsRollFrameAndACancelledOneNever)
         SCOPED_TRACE(cancelled ? "cancelled" : "released");
         PlacedSynth placed;
         ASSERT_TRUE(placed.start(*findGmSoundfont(), kRate));
-        ASSERT_TRUE(placed.pushAtRelease(step, kOffset));
+        ASSERT_TRUE(placed.pushAtRelease(step, kOffset, 0));
         std::vector<float> level;
         for (std::int64_t frame = 0; frame < kSecond; frame += kPeriod) {
             JackRelease release{ReleasePhase::Awaiting, 0};
