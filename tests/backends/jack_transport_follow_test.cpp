@@ -236,6 +236,12 @@ TEST_F(JackFollowTest, AStalledStartRollsAfterTheTimeoutAndACancelledOneLeavesNo
     const engine::FollowedGrid stopped = follow->grid();
     EXPECT_FALSE(stopped.rolling || stopped.awaitingRelease);
     EXPECT_EQ(client->release().phase, ReleasePhase::Cancelled);
+    // Gone, the follower holds no start of the transport any more, on a client that stays.
+    follow.reset();
+    const std::size_t from = watcher->samples().size();
+    jack_transport_start(user);
+    EXPECT_TRUE(watcher->waitForState(JackTransportRolling, from, 200ms));
+    jack_transport_stop(user);
 }
 
 // klick as the timebase master, in 3/4 at 100: a bar of 86400 frames. Every bar start that
