@@ -38,6 +38,9 @@ public:
     // The samples from `from` on, once one is in `state`; false after `limit`.
     bool waitForState(jack_transport_state_t state, std::size_t from,
                       std::chrono::milliseconds limit) const;
+    // The frame the transport rolled from: the first rolling period from sample `from` on
+    // (0 when none rolled).
+    std::uint32_t rollFrame(std::size_t from) const;
 
 private:
     static int onProcess(std::uint32_t frames, void* self) noexcept;
