@@ -76,8 +76,8 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
         outputs.transportLead =
             JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
     } else if (followTransport) {
-        outputs.followedTransport =
-            JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.transportWhy);
+        outputs.followed =
+            JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.followWhy);
     }
     return outputs;
 }

@@ -31,9 +31,11 @@ struct Outputs {
     // master already in place, which keeps its place.
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::string transportWhy;
-    // The JACK transport as the source of time, on the same client, when asked to follow
-    // it: nullptr without a server, then with the reason in `transportWhy`.
-    std::unique_ptr<engine::FollowedSource> followedTransport;
+    // The source of time followed instead of Tambrel's own clock (a JACK transport, an
+    // incoming MIDI clock), on the same client, when asked for: nullptr without a server,
+    // then with the reason in `followWhy`.
+    std::unique_ptr<engine::FollowedSource> followed;
+    std::string followWhy;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
 // (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop

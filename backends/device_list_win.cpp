@@ -21,8 +21,7 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     if (leadTransport) {
         outputs.transportWhy = "JACK transport lead needs a JACK server, which this system has not";
     } else if (followTransport) {
-        outputs.transportWhy =
-            "JACK transport follow needs a JACK server, which this system has not";
+        outputs.followWhy = "JACK transport follow needs a JACK server, which this system has not";
     }
     return outputs;
 }

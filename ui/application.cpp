@@ -248,11 +248,11 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                           const WindowMaker& makeWindow,
                           std::unique_ptr<midiout::ClockSink> clockPort,
                           std::unique_ptr<midiout::TransportLead> transportLead,
-                          std::unique_ptr<engine::FollowedSource> followedSource) {
+                          std::unique_ptr<engine::FollowedSource> followed) {
     StartedWindow started;
+    started.followed = std::move(followed);
     started.clockPort = std::move(clockPort);
     started.transportLead = std::move(transportLead);
-    started.followedSource = std::move(followedSource);
     started.machine = std::move(machine);
     if (started.clockPort) {
         started.machine->engine().setClockOut(started.clockPort.get(),
@@ -294,15 +294,14 @@ int runProgram(int argc, char** argv) {
             options.sync.jackTransport == settings::JackTransport::Lead,
             options.sync.jackTransport == settings::JackTransport::Follow);
         // The window starts all the same: the notes need neither the clock nor the transport.
-        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy}) {
+        for (const std::string& why : {outputs.clockWhy, outputs.transportWhy, outputs.followWhy}) {
             if (!why.empty()) {
                 writeErrorLine(QString::fromStdString(why));
             }
         }
-        started =
-            startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)), options, {},
-                        std::move(outputs.clockPort), std::move(outputs.transportLead),
-                        std::move(outputs.followedTransport));
+        started = startWindow(std::make_unique<machine::Machine>(std::move(outputs.devices)),
+                              options, {}, std::move(outputs.clockPort),
+                              std::move(outputs.transportLead), std::move(outputs.followed));
     } catch (const std::exception& error) {
         app.showError(errorText(error));
         return 1;

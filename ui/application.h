@@ -64,11 +64,9 @@ CommandLine parseCommandLine(const QStringList& arguments, const settings::Setti
 // sends its Stop to both as it goes; then the machine, as the window mirrors it and goes
 // before it.
 struct StartedWindow {
+    std::unique_ptr<engine::FollowedSource> followed;
     std::unique_ptr<midiout::ClockSink> clockPort;
     std::unique_ptr<midiout::TransportLead> transportLead;
-    // The source of time the machine follows, when it follows another program's; it goes
-    // after the machine, whose step clock reads it until it stops.
-    std::unique_ptr<engine::FollowedSource> followedSource;
     std::unique_ptr<machine::Machine> machine;
     std::unique_ptr<TForm1> window;
 
@@ -85,12 +83,12 @@ using WindowMaker = std::function<std::unique_ptr<TForm1>(machine::Machine&)>;
 // file shows the load message over the window, which keeps its start pattern. With a
 // `clockPort`, MIDI clock goes out through it from the start (with the clocks while stopped
 // when the options ask for them); with a `transportLead`, Play and Stop lead that transport;
-// with a `followedSource`, the machine plays in its time.
+// with `followed`, the steps follow that source of time instead of Tambrel's own clock.
 StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const CommandLine& options,
                           const WindowMaker& makeWindow = {},
                           std::unique_ptr<midiout::ClockSink> clockPort = {},
                           std::unique_ptr<midiout::TransportLead> transportLead = {},
-                          std::unique_ptr<engine::FollowedSource> followedSource = {});
+                          std::unique_ptr<engine::FollowedSource> followed = {});
 
 // The whole program, as main() runs it; returns its exit status.
 int runProgram(int argc, char** argv);
