@@ -15,16 +15,6 @@ namespace {
 // other.
 constexpr double kSlackFrames = 1.0;
 
-constexpr std::uint32_t packOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept {
-    return (static_cast<std::uint32_t>(sig) << 24) | std::min<std::uint32_t>(periodMs, 0xFFFFFF);
-}
-constexpr engine::TimeSig sigOf(std::uint32_t ownTime) noexcept {
-    return static_cast<engine::TimeSig>(ownTime >> 24);
-}
-constexpr std::uint32_t periodOf(std::uint32_t ownTime) noexcept {
-    return ownTime & 0xFFFFFF;
-}
-
 // Bars that a master tells, and that make sense: some tell nonsense while the transport
 // starts after a move (jack_transport's own master counts ticks past the beat), and those
 // periods go by Tambrel's own bars instead.
@@ -36,12 +26,11 @@ bool hasMasterBars(const jack_position_t& p) noexcept {
 
 } // namespace
 
-TransportBars transportBars(const jack_position_t& p, engine::TimeSig sig,
-                            std::uint32_t ownPeriodMs) noexcept {
+TransportBars transportBars(const jack_position_t& p, const OwnTime& own) noexcept {
     TransportBars bars;
     const double rate = p.frame_rate;
-    const int steps = engine::stepsPerBar(sig);
-    if (rate <= 0) {
+    const int steps = own.stepsPerBar;
+    if (rate <= 0 || steps <= 0) {
         return bars;
     }
     if (hasMasterBars(p)) {
@@ -58,10 +47,10 @@ TransportBars transportBars(const jack_position_t& p, engine::TimeSig sig,
         // the master's: a step period is tempoConstant / tempo ms, so a bar of B ms is
         // stepsPerBar x tempoConstant / B. A 4/4 master at 120 beats a minute reads 120.
         const double barMs = bars.framesPerBar * 1000.0 / rate;
-        bars.tempo = steps * engine::timeSignatureInfo(sig).tempoConstant / barMs;
-    } else if (ownPeriodMs > 0) {
+        bars.tempo = steps * own.tempoConstant / barMs;
+    } else if (own.periodMs > 0) {
         // No master: Tambrel's own bars, from the transport's frame 0.
-        bars.framesPerBar = static_cast<double>(ownPeriodMs) * steps * rate / 1000.0;
+        bars.framesPerBar = static_cast<double>(own.periodMs) * steps * rate / 1000.0;
         bars.bar = static_cast<std::int64_t>(std::floor(p.frame / bars.framesPerBar));
         bars.sinceBar = p.frame - static_cast<double>(bars.bar) * bars.framesPerBar;
     }
@@ -170,7 +159,22 @@ std::int64_t JackTransportFollow::delayFrames() const noexcept {
 }
 
 void JackTransportFollow::setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept {
-    ownTime_.store(packOwnTime(sig, periodMs), std::memory_order_release);
+    const OwnTime own{engine::stepsPerBar(sig), 6, periodMs,
+                      engine::timeSignatureInfo(sig).tempoConstant};
+    ownTime_.store(
+        (std::uint64_t{static_cast<std::uint8_t>(own.stepsPerBar)} << 56) |
+            (std::uint64_t{static_cast<std::uint32_t>(own.tempoConstant) & 0xFFFFFF} << 32) |
+            own.periodMs,
+        std::memory_order_release);
+}
+
+OwnTime JackTransportFollow::ownTime() const noexcept {
+    const std::uint64_t word = ownTime_.load(std::memory_order_acquire);
+    OwnTime own;
+    own.stepsPerBar = static_cast<int>(word >> 56);
+    own.tempoConstant = static_cast<int>((word >> 32) & 0xFFFFFF);
+    own.periodMs = static_cast<std::uint32_t>(word);
+    return own;
 }
 
 void JackTransportFollow::playPressed() noexcept {
@@ -183,13 +187,6 @@ void JackTransportFollow::stopPressed() noexcept {
     if (client_->alive()) {
         jack_transport_stop(client_->handle());
     }
-}
-
-TransportBars JackTransportFollow::barsAt(const jack_position_t& position,
-                                          int& stepsPerBar) const noexcept {
-    const std::uint32_t own = ownTime_.load(std::memory_order_acquire);
-    stepsPerBar = engine::stepsPerBar(sigOf(own));
-    return transportBars(position, sigOf(own), periodOf(own));
 }
 
 int JackTransportFollow::onSync(jack_transport_state_t state, jack_position_t* position,
@@ -205,8 +202,9 @@ int JackTransportFollow::sync(jack_transport_state_t state,
         return 1;
     }
     if (!now_.awaiting || position.frame != now_.startFrame) {
-        int steps = 0;
-        const TransportBars bars = barsAt(position, steps);
+        const OwnTime own = ownTime();
+        const int steps = own.stepsPerBar;
+        const TransportBars bars = transportBars(position, own);
         if (bars.framesPerBar <= 0) {
             return 1; // no bars to put a step on: nothing to prepare
         }
@@ -266,7 +264,7 @@ void JackTransportFollow::release(std::uint32_t cycleStart) noexcept {
     now_.awaiting = false;
     now_.rolling = true;
     now_.seen = true;
-    now_.ownTime = ownTime_.load(std::memory_order_acquire);
+    now_.own = ownTime();
     engine::FollowedGrid g = now_.startGrid;
     g.awaitingRelease = false;
     g.anchorFrame += cycleStart;
@@ -276,22 +274,21 @@ void JackTransportFollow::release(std::uint32_t cycleStart) noexcept {
 
 void JackTransportFollow::follow(std::uint32_t cycleStart, jack_transport_state_t state,
                                  const jack_position_t& position) noexcept {
-    int steps = 0;
-    const TransportBars bars = barsAt(position, steps);
-    const std::uint32_t own = ownTime_.load(std::memory_order_acquire);
+    const OwnTime own = ownTime();
+    const int steps = own.stepsPerBar;
+    const TransportBars bars = transportBars(position, own);
     const bool rolling = state == JackTransportRolling;
     const bool moved = !now_.seen || position.frame != now_.expectedFrame;
     // Tambrel's own tempo or signature moves its own bars; a master's stay where they are
     // unless the steps of the bar are counted anew.
-    const bool regrid =
-        own != now_.ownTime && (!bars.fromMaster || sigOf(own) != sigOf(now_.ownTime));
+    const bool regrid = own != now_.own && (!bars.fromMaster || steps != now_.own.stepsPerBar);
     if (rolling != now_.rolling || moved || regrid) {
         ++now_.epoch;
         now_.estimate.reset();
     }
     now_.seen = true;
     now_.rolling = rolling;
-    now_.ownTime = own;
+    now_.own = own;
     engine::FollowedGrid g;
     g.epoch = now_.epoch;
     g.rolling = rolling;

@@ -27,6 +27,17 @@
 
 namespace tambrel::backends {
 
+// Tambrel's own time, by which the follower counts a bar in steps and, without a master,
+// times it.
+struct OwnTime {
+    int stepsPerBar = 16;
+    int clocksPerStep = 6;
+    std::uint32_t periodMs = 0; // the whole-millisecond step period of Tambrel's own tempo
+    int tempoConstant = 15000;  // a step lasts tempoConstant / tempo milliseconds
+
+    bool operator==(const OwnTime&) const = default;
+};
+
 // Where the transport's bars fall at one position.
 struct TransportBars {
     std::int64_t bar = 0;    // bars before the position's bar (0: bar 1)
@@ -36,10 +47,8 @@ struct TransportBars {
     double tempo = 0;        // in Tambrel's units; 0 without a timebase master
     bool fromMaster = false; // the master's bars, not Tambrel's own from frame 0
 };
-// `position` as the transport reports it; Tambrel's time signature and own step period are
-// what its bars go by without a master.
-TransportBars transportBars(const jack_position_t& position, engine::TimeSig sig,
-                            std::uint32_t ownPeriodMs) noexcept;
+// `position` as the transport reports it; without a master, its bars are Tambrel's own.
+TransportBars transportBars(const jack_position_t& position, const OwnTime& own) noexcept;
 
 // Narrows down, period after period, the frame on which a bar started from positions that
 // each give it to within a tick: a master that counts whole ticks is still followed to the
@@ -98,7 +107,7 @@ private:
     void follow(std::uint32_t cycleStart, jack_transport_state_t state,
                 const jack_position_t& position) noexcept;
     void publish(const engine::FollowedGrid& grid) noexcept;
-    TransportBars barsAt(const jack_position_t& position, int& stepsPerBar) const noexcept;
+    OwnTime ownTime() const noexcept;
 
     std::shared_ptr<JackMidiClient> client_;
     bool syncing_ = false;
@@ -114,7 +123,8 @@ private:
     std::atomic<bool> awaiting_{false};
     std::atomic<double> tempo_{0};
 
-    std::atomic<std::uint32_t> ownTime_{0}; // time signature << 24 | own step period, ms
+    // Steps a bar << 56 | tempo constant << 32 | own step period in ms.
+    std::atomic<std::uint64_t> ownTime_{0};
     std::atomic<std::uint32_t> prepared_{0};
     std::atomic<std::uint32_t> periodFrames_{0};
     std::atomic<bool> slowSync_{true};
@@ -122,7 +132,7 @@ private:
     // The process thread's own (the sync callback runs there too, before the period).
     struct Following {
         std::uint32_t epoch = 0;
-        std::uint32_t ownTime = 0;
+        OwnTime own;
         bool seen = false;
         bool rolling = false;
         std::uint32_t expectedFrame = 0; // the transport's frame if nobody moves it

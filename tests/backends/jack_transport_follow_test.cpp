@@ -20,6 +20,11 @@ namespace {
 using namespace std::chrono_literals;
 using engine::TimeSig;
 
+// Tambrel's own time in each signature, at a step period.
+OwnTime ownIn(TimeSig sig, std::uint32_t periodMs) {
+    return {engine::stepsPerBar(sig), 6, periodMs, engine::timeSignatureInfo(sig).tempoConstant};
+}
+
 constexpr double kRate = 48000;
 
 jack_position_t masterAt(std::uint32_t frame, int bar, int beat, int tick, double bpm,
@@ -41,7 +46,7 @@ jack_position_t masterAt(std::uint32_t frame, int bar, int beat, int tick, doubl
 TEST(TransportBars, MastersBarsOrTambrelsOwnFromFrameZero) {
     // 4/4 at 120: bar 3, beat 2 and a half is 1.5 beats (36000 frames) into the third bar.
     const TransportBars bars =
-        transportBars(masterAt(300'000, 3, 2, 960, 120, 4), TimeSig::FourFour, 125);
+        transportBars(masterAt(300'000, 3, 2, 960, 120, 4), ownIn(TimeSig::FourFour, 125));
     EXPECT_TRUE(bars.fromMaster);
     EXPECT_EQ(bars.bar, 2);
     EXPECT_DOUBLE_EQ(bars.sinceBar, 36000);
@@ -49,18 +54,20 @@ TEST(TransportBars, MastersBarsOrTambrelsOwnFromFrameZero) {
     EXPECT_DOUBLE_EQ(bars.uncertainty, 12.5);
     // The tempo at which Tambrel's bar lasts the master's two seconds, in each signature.
     EXPECT_DOUBLE_EQ(bars.tempo, 120);
-    EXPECT_DOUBLE_EQ(transportBars(masterAt(0, 1, 1, 0, 120, 4), TimeSig::ThreeFour, 0).tempo, 90);
-    EXPECT_DOUBLE_EQ(transportBars(masterAt(0, 1, 1, 0, 90, 3), TimeSig::SixEight, 0).tempo, 90);
+    EXPECT_DOUBLE_EQ(
+        transportBars(masterAt(0, 1, 1, 0, 120, 4), ownIn(TimeSig::ThreeFour, 0)).tempo, 90);
+    EXPECT_DOUBLE_EQ(transportBars(masterAt(0, 1, 1, 0, 90, 3), ownIn(TimeSig::SixEight, 0)).tempo,
+                     90);
     // Bars that describe a frame later than the position's.
     jack_position_t ahead = masterAt(300'000, 3, 2, 960, 120, 4);
     ahead.valid = static_cast<jack_position_bits_t>(JackPositionBBT | JackBBTFrameOffset);
     ahead.bbt_offset = 100;
-    EXPECT_DOUBLE_EQ(transportBars(ahead, TimeSig::FourFour, 125).sinceBar, 35900);
+    EXPECT_DOUBLE_EQ(transportBars(ahead, ownIn(TimeSig::FourFour, 125)).sinceBar, 35900);
     // No master: Tambrel's 12/8 bar at a 166 ms step (12 x 7968 frames) from frame 0.
     jack_position_t plain{};
     plain.frame = 3 * 95616 + 500;
     plain.frame_rate = 48000;
-    const TransportBars own = transportBars(plain, TimeSig::TwelveEight, 166);
+    const TransportBars own = transportBars(plain, ownIn(TimeSig::TwelveEight, 166));
     EXPECT_FALSE(own.fromMaster);
     EXPECT_EQ(own.bar, 3);
     EXPECT_DOUBLE_EQ(own.sinceBar, 500);
@@ -68,11 +75,11 @@ TEST(TransportBars, MastersBarsOrTambrelsOwnFromFrameZero) {
     // A master's nonsense (a fifth beat of four, a tick past the beat) is not followed.
     for (const auto& nonsense : {masterAt(plain.frame, 4208, 5, 100, 120, 4),
                                  masterAt(plain.frame, 2, 3, 32764, 120, 4)}) {
-        EXPECT_FALSE(transportBars(nonsense, TimeSig::TwelveEight, 166).fromMaster);
-        EXPECT_EQ(transportBars(nonsense, TimeSig::TwelveEight, 166).bar, 3);
+        EXPECT_FALSE(transportBars(nonsense, ownIn(TimeSig::TwelveEight, 166)).fromMaster);
+        EXPECT_EQ(transportBars(nonsense, ownIn(TimeSig::TwelveEight, 166)).bar, 3);
     }
     // Nothing to go by yet.
-    EXPECT_EQ(transportBars(plain, TimeSig::FourFour, 0).framesPerBar, 0);
+    EXPECT_EQ(transportBars(plain, ownIn(TimeSig::FourFour, 0)).framesPerBar, 0);
 }
 
 // A master that reports whole ticks (12.5 frames at 120) for a bar that began on a
@@ -85,7 +92,7 @@ TEST(BarStartEstimate, WholeTicksNarrowDownToTheFrameAndADriftingMasterIsFollowe
         const int bar = beat / 4;
         const int tick = static_cast<int>((beats - beat) * 1920);
         return transportBars(masterAt(frame, bar + 1, beat % 4 + 1, tick, 120, 4),
-                             TimeSig::FourFour, 125);
+                             ownIn(TimeSig::FourFour, 125));
     };
     BarStartEstimate estimate;
     double estimated = 0;
