@@ -2,8 +2,8 @@
 // The numbered list of MIDI output devices that the window, tambrel-pattern and the
 // benchmarks open: every back end that works on this machine, in one order.
 
-#include "engine/followed_time.h"
 #include "midiout/clock_sink.h"
+#include "midiout/followed_time.h"
 #include "midiout/midi_out.h"
 #include "midiout/transport_lead.h"
 
@@ -34,7 +34,7 @@ struct Outputs {
     // The source of time followed instead of Tambrel's own clock (a JACK transport, an
     // incoming MIDI clock), on the same client, when asked for: nullptr without a server,
     // then with the reason in `followWhy`.
-    std::unique_ptr<engine::FollowedSource> followed;
+    std::unique_ptr<midiout::FollowedSource> followed;
     std::string followWhy;
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to

@@ -3,6 +3,7 @@
 #include "transport_meter.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tambrel::engine {
 
@@ -43,12 +44,74 @@ void RhythmEngine::selectTimeSignatureFromSelector() noexcept {
 }
 
 void RhythmEngine::UpdateStepPeriod() noexcept {
+    if (following() && followedTempo_ > 0) {
+        // The followed program's tempo has the last word: the spinner goes back to it.
+        tempoSelector_.setPosition(followedTempo_);
+    }
     const int p = tempoSelector_.position();
     tempo_ = p;
     stepPeriod_ = stepPeriodMs(timeSignature(), p);
     if (stopped_) {
         idleClocks();
     }
+    tellSource();
+}
+
+void RhythmEngine::tellSource() noexcept {
+    followed_.setStepsPerBar(stepsPerBar());
+    if (FollowedSource* source = followed_.source()) {
+        const TimeSig sig = timeSignature();
+        source->setOwnTime({stepsPerBar(), clocksPerStep(sig),
+                            static_cast<std::uint32_t>(stepPeriod_),
+                            timeSignatureInfo(sig).tempoConstant});
+    }
+}
+
+void RhythmEngine::setFollowedSource(FollowedSource* source) noexcept {
+    haltClock();
+    stopped_ = true;
+    followedTempo_ = 0;
+    followed_.setSource(source);
+    timeline_ = source != nullptr ? static_cast<Timeline*>(&followed_) : &ownClock_;
+    if (source != nullptr) {
+        tellSource();
+        trigger_.PrepareOutput();
+        (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+    }
+}
+
+bool RhythmEngine::followTick() noexcept {
+    if (!following() || !followed_.running()) {
+        return false;
+    }
+    const FollowedGrid grid = followed_.source()->grid();
+    bool changed = followRolling(grid.rolling);
+    const int tempo =
+        grid.tempo > 0 ? std::clamp(static_cast<int>(std::lround(grid.tempo)), kTempoMin, kTempoMax)
+                       : 0;
+    if (tempo != followedTempo_) {
+        followedTempo_ = tempo;
+        if (tempo > 0 && tempo != tempo_) {
+            UpdateStepPeriod();
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+bool RhythmEngine::followRolling(bool rolling) noexcept {
+    if (rolling == !stopped_) {
+        return false;
+    }
+    stopped_ = !rolling;
+    if (rolling) {
+        trigger_.PrepareOutput();
+        clockOut_.endIdle();
+    } else {
+        clockOut_.stopped();
+        idleClocks();
+    }
+    return true;
 }
 
 void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
@@ -77,6 +140,15 @@ void RhythmEngine::idleClocks() noexcept {
 }
 
 void RhythmEngine::StartPlayback() noexcept {
+    if (following()) {
+        // The source says when the steps start; a halted follower looks again first.
+        trigger_.PrepareOutput();
+        if (!followed_.running()) {
+            (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+        }
+        followed_.source()->playPressed();
+        return;
+    }
     stepCounter_.store(0, std::memory_order_release);
     trigger_.PrepareOutput();
     clockOut_.endIdle();
@@ -90,6 +162,14 @@ void RhythmEngine::StartPlayback() noexcept {
 }
 
 void RhythmEngine::StopPlayback() noexcept {
+    if (following()) {
+        if (!followed_.running()) {
+            stopped_ = true;
+            (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+        }
+        followed_.source()->stopPressed();
+        return;
+    }
     haltClock();
     stopped_ = true;
     idleClocks();
@@ -153,6 +233,13 @@ void RhythmEngine::StepTick(const TimelineStep& step) noexcept {
 }
 
 PlayState RhythmEngine::playState() const noexcept {
+    if (following()) {
+        // Polling, the source's start and stop are what followTick last saw.
+        if (stopped_) {
+            return PlayState::Stopped;
+        }
+        return followed_.running() ? PlayState::Playing : PlayState::Halted;
+    }
     if (timeline_->running()) {
         return PlayState::Playing;
     }

@@ -9,6 +9,7 @@
 // Threads: every method runs on the window's thread except the tick (TimerCallback and
 // StepTick), which runs on the timer's thread.
 
+#include "followed_timeline.h"
 #include "midi_clock_out.h"
 #include "note_trigger.h"
 #include "own_clock.h"
@@ -106,14 +107,29 @@ public:
     // step clock by it (when the clock out has none of its own).
     void setTransportLead(midiout::TransportLead* lead) noexcept;
 
+    // --- following another program's time (midiout/followed_time.h): off until set, while stopped.
+    // While following, the source's steps are played for as long as it rolls: Play and
+    // Stop are passed to the source (a transport starts and stops with them; a MIDI clock
+    // has the last word), and the tempo in force is the source's, whenever it gives one.
+    void setFollowedSource(FollowedSource* source) noexcept;
+    bool following() const noexcept { return followed_.source() != nullptr; }
+    // Window's thread, every few milliseconds while following: Play and Stop and the tempo
+    // brought to what the source says. True when anything the window shows changed.
+    bool followTick() noexcept;
+
 private:
     // While stopped: the clock out's idle clocks, at the tempo and signature in force.
     void idleClocks() noexcept;
     // While stopped: the frame clock the next runs are paced by.
     void choosePace() noexcept;
+    // The own time in force, told to the followed source.
+    void tellSource() noexcept;
+    // Follows the source's start and stop (followTick).
+    bool followRolling(bool rolling) noexcept;
 
     platform::TimerService& timers_;
     OwnClockTimeline ownClock_{timers_};
+    FollowedTimeline followed_{timers_};
     Timeline* timeline_ = &ownClock_; // the source of time in force
     MidiClockOut clockOut_{timers_};
     midiout::TransportLead* transportLead_ = nullptr; // window's thread
@@ -129,7 +145,8 @@ private:
     Selector timeSigSelector_{1, 4, 1, true};
     int tempo_ = kTempoStart;
     int stepPeriod_ = stepPeriodMs(TimeSig::FourFour, kTempoStart);
-    bool stopped_ = true; // Play is what comes next
+    bool stopped_ = true;   // Play is what comes next
+    int followedTempo_ = 0; // the source's tempo as the spinner shows it; 0: none given
 };
 
 } // namespace tambrel::engine

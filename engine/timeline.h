@@ -14,7 +14,7 @@
 // started with (a tempo change is heard from the next Play), and stop returns only once no
 // step runs any more.
 //
-// The sources of time that follow another program (followed_time.h: a JACK transport, an
+// The sources of time that follow another program (midiout/followed_time.h: a JACK transport, an
 // incoming MIDI clock) fit the same shape: their timeline wakes a step's thread ahead of
 // the step's frame, as the own clock's timer does, and hands over the moment it computed
 // from the other program's position, not the moment it woke. Their steps last what the

@@ -31,7 +31,7 @@ inline constexpr std::uint8_t kStop = 0xFC;
 inline constexpr std::uint8_t kSongPosition = 0xF2;
 
 // A moment counted from a start that only the audio side will know (a JACK transport that
-// rolls once every slow-sync client is ready: engine/followed_time.h): `offset` after the
+// rolls once every slow-sync client is ready: midiout/followed_time.h): `offset` after the
 // frame the start is released on. It lies far below any real moment, so an output that
 // cannot hold a message for its release takes it as long overdue and plays it at once;
 // the JACK output holds it and places it from the release frame.

@@ -248,7 +248,7 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                           const WindowMaker& makeWindow,
                           std::unique_ptr<midiout::ClockSink> clockPort,
                           std::unique_ptr<midiout::TransportLead> transportLead,
-                          std::unique_ptr<engine::FollowedSource> followed) {
+                          std::unique_ptr<midiout::FollowedSource> followed) {
     StartedWindow started;
     started.followed = std::move(followed);
     started.clockPort = std::move(clockPort);
@@ -259,6 +259,7 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                                               options.sync.clockWhileStopped);
     }
     started.machine->engine().setTransportLead(started.transportLead.get());
+    started.machine->engine().setFollowedSource(started.followed.get());
     started.window =
         makeWindow ? makeWindow(*started.machine) : std::make_unique<TForm1>(*started.machine);
     TForm1& window = *started.window;

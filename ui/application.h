@@ -5,9 +5,9 @@
 
 #include "main_window.h"
 
-#include "engine/followed_time.h"
 #include "machine/machine.h"
 #include "midiout/clock_sink.h"
+#include "midiout/followed_time.h"
 #include "midiout/transport_lead.h"
 #include "settings/settings_file.h"
 #include "settings/sync_settings.h"
@@ -64,7 +64,7 @@ CommandLine parseCommandLine(const QStringList& arguments, const settings::Setti
 // sends its Stop to both as it goes; then the machine, as the window mirrors it and goes
 // before it.
 struct StartedWindow {
-    std::unique_ptr<engine::FollowedSource> followed;
+    std::unique_ptr<midiout::FollowedSource> followed;
     std::unique_ptr<midiout::ClockSink> clockPort;
     std::unique_ptr<midiout::TransportLead> transportLead;
     std::unique_ptr<machine::Machine> machine;
@@ -88,7 +88,7 @@ StartedWindow startWindow(std::unique_ptr<machine::Machine> machine, const Comma
                           const WindowMaker& makeWindow = {},
                           std::unique_ptr<midiout::ClockSink> clockPort = {},
                           std::unique_ptr<midiout::TransportLead> transportLead = {},
-                          std::unique_ptr<engine::FollowedSource> followed = {});
+                          std::unique_ptr<midiout::FollowedSource> followed = {});
 
 // The whole program, as main() runs it; returns its exit status.
 int runProgram(int argc, char** argv);

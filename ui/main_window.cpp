@@ -149,6 +149,8 @@ constexpr int kPanelHeight = 21;
 constexpr std::array<const char*, 4> kPanelSuffixes = {"", "b", "c", "d"};
 
 constexpr int kBottomBarHeight = 41;
+// How often a followed source of time is looked at (the tempo label within 100 ms).
+constexpr int kFollowLookMs = 20;
 
 QString fromView(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -452,6 +454,16 @@ void TForm1::refresh() {
 void TForm1::FormCreate() {
     machine_.device().startup();
     refresh();
+    if (machine_.engine().following() && followTimer_ == nullptr) {
+        followTimer_ = new QTimer(this);
+        followTimer_->setInterval(kFollowLookMs);
+        connect(followTimer_, &QTimer::timeout, this, [this] {
+            if (machine_.engine().followTick()) {
+                refresh();
+            }
+        });
+        followTimer_->start();
+    }
 }
 
 void TForm1::FormClose() {

@@ -21,6 +21,7 @@
 
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -134,6 +135,9 @@ private:
 
     tambrel::machine::Machine& machine_;
     bool closed_ = false;
+    // While Tambrel follows another program's time: looks at it often enough that Play,
+    // Stop and the tempo label show what it does within a fraction of a beat.
+    QTimer* followTimer_ = nullptr;
 
     // The controls that refresh() and the tab order need; the rest are found by name.
     QPushButton* bitBtn1_ = nullptr;

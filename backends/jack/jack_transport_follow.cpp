@@ -119,13 +119,13 @@ JackTransportFollow::~JackTransportFollow() {
     client_->setRelease({});
 }
 
-engine::FollowedGrid JackTransportFollow::grid() const noexcept {
+midiout::FollowedGrid JackTransportFollow::grid() const noexcept {
     for (;;) {
         const std::uint32_t before = sequence_.load(std::memory_order_acquire);
         if ((before & 1U) != 0) {
             continue; // the process thread is writing it: a few nanoseconds
         }
-        engine::FollowedGrid g;
+        midiout::FollowedGrid g;
         g.epoch = epoch_.load(std::memory_order_relaxed);
         g.rolling = rolling_.load(std::memory_order_relaxed);
         g.anchorStep = anchorStep_.load(std::memory_order_relaxed);
@@ -140,7 +140,7 @@ engine::FollowedGrid JackTransportFollow::grid() const noexcept {
     }
 }
 
-void JackTransportFollow::publish(const engine::FollowedGrid& g) noexcept {
+void JackTransportFollow::publish(const midiout::FollowedGrid& g) noexcept {
     const std::uint32_t sequence = sequence_.load(std::memory_order_relaxed);
     sequence_.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
@@ -158,9 +158,7 @@ std::int64_t JackTransportFollow::delayFrames() const noexcept {
     return jackDelayFrames(periodFrames_.load(std::memory_order_relaxed), client_->sampleRate());
 }
 
-void JackTransportFollow::setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept {
-    const OwnTime own{engine::stepsPerBar(sig), 6, periodMs,
-                      engine::timeSignatureInfo(sig).tempoConstant};
+void JackTransportFollow::setOwnTime(const OwnTime& own) noexcept {
     ownTime_.store(
         (std::uint64_t{static_cast<std::uint8_t>(own.stepsPerBar)} << 56) |
             (std::uint64_t{static_cast<std::uint32_t>(own.tempoConstant) & 0xFFFFFF} << 32) |
@@ -208,7 +206,7 @@ int JackTransportFollow::sync(jack_transport_state_t state,
         if (bars.framesPerBar <= 0) {
             return 1; // no bars to put a step on: nothing to prepare
         }
-        engine::FollowedGrid g;
+        midiout::FollowedGrid g;
         g.epoch = ++now_.epoch;
         g.rolling = true;
         g.awaitingRelease = true;
@@ -265,7 +263,7 @@ void JackTransportFollow::release(std::uint32_t cycleStart) noexcept {
     now_.rolling = true;
     now_.seen = true;
     now_.own = ownTime();
-    engine::FollowedGrid g = now_.startGrid;
+    midiout::FollowedGrid g = now_.startGrid;
     g.awaitingRelease = false;
     g.anchorFrame += cycleStart;
     client_->setRelease({ReleasePhase::Released, cycleStart, now_.start});
@@ -289,7 +287,7 @@ void JackTransportFollow::follow(std::uint32_t cycleStart, jack_transport_state_
     now_.seen = true;
     now_.rolling = rolling;
     now_.own = own;
-    engine::FollowedGrid g;
+    midiout::FollowedGrid g;
     g.epoch = now_.epoch;
     g.rolling = rolling;
     g.tempo = bars.tempo;

@@ -16,7 +16,7 @@
 // while it stands still would play in nobody's bars.
 
 #include "backends/jack/jack_client.h"
-#include "engine/followed_time.h"
+#include "midiout/followed_time.h"
 
 #include <jack/transport.h>
 
@@ -29,14 +29,7 @@ namespace tambrel::backends {
 
 // Tambrel's own time, by which the follower counts a bar in steps and, without a master,
 // times it.
-struct OwnTime {
-    int stepsPerBar = 16;
-    int clocksPerStep = 6;
-    std::uint32_t periodMs = 0; // the whole-millisecond step period of Tambrel's own tempo
-    int tempoConstant = 15000;  // a step lasts tempoConstant / tempo milliseconds
-
-    bool operator==(const OwnTime&) const = default;
-};
+using midiout::OwnTime;
 
 // Where the transport's bars fall at one position.
 struct TransportBars {
@@ -68,7 +61,7 @@ private:
     double latest_ = 0;
 };
 
-class JackTransportFollow final : public engine::FollowedSource, private JackCycleListener {
+class JackTransportFollow final : public midiout::FollowedSource, private JackCycleListener {
 public:
     // Window's thread. Follows the transport of `client`'s server; nothing, with the
     // reason in `why`, without a server.
@@ -80,10 +73,10 @@ public:
     JackTransportFollow(const JackTransportFollow&) = delete;
     JackTransportFollow& operator=(const JackTransportFollow&) = delete;
 
-    engine::FollowedGrid grid() const noexcept override;
+    midiout::FollowedGrid grid() const noexcept override;
     const midiout::FrameClock& frames() const noexcept override { return *client_; }
     std::int64_t delayFrames() const noexcept override;
-    void setOwnTime(engine::TimeSig sig, std::uint32_t periodMs) noexcept override;
+    void setOwnTime(const OwnTime& own) noexcept override;
     void playPressed() noexcept override;
     void stopPressed() noexcept override;
     void prepared(std::uint32_t epoch) noexcept override {
@@ -106,7 +99,7 @@ private:
     void release(std::uint32_t cycleStart) noexcept;
     void follow(std::uint32_t cycleStart, jack_transport_state_t state,
                 const jack_position_t& position) noexcept;
-    void publish(const engine::FollowedGrid& grid) noexcept;
+    void publish(const midiout::FollowedGrid& grid) noexcept;
     OwnTime ownTime() const noexcept;
 
     std::shared_ptr<JackMidiClient> client_;
@@ -141,7 +134,7 @@ private:
         // frames after the roll, and the server frame at which the wait began.
         bool awaiting = false;
         std::uint32_t startFrame = 0;
-        engine::FollowedGrid startGrid;
+        midiout::FollowedGrid startGrid;
         std::uint8_t start = 0; // counted for the outputs (JackRelease)
         std::uint32_t waitingSince = 0;
     };

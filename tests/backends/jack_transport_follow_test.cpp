@@ -7,6 +7,7 @@
 #include "jack_transport_watcher.h"
 
 #include "backends/jack/jack_transport_follow.h"
+#include "engine/time_signature.h"
 
 #include <gtest/gtest.h>
 
@@ -125,7 +126,7 @@ protected:
         std::string why;
         follow = JackTransportFollow::open(client, why);
         ASSERT_NE(follow, nullptr) << why;
-        follow->setOwnTime(TimeSig::FourFour, 125);
+        follow->setOwnTime(ownIn(TimeSig::FourFour, 125));
         receiver = std::make_unique<JackMidiReceiver>();
         watcher = std::make_unique<JackTransportWatcher>("watcher");
         user = testing::openJackClient("user");
@@ -146,9 +147,9 @@ protected:
 
     // As the step clock does for a start: the first step counted from the release, then
     // word that it is prepared. Returns the start's grid (epoch 0: none came).
-    engine::FollowedGrid prepareStart(std::chrono::milliseconds dawdle) {
+    midiout::FollowedGrid prepareStart(std::chrono::milliseconds dawdle) {
         const auto deadline = std::chrono::steady_clock::now() + 2s;
-        engine::FollowedGrid g = follow->grid();
+        midiout::FollowedGrid g = follow->grid();
         while (!g.awaitingRelease && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(1ms);
             g = follow->grid();
@@ -179,7 +180,7 @@ TEST_F(JackFollowTest, AStartWaitsForItsFirstStepWhichIsHeardOnTheRollFrame) {
     transport.command("locate 101000");
     std::this_thread::sleep_for(100ms);
     transport.command("play");
-    const engine::FollowedGrid start = prepareStart(150ms);
+    const midiout::FollowedGrid start = prepareStart(150ms);
     ASSERT_TRUE(start.awaitingRelease);
     EXPECT_EQ(start.anchorStep, 16 + 1);
     EXPECT_EQ(start.anchorFrame, 1000u);
@@ -193,7 +194,7 @@ TEST_F(JackFollowTest, AStartWaitsForItsFirstStepWhichIsHeardOnTheRollFrame) {
     EXPECT_EQ(receiver->events()[0].frame, roll + 1000);
     // The same start, released: its grid counts from the roll frame, as do the ones after.
     std::this_thread::sleep_for(100ms);
-    const engine::FollowedGrid rolling = follow->grid();
+    const midiout::FollowedGrid rolling = follow->grid();
     EXPECT_EQ(rolling.epoch, start.epoch);
     EXPECT_TRUE(rolling.rolling && !rolling.awaitingRelease);
     const double stepFrame =
@@ -217,7 +218,7 @@ TEST_F(JackFollowTest, AStalledStartRollsAfterTheTimeoutAndACancelledOneLeavesNo
     jack_transport_stop(user);
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(receiver->count(), 0u);
-    const engine::FollowedGrid stopped = follow->grid();
+    const midiout::FollowedGrid stopped = follow->grid();
     EXPECT_FALSE(stopped.rolling || stopped.awaitingRelease);
     EXPECT_EQ(client->release().phase, ReleasePhase::Cancelled);
     // Gone, the follower holds no start of the transport any more, on a client that stays.

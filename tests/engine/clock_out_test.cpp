@@ -2,6 +2,7 @@
 // is due, against the notes of the same steps.
 
 #include "engine/rhythm_engine.h"
+#include "tests/engine/fake_frames.h"
 #include "tests/engine/kit_trigger.h"
 #include "tests/support/memory_midi.h"
 
@@ -147,26 +148,9 @@ TEST_F(ClockOutTest, ClocksRunWhileStoppedOnlyWhenAskedAndNeverGoBack) {
     EXPECT_EQ(starts, 1);
 }
 
-// A server's frames at 44.1 kHz whose clock runs 0.2 % slow against the machine's.
-class SlowFrames : public midiout::FrameClock {
-public:
-    static constexpr double kRate = 44100 / 1.002;
-    std::uint32_t sampleRate() const noexcept override { return 44100; }
-    std::uint32_t frameAt(midiout::Moment m) const noexcept override {
-        return 1000u + static_cast<std::uint32_t>(std::llround(seconds(m) * kRate));
-    }
-    midiout::Moment momentOf(std::uint32_t frame) const noexcept override {
-        return origin + std::chrono::nanoseconds(
-                            std::llround(static_cast<double>(frame - 1000u) / kRate * 1e9));
-    }
-    double seconds(midiout::Moment m) const {
-        return std::chrono::duration<double>(m - origin).count();
-    }
-    midiout::Moment origin = midiout::MidiClock::now();
-};
-
 TEST(OwnClockPacing, StepsFallOnWholePeriodsOfTheServersFramesNotOfTheMachinesClock) {
-    SlowFrames frames;
+    // A server at 44.1 kHz whose clock runs 0.2 % slow against the machine's.
+    testing::FakeFrames frames(44100, 1 / 1.002);
     platform::TimerService timers;
     OwnClockTimeline clock(timers);
     clock.setPace(&frames);

@@ -19,13 +19,24 @@
 // (midiout::releaseMoment), and the JACK output holds them until its process callback sees
 // the transport roll, then places them from that frame.
 
-#include "time_signature.h"
-
 #include "midiout/frame_clock.h"
 
 #include <cstdint>
 
-namespace tambrel::engine {
+namespace tambrel::midiout {
+
+// Tambrel's own bar and tempo, as a followed source counts them.
+struct OwnTime {
+    int stepsPerBar = 16;
+    // MIDI clocks (24 a quarter note) in a step: 6 in 4/4, 8 in 3/4, 12 in 12/8 and 6/8.
+    int clocksPerStep = 6;
+    // The whole-millisecond step period of Tambrel's own tempo.
+    std::uint32_t periodMs = 0;
+    // A step lasts tempoConstant / tempo milliseconds: the tempo label of a step's length.
+    int tempoConstant = 15000;
+
+    bool operator==(const OwnTime&) const = default;
+};
 
 struct FollowedGrid {
     // Changes at every start, stop, relocate or jump that the steps must follow at once
@@ -41,7 +52,8 @@ struct FollowedGrid {
     // The start is not released yet: anchorFrame counts from the frame it will be
     // released on (0 is that frame).
     bool awaitingRelease = false;
-    // The followed tempo in Tambrel's own units (the tempo label's), 0 while unknown.
+    // The followed tempo in Tambrel's own units (the tempo label's: OwnTime's
+    // tempoConstant / the step's milliseconds), 0 while unknown.
     double tempo = 0;
 };
 
@@ -58,8 +70,9 @@ public:
 
     // Window's thread, at once and at every change: the time signature in force, by which
     // the source counts its bars in steps, and Tambrel's own step period, by which it times
-    // them when the other program gives no tempo.
-    virtual void setOwnTime(TimeSig sig, std::uint32_t periodMs) noexcept = 0;
+    // them when the other program gives no tempo. A new bar length changes the grid's
+    // epoch (its steps are counted anew).
+    virtual void setOwnTime(const OwnTime& own) noexcept = 0;
     // Window's thread: Play and Stop pressed while following. A transport starts and stops
     // with them; a MIDI clock has the last word, and ignores them.
     virtual void playPressed() noexcept {}
@@ -70,4 +83,4 @@ public:
     virtual void prepared(std::uint32_t /*epoch*/) noexcept {}
 };
 
-} // namespace tambrel::engine
+} // namespace tambrel::midiout
