@@ -1,5 +1,6 @@
 #include "backends/device_list.h"
 #include "backends/alsa/alsa_midi_device.h"
+#include "backends/jack/jack_clock_in.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
 #include "backends/jack/jack_transport_follow.h"
@@ -64,7 +65,7 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
 }
 
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
-                        bool followTransport) {
+                        const std::optional<std::string>& clockSource, bool followTransport) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
     outputs.devices = listDevices(jack);
@@ -78,6 +79,10 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     } else if (followTransport) {
         outputs.followed =
             JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.followWhy);
+    }
+    if (clockSource) {
+        outputs.followed =
+            JackClockIn::open(jack ? jack->client() : nullptr, *clockSource, outputs.followWhy);
     }
     return outputs;
 }

@@ -12,7 +12,7 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
 }
 
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
-                        bool followTransport) {
+                        const std::optional<std::string>& clockSource, bool followTransport) {
     Outputs outputs;
     outputs.devices = discoverMidiOutDevices();
     if (clockDestination) {
@@ -22,6 +22,9 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
         outputs.transportWhy = "JACK transport lead needs a JACK server, which this system has not";
     } else if (followTransport) {
         outputs.followWhy = "JACK transport follow needs a JACK server, which this system has not";
+    }
+    if (clockSource) {
+        outputs.followWhy = "MIDI clock in needs a JACK server, which this system has not";
     }
     return outputs;
 }

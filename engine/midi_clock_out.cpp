@@ -1,5 +1,7 @@
 #include "midi_clock_out.h"
 
+#include <cmath>
+
 namespace tambrel::engine {
 
 using midiout::TimedMessage;
@@ -11,8 +13,48 @@ void MidiClockOut::setSink(ClockSink* sink, bool whileStopped) noexcept {
     idle_.setPace(pace());
 }
 
+namespace {
+
+// Where a step's clock messages go. With a frame clock, on frames from one reading of it,
+// each its share of the step in frames after the step's first: the clocks of a step keep
+// their spacing to the frame even when the server's clock estimate moves while the step's
+// messages are sent. Otherwise (or before a start's release) at their moments.
+class StepPlacer {
+public:
+    StepPlacer(ClockSink& sink, StepMoment due, std::chrono::nanoseconds length) noexcept
+        : sink_(sink), frames_(sink.frameClock()) {
+        if (frames_ != nullptr && !midiout::awaitsRelease(due)) {
+            first_ = frames_->frameAt(due);
+            stepFrames_ = static_cast<double>(length.count()) * frames_->sampleRate() / 1e9;
+        } else {
+            frames_ = nullptr;
+        }
+    }
+    bool onFrames() const noexcept { return frames_ != nullptr; }
+    // The frame `share` of `shares` of the step after its start.
+    std::uint32_t frameAt(int share, int shares) const noexcept {
+        return first_ + static_cast<std::uint32_t>(std::llround(stepFrames_ * share / shares));
+    }
+    void send(const TimedMessage& message, int share, int shares) const noexcept {
+        if (frames_ != nullptr) {
+            sink_.sendClockAt(message, frameAt(share, shares));
+        } else {
+            sink_.sendClock(message);
+        }
+    }
+
+private:
+    ClockSink& sink_;
+    const midiout::FrameClock* frames_;
+    std::uint32_t first_ = 0;
+    double stepFrames_ = 0;
+};
+
+} // namespace
+
 void MidiClockOut::sendClocks(ClockSink& sink, StepMoment due, std::chrono::nanoseconds length,
                               int clocks) noexcept {
+    const StepPlacer placer(sink, due, length);
     // After a change of the idle clock's period, or from the idle clock to Play, the clocks
     // still queued may reach past the new ones' first: they are not sent twice or backwards.
     StepMoment::rep last = lastClock_.load(std::memory_order_relaxed);
@@ -21,7 +63,7 @@ void MidiClockOut::sendClocks(ClockSink& sink, StepMoment due, std::chrono::nano
         if (moment.time_since_epoch().count() <= last) {
             continue;
         }
-        sink.sendClock(TimedMessage::realTime(midiout::kTimingClock, moment));
+        placer.send(TimedMessage::realTime(midiout::kTimingClock, moment), c, clocks);
         last = moment.time_since_epoch().count();
     }
     lastClock_.store(last, std::memory_order_relaxed);
@@ -33,14 +75,19 @@ void MidiClockOut::step(StepMoment due, std::chrono::nanoseconds length, int clo
     if (sink == nullptr) {
         return;
     }
+    const StepPlacer placer(*sink, due, length);
     if (first) {
-        sink->sendClock(TimedMessage::songPosition(0, due));
-        sink->sendClock(TimedMessage::realTime(midiout::kStart, due));
+        placer.send(TimedMessage::songPosition(0, due), 0, 1);
+        placer.send(TimedMessage::realTime(midiout::kStart, due), 0, 1);
         started_.store(true, std::memory_order_release);
     }
     sendClocks(*sink, due, length, clocks);
     lastDue_.store(due.time_since_epoch().count(), std::memory_order_release);
     lastLengthNanos_.store(length.count(), std::memory_order_release);
+    if (placer.onFrames()) {
+        stopFrame_.store(placer.frameAt(1, 1), std::memory_order_release);
+    }
+    stopFrameKnown_.store(placer.onFrames(), std::memory_order_release);
 }
 
 void MidiClockOut::stopped() noexcept {
@@ -50,7 +97,12 @@ void MidiClockOut::stopped() noexcept {
     }
     const StepMoment last{StepMoment::duration(lastDue_.load(std::memory_order_acquire))};
     const std::chrono::nanoseconds length{lastLengthNanos_.load(std::memory_order_acquire)};
-    sink->sendClock(TimedMessage::realTime(midiout::kStop, last + length));
+    const TimedMessage stop = TimedMessage::realTime(midiout::kStop, last + length);
+    if (stopFrameKnown_.load(std::memory_order_acquire)) {
+        sink->sendClockAt(stop, stopFrame_.load(std::memory_order_acquire));
+    } else {
+        sink->sendClock(stop);
+    }
 }
 
 void MidiClockOut::idle(std::uint32_t periodMs, int clocks) noexcept {

@@ -106,6 +106,10 @@ private:
     std::atomic<bool> started_{false};
     std::atomic<StepMoment::rep> lastDue_{0};
     std::atomic<std::int64_t> lastLengthNanos_{0};
+    // With a frame clock: the frame the Stop goes on, read with the last step's stamps (a
+    // reading at Stop, on another thread, may find the server's clock moved since).
+    std::atomic<bool> stopFrameKnown_{false};
+    std::atomic<std::uint32_t> stopFrame_{0};
     // The latest clock's moment: the threads that send clocks take turns.
     std::atomic<StepMoment::rep> lastClock_{0};
 };

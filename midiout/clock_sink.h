@@ -19,6 +19,11 @@ public:
     static constexpr std::chrono::milliseconds kMostAhead{2000};
     virtual ~ClockSink() = default;
     virtual void sendClock(const TimedMessage& message) noexcept = 0;
+    // The same, placed on a frame of frameClock() worked out before (the Stop, whose frame
+    // is taken with the last step's, on the same reading of the server's clock).
+    virtual void sendClockAt(const TimedMessage& message, std::uint32_t /*frame*/) noexcept {
+        sendClock(message);
+    }
     // The frame clock the port places its messages on, when it has one: the step clock is
     // paced by it while the clock goes out, so that the clocks never drift in frames.
     virtual const FrameClock* frameClock() const noexcept { return nullptr; }

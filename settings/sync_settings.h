@@ -57,7 +57,7 @@ struct KeyInfo {
 inline constexpr std::array<KeyInfo, 6> kKeys{{
     {Key::MidiClockOut, "midi-clock-out", ValueKind::PortOrBoolean, true},
     {Key::ClockWhileStopped, "clock-while-stopped", ValueKind::Boolean, true},
-    {Key::MidiClockIn, "midi-clock-in", ValueKind::PortOrBoolean, false},
+    {Key::MidiClockIn, "midi-clock-in", ValueKind::PortOrBoolean, true},
     {Key::JackTransport, "jack-transport", ValueKind::TransportMode, true},
     {Key::Link, "link", ValueKind::Boolean, false},
     {Key::LinkStartStop, "link-start-stop", ValueKind::Boolean, false},

@@ -290,11 +290,14 @@ int runProgram(int argc, char** argv) {
     StartedWindow started;
     try {
         const settings::PortSwitch& clockOut = options.sync.midiClockOut;
+        const settings::PortSwitch& clockIn = options.sync.midiClockIn;
         backends::Outputs outputs = backends::discoverOutputs(
             clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
             options.sync.jackTransport == settings::JackTransport::Lead,
+            clockIn.on ? std::optional<std::string>(clockIn.port) : std::nullopt,
             options.sync.jackTransport == settings::JackTransport::Follow);
-        // The window starts all the same: the notes need neither the clock nor the transport.
+        // The window starts all the same: the notes need neither the clocks nor the transport,
+        // and without the time it follows, Tambrel plays on its own.
         for (const std::string& why : {outputs.clockWhy, outputs.transportWhy, outputs.followWhy}) {
             if (!why.empty()) {
                 writeErrorLine(QString::fromStdString(why));

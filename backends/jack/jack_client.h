@@ -114,6 +114,8 @@ private:
     // The transport's lead and follower ask the server's transport through this client.
     friend class JackTransportLead;
     friend class JackTransportFollow;
+    // MIDI clock in has its input port on this client.
+    friend class JackClockIn;
 
     // How long the window's thread waits for the process callback to let go of a port. A
     // running server answers within a period or two; a stalled one is not waited for.

@@ -29,6 +29,9 @@ public:
     void sendClock(const midiout::TimedMessage& message) noexcept override {
         client_->send(slot_, message);
     }
+    void sendClockAt(const midiout::TimedMessage& message, std::uint32_t frame) noexcept override {
+        client_->sendAt(slot_, message, frame);
+    }
     const midiout::FrameClock* frameClock() const noexcept override { return client_.get(); }
     // "Tambrel:clock out", as other programs see it.
     std::string fullName() const { return client_->name() + ":" + kClockOutPortName; }

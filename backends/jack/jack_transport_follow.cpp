@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <jack/jack.h>
+#include <optional>
 
 namespace tambrel::backends {
 
@@ -192,40 +193,55 @@ int JackTransportFollow::onSync(jack_transport_state_t state, jack_position_t* p
     return static_cast<JackTransportFollow*>(self)->sync(state, *position);
 }
 
+// Where a start from `position` puts its first step: the first step at or after it, and its
+// frames after the roll. Nothing without bars to put a step on.
+std::optional<midiout::FollowedGrid>
+JackTransportFollow::startGrid(const jack_position_t& position) const noexcept {
+    const OwnTime own = ownTime();
+    const TransportBars bars = transportBars(position, own);
+    if (bars.framesPerBar <= 0) {
+        return std::nullopt;
+    }
+    midiout::FollowedGrid g;
+    g.rolling = true;
+    g.awaitingRelease = true;
+    g.framesPerStep = bars.framesPerBar / own.stepsPerBar;
+    g.tempo = bars.tempo;
+    const double intoBar = std::max(0.0, bars.sinceBar - kSlackFrames);
+    const auto first = static_cast<std::int64_t>(std::ceil(intoBar / g.framesPerStep));
+    g.anchorStep = bars.bar * own.stepsPerBar + first;
+    g.anchorFrame = static_cast<std::uint32_t>(std::max<std::int64_t>(
+        0, std::llround(static_cast<double>(first) * g.framesPerStep - bars.sinceBar)));
+    return g;
+}
+
 // The process thread, before the period, while the transport is starting (from a stop or
 // after a move while rolling): ready once the step clock has prepared the start's first step.
+// A master may tell the new position's bars only a period after the move: a start whose
+// first step changes is a start anew, and the step prepared for the one before is dropped.
 int JackTransportFollow::sync(jack_transport_state_t state,
                               const jack_position_t& position) noexcept {
     if (state != JackTransportStarting || !slowSync_.load(std::memory_order_acquire)) {
         return 1;
     }
-    if (!now_.awaiting || position.frame != now_.startFrame) {
-        const OwnTime own = ownTime();
-        const int steps = own.stepsPerBar;
-        const TransportBars bars = transportBars(position, own);
-        if (bars.framesPerBar <= 0) {
-            return 1; // no bars to put a step on: nothing to prepare
-        }
-        midiout::FollowedGrid g;
-        g.epoch = ++now_.epoch;
-        g.rolling = true;
-        g.awaitingRelease = true;
-        g.framesPerStep = bars.framesPerBar / steps;
-        g.tempo = bars.tempo;
-        // The first step at or after the start position, and its frames after the roll.
-        const double intoBar = std::max(0.0, bars.sinceBar - kSlackFrames);
-        const auto first = static_cast<std::int64_t>(std::ceil(intoBar / g.framesPerStep));
-        g.anchorStep = bars.bar * steps + first;
-        g.anchorFrame = static_cast<std::uint32_t>(std::max<std::int64_t>(
-            0, std::llround(static_cast<double>(first) * g.framesPerStep - bars.sinceBar)));
+    std::optional<midiout::FollowedGrid> g = startGrid(position);
+    if (!g) {
+        return 1; // nothing to prepare
+    }
+    const midiout::FollowedGrid& was = now_.startGrid;
+    if (!now_.awaiting || position.frame != now_.startFrame || g->anchorStep != was.anchorStep ||
+        g->anchorFrame != was.anchorFrame || g->framesPerStep != was.framesPerStep) {
+        g->epoch = ++now_.epoch;
         now_.estimate.reset();
+        if (!now_.awaiting || position.frame != now_.startFrame) {
+            now_.waitingSince = jack_last_frame_time(client_->handle());
+        }
         now_.awaiting = true;
         now_.startFrame = position.frame;
-        now_.startGrid = g;
-        now_.waitingSince = jack_last_frame_time(client_->handle());
+        now_.startGrid = *g;
         // The outputs hold the step before the step clock can see the grid that asks for it.
         client_->setRelease({ReleasePhase::Awaiting, 0, ++now_.start});
-        publish(g);
+        publish(*g);
     }
     if (prepared_.load(std::memory_order_acquire) == now_.epoch) {
         return 1;

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tambrel::backends {
@@ -96,6 +97,7 @@ private:
     void cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept override;
     static int onSync(jack_transport_state_t state, jack_position_t* position, void* self) noexcept;
     int sync(jack_transport_state_t state, const jack_position_t& position) noexcept;
+    std::optional<midiout::FollowedGrid> startGrid(const jack_position_t& position) const noexcept;
     void release(std::uint32_t cycleStart) noexcept;
     void follow(std::uint32_t cycleStart, jack_transport_state_t state,
                 const jack_position_t& position) noexcept;

@@ -206,7 +206,7 @@ std::optional<double> earBesideKlick(const std::vector<std::string>& klickArgs, 
     testing::JackAudioRecorder ours(12 * 48000, "ear-tambrel");
     testing::JackAudioRecorder theirs(12 * 48000, "ear-klick");
     std::this_thread::sleep_for(500ms);
-    backends::Outputs outputs = backends::discoverOutputs(std::nullopt, lead, !lead);
+    backends::Outputs outputs = backends::discoverOutputs(std::nullopt, lead, std::nullopt, !lead);
     midiout::MidiOut out(std::move(outputs.devices));
     const midiout::MidiOutHandle synth = openSynth(out);
     if (klick <= 0 || synth == 0 ||
@@ -293,7 +293,7 @@ std::optional<FollowFigures> measureFollow(FollowMaster master, bool slowSync, s
         return std::nullopt;
     }
     std::this_thread::sleep_for(500ms);
-    backends::Outputs outputs = backends::discoverOutputs(std::nullopt, false, true);
+    backends::Outputs outputs = backends::discoverOutputs(std::nullopt, false, std::nullopt, true);
     auto* follow = dynamic_cast<backends::JackTransportFollow*>(outputs.followed.get());
     if (follow == nullptr) {
         why = outputs.followWhy;

@@ -54,6 +54,12 @@ TEST(CommandLineSyncTest, TheCommandLineWinsOverTheFileKeyByKey) {
     const CommandLine afterDashes = parseCommandLine(call({"--", "--midi-clock-out"}), file);
     EXPECT_EQ(afterDashes.patternFile, QStringLiteral("--midi-clock-out"));
     EXPECT_EQ(afterDashes.sync, fromFile.sync);
+    // Clock in, from the file or the command line, bare or from a port.
+    const SettingsFile clockIn = readSettingsText("midi-clock-in = seq:clock\n", "conf");
+    EXPECT_EQ(parseCommandLine(call({}), clockIn).sync.midiClockIn,
+              (PortSwitch{true, "seq:clock"}));
+    EXPECT_EQ(parseCommandLine(call({"--midi-clock-in", "song.qel"})).sync.midiClockIn,
+              (PortSwitch{true, ""}));
 
     // The command line alone, and neither: every switch off, as Tambrel always played.
     SyncSettings lineOnly;
@@ -124,10 +130,10 @@ TEST_F(TambrelProgram, TheSettingsFilesComplaintsComeFirst) {
                    "# in time with the studio\r\njack-transport = sideways\r\n",
                    {path + ":2: \"jack-transport = sideways\": not off, follow or lead; using off",
                     "--clock-while-stopped needs --midi-clock-out"}});
-    expectRefused({{"--midi-clock-in"},
-                   "link = on\n",
-                   {path + ":1: \"link = on\": not available yet; ignored",
-                    "--midi-clock-in is not available yet"}});
+    expectRefused(
+        {{"--midi-clock-in=seq:clock", "--link"},
+         "link = on\n",
+         {path + ":1: \"link = on\": not available yet; ignored", "--link is not available yet"}});
     fs::remove(path);
     fs::create_directories(path);
     const Result unreadable = run({"--link"});
