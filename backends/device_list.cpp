@@ -3,6 +3,7 @@
 #include "backends/jack/jack_clock_in.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_transport_follow.h"
 #include "backends/jack/jack_transport_lead.h"
 #include "backends/synth/fluid_synth_device.h"
 
@@ -64,7 +65,7 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
 }
 
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
-                        const std::optional<std::string>& clockSource) {
+                        const std::optional<std::string>& clockSource, bool followTransport) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
     outputs.devices = listDevices(jack);
@@ -75,6 +76,9 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     if (leadTransport) {
         outputs.transportLead =
             JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
+    } else if (followTransport) {
+        outputs.followed =
+            JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.followWhy);
     }
     if (clockSource) {
         outputs.followed =

@@ -80,6 +80,12 @@ void RhythmEngine::setFollowedSource(FollowedSource* source) noexcept {
     }
 }
 
+void RhythmEngine::resumeFollowing() noexcept {
+    if (following() && !followed_.running()) {
+        (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+    }
+}
+
 bool RhythmEngine::followTick() noexcept {
     if (!following() || !followed_.running()) {
         return false;

@@ -50,8 +50,7 @@ struct KeyInfo {
     ValueKind kind;
     // Whether this build carries the switch out. One that it does not yet is still read
     // and checked, then refused on the command line and ignored in the file whenever it
-    // would turn something on; each feature flips its entry when it works. JACK transport
-    // leads but does not follow yet (notAvailableYet).
+    // would turn something on; each feature flips its entry when it works.
     bool available;
 };
 

@@ -5,6 +5,7 @@
 //
 //   sync_timing [--load] [--drift-minutes M]
 //   sync_timing --clock-in       MIDI clock in alone
+//   sync_timing --follow [--fault no-slow-sync]   JACK transport follow alone
 //   sync_timing --report DIR     the clock out figures again from the readings a run kept in DIR
 //
 // Runs, in 4/4 with a note on every step: tempo 30, 97, 120 and 260 (8 beats each); a
@@ -31,12 +32,22 @@
 // - clock_in_jitter_p99_us: with jitter, the same against the grid, in microseconds.
 // - clock_in_first_step_frames: how long after its clock the first step of a roll, which no
 //   clock before it foretells, is heard (the worst of the rolls).
+// - follow_p99_frames: Tambrel following the JACK transport (--jack-transport=follow) with a
+//   kick on step 1 of its bar, read by a receiver on the same server: |note - the bar start
+//   that the timebase master tells|, 99th percentile, with klick -T as the master and then
+//   with jack_transport's own. follow_first_note_frames: the worst |first note of a start -
+//   the frame the transport rolled from|, over a start from bar 1 and one from bar 3 each.
+//   --fault no-slow-sync: starts do not wait for Tambrel (the fault the wait is there for).
+// - follow_ear_p99_us: Tambrel following klick -T with claves on the beats on its built-in
+//   synth through JACK, both recorded where they are heard: |claves - klick's click|, 99th
+//   percentile, microseconds. lead_ear_p99_us: the same with Tambrel leading (lead) and
+//   `klick -j` following it. FluidSynth starts notes on its 64-frame grid (1.3 ms).
 // --load: beside bench/busy_load, as synth_timing.
-// Transport follow and lead are not built yet: the summary says so.
 
 #include "backends/device_list.h"
 #include "bench_load.h"
 #include "bench_stats.h"
+#include "follow_timing.h"
 #include "jack_clock_sender.h"
 #include "jack_test_server.h"
 
@@ -522,8 +533,58 @@ void printClockIn(const ClockInFigures& in) {
                 us(onFollowed.p99), us(onFollowed.max));
 }
 
-// The figures of the runs whose readings are in `dir`, and those of clock in when measured.
-int report(const std::string& dir, const ClockInFigures* clockIn = nullptr) {
+std::string figure(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+// An ear figure, printed, or why there is none.
+std::string heard(const char* what, std::optional<double> (*measure)(std::string&)) {
+    std::string why;
+    const std::optional<double> us = measure(why);
+    std::printf("%s: %s\n", what,
+                us ? (figure(*us) + " us at the 99th percentile").c_str() : why.c_str());
+    return us ? figure(*us) : "failed";
+}
+
+// Following the transport with each master: the figures printed, and the summary's part.
+std::string measureFollowing(bool slowSync) {
+    double p99 = 0;
+    double first = 0;
+    for (const auto master : {bench::FollowMaster::Klick, bench::FollowMaster::JackTransport}) {
+        const char* name = master == bench::FollowMaster::Klick ? "klick -T" : "jack_transport";
+        std::string why;
+        const auto f = bench::measureFollow(master, slowSync, why);
+        if (!f) {
+            std::printf("follow with %s: %s\n", name, why.c_str());
+            return "follow_p99_frames=failed follow_first_note_frames=failed";
+        }
+        std::printf("follow with %s%s: step-1 notes against its bar starts p99 %.1f max %.1f "
+                    "frames (%d bars); first note of %d starts at most %.0f frames from the "
+                    "roll; %d notes after a stop\n",
+                    name, slowSync ? "" : " (fault: no slow sync)", f->barP99Frames,
+                    f->barMaxFrames, f->bars, f->starts, f->firstNoteFrames, f->afterStop);
+        p99 = std::max(p99, f->barP99Frames);
+        first = std::max(first, f->firstNoteFrames);
+    }
+    // The worse master's: each is printed above.
+    const std::string follow =
+        "follow_p99_frames=" + figure(p99) + " follow_first_note_frames=" + figure(first);
+    if (!slowSync) {
+        return follow + " (fault: no slow sync)";
+    }
+    return follow +
+           " follow_ear_p99_us=" + heard("follow heard beside klick -T", bench::measureFollowEar) +
+           " lead_ear_p99_us=" + heard("lead heard beside klick -j", bench::measureLeadEar);
+}
+
+// The figures of the runs whose readings are in `dir`, and those of clock in and of the
+// transport's follow and lead when measured.
+int report(const std::string& dir, const ClockInFigures* clockIn = nullptr,
+           const std::string& follow = "follow_p99_frames=not_kept follow_first_note_frames="
+                                       "not_kept follow_ear_p99_us=not_kept "
+                                       "lead_ear_p99_us=not_kept") {
     const std::vector<std::uint32_t> periods = runPeriods();
     const std::vector<Run> runs = splitRuns(readDump(dir + "/midi_dump.txt"), periods);
     if (runs.size() != periods.size()) {
@@ -545,9 +606,9 @@ int report(const std::string& dir, const ClockInFigures* clockIn = nullptr) {
                 "(%zu clocks)\n",
                 bpm.p50, bpm.p99, bpm.max, readings.size());
     std::printf("sync_timing: clock_out_p99_frames=%.1f clock_out_drift_frames=%.0f "
-                "mclk_bpm_err=%.3f first_clock_frames=%.0f %s follow_p99_frames=not_built "
-                "follow_ear_p99_us=not_built lead_ear_p99_us=not_built\n",
-                intervals.p99, f.drift, bpm.p99, f.firstClock, clockInSummary(clockIn).c_str());
+                "mclk_bpm_err=%.3f first_clock_frames=%.0f %s %s\n",
+                intervals.p99, f.drift, bpm.p99, f.firstClock, clockInSummary(clockIn).c_str(),
+                follow.c_str());
     return 0;
 }
 
@@ -611,7 +672,7 @@ int measure(double driftMinutes, bool clockInOnly) {
         std::printf("sync_timing: %s\n", clockInSummary(&clockIn).c_str());
         return 0;
     }
-    return report(dir, &clockIn);
+    return report(dir, &clockIn, measureFollowing(true));
 }
 
 } // namespace
@@ -621,6 +682,8 @@ int main(int argc, char** argv) {
     double driftMinutes = 10;
     bool load = false;
     bool clockInOnly = false;
+    bool followOnly = false;
+    bool slowSync = true;
     std::vector<char*> rest;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--load") == 0) {
@@ -634,9 +697,15 @@ int main(int argc, char** argv) {
             driftMinutes = std::atof(argv[++i]);
         } else if (std::strcmp(argv[i], "--report") == 0 && i + 1 == argc - 1) {
             return tambrel::report(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--follow") == 0) {
+            followOnly = true;
+        } else if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc &&
+                   std::strcmp(argv[i + 1], "no-slow-sync") == 0) {
+            slowSync = false;
+            ++i;
         } else {
             std::fprintf(stderr, "usage: sync_timing [--load] [--drift-minutes M] [--clock-in] | "
-                                 "--report DIR\n");
+                                 "--report DIR | --follow [--fault no-slow-sync]\n");
             return 2;
         }
     }
@@ -646,6 +715,14 @@ int main(int argc, char** argv) {
     }
     if (load) {
         return tambrel::bench::rerunWithLoad(argv, rest, "sync_timing");
+    }
+    if (followOnly || !slowSync) {
+        std::printf("sync_timing: following the JACK transport on a private JACK server (%u "
+                    "frames a period); load average %s\n",
+                    tambrel::testing::PrivateJackServer::kPeriodFrames,
+                    tambrel::bench::loadAverage().c_str());
+        std::printf("sync_timing: %s\n", tambrel::measureFollowing(slowSync).c_str());
+        return 0;
     }
     std::printf("sync_timing: MIDI clock out and in on a private JACK server (%u frames a "
                 "period), read by jack_midi_dump and jack_mclk_dump; load average %s\n",

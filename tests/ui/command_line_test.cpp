@@ -175,9 +175,9 @@ TEST_F(TambrelProgram, OnlyWhatThisBuildCarriesOutIsOfferedAndTaken) {
     }
 }
 
-// JACK transport leads, from either source, but does not follow yet: follow is refused on
-// the command line and skipped in the file, whatever the other source says.
-TEST_F(TambrelProgram, TheTransportLeadsButDoesNotFollowYet) {
+// JACK transport leads or follows, from either source; the command line's mode wins over
+// the file's.
+TEST_F(TambrelProgram, TheTransportLeadsOrFollowsFromEitherSource) {
     EXPECT_EQ(parseCommandLine(call({"--jack-transport=lead"})).sync.jackTransport,
               JackTransport::Lead);
     const SettingsFile lead = readSettingsText("jack-transport = lead\n", "conf");
@@ -185,15 +185,13 @@ TEST_F(TambrelProgram, TheTransportLeadsButDoesNotFollowYet) {
     EXPECT_EQ(parseCommandLine(call({}), lead).sync.jackTransport, JackTransport::Lead);
     EXPECT_EQ(parseCommandLine(call({"--jack-transport=off"}), lead).sync.jackTransport,
               JackTransport::Off);
-
-    const std::string path = (dir / "tambrel" / "tambrel.conf").string();
-    expectRefused({{"--jack-transport=follow"},
-                   "jack-transport = lead\n",
-                   {"--jack-transport=follow is not available yet"}});
-    expectRefused({{"--clock-while-stopped"},
-                   "jack-transport = follow\n",
-                   {path + ":1: \"jack-transport = follow\": not available yet; ignored",
-                    "--clock-while-stopped needs --midi-clock-out"}});
+    EXPECT_EQ(parseCommandLine(call({"--jack-transport=follow"}), lead).sync.jackTransport,
+              JackTransport::Follow);
+    const SettingsFile follow = readSettingsText("jack-transport = follow\n", "conf");
+    EXPECT_TRUE(follow.complaints.empty());
+    EXPECT_EQ(parseCommandLine(call({}), follow).sync.jackTransport, JackTransport::Follow);
+    EXPECT_EQ(parseCommandLine(call({"--jack-transport=lead"}), follow).sync.jackTransport,
+              JackTransport::Lead);
 }
 
 } // namespace
