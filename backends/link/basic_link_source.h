@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 
 namespace tambrel::backends {
@@ -24,7 +25,15 @@ public:
 
     LinkType& link() noexcept { return link_; }
 
-    midiout::FollowedGrid grid() const noexcept override { return published_.read(); }
+    midiout::FollowedGrid grid() const noexcept override {
+        midiout::FollowedGrid grid = published_.read();
+        // A tempo just proposed is the session's before the next look sees it there: the
+        // spinner that proposed it does not flick back meanwhile.
+        if (const double proposed = proposed_.load(std::memory_order_relaxed); proposed > 0) {
+            grid.tempo = proposed;
+        }
+        return grid;
+    }
     const midiout::FrameClock& frames() const noexcept override { return frames_; }
     std::int64_t delayFrames() const noexcept override { return delay_; }
     void setOwnTime(const midiout::OwnTime& own) noexcept override {
@@ -34,10 +43,20 @@ public:
     void stopPressed() noexcept override { playWanted_.store(false, std::memory_order_relaxed); }
     void look(midiout::Moment now) noexcept override;
 
+    bool tempoChosen(int tempo) noexcept override {
+        proposeTempo(tempo);
+        return true;
+    }
+
     void proposeTempo(double tempo) noexcept override;
     std::size_t peers() const noexcept override { return link_.numPeers(); }
 
 private:
+    // Tempos this close are one: the session carries a tempo as whole microseconds a beat.
+    static constexpr double kSameTempo = 0.01;
+    // Looks after which a tempo proposed but not seen in the session gives way to the session's.
+    static constexpr int kLooksAhead = 50;
+
     // Step clock's thread: where Play and Stop and the session's beats leave the steps.
     bool followPlay(const LinkLook& look) noexcept;
 
@@ -46,6 +65,8 @@ private:
     LinkType link_;
     std::atomic<std::uint64_t> own_{packOwnTime({})};
     std::atomic<bool> playWanted_{false};
+    // Window's thread: the tempo last proposed (Tambrel's units) until a look sees it; 0: none.
+    std::atomic<double> proposed_{0};
     PublishedGrid published_;
     // The step clock's thread's own.
     RawClockMap clocks_;
@@ -53,6 +74,7 @@ private:
     std::uint32_t epoch_ = 0;
     bool rolling_ = false;
     bool startReached_ = false;
+    int proposalLooks_ = 0;
     std::int64_t startStep_ = 0;
 };
 
@@ -69,6 +91,13 @@ template <typename LinkType> void BasicLinkSource<LinkType>::look(midiout::Momen
     look.meter = linkMeter(own, look.bpm);
     look.time = clocks_.linkTimeOf(now);
     look.beat = session.beatAtTime(look.time, look.meter.quantum);
+    if (double proposed = proposed_.load(std::memory_order_relaxed); proposed > 0) {
+        // Seen in the session, or overtaken there by a peer's: the session's tempo is shown.
+        if (std::abs(proposed - look.meter.tempo) < kSameTempo || ++proposalLooks_ > kLooksAhead) {
+            proposed_.compare_exchange_strong(proposed, 0, std::memory_order_relaxed);
+            proposalLooks_ = 0;
+        }
+    }
     if (followPlay(look)) {
         ++epoch_;
     }
@@ -108,9 +137,9 @@ bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look) noexcept {
 template <typename LinkType> void BasicLinkSource<LinkType>::proposeTempo(double tempo) noexcept {
     const midiout::OwnTime own = unpackOwnTime(own_.load(std::memory_order_relaxed));
     auto session = link_.captureAppSessionState();
-    const LinkMeter meter = linkMeter(own, session.tempo());
-    session.setTempo(sessionTempoFor(own, meter, tempo), link_.clock().micros());
+    session.setTempo(sessionTempoFor(own, tempo), link_.clock().micros());
     link_.commitAppSessionState(session);
+    proposed_.store(tempo, std::memory_order_relaxed);
 }
 
 } // namespace tambrel::backends

@@ -44,11 +44,11 @@ LinkMeter linkMeter(const midiout::OwnTime& own, double bpm) noexcept {
     return meter;
 }
 
-double sessionTempoFor(const midiout::OwnTime& own, const LinkMeter& meter, double tempo) noexcept {
+double sessionTempoFor(const midiout::OwnTime& own, double tempo) noexcept {
     if (own.tempoConstant <= 0) {
         return 0;
     }
-    return tempo * meter.beatsPerStep * 60000.0 / own.tempoConstant;
+    return tempo * ownBeatsPerStep(own) * 60000.0 / own.tempoConstant;
 }
 
 std::int64_t firstStepFrom(const LinkMeter& meter, double beat) noexcept {

@@ -34,9 +34,9 @@ struct LinkMeter {
 
 LinkMeter linkMeter(const midiout::OwnTime& own, double bpm) noexcept;
 
-// The session tempo (beats per minute) that Tambrel's tempo asks for at the meter's speed:
-// what moving the tempo spinner proposes to the session.
-double sessionTempoFor(const midiout::OwnTime& own, const LinkMeter& meter, double tempo) noexcept;
+// The session tempo (beats per minute) that Tambrel's tempo asks for, at Tambrel's own speed
+// (the spinner's range is followed as it stands): what moving the tempo spinner proposes.
+double sessionTempoFor(const midiout::OwnTime& own, double tempo) noexcept;
 
 // The step of the session's timeline at a beat: step s begins on beat s x beatsPerStep, so
 // step 0 of each bar (Tambrel's step 1) falls on the session's bar.

@@ -24,7 +24,8 @@ namespace tambrel::backends {
 class LinkSource : public midiout::FollowedSource {
 public:
     // Window's thread: proposes to the session the tempo that gives Tambrel's tempo `tempo`
-    // (its spinner's units) in the time signature in force, at the speed followed.
+    // (its spinner's units) in the time signature in force (the tempo spinner does, through
+    // tempoChosen).
     virtual void proposeTempo(double tempo) noexcept = 0;
     // Any thread: the other peers of the session.
     virtual std::size_t peers() const noexcept = 0;
