@@ -7,8 +7,8 @@
 namespace tambrel::backends {
 
 std::unique_ptr<LinkSource> joinLinkSession(const midiout::FrameClock& frames,
-                                            std::int64_t delayFrames, double tempo) {
-    auto source = std::make_unique<BasicLinkSource<ableton::Link>>(frames, delayFrames, tempo);
+                                            std::int64_t delayFrames, double bpm) {
+    auto source = std::make_unique<BasicLinkSource<ableton::Link>>(frames, delayFrames, bpm);
     source->link().enable(true);
     return source;
 }

@@ -31,11 +31,11 @@ public:
     virtual std::size_t peers() const noexcept = 0;
 };
 
-// Joins the session on the network, with `tempo` (Tambrel's own) as the session's when no
-// peer is there yet. Opens Link's sockets: made only when --link asks. The grid's frames are
-// on `frames`, which must outlive the source; an output plays a message `delayFrames` after
-// its moment.
+// Joins the session on the network, with `bpm` as the session's tempo when no peer is there
+// yet (sessionTempoFor gives it from Tambrel's tempo). Opens Link's sockets: made only when
+// --link asks. The grid's frames are on `frames`, which must outlive the source; an output
+// plays a message `delayFrames` after its moment.
 std::unique_ptr<LinkSource> joinLinkSession(const midiout::FrameClock& frames,
-                                            std::int64_t delayFrames, double tempo);
+                                            std::int64_t delayFrames, double bpm);
 
 } // namespace tambrel::backends

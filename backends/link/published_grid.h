@@ -14,15 +14,17 @@ class PublishedGrid {
 public:
     // One writer thread.
     void write(const midiout::FollowedGrid& grid) noexcept {
+        // Odd while the fields change. Each field is stored with release, so a reader that
+        // sees any of them sees the odd count before it too (no fences: ThreadSanitizer
+        // knows none).
         const std::uint32_t seq = seq_.load(std::memory_order_relaxed);
         seq_.store(seq + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        epoch_.store(grid.epoch, std::memory_order_relaxed);
-        rolling_.store(grid.rolling, std::memory_order_relaxed);
-        anchorStep_.store(grid.anchorStep, std::memory_order_relaxed);
-        anchorFrame_.store(grid.anchorFrame, std::memory_order_relaxed);
-        framesPerStep_.store(grid.framesPerStep, std::memory_order_relaxed);
-        tempo_.store(grid.tempo, std::memory_order_relaxed);
+        epoch_.store(grid.epoch, std::memory_order_release);
+        rolling_.store(grid.rolling, std::memory_order_release);
+        anchorStep_.store(grid.anchorStep, std::memory_order_release);
+        anchorFrame_.store(grid.anchorFrame, std::memory_order_release);
+        framesPerStep_.store(grid.framesPerStep, std::memory_order_release);
+        tempo_.store(grid.tempo, std::memory_order_release);
         seq_.store(seq + 2, std::memory_order_release);
     }
 
@@ -33,13 +35,12 @@ public:
         std::uint32_t after = 0;
         do {
             before = seq_.load(std::memory_order_acquire);
-            grid.epoch = epoch_.load(std::memory_order_relaxed);
-            grid.rolling = rolling_.load(std::memory_order_relaxed);
-            grid.anchorStep = anchorStep_.load(std::memory_order_relaxed);
-            grid.anchorFrame = anchorFrame_.load(std::memory_order_relaxed);
-            grid.framesPerStep = framesPerStep_.load(std::memory_order_relaxed);
-            grid.tempo = tempo_.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            grid.epoch = epoch_.load(std::memory_order_acquire);
+            grid.rolling = rolling_.load(std::memory_order_acquire);
+            grid.anchorStep = anchorStep_.load(std::memory_order_acquire);
+            grid.anchorFrame = anchorFrame_.load(std::memory_order_acquire);
+            grid.framesPerStep = framesPerStep_.load(std::memory_order_acquire);
+            grid.tempo = tempo_.load(std::memory_order_acquire);
             after = seq_.load(std::memory_order_relaxed);
         } while ((before & 1U) != 0 || before != after);
         return grid;
