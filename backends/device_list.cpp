@@ -1,7 +1,9 @@
 #include "backends/device_list.h"
 #include "backends/alsa/alsa_midi_device.h"
+#include "backends/jack/jack_clock_in.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_transport_follow.h"
 #include "backends/jack/jack_transport_lead.h"
 #include "backends/synth/fluid_synth_device.h"
 
@@ -62,7 +64,8 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     return listDevices(connectJack());
 }
 
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport) {
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
+                        const std::optional<std::string>& clockSource, bool followTransport) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
     outputs.devices = listDevices(jack);
@@ -73,6 +76,13 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     if (leadTransport) {
         outputs.transportLead =
             JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
+    } else if (followTransport) {
+        outputs.followed =
+            JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.followWhy);
+    }
+    if (clockSource) {
+        outputs.followed =
+            JackClockIn::open(jack ? jack->client() : nullptr, *clockSource, outputs.followWhy);
     }
     return outputs;
 }

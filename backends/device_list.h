@@ -39,8 +39,13 @@ struct Outputs {
 };
 // `clockDestination`: no clock out when empty; otherwise the port to connect the clock to
 // (an empty string: none, other programs connect to it). `leadTransport`: Play and Stop
-// start and stop the JACK transport.
+// start and stop the JACK transport and Tambrel publishes its bars. `clockSource`: no MIDI
+// clock in when empty; otherwise the port to connect the followed clock from (an empty
+// string: none, the user connects it). `followTransport`: Tambrel plays in the JACK
+// transport's bars. One source of time at a time: clock in or the transport followed.
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination,
-                        bool leadTransport = false);
+                        bool leadTransport = false,
+                        const std::optional<std::string>& clockSource = std::nullopt,
+                        bool followTransport = false);
 
 } // namespace tambrel::backends

@@ -11,7 +11,8 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
     }
 }
 
-Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport) {
+Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
+                        const std::optional<std::string>& clockSource, bool followTransport) {
     Outputs outputs;
     outputs.devices = discoverMidiOutDevices();
     if (clockDestination) {
@@ -19,6 +20,11 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool
     }
     if (leadTransport) {
         outputs.transportWhy = "JACK transport lead needs a JACK server, which this system has not";
+    } else if (followTransport) {
+        outputs.followWhy = "JACK transport follow needs a JACK server, which this system has not";
+    }
+    if (clockSource) {
+        outputs.followWhy = "MIDI clock in needs a JACK server, which this system has not";
     }
     return outputs;
 }

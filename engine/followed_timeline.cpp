@@ -104,7 +104,9 @@ void FollowedTimeline::poll(StepMoment now) noexcept {
         // Only the start's first step goes ahead of the release; the rest follow the frame
         // the transport really rolls from.
         if (!heldSent_) {
-            const auto offset = static_cast<std::int32_t>(frameOf(grid, next) - grid.anchorFrame);
+            // Frames from the release: while the start awaits it, the grid counts from there
+            // (a start from between two steps has its first step a little after it).
+            const auto offset = static_cast<std::int32_t>(frameOf(grid, next));
             handOver(grid, next,
                      midiout::releaseMoment(framesToNanos(offset, frames.sampleRate())));
             heldSent_ = true;

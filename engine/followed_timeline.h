@@ -1,6 +1,6 @@
 #pragma once
 // The step clock's side of a followed source of time (midiout/followed_time.h): a timer thread of
-// its own that looks at the source's grid every couple of milliseconds, for as long as
+// its own that looks at the source's grid every few milliseconds, for as long as
 // Tambrel follows, and hands over each step a little ahead of the frame it falls on.
 //
 // Step s of the followed song falls on frame F(s) = anchor frame + (s - anchor step) x
@@ -34,8 +34,9 @@ using midiout::FollowedSource;
 
 class FollowedTimeline final : public Timeline {
 public:
-    // How often the grid is looked at.
-    static constexpr std::uint32_t kPollMs = 2;
+    // How often the grid is looked at: well within the output's allowance for a step handed
+    // over late, and seldom enough to cost next to nothing while the other program is still.
+    static constexpr std::uint32_t kPollMs = 5;
 
     explicit FollowedTimeline(platform::TimerService& timers) noexcept : timers_(timers) {}
     ~FollowedTimeline() override { stop(); }

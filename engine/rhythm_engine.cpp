@@ -85,15 +85,26 @@ void RhythmEngine::setFollowedSource(FollowedSource* source) noexcept {
     }
 }
 
+void RhythmEngine::resumeFollowing() noexcept {
+    if (following() && !followed_.running()) {
+        (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+    }
+}
+
 bool RhythmEngine::followTick() noexcept {
     if (!following() || !followed_.running()) {
         return false;
     }
     const FollowedGrid grid = followed_.source()->grid();
     bool changed = followRolling(grid.rolling);
-    const int tempo =
-        grid.tempo > 0 ? std::clamp(static_cast<int>(std::lround(grid.tempo)), kTempoMin, kTempoMax)
-                       : 0;
+    // A reading on the edge between two whole tempos (97.5) keeps the one shown until it
+    // clearly leaves it, so the label does not flicker between the two.
+    const bool moved =
+        followedTempo_ == 0 || grid.tempo <= 0 || std::abs(grid.tempo - followedTempo_) >= 0.6;
+    const int tempo = !moved           ? followedTempo_
+                      : grid.tempo > 0 ? std::clamp(static_cast<int>(std::lround(grid.tempo)),
+                                                    kTempoMin, kTempoMax)
+                                       : 0;
     if (tempo != followedTempo_) {
         followedTempo_ = tempo;
         if (tempo > 0 && tempo != tempo_) {

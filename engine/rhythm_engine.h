@@ -116,6 +116,9 @@ public:
     // Window's thread, every few milliseconds while following: Play and Stop and the tempo
     // brought to what the source says. True when anything the window shows changed.
     bool followTick() noexcept;
+    // Window's thread, once a new device is open: a switch halts the steps, and following
+    // goes on with the new device rather than waiting for Play or Stop.
+    void resumeFollowing() noexcept;
 
 private:
     // While stopped: the clock out's idle clocks, at the tempo and signature in force.

@@ -64,6 +64,7 @@ void MidiDevice::switchToSelectedDevice() {
     takeName();
     sleep_(100);
     open();
+    engine_.resumeFollowing();
 }
 
 bool MidiDevice::closeAtExit() {

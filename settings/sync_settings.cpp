@@ -141,10 +141,6 @@ bool turnsOn(const SyncChoices& choices, Key key) {
 }
 
 std::optional<std::string> notAvailableYet(const SyncChoices& choices, Key key) {
-    // Following the transport waits for the sources of time that follow another program.
-    if (key == Key::JackTransport && choices.jackTransport == JackTransport::Follow) {
-        return optionName(key) + "=follow";
-    }
     if (!keyInfo(key).available && turnsOn(choices, key)) {
         return optionName(key);
     }

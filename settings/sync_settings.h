@@ -50,15 +50,14 @@ struct KeyInfo {
     ValueKind kind;
     // Whether this build carries the switch out. One that it does not yet is still read
     // and checked, then refused on the command line and ignored in the file whenever it
-    // would turn something on; each feature flips its entry when it works. JACK transport
-    // leads but does not follow yet (notAvailableYet).
+    // would turn something on; each feature flips its entry when it works.
     bool available;
 };
 
 inline constexpr std::array<KeyInfo, 6> kKeys{{
     {Key::MidiClockOut, "midi-clock-out", ValueKind::PortOrBoolean, true},
     {Key::ClockWhileStopped, "clock-while-stopped", ValueKind::Boolean, true},
-    {Key::MidiClockIn, "midi-clock-in", ValueKind::PortOrBoolean, false},
+    {Key::MidiClockIn, "midi-clock-in", ValueKind::PortOrBoolean, true},
     {Key::JackTransport, "jack-transport", ValueKind::TransportMode, true},
     {Key::Link, "link", ValueKind::Boolean, false},
     {Key::LinkStartStop, "link-start-stop", ValueKind::Boolean, false},

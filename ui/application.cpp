@@ -66,7 +66,9 @@ QString syncOptionHelp(settings::Key key) {
     case settings::Key::JackTransport:
         return QStringLiteral("With lead: Play and Stop start and stop the JACK transport, and "
                               "Tambrel publishes its bars and tempo as the timebase master "
-                              "unless another program is.");
+                              "unless another program is. With follow: Tambrel plays when the "
+                              "transport rolls, in its bars and tempo, and Play and Stop start "
+                              "and stop the transport.");
     case settings::Key::Link:
         return QStringLiteral("Plays in time with an Ableton Link session.");
     case settings::Key::LinkStartStop:
@@ -87,7 +89,7 @@ std::vector<SyncOption> addSyncOptions(QCommandLineParser& parser) {
         if (key.kind == settings::ValueKind::PortOrBoolean) {
             option.setValueName(QStringLiteral("PORT"));
         } else if (key.kind == settings::ValueKind::TransportMode) {
-            option.setValueName(QStringLiteral("lead"));
+            option.setValueName(QStringLiteral("MODE"));
         }
         if (!key.available) {
             option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -122,8 +124,8 @@ QString helpText(const QCommandLineParser& parser) {
     // Qt writes every value as "<PORT>"; a port is optional, and follows '=' (same width, so
     // the columns stay).
     text.replace(QStringLiteral(" <PORT>"), QStringLiteral("[=PORT]"));
-    // JACK transport takes one value for now: said as it is typed.
-    text.replace(QStringLiteral(" <lead>"), QStringLiteral("=lead  "));
+    // JACK transport's value follows '=' (same width, so the columns stay).
+    text.replace(QStringLiteral(" <MODE>"), QStringLiteral("=MODE  "));
     return text;
 }
 
@@ -288,10 +290,14 @@ int runProgram(int argc, char** argv) {
     StartedWindow started;
     try {
         const settings::PortSwitch& clockOut = options.sync.midiClockOut;
+        const settings::PortSwitch& clockIn = options.sync.midiClockIn;
         backends::Outputs outputs = backends::discoverOutputs(
             clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
-            options.sync.jackTransport == settings::JackTransport::Lead);
-        // The window starts all the same: the notes need neither the clock nor the transport.
+            options.sync.jackTransport == settings::JackTransport::Lead,
+            clockIn.on ? std::optional<std::string>(clockIn.port) : std::nullopt,
+            options.sync.jackTransport == settings::JackTransport::Follow);
+        // The window starts all the same: the notes need neither the clocks nor the transport,
+        // and without the time it follows, Tambrel plays on its own.
         for (const std::string& why : {outputs.clockWhy, outputs.transportWhy, outputs.followWhy}) {
             if (!why.empty()) {
                 writeErrorLine(QString::fromStdString(why));

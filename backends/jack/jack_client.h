@@ -9,6 +9,7 @@
 #include "backends/jack/frame_line.h"
 #include "backends/jack/jack_audio_ports.h"
 #include "backends/jack/jack_midi_ports.h"
+#include "backends/jack/jack_placement.h"
 #include "midiout/frame_clock.h"
 #include "midiout/timed_message.h"
 
@@ -86,6 +87,20 @@ public:
     [[nodiscard]] bool addCycleListener(JackCycleListener* listener) noexcept;
     [[nodiscard]] bool removeCycleListener(JackCycleListener* listener) noexcept;
 
+    // The start that the followed transport's roll releases, as the outputs hold and place
+    // its first steps (jack_placement.h). The follower sets it in the process callback,
+    // before the outputs write their period; any thread reads it, without waiting.
+    JackRelease release() const noexcept {
+        const std::uint64_t word = release_.load(std::memory_order_acquire);
+        return {static_cast<ReleasePhase>(word >> 40), static_cast<std::uint32_t>(word),
+                static_cast<std::uint8_t>(word >> 32)};
+    }
+    void setRelease(JackRelease release) noexcept {
+        release_.store((std::uint64_t{static_cast<std::uint8_t>(release.phase)} << 40) |
+                           (std::uint64_t{release.start} << 32) | release.frame,
+                       std::memory_order_release);
+    }
+
     // The built-in synth's audio outputs: JackAudioPorts says what each of these does.
     [[nodiscard]] bool openAudio(const std::string& name, JackAudioSource* source) {
         return audio_.open(name, source);
@@ -96,8 +111,11 @@ private:
     // The port sets reach the server through this client, and wait on its periods.
     friend class JackMidiPorts;
     friend class JackAudioPorts;
-    // The transport lead asks the server's transport through this client.
+    // The transport's lead and follower ask the server's transport through this client.
     friend class JackTransportLead;
+    friend class JackTransportFollow;
+    // MIDI clock in has its input port on this client.
+    friend class JackClockIn;
 
     // How long the window's thread waits for the process callback to let go of a port. A
     // running server answers within a period or two; a stalled one is not waited for.
@@ -127,6 +145,7 @@ private:
     std::atomic<std::uint64_t> cycles_{0};
     FrameLine line_;
     std::array<std::atomic<JackCycleListener*>, kMaxListeners> listeners_{};
+    std::atomic<std::uint64_t> release_{0}; // phase << 40 | start << 32 | frame
     JackMidiPorts midi_{*this};
     JackAudioPorts audio_{*this};
 };

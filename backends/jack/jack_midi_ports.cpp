@@ -119,8 +119,20 @@ void JackMidiPorts::release(Slot& slot) noexcept {
 }
 
 void JackMidiPorts::send(int index, const midiout::TimedMessage& message) noexcept {
-    if (client_.alive()) {
+    if (!client_.alive()) {
+        return;
+    }
+    if (!midiout::awaitsRelease(message.due)) {
         sendAt(index, message, client_.frameTimeAt(message.due));
+        return;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) >= slots_.size() || message.empty()) {
+        return;
+    }
+    const Stamped stamped{releaseFrames(message.due, client_.sampleRate()), message.bytes,
+                          message.size, true, client_.release().start};
+    if (!slots_[static_cast<std::size_t>(index)].queue.push(stamped)) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -155,11 +167,18 @@ void JackMidiPorts::writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_
     jack_midi_clear_buffer(buffer);
     std::int64_t lastOffset = 0;
     const std::int64_t ahead = slot.aheadFrames.load(std::memory_order_relaxed);
+    const JackRelease release = client_.release();
     while (const Stamped* event = slot.queue.front()) {
         const JackPlacement placed =
-            placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset, ahead);
+            event->released
+                ? placeReleased(event->frame, event->start, release, cycleStart, frames, lastOffset)
+                : placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset, ahead);
         if (placed.hold) {
             break;
+        }
+        if (placed.drop) {
+            slot.queue.pop();
+            continue;
         }
         if (placed.late) {
             late_.fetch_add(1, std::memory_order_relaxed);

@@ -50,7 +50,9 @@ public:
     // no longer touches the slot, or at once when the server is gone.
     void close(int slot) noexcept;
     // Any one thread per slot (the step clock's): stamps with the frame at which the
-    // message is due and queues, never waits.
+    // message is due and queues, never waits. A message due at a moment counted from a
+    // start's release (midiout::releaseMoment) is held until the client's release and
+    // placed from its frame (jack_placement.h: placeReleased).
     void send(int slot, const midiout::TimedMessage& message) noexcept;
     // The same with the frame already worked out (the message's moment is not used).
     void sendAt(int slot, const midiout::TimedMessage& message, std::uint32_t frame) noexcept;
@@ -66,9 +68,11 @@ public:
 
 private:
     struct Stamped {
-        std::uint32_t frame = 0;
+        std::uint32_t frame = 0; // or, when released, the frames after the release
         std::array<std::uint8_t, 3> bytes{};
         std::uint8_t size = 0;
+        bool released = false;  // a start's step, held until the transport rolls
+        std::uint8_t start = 0; // which start (JackRelease)
     };
     struct Slot {
         std::atomic<_jack_port*> port{nullptr};

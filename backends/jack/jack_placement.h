@@ -7,6 +7,10 @@
 // the receiver hears the steps spaced as the step clock's schedule, even when the step
 // clock's thread woke late for a step and sent its notes that much later.
 
+#include "midiout/timed_message.h"
+
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 
@@ -33,6 +37,7 @@ struct JackPlacement {
     bool hold = false;       // for a later period: leave it queued
     std::int64_t offset = 0; // otherwise: the frame within this period, 0..frames-1
     bool late = false;       // its own period had already gone out
+    bool drop = false;       // its start never came: throw it away
 };
 
 // For the period [cycleStart, cycleStart + frames), a message stamped at `stamp` that plays
@@ -59,6 +64,74 @@ constexpr JackPlacement placeInPeriod(std::uint32_t stamp, std::uint32_t cycleSt
     }
     placed.late = placed.offset < 0;
     // Late (a missed period), or behind the message before it: as early as order allows.
+    if (placed.offset < lastOffset) {
+        placed.offset = lastOffset;
+    }
+    return placed;
+}
+
+// A start that only the followed transport's roll releases (engine/followed_time.h): the
+// step clock prepares its first steps counted from the release, and the outputs hold them
+// until the transport rolls. Published by the transport's follower in our client's process
+// callback, before the outputs write their period, so a start is heard on its own frame.
+enum class ReleasePhase : std::uint8_t {
+    None,      // no start waits: a message counted from a release has nothing to go by
+    Awaiting,  // the transport is starting: hold
+    Released,  // it rolled at `frame`
+    Cancelled, // it stopped before rolling: that start's messages are dropped
+};
+struct JackRelease {
+    ReleasePhase phase = ReleasePhase::None;
+    std::uint32_t frame = 0; // the server frame on which it rolled, once released
+    // Which start it is (the follower counts them): a step prepared for a start that another
+    // one replaced (the transport moved again before it rolled) is not played with it.
+    std::uint8_t start = 0;
+
+    bool operator==(const JackRelease&) const = default;
+};
+
+// The frames after its start's release at which a message counted from it plays.
+inline std::uint32_t releaseFrames(midiout::Moment due, std::uint32_t sampleRate) noexcept {
+    const auto nanos = std::chrono::nanoseconds(midiout::releaseOffset(due)).count();
+    return static_cast<std::uint32_t>(
+        std::max<std::int64_t>(0, std::llround(static_cast<double>(nanos) * sampleRate / 1e9)));
+}
+
+// The most frames a message may wait past its release for its own period; beyond that it
+// is taken as a leftover of another start and goes out at once rather than blocking the
+// messages behind it.
+inline constexpr std::int64_t kReleaseHoldFrames = std::int64_t{1} << 20;
+
+// For the period [cycleStart, cycleStart + frames), a message of start number `start` that
+// plays `releaseOffset` frames after the frame its start is released on. Its frame is the step's
+// own frame, worked out by the step clock: no delay is added. A start whose roll came late places
+// what is overdue at once, in order.
+constexpr JackPlacement placeReleased(std::int64_t releaseOffset, std::uint8_t start,
+                                      JackRelease release, std::uint32_t cycleStart,
+                                      std::uint32_t frames, std::int64_t lastOffset) noexcept {
+    JackPlacement placed;
+    if (start != release.start) {
+        placed.drop = true;
+        return placed;
+    }
+    if (release.phase == ReleasePhase::Awaiting) {
+        placed.hold = true;
+        return placed;
+    }
+    if (release.phase != ReleasePhase::Released) {
+        placed.drop = true;
+        return placed;
+    }
+    const auto period = static_cast<std::int64_t>(frames);
+    placed.offset = static_cast<std::int32_t>(release.frame - cycleStart) + releaseOffset;
+    if (placed.offset >= period) {
+        if (placed.offset < period + kReleaseHoldFrames) {
+            placed.hold = true;
+            return placed;
+        }
+        placed.offset = period - 1;
+    }
+    placed.late = placed.offset < 0;
     if (placed.offset < lastOffset) {
         placed.offset = lastOffset;
     }

@@ -20,8 +20,14 @@ public:
             return; // the server is gone: nothing would play it
         }
         // Stamped with the frame at which it was due: a timer that woke late by less than
-        // the fixed latency then moves no note.
-        synth_.pushAtJackFrame(message, client_->frameTimeAt(message.due));
+        // the fixed latency then moves no note. A followed transport's first steps wait for
+        // its roll, as the MIDI ports' do.
+        if (midiout::awaitsRelease(message.due)) {
+            synth_.pushAtRelease(message, releaseFrames(message.due, client_->sampleRate()),
+                                 client_->release().start);
+        } else {
+            synth_.pushAtJackFrame(message, client_->frameTimeAt(message.due));
+        }
     }
 
     bool stop() noexcept override {
@@ -35,7 +41,7 @@ public:
 private:
     void renderPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
                       float* right) noexcept override {
-        synth_.renderJackPeriod(cycleStart, frames, left, right);
+        synth_.renderJackPeriod(cycleStart, frames, left, right, client_->release());
     }
 
     std::shared_ptr<JackMidiClient> client_;

@@ -58,9 +58,14 @@ bool PlacedSynth::pushAtStreamFrame(const midiout::TimedMessage& message,
     return push(message, Stamp::StreamFrame, frame);
 }
 
-bool PlacedSynth::push(const midiout::TimedMessage& message, Stamp stamp,
-                       std::int64_t at) noexcept {
-    if (!pending_.push({at, message.bytes, message.size, stamp})) {
+bool PlacedSynth::pushAtRelease(const midiout::TimedMessage& message, std::uint32_t offset,
+                                std::uint8_t start) noexcept {
+    return push(message, Stamp::Release, offset, start);
+}
+
+bool PlacedSynth::push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at,
+                       std::uint8_t start) noexcept {
+    if (!pending_.push({at, message.bytes, message.size, stamp, start})) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
@@ -72,7 +77,12 @@ void PlacedSynth::renderPlaced(int frames, float* left, float* right, OffsetOf o
     played_ = true;
     int rendered = 0;
     while (const Timed* timed = pending_.front()) {
-        std::int64_t offset = placement_(offsetOf(*timed));
+        const std::int64_t stampOffset = offsetOf(*timed);
+        if (stampOffset == kDropped) {
+            pending_.pop();
+            continue;
+        }
+        std::int64_t offset = placement_(stampOffset);
         if (offset >= frames) {
             break; // a later block's, and so is everything behind it
         }
@@ -92,19 +102,24 @@ void PlacedSynth::renderPlaced(int frames, float* left, float* right, OffsetOf o
 }
 
 void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
-                                   float* right) noexcept {
+                                   float* right, JackRelease release) noexcept {
     const auto period = static_cast<std::int64_t>(frames);
     clear(left, right, static_cast<int>(frames));
     // The same delay as the JACK MIDI output's, so that both keep the same time.
     const std::int64_t delay =
         jackDelayFrames(frames, static_cast<std::uint32_t>(synth_->sampleRate()));
     renderPlaced(static_cast<int>(frames), left, right, [&](const Timed& timed) {
-        // The JACK MIDI output's rule: its delay after the stamp. Order within the block is
-        // kept by renderPlaced itself.
+        // The JACK MIDI output's rules: its delay after the stamp, or a start's step from its
+        // release. Order within the block is kept by renderPlaced itself.
         const JackPlacement placed =
-            placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, delay, 0);
+            timed.stamp == Stamp::Release
+                ? placeReleased(timed.at, timed.start, release, cycleStart, frames, 0)
+                : placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, delay, 0);
         if (placed.hold) {
             return period;
+        }
+        if (placed.drop) {
+            return kDropped;
         }
         return placed.late ? std::int64_t{-1} : placed.offset;
     });

@@ -21,6 +21,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -94,11 +95,16 @@ public:
     bool pushAtMoment(const midiout::TimedMessage& message) noexcept;
     bool pushAtJackFrame(const midiout::TimedMessage& message, std::uint32_t frame) noexcept;
     bool pushAtStreamFrame(const midiout::TimedMessage& message, std::int64_t frame) noexcept;
+    // A step of start number `start` through JACK, `offset` frames after the frame that the
+    // followed transport's roll releases it on (jack_placement.h: placeReleased).
+    bool pushAtRelease(const midiout::TimedMessage& message, std::uint32_t offset,
+                       std::uint8_t start) noexcept;
 
     // The audio side, while started. One JACK period that starts at `cycleStart` on the
-    // server's frame clock, each message at its stamp plus JACK's delay.
-    void renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left,
-                          float* right) noexcept;
+    // server's frame clock, each message at its stamp plus JACK's delay, and a start's
+    // steps from the frame of its `release`.
+    void renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frames, float* left, float* right,
+                          JackRelease release = {}) noexcept;
     // The next `frames` frames of a stream, as asked for by a callback at `nanos` on the
     // monotonic clock: each message at its stamp's frame on the stream clock's line plus the
     // fixed latency, plus `waitFrames` on a stream whose messages may wait that long for the
@@ -115,15 +121,19 @@ public:
     std::uint64_t lateCount() const noexcept { return late_.load(); }
 
 private:
-    enum class Stamp : std::uint8_t { Moment, JackFrame, StreamFrame };
+    enum class Stamp : std::uint8_t { Moment, JackFrame, StreamFrame, Release };
+    // What an offset function says of a message that is to be thrown away.
+    static constexpr std::int64_t kDropped = INT64_MIN;
     struct Timed {
         std::int64_t at = 0; // nanoseconds, JACK frames or stream frames, by `stamp`
         std::array<std::uint8_t, 3> bytes{};
         std::uint8_t size = 0;
         Stamp stamp = Stamp::Moment;
+        std::uint8_t start = 0; // a start's step: which start
     };
 
-    bool push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at) noexcept;
+    bool push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at,
+              std::uint8_t start = 0) noexcept;
     template <typename OffsetOf>
     void renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf) noexcept;
 

@@ -58,6 +58,49 @@ TEST(JackPlacement, LateOrJumpedMessagesStayInsideThePeriodAndInOrder) {
     EXPECT_EQ(jumped.offset, kFrames - 1);
 }
 
+// A followed transport's start: its first steps wait while it is starting, land on the
+// release frame plus their own offset (no delay added) in whichever period holds that frame,
+// and are thrown away when it stopped before rolling.
+TEST(JackPlacement, AStartsStepsWaitForTheRollThenLandOnTheirFramesUndelayed) {
+    const std::uint32_t roll = 70'000;
+    const JackRelease released{ReleasePhase::Released, roll};
+    const auto at = [&](std::int64_t offset, std::uint32_t cycle, std::int64_t last = 0) {
+        return placeReleased(offset, 0, released, cycle, kFrames, last);
+    };
+    EXPECT_TRUE(placeReleased(0, 0, {ReleasePhase::Awaiting, 0}, roll, kFrames, 0).hold);
+    for (const ReleasePhase gone : {ReleasePhase::Cancelled, ReleasePhase::None}) {
+        const JackPlacement dropped = placeReleased(0, 0, {gone, roll}, roll, kFrames, 0);
+        EXPECT_TRUE(dropped.drop);
+        EXPECT_FALSE(dropped.hold);
+    }
+    // The step of a start that another replaced before it rolled is not played with it.
+    EXPECT_TRUE(placeReleased(0, 1, {ReleasePhase::Released, roll, 2}, roll, kFrames, 0).drop);
+    EXPECT_TRUE(placeReleased(0, 1, {ReleasePhase::Awaiting, 0, 2}, roll, kFrames, 0).drop);
+    // The anchor step on the roll frame itself, in the period that rolls.
+    EXPECT_EQ(at(0, roll).offset, 0);
+    EXPECT_FALSE(at(0, roll).late);
+    // A step 6000 frames on (the next sixteenth at 120) waits for its period, then lands
+    // exactly: 6000 = 23 periods and 112 frames.
+    EXPECT_TRUE(at(6000, roll).hold);
+    EXPECT_TRUE(at(6000, roll + 22 * kFrames).hold);
+    EXPECT_EQ(at(6000, roll + 23 * kFrames).offset, 112);
+    // A roll that the outputs see only a period later: overdue, at once and in order.
+    const JackPlacement overdue = at(0, roll + kFrames, 0);
+    EXPECT_TRUE(overdue.late);
+    EXPECT_EQ(overdue.offset, 0);
+    EXPECT_EQ(at(10, roll + kFrames, 30).offset, 30);
+    // Across the frame counter's wrap.
+    const std::uint32_t wrapRoll = std::numeric_limits<std::uint32_t>::max() - 50;
+    EXPECT_EQ(
+        placeReleased(120, 0, {ReleasePhase::Released, wrapRoll}, wrapRoll + 64, kFrames, 0).offset,
+        56);
+    // A leftover far beyond any first step does not block what is behind it.
+    EXPECT_FALSE(at(kReleaseHoldFrames + 10 * kFrames, roll).hold);
+    // The offset as the step clock gives it, in nanoseconds, to frames.
+    EXPECT_EQ(releaseFrames(midiout::releaseMoment(std::chrono::milliseconds(125)), kRate), 6000u);
+    EXPECT_EQ(releaseFrames(midiout::releaseMoment({}), kRate), 0u);
+}
+
 // 12/8 at 120: eighths of 166 ms, 7968 frames, 4.15 frames a tick.
 TEST(BarPosition, BarOneUntilItsFrameThenWholeBeatsAndBarsOnTheirFrames) {
     auto at = [](std::int64_t elapsed) {

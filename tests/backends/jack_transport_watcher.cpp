@@ -74,4 +74,31 @@ void JackTransportWatcher::onTimebase(jack_transport_state_t, std::uint32_t,
     position->beats_per_minute = 100;
 }
 
+std::uint32_t JackTransportWatcher::rollFrame(std::size_t from) const {
+    const std::size_t n = count_.load(std::memory_order_acquire);
+    for (std::size_t i = from; i < n; ++i) {
+        if (slots_[i].state == JackTransportRolling) {
+            return slots_[i].cycleFrame;
+        }
+    }
+    return 0;
+}
+
+JackTransportProgram::JackTransportProgram()
+    : in_(popen("exec jack_transport >/dev/null 2>&1", "w")) {}
+
+JackTransportProgram::~JackTransportProgram() {
+    if (in_ != nullptr) {
+        command("quit");
+        pclose(in_);
+    }
+}
+
+void JackTransportProgram::command(const std::string& line) {
+    if (in_ != nullptr) {
+        std::fputs((line + "\n").c_str(), in_);
+        std::fflush(in_);
+    }
+}
+
 } // namespace tambrel::testing

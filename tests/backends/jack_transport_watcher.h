@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ public:
     // The samples from `from` on, once one is in `state`; false after `limit`.
     bool waitForState(jack_transport_state_t state, std::size_t from,
                       std::chrono::milliseconds limit) const;
+    // The frame the transport rolled from: the first rolling period from sample `from` on
+    // (0 when none rolled).
+    std::uint32_t rollFrame(std::size_t from) const;
 
 private:
     static int onProcess(std::uint32_t frames, void* self) noexcept;
@@ -45,6 +49,24 @@ private:
     _jack_client* client_ = nullptr;
     std::vector<TransportSample> slots_;
     std::atomic<std::size_t> count_{0};
+};
+
+// jack_transport (jackd2's own transport control) on the server the environment names,
+// driven as a user types its commands ("master", "play", "locate 96000", "stop"): a program
+// that nobody here wrote, on the other side of the transport.
+class JackTransportProgram {
+public:
+    JackTransportProgram();
+    // Quits it and waits for it to end.
+    ~JackTransportProgram();
+    JackTransportProgram(const JackTransportProgram&) = delete;
+    JackTransportProgram& operator=(const JackTransportProgram&) = delete;
+
+    bool ok() const { return in_ != nullptr; }
+    void command(const std::string& line);
+
+private:
+    std::FILE* in_ = nullptr;
 };
 
 } // namespace tambrel::testing

@@ -478,5 +478,47 @@ TEST_F(OfflineSynthTest, GainKeepsSingleDrumsAudibleAndEightLoudestUnclipped) {
     EXPECT_LT(toDbfs(eight), -0.5);
 }
 
+// Through JACK, a followed transport's start: its first step is held while the transport
+// starts, then sounds in the grid block of the roll frame plus its offset; a start that
+// was cancelled never sounds, and does not hold back the messages behind it.
+TEST_F(OfflineSynthTest, AStartsStepSoundsFromItsRollFrameAndACancelledOneNever) {
+    constexpr std::int64_t kRoll = 40 * kPeriod;
+    constexpr std::uint32_t kOffset = 1000;
+    const TimedMessage step = message(testing::kClaves, midiout::releaseMoment({}));
+    for (const bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled" : "released");
+        PlacedSynth placed;
+        ASSERT_TRUE(placed.start(*findGmSoundfont(), kRate));
+        ASSERT_TRUE(placed.pushAtRelease(step, kOffset, 0));
+        std::vector<float> level;
+        for (std::int64_t frame = 0; frame < kSecond; frame += kPeriod) {
+            JackRelease release{ReleasePhase::Awaiting, 0};
+            if (frame >= kRoll) {
+                release = cancelled ? JackRelease{ReleasePhase::Cancelled, 0}
+                                    : JackRelease{ReleasePhase::Released,
+                                                  static_cast<std::uint32_t>(kRoll)};
+            }
+            if (cancelled && frame == kRoll + kPeriod) {
+                ASSERT_TRUE(placed.pushAtJackFrame(kClaves, static_cast<std::uint32_t>(frame)));
+            }
+            float left[kPeriod];
+            float right[kPeriod];
+            placed.renderJackPeriod(static_cast<std::uint32_t>(frame), kPeriod, left, right,
+                                    release);
+            for (int i = 0; i < kPeriod; ++i) {
+                level.push_back(std::max(std::fabs(left[i]), std::fabs(right[i])));
+            }
+        }
+        const std::int64_t expected =
+            cancelled ? gridBlockOf(kRoll + kPeriod +
+                                    jackDelayFrames(kPeriod, static_cast<std::uint32_t>(kRate)))
+                      : gridBlockOf(kRoll + kOffset);
+        const std::vector<std::int64_t> onsets = onsetsIn(level);
+        ASSERT_EQ(onsets.size(), 1u);
+        EXPECT_GE(onsets[0], expected);
+        EXPECT_LT(onsets[0], expected + kBlock);
+        EXPECT_EQ(placed.lateCount(), 0u);
+    }
+}
 } // namespace
 } // namespace tambrel::backends

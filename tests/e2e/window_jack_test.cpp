@@ -22,6 +22,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <jack/jack.h>
+
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -34,6 +36,8 @@ private slots:
     void clockOutRunsWhileStoppedStartsAndStopsWithPlayAndGoesAtQuit();
     void transportLeadStartsAndStopsAndPutsBarOneOnTheFirstNotes();
     void anExistingTimebaseMasterKeepsItsPlace();
+    void followedTransportPutsStepOneOnItsBarsFromTheRollFrame();
+    void followedTransportPlaysInATimebaseMastersBars();
 };
 
 namespace {
@@ -304,6 +308,152 @@ void WindowOverJack::anExistingTimebaseMasterKeepsItsPlace() {
     QTest::qWait(500);
     QVERIFY(!tambrel::testing::childExited(tambrel));
     tambrel::testing::killChild(tambrel);
+}
+
+namespace {
+
+// The window as `tambrel --jack-transport=follow` starts it, a kick on step 1, its notes to
+// `receiver`.
+std::unique_ptr<tambrel::ui::StartedWindow> followingWindow(const JackMidiReceiver& receiver) {
+    const tambrel::ui::CommandLine options = tambrel::ui::parseCommandLine(
+        {QStringLiteral("tambrel"), QStringLiteral("--jack-transport=follow")});
+    tambrel::backends::Outputs outputs =
+        tambrel::backends::discoverOutputs(std::nullopt, false, std::nullopt, true);
+    if (options.exitStatus || outputs.followed == nullptr) {
+        return nullptr;
+    }
+    auto started = std::make_unique<tambrel::ui::StartedWindow>(tambrel::ui::startWindow(
+        std::make_unique<tambrel::machine::Machine>(std::move(outputs.devices)), options, {},
+        nullptr, nullptr, std::move(outputs.followed)));
+    if (!openReceiver(*started->window, *started->machine, receiver)) {
+        return nullptr;
+    }
+    click(*started->window, "Tr1Label1");
+    return started;
+}
+
+// The transport's frame that server frame `frame` played, by the rolling period that held
+// it (-1 when none did).
+std::int64_t transportFrameAt(const JackTransportWatcher& watcher, std::uint32_t frame) {
+    for (const TransportSample& s : watcher.samples()) {
+        if (s.state == JackTransportRolling &&
+            frame - s.cycleFrame < tambrel::testing::PrivateJackServer::kPeriodFrames) {
+            return s.position.frame + (frame - s.cycleFrame);
+        }
+    }
+    return -1;
+}
+
+std::vector<std::uint32_t> noteFrames(const JackMidiReceiver& receiver, std::size_t from) {
+    std::vector<std::uint32_t> frames;
+    const auto events = receiver.events();
+    for (std::size_t i = from; i < events.size(); ++i) {
+        frames.push_back(events[i].frame);
+    }
+    return frames;
+}
+
+} // namespace
+
+// `tambrel --jack-transport=follow` with jack_transport driving and no timebase master:
+// Tambrel's own bars (96000 frames at 120) from the transport's frame 0, the first note of
+// a start on the frame it rolled from (it waited for Tambrel), a move while stopped to
+// mid-bar heard from the next bar start, Stop in the window stops the transport, and
+// nothing is left behind: no note after a stop, no port and no waiting start after quit.
+void WindowOverJack::followedTransportPutsStepOneOnItsBarsFromTheRollFrame() {
+    tambrel::testing::PrivateJackServer server;
+    QVERIFY(server.start());
+    JackMidiReceiver receiver("drum-recorder");
+    JackTransportWatcher watcher("watcher");
+    tambrel::testing::JackTransportProgram transport;
+    QVERIFY(receiver.ok() && watcher.ok() && transport.ok());
+    auto started = followingWindow(receiver);
+    QVERIFY(started != nullptr);
+
+    for (const std::uint32_t at : {0U, 95'000U}) {
+        transport.command("locate " + std::to_string(at));
+        QTest::qWait(200);
+        const std::size_t notes = receiver.count();
+        const std::size_t from = watcher.samples().size();
+        transport.command("play");
+        QVERIFY(watcher.waitForState(JackTransportRolling, from, std::chrono::seconds(3)));
+        QTest::qWait(4500);
+        const std::size_t atStop = watcher.samples().size();
+        click(*started->window, "BitBtn2");
+        QVERIFY(watcher.waitForState(JackTransportStopped, atStop, std::chrono::seconds(3)));
+        // The first note on the frame the transport rolled from plus the first bar start's
+        // distance; each on a bar start of the transport, wherever a skipped period of a
+        // busy server put the transport's frames on the server's.
+        const auto heard = noteFrames(receiver, notes);
+        QVERIFY2(heard.size() >= 2, "two bars in 4.5 s");
+        QCOMPARE(heard[0], watcher.rollFrame(from) + (at + 95'999) / 96'000 * 96'000 - at);
+        for (const std::uint32_t note : heard) {
+            const std::int64_t transportFrame = transportFrameAt(watcher, note);
+            QVERIFY2(
+                std::llabs((transportFrame + 48'000) % 96'000 - 48'000) <= 1,
+                qPrintable(QStringLiteral("a note on transport frame %1").arg(transportFrame)));
+        }
+        const std::size_t afterStop = receiver.count();
+        QTest::qWait(400);
+        QCOMPARE(receiver.count(), afterStop);
+    }
+    // Play in the window starts the transport for everybody.
+    const std::size_t from = watcher.samples().size();
+    click(*started->window, "BitBtn1");
+    QVERIFY(watcher.waitForState(JackTransportRolling, from, std::chrono::seconds(3)));
+    started.reset();
+    QTest::qWait(300);
+    const char** ours = jack_get_ports(receiver.client(), "^Tambrel:", nullptr, 0);
+    QVERIFY2(ours == nullptr, ours != nullptr ? ours[0] : "");
+    // Nobody holds a start now: stopped and started again, it rolls at once.
+    transport.command("stop");
+    QTest::qWait(200);
+    const std::size_t again = watcher.samples().size();
+    transport.command("play");
+    QVERIFY(watcher.waitForState(JackTransportRolling, again, std::chrono::milliseconds(300)));
+}
+
+// klick as the timebase master, in 3/4 at 100 (a bar of 86400 frames): each step-1 note on
+// the bar start that a follower reads from klick's bar, beat and tick (to within a tick).
+void WindowOverJack::followedTransportPlaysInATimebaseMastersBars() {
+    tambrel::testing::PrivateJackServer server;
+    QVERIFY(server.start());
+    JackMidiReceiver receiver("drum-recorder");
+    JackTransportWatcher watcher("watcher");
+    tambrel::testing::JackTransportProgram transport;
+    QVERIFY(receiver.ok() && watcher.ok() && transport.ok());
+    const pid_t klick = tambrel::testing::spawnChild({"klick", "-T", "-n", "klick", "3/4", "100"});
+    QVERIFY2(klick > 0, "klick (scripts/install-deps installs it) did not start");
+    QTest::qWait(500);
+    auto started = followingWindow(receiver);
+    QVERIFY(started != nullptr);
+    transport.command("locate 30000");
+    QTest::qWait(200);
+    transport.command("play");
+    QTest::qWait(5000);
+    transport.command("stop");
+    QTest::qWait(300);
+    tambrel::testing::killChild(klick);
+    std::vector<double> barStarts;
+    for (const TransportSample& s : watcher.samples()) {
+        const jack_position_t& p = s.position;
+        if (s.state == JackTransportRolling && (p.valid & JackPositionBBT) != 0 && p.beat == 1 &&
+            (barStarts.empty() || s.cycleFrame - barStarts.back() > 80'000)) {
+            barStarts.push_back(s.cycleFrame - p.tick * 60.0 / 100 * 48000 / p.ticks_per_beat);
+        }
+    }
+    const auto heard = noteFrames(receiver, 0);
+    QVERIFY2(
+        heard.size() >= 3 && barStarts.size() >= heard.size(),
+        qPrintable(
+            QStringLiteral("%1 notes, %2 bars in 5 s").arg(heard.size()).arg(barStarts.size())));
+    for (std::size_t k = 0; k < heard.size(); ++k) {
+        // A tick is 15 frames at 100: the bar start read from whole ticks lies up to one late.
+        const double late = heard[k] - barStarts[k];
+        QVERIFY2(
+            late >= -17 && late <= 2,
+            qPrintable(QStringLiteral("note %1: %2 frames from its bar start").arg(k).arg(late)));
+    }
 }
 
 int main(int argc, char** argv) {

@@ -215,6 +215,13 @@ TEST_F(FollowingEngine, PlayStopAndTheTempoAreTheSourcesAndPressesGoToIt) {
     EXPECT_TRUE(engine.followTick());
     EXPECT_EQ(engine.playState(), PlayState::Playing);
     EXPECT_EQ(engine.tempo(), 120);
+    // A reading that wavers about 120.5 keeps showing 120.
+    for (const double reading : {120.51, 120.49, 120.55, 120.5}) {
+        rolling.tempo = reading;
+        source.set(rolling);
+        EXPECT_FALSE(engine.followTick()) << reading;
+        EXPECT_EQ(engine.tempo(), 120);
+    }
     for (int i = 0; i < 200 && rig.recorder.size() < 2; ++i) {
         std::this_thread::sleep_for(5ms);
     }

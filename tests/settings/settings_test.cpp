@@ -55,7 +55,7 @@ TEST(SettingsFileTest, EachBadLineIsSaidOnceWithItsNumberAndSkipped) {
                                        "= on\n"
                                        "midi-clock-out = nowhere\n"
                                        "link = on\n"
-                                       "midi-clock-in = a:b\n");
+                                       "link-start-stop = on\n");
     EXPECT_EQ(
         read.complaints,
         (Lines{kFile + ":2: \"jack-transport = sideways\": not off, follow or lead; using off",
@@ -67,7 +67,7 @@ TEST(SettingsFileTest, EachBadLineIsSaidOnceWithItsNumberAndSkipped) {
                kFile + ":7: \"midi-clock-out = nowhere\": not a JACK port (client:port), "
                        "nor true, false, yes, no, on or off; using off",
                kFile + ":8: \"link = on\": not available yet; ignored",
-               kFile + ":9: \"midi-clock-in = a:b\": not available yet; ignored"}));
+               kFile + ":9: \"link-start-stop = on\": not available yet; ignored"}));
     // The bad value on line 7 undoes line 1: the key is left at its default.
     EXPECT_EQ(read.choices, SyncChoices{});
 }

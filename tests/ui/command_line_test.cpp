@@ -54,6 +54,12 @@ TEST(CommandLineSyncTest, TheCommandLineWinsOverTheFileKeyByKey) {
     const CommandLine afterDashes = parseCommandLine(call({"--", "--midi-clock-out"}), file);
     EXPECT_EQ(afterDashes.patternFile, QStringLiteral("--midi-clock-out"));
     EXPECT_EQ(afterDashes.sync, fromFile.sync);
+    // Clock in, from the file or the command line, bare or from a port.
+    const SettingsFile clockIn = readSettingsText("midi-clock-in = seq:clock\n", "conf");
+    EXPECT_EQ(parseCommandLine(call({}), clockIn).sync.midiClockIn,
+              (PortSwitch{true, "seq:clock"}));
+    EXPECT_EQ(parseCommandLine(call({"--midi-clock-in", "song.qel"})).sync.midiClockIn,
+              (PortSwitch{true, ""}));
 
     // The command line alone, and neither: every switch off, as Tambrel always played.
     SyncSettings lineOnly;
@@ -124,10 +130,10 @@ TEST_F(TambrelProgram, TheSettingsFilesComplaintsComeFirst) {
                    "# in time with the studio\r\njack-transport = sideways\r\n",
                    {path + ":2: \"jack-transport = sideways\": not off, follow or lead; using off",
                     "--clock-while-stopped needs --midi-clock-out"}});
-    expectRefused({{"--midi-clock-in"},
-                   "link = on\n",
-                   {path + ":1: \"link = on\": not available yet; ignored",
-                    "--midi-clock-in is not available yet"}});
+    expectRefused(
+        {{"--midi-clock-in=seq:clock", "--link"},
+         "link = on\n",
+         {path + ":1: \"link = on\": not available yet; ignored", "--link is not available yet"}});
     fs::remove(path);
     fs::create_directories(path);
     const Result unreadable = run({"--link"});
@@ -169,9 +175,9 @@ TEST_F(TambrelProgram, OnlyWhatThisBuildCarriesOutIsOfferedAndTaken) {
     }
 }
 
-// JACK transport leads, from either source, but does not follow yet: follow is refused on
-// the command line and skipped in the file, whatever the other source says.
-TEST_F(TambrelProgram, TheTransportLeadsButDoesNotFollowYet) {
+// JACK transport leads or follows, from either source; the command line's mode wins over
+// the file's.
+TEST_F(TambrelProgram, TheTransportLeadsOrFollowsFromEitherSource) {
     EXPECT_EQ(parseCommandLine(call({"--jack-transport=lead"})).sync.jackTransport,
               JackTransport::Lead);
     const SettingsFile lead = readSettingsText("jack-transport = lead\n", "conf");
@@ -179,15 +185,13 @@ TEST_F(TambrelProgram, TheTransportLeadsButDoesNotFollowYet) {
     EXPECT_EQ(parseCommandLine(call({}), lead).sync.jackTransport, JackTransport::Lead);
     EXPECT_EQ(parseCommandLine(call({"--jack-transport=off"}), lead).sync.jackTransport,
               JackTransport::Off);
-
-    const std::string path = (dir / "tambrel" / "tambrel.conf").string();
-    expectRefused({{"--jack-transport=follow"},
-                   "jack-transport = lead\n",
-                   {"--jack-transport=follow is not available yet"}});
-    expectRefused({{"--clock-while-stopped"},
-                   "jack-transport = follow\n",
-                   {path + ":1: \"jack-transport = follow\": not available yet; ignored",
-                    "--clock-while-stopped needs --midi-clock-out"}});
+    EXPECT_EQ(parseCommandLine(call({"--jack-transport=follow"}), lead).sync.jackTransport,
+              JackTransport::Follow);
+    const SettingsFile follow = readSettingsText("jack-transport = follow\n", "conf");
+    EXPECT_TRUE(follow.complaints.empty());
+    EXPECT_EQ(parseCommandLine(call({}), follow).sync.jackTransport, JackTransport::Follow);
+    EXPECT_EQ(parseCommandLine(call({"--jack-transport=lead"}), follow).sync.jackTransport,
+              JackTransport::Lead);
 }
 
 } // namespace
