@@ -5,7 +5,7 @@
 
 #include "backends/link/link_grid.h"
 #include "backends/link/link_source.h"
-#include "backends/link/published_grid.h"
+#include "midiout/published_grid.h"
 
 #include <atomic>
 #include <chrono>
@@ -67,7 +67,7 @@ private:
     std::atomic<bool> playWanted_{false};
     // Window's thread: the tempo last proposed (Tambrel's units) until a look sees it; 0: none.
     std::atomic<double> proposed_{0};
-    PublishedGrid published_;
+    midiout::PublishedGrid published_;
     // The step clock's thread's own.
     RawClockMap clocks_;
     LinkLook last_;
@@ -111,7 +111,7 @@ template <typename LinkType> void BasicLinkSource<LinkType>::look(midiout::Momen
     midiout::FollowedGrid grid = gridOf(look, clocks_, frames_);
     grid.epoch = epoch_;
     grid.rolling = rolling_;
-    published_.write(grid);
+    published_.publish(grid);
     last_ = look;
 }
 
