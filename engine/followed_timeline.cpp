@@ -85,6 +85,7 @@ void FollowedTimeline::handOver(const FollowedGrid& grid, std::int64_t step,
 }
 
 void FollowedTimeline::poll(StepMoment now) noexcept {
+    source_->look(now);
     const FollowedGrid grid = source_->grid();
     if (!grid.rolling || grid.framesPerStep <= 0) {
         rolling_ = false;

@@ -44,9 +44,14 @@ void RhythmEngine::selectTimeSignatureFromSelector() noexcept {
 }
 
 void RhythmEngine::UpdateStepPeriod() noexcept {
-    if (following() && followedTempo_ > 0) {
-        // The followed program's tempo has the last word: the spinner goes back to it.
-        tempoSelector_.setPosition(followedTempo_);
+    if (following() && followedTempo_ > 0 && tempoSelector_.position() != followedTempo_) {
+        if (followed_.source()->tempoChosen(tempoSelector_.position())) {
+            // A session that shares its tempo has taken the spinner's.
+            followedTempo_ = tempoSelector_.position();
+        } else {
+            // The followed program's tempo has the last word: the spinner goes back to it.
+            tempoSelector_.setPosition(followedTempo_);
+        }
     }
     const int p = tempoSelector_.position();
     tempo_ = p;
@@ -103,6 +108,9 @@ bool RhythmEngine::followTick() noexcept {
     if (tempo != followedTempo_) {
         followedTempo_ = tempo;
         if (tempo > 0 && tempo != tempo_) {
+            // The spinner moves to the source's tempo first: a source that shares its tempo
+            // must not be offered back the one it replaces.
+            tempoSelector_.setPosition(tempo);
             UpdateStepPeriod();
             changed = true;
         }

@@ -73,6 +73,14 @@ public:
     // them when the other program gives no tempo. A new bar length changes the grid's
     // epoch (its steps are counted anew).
     virtual void setOwnTime(const OwnTime& own) noexcept = 0;
+    // Step clock's thread, before each look at the grid (every couple of milliseconds while
+    // following): a source whose time is read rather than pushed to it (a Link session, whose
+    // audio side the step clock's thread is) brings its grid up to date. Never waits.
+    virtual void look(Moment /*now*/) noexcept {}
+    // Window's thread: the tempo spinner moved to `tempo` while following. A source that
+    // shares its tempo with Tambrel (a Link session) proposes it and returns true: its grid
+    // has that tempo from now on. The others return false: the spinner goes back to theirs.
+    virtual bool tempoChosen(int /*tempo*/) noexcept { return false; }
     // Window's thread: Play and Stop pressed while following. A transport starts and stops
     // with them; a MIDI clock has the last word, and ignores them.
     virtual void playPressed() noexcept {}

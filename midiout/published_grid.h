@@ -13,34 +13,35 @@ namespace tambrel::midiout {
 
 class PublishedGrid {
 public:
-    // The one writer's thread.
+    // The one writer's thread. The count is odd while the fields change; each field is
+    // stored with release, so a reader that sees any of them sees the odd count before it
+    // too (no fences: ThreadSanitizer follows none).
     void publish(const FollowedGrid& grid) noexcept {
         const std::uint32_t count = count_.load(std::memory_order_relaxed);
         count_.store(count + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        epoch_.store(grid.epoch, std::memory_order_relaxed);
-        rolling_.store(grid.rolling, std::memory_order_relaxed);
-        anchorStep_.store(grid.anchorStep, std::memory_order_relaxed);
-        anchorFrame_.store(grid.anchorFrame, std::memory_order_relaxed);
-        framesPerStep_.store(grid.framesPerStep, std::memory_order_relaxed);
-        awaitingRelease_.store(grid.awaitingRelease, std::memory_order_relaxed);
-        tempo_.store(grid.tempo, std::memory_order_relaxed);
+        epoch_.store(grid.epoch, std::memory_order_release);
+        rolling_.store(grid.rolling, std::memory_order_release);
+        anchorStep_.store(grid.anchorStep, std::memory_order_release);
+        anchorFrame_.store(grid.anchorFrame, std::memory_order_release);
+        framesPerStep_.store(grid.framesPerStep, std::memory_order_release);
+        awaitingRelease_.store(grid.awaitingRelease, std::memory_order_release);
+        tempo_.store(grid.tempo, std::memory_order_release);
         count_.store(count + 2, std::memory_order_release);
     }
 
-    // Any thread.
+    // Any thread. The fields are loaded with acquire, so the count's second load cannot
+    // come before them.
     FollowedGrid read() const noexcept {
         FollowedGrid grid;
         for (;;) {
             const std::uint32_t before = count_.load(std::memory_order_acquire);
-            grid.epoch = epoch_.load(std::memory_order_relaxed);
-            grid.rolling = rolling_.load(std::memory_order_relaxed);
-            grid.anchorStep = anchorStep_.load(std::memory_order_relaxed);
-            grid.anchorFrame = anchorFrame_.load(std::memory_order_relaxed);
-            grid.framesPerStep = framesPerStep_.load(std::memory_order_relaxed);
-            grid.awaitingRelease = awaitingRelease_.load(std::memory_order_relaxed);
-            grid.tempo = tempo_.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            grid.epoch = epoch_.load(std::memory_order_acquire);
+            grid.rolling = rolling_.load(std::memory_order_acquire);
+            grid.anchorStep = anchorStep_.load(std::memory_order_acquire);
+            grid.anchorFrame = anchorFrame_.load(std::memory_order_acquire);
+            grid.framesPerStep = framesPerStep_.load(std::memory_order_acquire);
+            grid.awaitingRelease = awaitingRelease_.load(std::memory_order_acquire);
+            grid.tempo = tempo_.load(std::memory_order_acquire);
             if ((before & 1U) == 0 && count_.load(std::memory_order_relaxed) == before) {
                 return grid;
             }

@@ -35,6 +35,10 @@ public:
     void playPressed() noexcept override { ++plays; }
     void stopPressed() noexcept override { ++stops; }
     void prepared(std::uint32_t epoch) noexcept override { preparedEpochs.push_back(epoch); }
+    bool tempoChosen(int tempo) noexcept override {
+        chosen.push_back(tempo);
+        return sharesTempo;
+    }
 
     void set(const FollowedGrid& grid) {
         const std::lock_guard lock(mutex_);
@@ -58,6 +62,8 @@ public:
     int plays = 0;
     int stops = 0;
     std::vector<std::uint32_t> preparedEpochs;
+    bool sharesTempo = false; // a Link session takes the spinner's tempo
+    std::vector<int> chosen;
 
 private:
     mutable std::mutex mutex_;
@@ -226,6 +232,29 @@ TEST_F(FollowingEngine, PlayStopAndTheTempoAreTheSourcesAndPressesGoToIt) {
     EXPECT_TRUE(engine.followTick());
     EXPECT_EQ(engine.playState(), PlayState::Stopped);
     EXPECT_FALSE(engine.followTick()) << "nothing changed";
+}
+
+TEST_F(FollowingEngine, TheSpinnerGoesBackToTheSourcesTempoUnlessTheSourceSharesItsTempo) {
+    RhythmEngine& engine = rig.engine;
+    FollowedGrid stopped;
+    stopped.tempo = 97.4;
+    source.set(stopped);
+    EXPECT_TRUE(engine.followTick());
+    engine.tempoSelector().setPosition(150);
+    engine.UpdateStepPeriod();
+    EXPECT_EQ(engine.tempo(), 97);
+    source.sharesTempo = true;
+    engine.tempoSelector().setPosition(140);
+    engine.UpdateStepPeriod();
+    EXPECT_EQ(engine.tempo(), 140) << "a session that shares its tempo takes the spinner's";
+    EXPECT_EQ(source.own_.periodMs, 107u);
+    EXPECT_EQ(source.chosen, (std::vector<int>{150, 140}));
+    engine.UpdateStepPeriod();
+    EXPECT_EQ(source.chosen.size(), 2u) << "the same tempo is not proposed again";
+    stopped.tempo = 140.2; // the session's tempo as the proposal left it
+    source.set(stopped);
+    EXPECT_FALSE(engine.followTick());
+    EXPECT_EQ(engine.tempo(), 140);
 }
 
 TEST_F(FollowingEngine, ADeviceSwitchHaltsTheStepsUntilStopAndTheOwnClockReturnsWithoutASource) {

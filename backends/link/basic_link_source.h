@@ -1,0 +1,145 @@
+#pragma once
+// LinkSource over any Link whose clock may be chosen (ableton::BasicLink<Clock>): the
+// program's is ableton::Link, on the network; the tests' runs on a clock they move and never
+// joins a network. Include it only where a Link is made: it brings Link's headers.
+
+#include "backends/link/link_grid.h"
+#include "backends/link/link_source.h"
+#include "midiout/published_grid.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+
+namespace tambrel::backends {
+
+template <typename LinkType> class BasicLinkSource final : public LinkSource {
+public:
+    // Does not join: link().enable(true) does.
+    BasicLinkSource(const midiout::FrameClock& frames, std::int64_t delayFrames, double tempo)
+        : frames_(frames), delay_(delayFrames), link_(tempo) {}
+    ~BasicLinkSource() override { link_.enable(false); }
+    BasicLinkSource(const BasicLinkSource&) = delete;
+    BasicLinkSource& operator=(const BasicLinkSource&) = delete;
+
+    LinkType& link() noexcept { return link_; }
+
+    midiout::FollowedGrid grid() const noexcept override {
+        midiout::FollowedGrid grid = published_.read();
+        // A tempo just proposed is the session's before the next look sees it there: the
+        // spinner that proposed it does not flick back meanwhile.
+        if (const double proposed = proposed_.load(std::memory_order_relaxed); proposed > 0) {
+            grid.tempo = proposed;
+        }
+        return grid;
+    }
+    const midiout::FrameClock& frames() const noexcept override { return frames_; }
+    std::int64_t delayFrames() const noexcept override { return delay_; }
+    void setOwnTime(const midiout::OwnTime& own) noexcept override {
+        own_.store(packOwnTime(own), std::memory_order_relaxed);
+    }
+    void playPressed() noexcept override { playWanted_.store(true, std::memory_order_relaxed); }
+    void stopPressed() noexcept override { playWanted_.store(false, std::memory_order_relaxed); }
+    void look(midiout::Moment now) noexcept override;
+
+    bool tempoChosen(int tempo) noexcept override {
+        proposeTempo(tempo);
+        return true;
+    }
+
+    void proposeTempo(double tempo) noexcept override;
+    std::size_t peers() const noexcept override { return link_.numPeers(); }
+
+private:
+    // Tempos this close are one: the session carries a tempo as whole microseconds a beat.
+    static constexpr double kSameTempo = 0.01;
+    // Looks after which a tempo proposed but not seen in the session gives way to the session's.
+    static constexpr int kLooksAhead = 50;
+
+    // Step clock's thread: where Play and Stop and the session's beats leave the steps.
+    bool followPlay(const LinkLook& look) noexcept;
+
+    const midiout::FrameClock& frames_;
+    const std::int64_t delay_;
+    LinkType link_;
+    std::atomic<std::uint64_t> own_{packOwnTime({})};
+    std::atomic<bool> playWanted_{false};
+    // Window's thread: the tempo last proposed (Tambrel's units) until a look sees it; 0: none.
+    std::atomic<double> proposed_{0};
+    midiout::PublishedGrid published_;
+    // The step clock's thread's own.
+    RawClockMap clocks_;
+    LinkLook last_;
+    std::uint32_t epoch_ = 0;
+    bool rolling_ = false;
+    bool startReached_ = false;
+    int proposalLooks_ = 0;
+    std::int64_t startStep_ = 0;
+};
+
+template <typename LinkType> void BasicLinkSource<LinkType>::look(midiout::Moment now) noexcept {
+    using std::chrono::nanoseconds;
+    const nanoseconds before = midiout::MidiClock::now().time_since_epoch();
+    const nanoseconds linkNow = link_.clock().micros();
+    clocks_.sample(before, linkNow, midiout::MidiClock::now().time_since_epoch());
+
+    const midiout::OwnTime own = unpackOwnTime(own_.load(std::memory_order_relaxed));
+    const auto session = link_.captureAudioSessionState();
+    LinkLook look;
+    look.bpm = session.tempo();
+    look.meter = linkMeter(own, look.bpm);
+    look.time = clocks_.linkTimeOf(now);
+    look.beat = session.beatAtTime(look.time, look.meter.quantum);
+    if (double proposed = proposed_.load(std::memory_order_relaxed); proposed > 0) {
+        // Seen in the session, or overtaken there by a peer's: the session's tempo is shown.
+        if (std::abs(proposed - look.meter.tempo) < kSameTempo || ++proposalLooks_ > kLooksAhead) {
+            proposed_.compare_exchange_strong(proposed, 0, std::memory_order_relaxed);
+            proposalLooks_ = 0;
+        }
+    }
+    if (followPlay(look)) {
+        ++epoch_;
+    }
+    look.step = firstStepFrom(look.meter, look.beat);
+    if (rolling_ && look.step <= startStep_) {
+        look.step = startStep_;
+    } else if (rolling_) {
+        startReached_ = true;
+    }
+    look.stepTime = session.timeAtBeat(look.step * look.meter.beatsPerStep, look.meter.quantum);
+    midiout::FollowedGrid grid = gridOf(look, clocks_, frames_);
+    grid.epoch = epoch_;
+    grid.rolling = rolling_;
+    published_.publish(grid);
+    last_ = look;
+}
+
+template <typename LinkType>
+bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look) noexcept {
+    const bool wanted = playWanted_.load(std::memory_order_relaxed);
+    const bool counted = continues(last_, look);
+    if (wanted != rolling_) {
+        rolling_ = wanted;
+        startReached_ = false;
+        // Play waits for the session's next bar, in phase with every peer.
+        startStep_ = firstBarStepFrom(look.meter, look.beat);
+        return true;
+    }
+    if (!counted && rolling_ && !startReached_) {
+        // The session's beats jumped before the start came: the start moves to the next bar
+        // of the session as it now counts.
+        startStep_ = firstBarStepFrom(look.meter, look.beat);
+    }
+    return !counted;
+}
+
+template <typename LinkType> void BasicLinkSource<LinkType>::proposeTempo(double tempo) noexcept {
+    const midiout::OwnTime own = unpackOwnTime(own_.load(std::memory_order_relaxed));
+    auto session = link_.captureAppSessionState();
+    session.setTempo(sessionTempoFor(own, tempo), link_.clock().micros());
+    link_.commitAppSessionState(session);
+    proposed_.store(tempo, std::memory_order_relaxed);
+}
+
+} // namespace tambrel::backends

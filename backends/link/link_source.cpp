@@ -1,0 +1,16 @@
+// The one translation unit of the program that holds Link and its network code.
+#include "backends/link/link_source.h"
+#include "backends/link/basic_link_source.h"
+
+#include <ableton/Link.hpp>
+
+namespace tambrel::backends {
+
+std::unique_ptr<LinkSource> joinLinkSession(const midiout::FrameClock& frames,
+                                            std::int64_t delayFrames, double bpm) {
+    auto source = std::make_unique<BasicLinkSource<ableton::Link>>(frames, delayFrames, bpm);
+    source->link().enable(true);
+    return source;
+}
+
+} // namespace tambrel::backends
