@@ -59,4 +59,34 @@ private:
     std::atomic<double> tempo_{0};
 };
 
+// Tambrel's own time as the window's thread hands it to a source's other threads: one word,
+// written whole and read whole.
+class PublishedOwnTime {
+public:
+    // Any one thread at a time (the window's).
+    void publish(const OwnTime& own) noexcept { word_.store(pack(own), std::memory_order_release); }
+    // Any thread.
+    OwnTime read() const noexcept { return unpack(word_.load(std::memory_order_acquire)); }
+
+private:
+    // The step period in the low 32 bits, then the tempo constant (16), the steps a bar and
+    // the clocks a step (8 each): all fit with room to spare.
+    static constexpr std::uint64_t pack(const OwnTime& own) noexcept {
+        return std::uint64_t{own.periodMs} |
+               std::uint64_t{static_cast<std::uint16_t>(own.tempoConstant)} << 32U |
+               std::uint64_t{static_cast<std::uint8_t>(own.stepsPerBar)} << 48U |
+               std::uint64_t{static_cast<std::uint8_t>(own.clocksPerStep)} << 56U;
+    }
+    static constexpr OwnTime unpack(std::uint64_t word) noexcept {
+        OwnTime own;
+        own.periodMs = static_cast<std::uint32_t>(word);
+        own.tempoConstant = static_cast<int>((word >> 32U) & 0xFFFFU);
+        own.stepsPerBar = static_cast<int>((word >> 48U) & 0xFFU);
+        own.clocksPerStep = static_cast<int>(word >> 56U);
+        return own;
+    }
+
+    std::atomic<std::uint64_t> word_{pack(OwnTime{})};
+};
+
 } // namespace tambrel::midiout

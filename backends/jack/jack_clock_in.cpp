@@ -64,10 +64,7 @@ std::int64_t JackClockIn::delayFrames() const noexcept {
 }
 
 void JackClockIn::setOwnTime(const midiout::OwnTime& own) noexcept {
-    own_.store(Own{static_cast<std::uint8_t>(own.clocksPerStep),
-                   static_cast<std::uint8_t>(own.stepsPerBar),
-                   static_cast<std::uint16_t>(own.tempoConstant), own.periodMs},
-               std::memory_order_relaxed);
+    own_.publish(own);
 }
 
 void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
@@ -93,7 +90,7 @@ void JackClockIn::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept
 }
 
 void JackClockIn::publish(bool startJustCame) noexcept {
-    const Own own = own_.load(std::memory_order_relaxed);
+    const midiout::OwnTime own = own_.read();
     const std::uint32_t rate = client_->sampleRate();
     // A new start, stop or jump, or a new bar (the song's steps are counted anew), is a new
     // epoch: the step clock starts over from it.
@@ -103,10 +100,7 @@ void JackClockIn::publish(bool startJustCame) noexcept {
         ++epoch_;
     }
     ownSeen_ = own;
-    midiout::FollowedGrid grid = midiout::clockGrid(
-        follower_,
-        midiout::OwnTime{own.stepsPerBar, own.clocksPerStep, own.periodMs, own.tempoConstant}, rate,
-        earliest_, startJustCame);
+    midiout::FollowedGrid grid = midiout::clockGrid(follower_, own, rate, earliest_, startJustCame);
     grid.epoch = epoch_;
     grid_.publish(grid);
 }

@@ -52,21 +52,12 @@ private:
     std::shared_ptr<JackMidiClient> client_;
     _jack_port* port_ = nullptr;
     bool listening_ = false;
-    // How Tambrel counts its steps, in one word that the process callback reads whole.
-    struct Own {
-        std::uint8_t clocksPerStep = 6;
-        std::uint8_t stepsPerBar = 16;
-        std::uint16_t tempoConstant = 15000;
-        std::uint32_t periodMs = 125;
-    };
-    static_assert(std::atomic<Own>::is_always_lock_free);
-
     std::atomic<std::uint32_t> periodFrames_{0};
-    std::atomic<Own> own_{Own{}};
+    midiout::PublishedOwnTime own_;
     // The process callback's own.
     midiout::ClockFollower follower_;
     std::uint32_t changes_ = 0;
-    Own ownSeen_;
+    midiout::OwnTime ownSeen_;
     std::uint32_t epoch_ = 1;
     std::uint32_t earliest_ = 0; // where the step on the start's clock goes
     midiout::PublishedGrid grid_;

@@ -121,38 +121,11 @@ JackTransportFollow::~JackTransportFollow() {
 }
 
 midiout::FollowedGrid JackTransportFollow::grid() const noexcept {
-    for (;;) {
-        const std::uint32_t before = sequence_.load(std::memory_order_acquire);
-        if ((before & 1U) != 0) {
-            continue; // the process thread is writing it: a few nanoseconds
-        }
-        midiout::FollowedGrid g;
-        g.epoch = epoch_.load(std::memory_order_relaxed);
-        g.rolling = rolling_.load(std::memory_order_relaxed);
-        g.anchorStep = anchorStep_.load(std::memory_order_relaxed);
-        g.anchorFrame = anchorFrame_.load(std::memory_order_relaxed);
-        g.framesPerStep = framesPerStep_.load(std::memory_order_relaxed);
-        g.awaitingRelease = awaiting_.load(std::memory_order_relaxed);
-        g.tempo = tempo_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sequence_.load(std::memory_order_relaxed) == before) {
-            return g;
-        }
-    }
+    return grid_.read();
 }
 
 void JackTransportFollow::publish(const midiout::FollowedGrid& g) noexcept {
-    const std::uint32_t sequence = sequence_.load(std::memory_order_relaxed);
-    sequence_.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    epoch_.store(g.epoch, std::memory_order_relaxed);
-    rolling_.store(g.rolling, std::memory_order_relaxed);
-    anchorStep_.store(g.anchorStep, std::memory_order_relaxed);
-    anchorFrame_.store(g.anchorFrame, std::memory_order_relaxed);
-    framesPerStep_.store(g.framesPerStep, std::memory_order_relaxed);
-    awaiting_.store(g.awaitingRelease, std::memory_order_relaxed);
-    tempo_.store(g.tempo, std::memory_order_relaxed);
-    sequence_.store(sequence + 2, std::memory_order_release);
+    grid_.publish(g);
 }
 
 std::int64_t JackTransportFollow::delayFrames() const noexcept {
@@ -160,20 +133,11 @@ std::int64_t JackTransportFollow::delayFrames() const noexcept {
 }
 
 void JackTransportFollow::setOwnTime(const OwnTime& own) noexcept {
-    ownTime_.store(
-        (std::uint64_t{static_cast<std::uint8_t>(own.stepsPerBar)} << 56) |
-            (std::uint64_t{static_cast<std::uint32_t>(own.tempoConstant) & 0xFFFFFF} << 32) |
-            own.periodMs,
-        std::memory_order_release);
+    own_.publish(own);
 }
 
 OwnTime JackTransportFollow::ownTime() const noexcept {
-    const std::uint64_t word = ownTime_.load(std::memory_order_acquire);
-    OwnTime own;
-    own.stepsPerBar = static_cast<int>(word >> 56);
-    own.tempoConstant = static_cast<int>((word >> 32) & 0xFFFFFF);
-    own.periodMs = static_cast<std::uint32_t>(word);
-    return own;
+    return own_.read();
 }
 
 void JackTransportFollow::playPressed() noexcept {

@@ -17,6 +17,7 @@
 
 #include "backends/jack/jack_client.h"
 #include "midiout/followed_time.h"
+#include "midiout/published_grid.h"
 
 #include <jack/transport.h>
 
@@ -108,18 +109,8 @@ private:
     bool syncing_ = false;
     bool listening_ = false;
 
-    // The grid, as a sequence-counted copy: odd while the process thread writes it.
-    std::atomic<std::uint32_t> sequence_{0};
-    std::atomic<std::uint32_t> epoch_{0};
-    std::atomic<bool> rolling_{false};
-    std::atomic<std::int64_t> anchorStep_{0};
-    std::atomic<std::uint32_t> anchorFrame_{0};
-    std::atomic<double> framesPerStep_{0};
-    std::atomic<bool> awaiting_{false};
-    std::atomic<double> tempo_{0};
-
-    // Steps a bar << 56 | tempo constant << 32 | own step period in ms.
-    std::atomic<std::uint64_t> ownTime_{0};
+    midiout::PublishedGrid grid_;
+    midiout::PublishedOwnTime own_;
     std::atomic<std::uint32_t> prepared_{0};
     std::atomic<std::uint32_t> periodFrames_{0};
     std::atomic<bool> slowSync_{true};

@@ -36,9 +36,7 @@ public:
     }
     const midiout::FrameClock& frames() const noexcept override { return frames_; }
     std::int64_t delayFrames() const noexcept override { return delay_; }
-    void setOwnTime(const midiout::OwnTime& own) noexcept override {
-        own_.store(packOwnTime(own), std::memory_order_relaxed);
-    }
+    void setOwnTime(const midiout::OwnTime& own) noexcept override { own_.publish(own); }
     void playPressed() noexcept override { playWanted_.store(true, std::memory_order_relaxed); }
     void stopPressed() noexcept override { playWanted_.store(false, std::memory_order_relaxed); }
     void look(midiout::Moment now) noexcept override;
@@ -63,7 +61,7 @@ private:
     const midiout::FrameClock& frames_;
     const std::int64_t delay_;
     LinkType link_;
-    std::atomic<std::uint64_t> own_{packOwnTime({})};
+    midiout::PublishedOwnTime own_;
     std::atomic<bool> playWanted_{false};
     // Window's thread: the tempo last proposed (Tambrel's units) until a look sees it; 0: none.
     std::atomic<double> proposed_{0};
@@ -84,7 +82,7 @@ template <typename LinkType> void BasicLinkSource<LinkType>::look(midiout::Momen
     const nanoseconds linkNow = link_.clock().micros();
     clocks_.sample(before, linkNow, midiout::MidiClock::now().time_since_epoch());
 
-    const midiout::OwnTime own = unpackOwnTime(own_.load(std::memory_order_relaxed));
+    const midiout::OwnTime own = own_.read();
     const auto session = link_.captureAudioSessionState();
     LinkLook look;
     look.bpm = session.tempo();
@@ -135,7 +133,7 @@ bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look) noexcept {
 }
 
 template <typename LinkType> void BasicLinkSource<LinkType>::proposeTempo(double tempo) noexcept {
-    const midiout::OwnTime own = unpackOwnTime(own_.load(std::memory_order_relaxed));
+    const midiout::OwnTime own = own_.read();
     auto session = link_.captureAppSessionState();
     session.setTempo(sessionTempoFor(own, tempo), link_.clock().micros());
     link_.commitAppSessionState(session);

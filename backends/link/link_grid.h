@@ -80,19 +80,4 @@ midiout::FollowedGrid gridOf(const LinkLook& look, const RawClockMap& clocks,
 // where it was; a session whose beats jumped (a peer joined and its timeline won) does not.
 bool continues(const LinkLook& previous, const LinkLook& next) noexcept;
 
-// Tambrel's own time in one word, without the step period (the session times the steps).
-constexpr std::uint64_t packOwnTime(const midiout::OwnTime& own) noexcept {
-    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(own.stepsPerBar)) |
-           static_cast<std::uint64_t>(static_cast<std::uint16_t>(own.clocksPerStep)) << 16U |
-           static_cast<std::uint64_t>(static_cast<std::uint32_t>(own.tempoConstant)) << 32U;
-}
-
-constexpr midiout::OwnTime unpackOwnTime(std::uint64_t word) noexcept {
-    midiout::OwnTime own;
-    own.stepsPerBar = static_cast<int>(word & 0xFFFFU);
-    own.clocksPerStep = static_cast<int>((word >> 16U) & 0xFFFFU);
-    own.tempoConstant = static_cast<int>(word >> 32U);
-    return own;
-}
-
 } // namespace tambrel::backends
