@@ -40,6 +40,29 @@ struct JackPlacement {
     bool drop = false;       // its start never came: throw it away
 };
 
+// Where a message whose frame lies `offset` frames into a period of `period` frames goes:
+// held for a later period while its frame is less than `holdLimit` frames in; beyond that
+// (a clock that jumped far, a leftover of another start) at once, rather than never or
+// blocking the messages behind it. One late (its period missed) or behind the message
+// written before it (at `lastOffset`) goes as early as order allows.
+constexpr JackPlacement placeAtOffset(std::int64_t offset, std::int64_t period,
+                                      std::int64_t holdLimit, std::int64_t lastOffset) noexcept {
+    JackPlacement placed;
+    placed.offset = offset;
+    if (placed.offset >= period) {
+        if (placed.offset < holdLimit) {
+            placed.hold = true;
+            return placed;
+        }
+        placed.offset = period - 1;
+    }
+    placed.late = placed.offset < 0;
+    if (placed.offset < lastOffset) {
+        placed.offset = lastOffset;
+    }
+    return placed;
+}
+
 // For the period [cycleStart, cycleStart + frames), a message stamped at `stamp` that plays
 // `delay` frames later (jackDelayFrames), when the message written before it in this period
 // went to `lastOffset` (0 for none). A port whose messages are sent ahead of their moment
@@ -49,25 +72,11 @@ constexpr JackPlacement placeInPeriod(std::uint32_t stamp, std::uint32_t cycleSt
                                       std::uint32_t frames, std::int64_t delay,
                                       std::int64_t lastOffset,
                                       std::int64_t aheadFrames = 0) noexcept {
+    // Its frame may be in a later period: its delay is still running, the message was sent
+    // ahead, or the server stalled and makes up with periods in quick succession.
     const auto period = static_cast<std::int64_t>(frames);
-    JackPlacement placed;
-    placed.offset = static_cast<std::int32_t>(stamp - cycleStart) + delay;
-    if (placed.offset >= period) {
-        // Its frame is in a later period (its delay is still running, the message was sent
-        // ahead, or the server stalled and makes up with periods in quick succession). Only
-        // a clock that jumped far sends it now rather than never.
-        if (placed.offset < delay + kJackHoldPeriods * period + aheadFrames) {
-            placed.hold = true;
-            return placed;
-        }
-        placed.offset = period - 1;
-    }
-    placed.late = placed.offset < 0;
-    // Late (a missed period), or behind the message before it: as early as order allows.
-    if (placed.offset < lastOffset) {
-        placed.offset = lastOffset;
-    }
-    return placed;
+    return placeAtOffset(static_cast<std::int32_t>(stamp - cycleStart) + delay, period,
+                         delay + kJackHoldPeriods * period + aheadFrames, lastOffset);
 }
 
 // A start that only the followed transport's roll releases (engine/followed_time.h): the
@@ -123,19 +132,8 @@ constexpr JackPlacement placeReleased(std::int64_t releaseOffset, std::uint8_t s
         return placed;
     }
     const auto period = static_cast<std::int64_t>(frames);
-    placed.offset = static_cast<std::int32_t>(release.frame - cycleStart) + releaseOffset;
-    if (placed.offset >= period) {
-        if (placed.offset < period + kReleaseHoldFrames) {
-            placed.hold = true;
-            return placed;
-        }
-        placed.offset = period - 1;
-    }
-    placed.late = placed.offset < 0;
-    if (placed.offset < lastOffset) {
-        placed.offset = lastOffset;
-    }
-    return placed;
+    return placeAtOffset(static_cast<std::int32_t>(release.frame - cycleStart) + releaseOffset,
+                         period, period + kReleaseHoldFrames, lastOffset);
 }
 
 } // namespace tambrel::backends
