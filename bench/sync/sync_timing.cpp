@@ -698,9 +698,12 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--report") == 0 && i + 1 == argc - 1) {
             return tambrel::report(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--follow") == 0) {
+            rest.push_back(argv[i]); // the run under load measures the same
             followOnly = true;
         } else if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc &&
                    std::strcmp(argv[i + 1], "no-slow-sync") == 0) {
+            rest.push_back(argv[i]);
+            rest.push_back(argv[i + 1]);
             slowSync = false;
             ++i;
         } else {
