@@ -221,7 +221,7 @@ void JackTransportFollow::cycle(std::uint32_t cycleStart, std::uint32_t frames) 
     if (now_.awaiting) {
         if (state == JackTransportRolling) {
             release(cycleStart);
-            now_.expectedFrame = position.frame + frames;
+            expect(cycleStart, position.frame, true);
             return;
         }
         if (state == JackTransportStarting) {
@@ -233,7 +233,14 @@ void JackTransportFollow::cycle(std::uint32_t cycleStart, std::uint32_t frames) 
         client_->setRelease({ReleasePhase::Cancelled, 0, now_.start});
     }
     follow(cycleStart, state, position);
-    now_.expectedFrame = position.frame + (state == JackTransportRolling ? frames : 0);
+    expect(cycleStart, position.frame, state == JackTransportRolling);
+}
+
+void JackTransportFollow::expect(std::uint32_t cycleStart, std::uint32_t frame,
+                                 bool rolling) noexcept {
+    now_.expectedFrame = frame;
+    now_.expectedCycle = cycleStart;
+    now_.expectRolling = rolling;
 }
 
 // The first rolling period of a start: its first step is heard `anchorFrame` frames after
@@ -256,7 +263,9 @@ void JackTransportFollow::follow(std::uint32_t cycleStart, jack_transport_state_
     const int steps = own.stepsPerBar;
     const TransportBars bars = transportBars(position, own);
     const bool rolling = state == JackTransportRolling;
-    const bool moved = !now_.seen || position.frame != now_.expectedFrame;
+    const std::uint32_t expected =
+        now_.expectedFrame + (now_.expectRolling ? cycleStart - now_.expectedCycle : 0);
+    const bool moved = !now_.seen || position.frame != expected;
     // Tambrel's own tempo or signature moves its own bars; a master's stay where they are
     // unless the steps of the bar are counted anew.
     const bool regrid = own != now_.own && (!bars.fromMaster || steps != now_.own.stepsPerBar);

@@ -103,6 +103,8 @@ private:
     void follow(std::uint32_t cycleStart, jack_transport_state_t state,
                 const jack_position_t& position) noexcept;
     void publish(const midiout::FollowedGrid& grid) noexcept;
+    // Where the transport stood in this period, to tell a move from the periods going on.
+    void expect(std::uint32_t cycleStart, std::uint32_t frame, bool rolling) noexcept;
     OwnTime ownTime() const noexcept;
 
     std::shared_ptr<JackMidiClient> client_;
@@ -121,7 +123,12 @@ private:
         OwnTime own;
         bool seen = false;
         bool rolling = false;
-        std::uint32_t expectedFrame = 0; // the transport's frame if nobody moves it
+        // The transport's frame in the period that began at `expectedCycle`: where it is in
+        // a later period if nobody moved it (a period that we were not called for, as a
+        // loaded server may skip us, moves it on too).
+        std::uint32_t expectedFrame = 0;
+        std::uint32_t expectedCycle = 0;
+        bool expectRolling = false;
         BarStartEstimate estimate;
         // A start that waits for its release: from where, its first step and that step's
         // frames after the roll, and the server frame at which the wait began.

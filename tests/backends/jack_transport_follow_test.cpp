@@ -178,7 +178,16 @@ TEST_F(JackFollowTest, AStartWaitsForItsFirstStepWhichIsHeardOnTheRollFrame) {
     testing::JackTransportProgram transport;
     ASSERT_TRUE(transport.ok());
     transport.command("locate 101000");
-    std::this_thread::sleep_for(100ms);
+    // A slowed (sanitizer) build may take a few periods to show the move: play from it only.
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    auto located = [&] {
+        const auto samples = watcher->samples();
+        return !samples.empty() && samples.back().position.frame == 101000;
+    };
+    while (!located() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(located()) << "jack_transport did not locate";
     transport.command("play");
     const midiout::FollowedGrid start = prepareStart(150ms);
     ASSERT_TRUE(start.awaitingRelease);
