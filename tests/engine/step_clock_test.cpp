@@ -335,13 +335,22 @@ TEST_F(StepClockTest, EachStepsNotesCarryTheirSlotHoweverLateTheTickWoke) {
     // (the multimedia timer counts whole milliseconds).
     EXPECT_GE(notes[0].due - start, period - 1ms);
     EXPECT_EQ(notes[1].due, notes[0].due) << "two notes of one step";
+    // A machine that stands still for a whole period makes the timer drop the step it
+    // overran (by design: no burst of late notes); its slot is then two periods on. Once in
+    // the run is let pass.
+    int dropped = 0;
     for (std::size_t i = 1; i < notes.size(); ++i) {
         EXPECT_LE(notes[i].due, notes[i].at) << "note " << i;
         // Track 1 sounds with track 2 on each bar's first step only.
         const bool sameStep = notes[i - 1].message == notes[0].message;
-        EXPECT_EQ(notes[i].due - notes[i - 1].due, sameStep ? Clock::duration::zero() : period)
-            << "note " << i;
+        const auto apart = notes[i].due - notes[i - 1].due;
+        if (!sameStep && apart == 2 * period) {
+            ++dropped;
+            continue;
+        }
+        EXPECT_EQ(apart, sameStep ? Clock::duration::zero() : period) << "note " << i;
     }
+    EXPECT_LE(dropped, 1) << "steps dropped";
 }
 
 // The timer that wakes late on purpose, for the timing tests and the benchmarks: every
