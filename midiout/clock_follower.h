@@ -80,13 +80,13 @@ private:
     bool changedTempo(double residual, std::int64_t count) noexcept;
     double lineAt(std::int64_t count) const noexcept;
 
-    // The clocks of the line: frames counted from `origin_` (so that they stay small and
-    // exact in a double), by their running count (count % kWindow).
+    // The clocks of the line: frames counted from the line's first clock (each the one
+    // before plus the frames between, so that they stay small and exact in a double and
+    // the wrapping frame counter never shows), by their running count (count % kWindow).
     std::array<double, kWindow> frames_{};
     std::array<bool, kWindow> aside_{}; // off the line, not (yet) a new tempo
     std::int64_t count_ = 0;            // clocks taken since the line began
     std::int64_t first_ = 0;            // the count of the line's first clock
-    std::uint32_t origin_ = 0;
     std::uint32_t lastFrame_ = 0;
     double lineMean_ = 0; // the line: frames at the mean count, and its slope
     double meanCount_ = 0;
