@@ -5,6 +5,7 @@
 #include "backends/jack/jack_midi_device.h"
 #include "backends/jack/jack_transport_follow.h"
 #include "backends/jack/jack_transport_lead.h"
+#include "backends/link/link_source.h"
 #include "backends/synth/fluid_synth_device.h"
 
 namespace tambrel::backends {
@@ -58,6 +59,17 @@ midiout::MidiOutDeviceList listDevices(const std::shared_ptr<JackConnection>& ja
     return devices;
 }
 
+// The session's steps on the JACK server's frames where one runs (the notes through JACK keep
+// them to the frame), else on the steady clock's. The window says the open output's latency
+// at its first look, before any Play.
+std::unique_ptr<midiout::FollowedSource> joinLink(const std::shared_ptr<JackMidiClient>& client,
+                                                  const SyncRequest& request) {
+    std::shared_ptr<const midiout::FrameClock> frames =
+        client != nullptr ? std::shared_ptr<const midiout::FrameClock>(client)
+                          : std::make_shared<midiout::SteadyFrames>();
+    return joinLinkSession(std::move(frames), 0, request.linkTempo, request.linkStartStop);
+}
+
 } // namespace
 
 midiout::MidiOutDeviceList discoverMidiOutDevices() {
@@ -66,23 +78,29 @@ midiout::MidiOutDeviceList discoverMidiOutDevices() {
 
 Outputs discoverOutputs(const std::optional<std::string>& clockDestination, bool leadTransport,
                         const std::optional<std::string>& clockSource, bool followTransport) {
+    return discoverOutputs(
+        SyncRequest{clockDestination, leadTransport, clockSource, followTransport});
+}
+
+Outputs discoverOutputs(const SyncRequest& request) {
     Outputs outputs;
     const std::shared_ptr<JackConnection> jack = connectJack();
+    const std::shared_ptr<JackMidiClient> client = jack ? jack->client() : nullptr;
     outputs.devices = listDevices(jack);
-    if (clockDestination) {
-        outputs.clockPort = JackClockPort::open(jack ? jack->client() : nullptr, *clockDestination,
-                                                outputs.clockWhy);
+    if (request.clockDestination) {
+        outputs.clockPort =
+            JackClockPort::open(client, *request.clockDestination, outputs.clockWhy);
     }
-    if (leadTransport) {
-        outputs.transportLead =
-            JackTransportLead::open(jack ? jack->client() : nullptr, outputs.transportWhy);
-    } else if (followTransport) {
-        outputs.followed =
-            JackTransportFollow::open(jack ? jack->client() : nullptr, outputs.followWhy);
+    if (request.leadTransport) {
+        outputs.transportLead = JackTransportLead::open(client, outputs.transportWhy);
+    } else if (request.followTransport) {
+        outputs.followed = JackTransportFollow::open(client, outputs.followWhy);
     }
-    if (clockSource) {
-        outputs.followed =
-            JackClockIn::open(jack ? jack->client() : nullptr, *clockSource, outputs.followWhy);
+    if (request.clockSource) {
+        outputs.followed = JackClockIn::open(client, *request.clockSource, outputs.followWhy);
+    }
+    if (request.link) {
+        outputs.followed = joinLink(client, request);
     }
     return outputs;
 }

@@ -48,4 +48,19 @@ Outputs discoverOutputs(const std::optional<std::string>& clockDestination,
                         const std::optional<std::string>& clockSource = std::nullopt,
                         bool followTransport = false);
 
+// Everything that discoverOutputs is asked for, Link among it.
+struct SyncRequest {
+    std::optional<std::string> clockDestination;
+    bool leadTransport = false;
+    std::optional<std::string> clockSource;
+    bool followTransport = false;
+    // Tambrel joins the Link session on the local network (the only request that opens a
+    // socket), with `linkTempo` as the session's tempo when it finds no peer. Its frames
+    // are the JACK server's when one runs, else the machine's steady clock's.
+    bool link = false;
+    bool linkStartStop = false;
+    double linkTempo = 120;
+};
+Outputs discoverOutputs(const SyncRequest& request);
+
 } // namespace tambrel::backends

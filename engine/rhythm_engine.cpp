@@ -95,6 +95,9 @@ bool RhythmEngine::followTick() noexcept {
     if (!following() || !followed_.running()) {
         return false;
     }
+    if (midiout::MidiOut* out = trigger_.output()) {
+        followed_.source()->setOutputLatency(out->latency(trigger_.handle()));
+    }
     const FollowedGrid grid = followed_.source()->grid();
     bool changed = followRolling(grid.rolling);
     // A reading on the edge between two whole tempos (97.5) keeps the one shown until it

@@ -21,6 +21,7 @@
 
 #include "midiout/frame_clock.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace tambrel::midiout {
@@ -81,6 +82,11 @@ public:
     // shares its tempo with Tambrel (a Link session) proposes it and returns true: its grid
     // has that tempo from now on. The others return false: the spinner goes back to theirs.
     virtual bool tempoChosen(int /*tempo*/) noexcept { return false; }
+    // Window's thread, every look at the grid: how long after its moment the open output's
+    // messages are heard (MidiOutDevice::latency). A source shared with other programs'
+    // sound (a Link session) hands each step that much earlier, so that it is heard on the
+    // beat; the others leave the output's latency as it is, as a DAW's follower does.
+    virtual void setOutputLatency(std::chrono::nanoseconds /*latency*/) noexcept {}
     // Window's thread: Play and Stop pressed while following. A transport starts and stops
     // with them; a MIDI clock has the last word, and ignores them.
     virtual void playPressed() noexcept {}

@@ -56,6 +56,10 @@ bool MidiOut::isOpen(MidiOutHandle handle) const noexcept {
            open_[handle - 1].load(std::memory_order_acquire);
 }
 
+std::chrono::nanoseconds MidiOut::latency(MidiOutHandle handle) const noexcept {
+    return isOpen(handle) ? devices_[handle - 1]->latency() : std::chrono::nanoseconds{};
+}
+
 int MidiOut::send(MidiOutHandle handle, const TimedMessage& message) noexcept {
     if (!isOpen(handle)) {
         return kMidiInvalidHandle;

@@ -7,6 +7,7 @@
 #include "midiout/timed_message.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,11 @@ public:
     // Window's thread, while open, at Play: the step clock's notes follow a period from
     // now. A device that rests while nothing plays gets ready for them.
     virtual void prepare() noexcept {}
+    // Window's thread, while open: how long after its due moment a message sent now is
+    // heard (or reaches the next program): the output's fixed delay and its audio's latency
+    // as the server reports it. A source of time shared with other programs' sound (a Link
+    // session) takes it off, so that a beat's note is heard on the beat.
+    virtual std::chrono::nanoseconds latency() const noexcept { return {}; }
 };
 
 using MidiOutDeviceList = std::vector<std::unique_ptr<MidiOutDevice>>;
@@ -74,6 +80,8 @@ public:
     int prepare(MidiOutHandle handle) noexcept;
 
     bool isOpen(MidiOutHandle handle) const noexcept;
+    // The open device's latency (MidiOutDevice::latency); zero for a handle not open.
+    std::chrono::nanoseconds latency(MidiOutHandle handle) const noexcept;
     MidiOutDevice* device(unsigned index) const noexcept;
     // How many messages were handed to the device while it was open: the record of what
     // the step clock sent it, for the soak and the tests (one relaxed add per send).

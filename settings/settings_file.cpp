@@ -56,9 +56,6 @@ void readLine(SettingsFile& read, std::string_view line, const std::string& wher
         // The key's default, whatever an earlier line said of it.
         forget(read.choices, *key);
         complain(*why + "; using off");
-    } else if (notAvailableYet(read.choices, *key)) {
-        forget(read.choices, *key);
-        complain("not available yet; ignored");
     }
 }
 

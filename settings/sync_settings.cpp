@@ -140,13 +140,6 @@ bool turnsOn(const SyncChoices& choices, Key key) {
                        [](const auto& choice) { return choice.has_value() && isOn(*choice); });
 }
 
-std::optional<std::string> notAvailableYet(const SyncChoices& choices, Key key) {
-    if (!keyInfo(key).available && turnsOn(choices, key)) {
-        return optionName(key);
-    }
-    return std::nullopt;
-}
-
 void forget(SyncChoices& choices, Key key) {
     visitChoice(choices, key, [](auto& choice) { choice.reset(); });
 }

@@ -48,19 +48,15 @@ struct KeyInfo {
     Key key;
     std::string_view name;
     ValueKind kind;
-    // Whether this build carries the switch out. One that it does not yet is still read
-    // and checked, then refused on the command line and ignored in the file whenever it
-    // would turn something on; each feature flips its entry when it works.
-    bool available;
 };
 
 inline constexpr std::array<KeyInfo, 6> kKeys{{
-    {Key::MidiClockOut, "midi-clock-out", ValueKind::PortOrBoolean, true},
-    {Key::ClockWhileStopped, "clock-while-stopped", ValueKind::Boolean, true},
-    {Key::MidiClockIn, "midi-clock-in", ValueKind::PortOrBoolean, true},
-    {Key::JackTransport, "jack-transport", ValueKind::TransportMode, true},
-    {Key::Link, "link", ValueKind::Boolean, false},
-    {Key::LinkStartStop, "link-start-stop", ValueKind::Boolean, false},
+    {Key::MidiClockOut, "midi-clock-out", ValueKind::PortOrBoolean},
+    {Key::ClockWhileStopped, "clock-while-stopped", ValueKind::Boolean},
+    {Key::MidiClockIn, "midi-clock-in", ValueKind::PortOrBoolean},
+    {Key::JackTransport, "jack-transport", ValueKind::TransportMode},
+    {Key::Link, "link", ValueKind::Boolean},
+    {Key::LinkStartStop, "link-start-stop", ValueKind::Boolean},
 }};
 
 const KeyInfo& keyInfo(Key key);
@@ -90,10 +86,6 @@ std::optional<std::string> choose(SyncChoices& choices, Key key, std::string_vie
 
 // Whether the choices set the key to anything but off.
 bool turnsOn(const SyncChoices& choices, Key key);
-
-// What the choices ask of the key that this build does not carry out yet, as the option
-// that asks for it ("--link", "--jack-transport=follow"); nothing when it carries it out.
-std::optional<std::string> notAvailableYet(const SyncChoices& choices, Key key);
 
 // Leaves the key unset again.
 void forget(SyncChoices& choices, Key key);

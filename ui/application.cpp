@@ -91,9 +91,6 @@ std::vector<SyncOption> addSyncOptions(QCommandLineParser& parser) {
         } else if (key.kind == settings::ValueKind::TransportMode) {
             option.setValueName(QStringLiteral("MODE"));
         }
-        if (!key.available) {
-            option.setFlags(QCommandLineOption::HiddenFromHelp);
-        }
         parser.addOption(option);
         options.push_back({key, option});
     }
@@ -152,11 +149,6 @@ std::optional<QString> settleSync(const QCommandLineParser& parser,
                 .arg(QString::fromLatin1(sync.key.name),
                      QString::fromStdString(settings::shownText(text, kShownValueBytes)),
                      QString::fromStdString(*why));
-        }
-    }
-    for (const SyncOption& sync : options) {
-        if (const auto missing = settings::notAvailableYet(given, sync.key.key)) {
-            return QString::fromStdString(*missing) + QStringLiteral(" is not available yet");
         }
     }
     settled = settings::combine(file, given);
@@ -291,11 +283,15 @@ int runProgram(int argc, char** argv) {
     try {
         const settings::PortSwitch& clockOut = options.sync.midiClockOut;
         const settings::PortSwitch& clockIn = options.sync.midiClockIn;
-        backends::Outputs outputs = backends::discoverOutputs(
-            clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt,
-            options.sync.jackTransport == settings::JackTransport::Lead,
-            clockIn.on ? std::optional<std::string>(clockIn.port) : std::nullopt,
-            options.sync.jackTransport == settings::JackTransport::Follow);
+        backends::SyncRequest request;
+        request.clockDestination =
+            clockOut.on ? std::optional<std::string>(clockOut.port) : std::nullopt;
+        request.leadTransport = options.sync.jackTransport == settings::JackTransport::Lead;
+        request.clockSource = clockIn.on ? std::optional<std::string>(clockIn.port) : std::nullopt;
+        request.followTransport = options.sync.jackTransport == settings::JackTransport::Follow;
+        request.link = options.sync.link;
+        request.linkStartStop = options.sync.linkStartStop;
+        backends::Outputs outputs = backends::discoverOutputs(request);
         // The window starts all the same: the notes need neither the clocks nor the transport,
         // and without the time it follows, Tambrel plays on its own.
         for (const std::string& why : {outputs.clockWhy, outputs.transportWhy, outputs.followWhy}) {

@@ -62,6 +62,11 @@ int JackAudioPorts::connectToPlayback() noexcept {
     return connected;
 }
 
+std::uint32_t JackAudioPorts::playbackLatencyFrames() const noexcept {
+    const std::lock_guard lock(mutex_);
+    return source_.load(std::memory_order_relaxed) != nullptr ? jackPlaybackLatency(ports_[0]) : 0;
+}
+
 bool JackAudioPorts::close() noexcept {
     std::lock_guard lock(mutex_);
     return release();

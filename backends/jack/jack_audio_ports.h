@@ -42,6 +42,9 @@ public:
     // no longer calls the source. False when that could not be made sure of (a process
     // callback that hangs): the source must then stay as it is.
     [[nodiscard]] bool close() noexcept;
+    // Window's thread: the most frames the server reports between the ports and the sound
+    // card (0 while closed).
+    std::uint32_t playbackLatencyFrames() const noexcept;
     // The client's process callback, once a period, while it is marked as inside one.
     void writePeriod(std::uint32_t cycleStart, std::uint32_t frames) noexcept;
 
@@ -55,8 +58,8 @@ private:
     // mutex_; the process callback reads them only behind the source.
     std::atomic<JackAudioSource*> source_{nullptr};
     _jack_port* ports_[2] = {nullptr, nullptr};
-    bool retired_ = false; // its ports could not be released safely: never reused
-    std::mutex mutex_;     // window's thread only; the process callback never takes it
+    bool retired_ = false;     // its ports could not be released safely: never reused
+    mutable std::mutex mutex_; // window's thread only; the process callback never takes it
 };
 
 } // namespace tambrel::backends

@@ -194,6 +194,26 @@ void JackMidiClient::process(std::uint32_t frames) noexcept {
     inProcess_.store(false, std::memory_order_seq_cst);
 }
 
+std::uint32_t jackPlaybackLatency(jack_port_t* port) noexcept {
+    if (port == nullptr) {
+        return 0;
+    }
+    jack_latency_range_t range{};
+    jack_port_get_latency_range(port, JackPlaybackLatency, &range);
+    return range.max;
+}
+
+std::chrono::nanoseconds JackMidiClient::latency(int slot) const noexcept {
+    if (!alive()) {
+        return {};
+    }
+    const std::uint32_t rate = sampleRate();
+    const std::int64_t frames =
+        jackDelayFrames(jack_get_buffer_size(client_), rate) +
+        (slot < 0 ? audio_.playbackLatencyFrames() : midi_.playbackLatencyFrames(slot));
+    return std::chrono::nanoseconds(frames * 1'000'000'000 / (rate > 0 ? rate : 1));
+}
+
 std::shared_ptr<JackMidiClient> JackConnection::client() {
     if (client_ == nullptr || !client_->alive()) {
         // The old client goes once no device holds it any more.

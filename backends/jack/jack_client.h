@@ -41,6 +41,9 @@ protected:
 // Keeps libjack from printing its errors and notes on the terminal (process-wide).
 void silenceJack() noexcept;
 
+// The most frames the server reports between a port of ours and the sound card (0 for none).
+std::uint32_t jackPlaybackLatency(_jack_port* port) noexcept;
+
 class JackMidiClient final : public midiout::FrameClock {
 public:
     // Our client on the running server, activated; nullptr when no server runs.
@@ -71,6 +74,11 @@ public:
         return midi_.open(shortName, destination, ahead);
     }
     void closePort(int slot) noexcept { midi_.close(slot); }
+    // Window's thread: how long after its due moment a message written through the port of
+    // `slot`, or the synth's audio (slot -1), is heard: the placement's delay
+    // (jackDelayFrames) and the playback latency that the server reports for the port, what
+    // lies between it and the sound card.
+    std::chrono::nanoseconds latency(int slot) const noexcept;
     void send(int slot, const midiout::TimedMessage& message) noexcept {
         midi_.send(slot, message);
     }
@@ -106,6 +114,7 @@ public:
         return audio_.open(name, source);
     }
     [[nodiscard]] bool closeAudio() noexcept { return audio_.close(); }
+    std::chrono::nanoseconds audioLatency() const noexcept { return latency(-1); }
 
 private:
     // The port sets reach the server through this client, and wait on its periods.

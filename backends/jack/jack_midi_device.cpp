@@ -38,6 +38,11 @@ void JackMidiDevice::close() noexcept {
     }
 }
 
+std::chrono::nanoseconds JackMidiDevice::latency() const noexcept {
+    const int slot = slot_.load(std::memory_order_acquire);
+    return slot >= 0 ? client_->latency(slot) : std::chrono::nanoseconds{};
+}
+
 midiout::BackendDevices discoverJackMidiDevices(const std::shared_ptr<JackConnection>& connection) {
     midiout::BackendDevices devices;
     const std::shared_ptr<JackMidiClient> client =

@@ -27,6 +27,7 @@ public:
     bool open() override;
     void send(const midiout::TimedMessage& message) noexcept override;
     void close() noexcept override;
+    std::chrono::nanoseconds latency() const noexcept override;
 
     // The client of the latest open (nullptr before the first).
     const std::shared_ptr<JackMidiClient>& client() const { return client_; }

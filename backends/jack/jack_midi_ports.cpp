@@ -74,6 +74,14 @@ int JackMidiPorts::open(const std::string& shortName, const std::string& destina
     return index;
 }
 
+std::uint32_t JackMidiPorts::playbackLatencyFrames(int index) const noexcept {
+    if (index < 0 || static_cast<std::size_t>(index) >= slots_.size()) {
+        return 0;
+    }
+    const std::lock_guard lock(mutex_);
+    return jackPlaybackLatency(slots_[static_cast<std::size_t>(index)].port.load());
+}
+
 void JackMidiPorts::close(int index) noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= slots_.size()) {
         return;

@@ -49,6 +49,9 @@ public:
     // Window's thread. Disconnects and unregisters; returns once the process callback
     // no longer touches the slot, or at once when the server is gone.
     void close(int slot) noexcept;
+    // Window's thread: the most frames the server reports between the slot's port and the
+    // sound card (0 for a slot not open).
+    std::uint32_t playbackLatencyFrames(int slot) const noexcept;
     // Any one thread per slot (the step clock's): stamps with the frame at which the
     // message is due and queues, never waits. A message due at a moment counted from a
     // start's release (midiout::releaseMoment) is held until the client's release and
@@ -89,7 +92,7 @@ private:
     JackMidiClient& client_;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> late_{0};
-    std::mutex mutex_; // window's thread only; the process callback never takes it
+    mutable std::mutex mutex_; // window's thread only; the process callback never takes it
     std::array<Slot, kMaxOpenPorts> slots_;
 };
 

@@ -7,18 +7,27 @@
 #include "backends/link/link_source.h"
 #include "midiout/published_grid.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 namespace tambrel::backends {
 
 template <typename LinkType> class BasicLinkSource final : public LinkSource {
 public:
-    // Does not join: link().enable(true) does.
-    BasicLinkSource(const midiout::FrameClock& frames, std::int64_t delayFrames, double tempo)
-        : frames_(frames), delay_(delayFrames), link_(tempo) {}
+    // Does not join: link().enable(true) does. `frames` must outlive the source unless
+    // `owner` holds it. With `startStopSync`, Play and Stop are the session's (Link's
+    // start/stop sync): every peer that shares them starts and stops together.
+    BasicLinkSource(const midiout::FrameClock& frames, std::int64_t delayFrames, double tempo,
+                    bool startStopSync = false,
+                    std::shared_ptr<const midiout::FrameClock> owner = nullptr)
+        : owner_(std::move(owner)), frames_(frames), delay_(delayFrames),
+          startStopSync_(startStopSync), link_(tempo) {
+        link_.enableStartStopSync(startStopSync);
+    }
     ~BasicLinkSource() override { link_.enable(false); }
     BasicLinkSource(const BasicLinkSource&) = delete;
     BasicLinkSource& operator=(const BasicLinkSource&) = delete;
@@ -35,10 +44,20 @@ public:
         return grid;
     }
     const midiout::FrameClock& frames() const noexcept override { return frames_; }
-    std::int64_t delayFrames() const noexcept override { return delay_; }
+    // The open output's whole latency once the window has said it, so that a beat's note is
+    // heard at the beat's time on the session's clock, as every peer hears its own.
+    std::int64_t delayFrames() const noexcept override {
+        const std::int64_t latency = latencyNanos_.load(std::memory_order_relaxed);
+        return latency < 0 ? delay_
+                           : static_cast<std::int64_t>(std::llround(static_cast<double>(latency) *
+                                                                    frames_.sampleRate() / 1e9));
+    }
+    void setOutputLatency(std::chrono::nanoseconds latency) noexcept override {
+        latencyNanos_.store(std::max<std::int64_t>(latency.count(), 0), std::memory_order_relaxed);
+    }
     void setOwnTime(const midiout::OwnTime& own) noexcept override { own_.publish(own); }
-    void playPressed() noexcept override { playWanted_.store(true, std::memory_order_relaxed); }
-    void stopPressed() noexcept override { playWanted_.store(false, std::memory_order_relaxed); }
+    void playPressed() noexcept override { pressed(true); }
+    void stopPressed() noexcept override { pressed(false); }
     void look(midiout::Moment now) noexcept override;
 
     bool tempoChosen(int tempo) noexcept override {
@@ -56,10 +75,16 @@ private:
     static constexpr int kLooksAhead = 50;
 
     // Step clock's thread: where Play and Stop and the session's beats leave the steps.
-    bool followPlay(const LinkLook& look) noexcept;
+    // `startBeat`: where a start of the session's own (start/stop sync) came, in beats.
+    bool followPlay(const LinkLook& look, bool wanted, double startBeat) noexcept;
+    // Window's thread: Play or Stop, Tambrel's alone or the session's.
+    void pressed(bool play) noexcept;
 
+    const std::shared_ptr<const midiout::FrameClock> owner_;
     const midiout::FrameClock& frames_;
     const std::int64_t delay_;
+    const bool startStopSync_;
+    std::atomic<std::int64_t> latencyNanos_{-1}; // -1: not said yet, delay_ holds
     LinkType link_;
     midiout::PublishedOwnTime own_;
     std::atomic<bool> playWanted_{false};
@@ -96,7 +121,12 @@ template <typename LinkType> void BasicLinkSource<LinkType>::look(midiout::Momen
             proposalLooks_ = 0;
         }
     }
-    if (followPlay(look)) {
+    const bool sessionPlays = startStopSync_ && session.isPlaying();
+    const bool wanted = startStopSync_ ? sessionPlays : playWanted_.load(std::memory_order_relaxed);
+    const double startBeat =
+        sessionPlays ? session.beatAtTime(session.timeForIsPlaying(), look.meter.quantum)
+                     : look.beat;
+    if (followPlay(look, wanted, startBeat)) {
         ++epoch_;
     }
     look.step = firstStepFrom(look.meter, look.beat);
@@ -114,14 +144,15 @@ template <typename LinkType> void BasicLinkSource<LinkType>::look(midiout::Momen
 }
 
 template <typename LinkType>
-bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look) noexcept {
-    const bool wanted = playWanted_.load(std::memory_order_relaxed);
+bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look, bool wanted,
+                                           double startBeat) noexcept {
     const bool counted = continues(last_, look);
     if (wanted != rolling_) {
         rolling_ = wanted;
         startReached_ = false;
-        // Play waits for the session's next bar, in phase with every peer.
-        startStep_ = firstBarStepFrom(look.meter, look.beat);
+        // Play waits for the session's next bar, in phase with every peer; a start the
+        // session shares, for the first bar from the moment it started.
+        startStep_ = firstBarStepFrom(look.meter, std::max(startBeat, look.beat));
         return true;
     }
     if (!counted && rolling_ && !startReached_) {
@@ -130,6 +161,24 @@ bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look) noexcept {
         startStep_ = firstBarStepFrom(look.meter, look.beat);
     }
     return !counted;
+}
+
+template <typename LinkType> void BasicLinkSource<LinkType>::pressed(bool play) noexcept {
+    playWanted_.store(play, std::memory_order_relaxed);
+    if (!startStopSync_) {
+        return;
+    }
+    // As every peer that shares start and stop does: a start is at once, its first beat on
+    // the session's next bar.
+    const midiout::OwnTime own = own_.read();
+    const double quantum = linkMeter(own, 120).quantum;
+    auto session = link_.captureAppSessionState();
+    if (play) {
+        session.setIsPlayingAndRequestBeatAtTime(true, link_.clock().micros(), 0, quantum);
+    } else {
+        session.setIsPlaying(false, link_.clock().micros());
+    }
+    link_.commitAppSessionState(session);
 }
 
 template <typename LinkType> void BasicLinkSource<LinkType>::proposeTempo(double tempo) noexcept {

@@ -13,4 +13,14 @@ std::unique_ptr<LinkSource> joinLinkSession(const midiout::FrameClock& frames,
     return source;
 }
 
+std::unique_ptr<LinkSource> joinLinkSession(std::shared_ptr<const midiout::FrameClock> frames,
+                                            std::int64_t delayFrames, double bpm,
+                                            bool startStopSync) {
+    const midiout::FrameClock& clock = *frames;
+    auto source = std::make_unique<BasicLinkSource<ableton::Link>>(
+        clock, delayFrames, bpm, startStopSync, std::move(frames));
+    source->link().enable(true);
+    return source;
+}
+
 } // namespace tambrel::backends

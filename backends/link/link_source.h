@@ -3,8 +3,10 @@
 // source of time that the step clock follows (midiout/followed_time.h).
 //
 // Joining never changes the session: Tambrel takes its tempo, and starts at the session's
-// next bar when Play is pressed, in phase with every peer; Stop stops Tambrel alone. The
-// session's tempo may be proposed from Tambrel's own (the tempo spinner).
+// next bar when Play is pressed, in phase with every peer; Stop stops Tambrel alone. With
+// start and stop shared (Link's start/stop sync), Play and Stop start and stop the session,
+// and a peer's start starts Tambrel at the session's next bar. The session's tempo may be
+// proposed from Tambrel's own (the tempo spinner).
 //
 // Where the session is read. Link's audio-thread side (a lock-free capture of the session)
 // runs on the step clock's thread, at each of its looks at the grid: that thread runs
@@ -37,5 +39,10 @@ public:
 // plays a message `delayFrames` after its moment.
 std::unique_ptr<LinkSource> joinLinkSession(const midiout::FrameClock& frames,
                                             std::int64_t delayFrames, double bpm);
+// The same on frames that the source keeps alive; with `startStopSync`, Play and Stop are
+// shared with every peer that shares them (--link-start-stop).
+std::unique_ptr<LinkSource> joinLinkSession(std::shared_ptr<const midiout::FrameClock> frames,
+                                            std::int64_t delayFrames, double bpm,
+                                            bool startStopSync);
 
 } // namespace tambrel::backends

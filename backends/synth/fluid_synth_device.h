@@ -37,6 +37,9 @@ public:
     // Wakes a resting stream: it plays again by the time Play's first step is due, even
     // where the server had put its sound card to sleep meanwhile.
     void prepare() noexcept override;
+    std::chrono::nanoseconds latency() const noexcept override {
+        return output_ != nullptr ? output_->latency() : std::chrono::nanoseconds{};
+    }
 
     // The audio output in use while open ("jack", "pulseaudio", ...).
     std::string driverName() const { return driver_; }

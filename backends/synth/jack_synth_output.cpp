@@ -30,6 +30,8 @@ public:
         }
     }
 
+    std::chrono::nanoseconds latency() const noexcept override { return client_->audioLatency(); }
+
     bool stop() noexcept override {
         // Only audio of our own: a failed open may have met another source on the client.
         if (playing_) {

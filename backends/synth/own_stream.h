@@ -3,6 +3,7 @@
 // common: how they ask for audio, how they rest, and what they count.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -33,6 +34,12 @@ public:
         return underflows_.load(std::memory_order_relaxed);
     }
 
+    // What the server last reported between a frame handed over and its sound at the sound
+    // card, beyond the moment the stream clock gives that frame.
+    std::chrono::nanoseconds latency() const noexcept {
+        return std::chrono::nanoseconds(latencyNanos_.load(std::memory_order_relaxed));
+    }
+
 protected:
     OwnStream() = default;
     ~OwnStream() = default;
@@ -43,6 +50,7 @@ protected:
     std::atomic<bool> resting_{false};
     std::atomic<std::uint64_t> rests_{0};
     std::atomic<std::uint64_t> underflows_{0};
+    std::atomic<std::int64_t> latencyNanos_{0}; // written on the audio thread
     std::vector<float> left_;
     std::vector<float> right_;
 };

@@ -176,6 +176,11 @@ void PipeWireOutput::onProcess(void* self) noexcept {
             : monotonicNanos();
     const std::int64_t nanos =
         start + static_cast<std::int64_t>(frames) * 1'000'000'000 / out->sampleRate_;
+    if (time.rate.denom > 0 && time.delay >= 0) {
+        // The graph's delay from this stream to the sound card, in the graph's ticks.
+        out->latencyNanos_.store(time.delay * 1'000'000'000 * time.rate.num / time.rate.denom,
+                                 std::memory_order_relaxed);
+    }
     const int n = static_cast<int>(frames);
     std::fill_n(out->left_.begin(), n, 0.0f);
     std::fill_n(out->right_.begin(), n, 0.0f);

@@ -84,7 +84,12 @@ pa_stream_flags_t latencyFlags(pa_threaded_mainloop* mainloop, pa_context* conte
         }
         pa_operation_unref(op);
     }
-    return server == PulseAudio ? PA_STREAM_EARLY_REQUESTS : PA_STREAM_ADJUST_LATENCY;
+    // The server's timing, kept up to date and interpolated between its reports, gives the
+    // stream's latency (what a Link session's beats take off).
+    constexpr auto timing =
+        static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+    return static_cast<pa_stream_flags_t>(
+        timing | (server == PulseAudio ? PA_STREAM_EARLY_REQUESTS : PA_STREAM_ADJUST_LATENCY));
 }
 
 } // namespace
@@ -264,6 +269,14 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
         sched_param param{};
         param.sched_priority = kAudioThreadPriority;
         pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
+    // Before this request's frames are written: what lies between the first of them and
+    // the sink's playing it.
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
+        out->latencyNanos_.store(negative != 0 ? 0 : static_cast<std::int64_t>(latency) * 1000,
+                                 std::memory_order_relaxed);
     }
     constexpr std::size_t frameBytes = 2 * sizeof(float);
     std::size_t frames = bytes / frameBytes;

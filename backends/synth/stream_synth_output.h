@@ -17,6 +17,15 @@ public:
         (void)synth_.pushAtMoment(message);
     }
 
+    // The fixed latency: the stream clock's own, and the wait for a whole block.
+    std::chrono::nanoseconds latency() const noexcept override {
+        const double frames =
+            PlacedSynth::kClockLatencyFrames + wait_.load(std::memory_order_relaxed);
+        const double rate =
+            synth_.sampleRate() > 0 ? synth_.sampleRate() : PlacedSynth::kStreamSampleRate;
+        return std::chrono::nanoseconds(static_cast<std::int64_t>(frames * 1e9 / rate));
+    }
+
 protected:
     explicit StreamSynthOutput(PlacedSynth& synth) noexcept : synth_(synth) {}
     ~StreamSynthOutput() override = default;
@@ -26,6 +35,7 @@ protected:
     void render(std::int64_t nanos, int frames, float* left, float* right,
                 int waitFrames = 0) noexcept {
         synth_.renderStream(nanos, frames, left, right, waitFrames);
+        wait_.store(waitFrames, std::memory_order_relaxed);
         requests_.fetch_add(1, std::memory_order_release);
     }
     // Window's thread, once the stream has started: false when no request came within the
@@ -37,6 +47,7 @@ protected:
 
 private:
     std::atomic<std::uint64_t> requests_{0};
+    std::atomic<int> wait_{0}; // the last request's waitFrames
 };
 
 // A stream output on a stream of our own (PulseOutput, PipeWireOutput) that rests while the
@@ -63,6 +74,9 @@ public:
     void wake() noexcept override { stream_->wake(); }
     std::uint64_t rests() const noexcept override { return stream_->rests(); }
     std::uint64_t underflows() const noexcept override { return stream_->underflows(); }
+    std::chrono::nanoseconds latency() const noexcept override {
+        return StreamSynthOutput::latency() + stream_->latency();
+    }
     bool stop() noexcept override {
         stream_.reset();
         return true;

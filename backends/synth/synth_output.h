@@ -7,6 +7,7 @@
 #include "backends/synth/placed_synth.h"
 #include "midiout/timed_message.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -31,6 +32,9 @@ public:
     virtual std::uint64_t rests() const noexcept { return 0; }
     // How often the sound server found the output's buffer empty since it opened.
     virtual std::uint64_t underflows() const noexcept { return 0; }
+    // Window's thread: how long after its due moment a message sent now is heard
+    // (MidiOutDevice::latency).
+    virtual std::chrono::nanoseconds latency() const noexcept = 0;
     // Window's thread: no audio callback runs any more once it returns. False when that
     // could not be made sure of: the output and the synth must then be left as they are.
     [[nodiscard]] virtual bool stop() noexcept = 0;

@@ -42,7 +42,7 @@ TEST(SettingsFileTest, ReadsKeysAmongCommentsBlanksAndLineEnds) {
     SyncChoices expected;
     expected.midiClockOut = PortSwitch{true, "synth:midi in"};
     expected.clockWhileStopped = true;
-    expected.link = false; // off is honoured even where the switch is not carried out yet
+    expected.link = false;
     EXPECT_EQ(read.choices, expected);
 }
 
@@ -53,9 +53,7 @@ TEST(SettingsFileTest, EachBadLineIsSaidOnceWithItsNumberAndSkipped) {
                                        "tempo = 120\n"
                                        "clock-while-stopped = maybe\n"
                                        "= on\n"
-                                       "midi-clock-out = nowhere\n"
-                                       "link = on\n"
-                                       "link-start-stop = on\n");
+                                       "midi-clock-out = nowhere\n");
     EXPECT_EQ(
         read.complaints,
         (Lines{kFile + ":2: \"jack-transport = sideways\": not off, follow or lead; using off",
@@ -65,9 +63,7 @@ TEST(SettingsFileTest, EachBadLineIsSaidOnceWithItsNumberAndSkipped) {
                        "or off; using off",
                kFile + ":6: \"= on\": unknown key; ignored",
                kFile + ":7: \"midi-clock-out = nowhere\": not a JACK port (client:port), "
-                       "nor true, false, yes, no, on or off; using off",
-               kFile + ":8: \"link = on\": not available yet; ignored",
-               kFile + ":9: \"link-start-stop = on\": not available yet; ignored"}));
+                       "nor true, false, yes, no, on or off; using off"}));
     // The bad value on line 7 undoes line 1: the key is left at its default.
     EXPECT_EQ(read.choices, SyncChoices{});
 }
