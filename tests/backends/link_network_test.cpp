@@ -4,66 +4,24 @@
 // skipped otherwise.
 
 #include "backends/link/link_source.h"
+#include "tests/backends/private_network.h"
 #include "tests/engine/fake_frames.h"
-#include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 
-#include <net/if.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace tambrel::backends {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kInsideMarker = "TAMBREL_LINK_PRIVATE_NETWORK";
 constexpr midiout::OwnTime kFourFour{16, 6, 0, 15000};
-
-// The network interfaces this process sees: only "lo" in the private namespace.
-std::vector<std::string> interfaces() {
-    std::vector<std::string> names;
-    if (struct if_nameindex* list = ::if_nameindex()) {
-        for (const struct if_nameindex* i = list; i->if_index != 0; ++i) {
-            names.emplace_back(i->if_name);
-        }
-        ::if_freenameindex(list);
-    }
-    return names;
-}
-
-// Runs this very test again in a new network namespace with loopback up and multicast routed
-// to it; its exit status.
-int runInsidePrivateNetwork() {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
-    }
-    env.push_back(std::string(kInsideMarker) + "=1");
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const std::string filter = std::string("--gtest_filter=") +
-                               ::testing::UnitTest::GetInstance()->current_test_suite()->name() +
-                               "." +
-                               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    const pid_t child = testing::spawnChild(
-        {"unshare", "-n", "sh", "-ec",
-         "ip link set lo up; ip link set lo multicast on; ip route add 224.0.0.0/4 dev lo; "
-         "exec \"$0\" \"$1\"",
-         self, filter},
-        testing::ChildStreams::inherited(), &env);
-    return child < 0 ? -1 : testing::reapChild(child, 60s);
-}
 
 // Looks at both sessions as the step clock does, until `agreed` says they agree or 5 s pass.
 template <typename Agreed> bool lookUntil(LinkSource& a, LinkSource& b, Agreed agreed) {
@@ -80,15 +38,16 @@ template <typename Agreed> bool lookUntil(LinkSource& a, LinkSource& b, Agreed a
 }
 
 TEST(LinkNetwork, ALaterPeerTakesTheSessionsTempoAndBarsAndItsTempoReachesTheFirst) {
-    if (std::getenv(kInsideMarker) == nullptr) {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "needs root, to run in a private network namespace (unshare -n): "
-                            "Link is never enabled on the machine's own network";
+    if (!testing::startedForPrivateNetwork()) {
+        if (const auto why = testing::whyNoPrivateNetwork()) {
+            GTEST_SKIP() << *why;
         }
-        EXPECT_EQ(runInsidePrivateNetwork(), 0) << "the peers in the private network disagreed";
+        EXPECT_EQ(testing::rerunTestInPrivateNetwork(), 0)
+            << "the peers in the private network disagreed";
         return;
     }
-    ASSERT_EQ(interfaces(), std::vector<std::string>{"lo"}) << "not a private network: no Link";
+    ASSERT_EQ(testing::networkInterfaces(), std::vector<std::string>{"lo"})
+        << "not a private network: no Link";
     testing::FakeFrames frames{48000};
     const std::unique_ptr<LinkSource> first = joinLinkSession(frames, 0, 133);
     first->setOwnTime(kFourFour);

@@ -102,6 +102,23 @@ pid_t spawnChild(const std::vector<std::string>& argv, const ChildStreams& strea
     return pid;
 }
 
+bool programInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t from = 0; from <= folders.size();) {
+        std::size_t to = folders.find(':', from);
+        if (to == std::string::npos) {
+            to = folders.size();
+        }
+        const std::string folder = to > from ? folders.substr(from, to - from) : ".";
+        if (access((folder + "/" + name).c_str(), X_OK) == 0) {
+            return true;
+        }
+        from = to + 1;
+    }
+    return false;
+}
+
 pid_t forkChild(const std::function<int()>& work) {
     const pid_t parent = getpid();
     const pid_t pid = fork();

@@ -33,6 +33,9 @@ struct ChildStreams {
 pid_t spawnChild(const std::vector<std::string>& argv, const ChildStreams& streams = {},
                  const std::vector<std::string>* env = nullptr);
 
+// Whether `name` is an executable file in one of PATH's folders, as spawnChild finds it.
+bool programInPath(const std::string& name);
+
 // Runs `work` in a forked child, which exits with what it returns; SIGTERM when the test
 // process ends, as above. Its pid, or -1 when fork failed.
 pid_t forkChild(const std::function<int()>& work);

@@ -60,6 +60,23 @@ TEST_F(ChildProcess, AProgramThatCannotStartIsNoChild) {
     EXPECT_EQ(waitChild(-1), -1);
 }
 
+TEST_F(ChildProcess, OnlyAnExecutableFileInAFolderOfPathIsAProgramThere) {
+    std::ofstream(dir / "plain") << "#!/bin/sh\n";
+    std::ofstream(dir / "runnable") << "#!/bin/sh\n";
+    fs::permissions(dir / "runnable", fs::perms::owner_exec, fs::perm_options::add);
+    const char* saved = std::getenv("PATH");
+    const std::string path = saved != nullptr ? saved : "";
+    setenv("PATH", ("/nowhere:" + dir.string()).c_str(), 1);
+    const bool runnable = programInPath("runnable");
+    const bool plain = programInPath("plain");
+    const bool sh = programInPath("sh");
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_TRUE(runnable) << "found in the last folder";
+    EXPECT_FALSE(plain) << "not executable";
+    EXPECT_FALSE(sh) << "only PATH's folders are looked in";
+    EXPECT_TRUE(programInPath("sh"));
+}
+
 TEST_F(ChildProcess, AChildThatWillNotEndIsKilledAtTheLimit) {
     const pid_t pid = spawnChild({"sleep", "30"});
     ASSERT_GT(pid, 0);

@@ -1,0 +1,40 @@
+#pragma once
+// A network of the test's own for Link peers: Link multicasts on every interface it finds,
+// and it must never reach the machine's real network. The test or benchmark runs itself
+// again inside a new network namespace (unshare -n, hence root) that has loopback alone,
+// up, with multicast routed to it; every Link peer it starts there (ours, LinkHut) meets
+// the others on loopback and nowhere else.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tambrel::testing {
+
+// Set in the environment of a process started by the reruns below.
+inline constexpr const char* kPrivateNetworkMarker = "TAMBREL_LINK_PRIVATE_NETWORK";
+
+// The network interfaces this process sees, by name.
+std::vector<std::string> networkInterfaces();
+
+// Whether this process was started by a rerun below: it means to be in the private network.
+bool startedForPrivateNetwork();
+
+// Started by a rerun and "lo" the only interface in sight: Link may be enabled here.
+bool insidePrivateNetwork();
+
+// Why no private network can be made here (not root, unshare or ip missing, no namespace
+// allowed), or nothing when it can.
+std::optional<std::string> whyNoPrivateNetwork();
+
+// Runs the current GoogleTest test again, alone, inside a private network; its exit status,
+// or -1 when it could not start or did not exit on its own within `limit` (killed then).
+int rerunTestInPrivateNetwork(std::chrono::seconds limit = std::chrono::seconds(60));
+
+// Runs this program again with its own arguments (argv[1] to argv[argc - 1]) inside a
+// private network, for a benchmark's main; its exit status, or -1 when it could not start
+// or did not exit on its own. Waits as long as it takes.
+int rerunProgramInPrivateNetwork(int argc, char** argv);
+
+} // namespace tambrel::testing
