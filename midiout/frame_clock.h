@@ -49,7 +49,13 @@ private:
         // To the nearest frame, as the line of a server's clock gives it; whole seconds apart
         // so that a program left running for weeks does not overflow.
         constexpr std::int64_t kSecond = 1'000'000'000;
-        return nanos / kSecond * rate_ + (nanos % kSecond * rate_ + kSecond / 2) / kSecond;
+        std::int64_t seconds = nanos / kSecond;
+        std::int64_t rest = nanos % kSecond;
+        if (rest < 0) { // a moment before the origin: the rest counts up from a whole second
+            rest += kSecond;
+            --seconds;
+        }
+        return seconds * rate_ + (rest * rate_ + kSecond / 2) / kSecond;
     }
 
     std::uint32_t rate_;

@@ -209,5 +209,59 @@ TEST_F(LinkSession, BeatsThatJumpBeforeTheStartMoveItToTheNewBarAndNoSocketIsOpe
     EXPECT_FALSE(source.link().isEnabled());
 }
 
+// With start and stop shared, the session's playing state is Play and Stop: a peer's start
+// starts Tambrel at the first bar from that start, heard on its beat less the output's
+// latency as the window reports it; Tambrel's own Stop and Play start and stop the session.
+TEST_F(LinkSession, ASharedStartBeginsOnTheBarAfterItAndTheOutputsLatencyIsTakenOff) {
+    BasicLinkSource<TestLink> shared{frames, kDelay, 120, true};
+    shared.setOwnTime(kFourFour);
+    engine::FollowedTimeline follow{timers};
+    follow.setSource(&shared);
+    follow.setStepsPerBar(16);
+    follow.attach(&LinkSession::record, this);
+    EXPECT_EQ(shared.delayFrames(), kDelay) << "until the window says the output's latency";
+    shared.setOutputLatency(5ms);
+    EXPECT_EQ(shared.delayFrames(), 240);
+
+    // A peer starts the session a beat and a half from now.
+    midiout::Moment now = midiout::MidiClock::now();
+    const microseconds startTime = AheadClock{}.micros() + 750ms;
+    auto session = shared.link().captureAppSessionState();
+    session.setIsPlaying(true, startTime);
+    shared.link().commitAppSessionState(session);
+    settle();
+    now = midiout::MidiClock::now();
+    follow.poll(now);
+    ASSERT_TRUE(shared.grid().rolling);
+    const double startBeat = shared.link().captureAppSessionState().beatAtTime(startTime, 4);
+    const double barBeat = std::ceil(startBeat / 4) * 4;
+    EXPECT_EQ(shared.grid().anchorStep, static_cast<std::int64_t>(barBeat) * 4);
+    for (int poll = 0; poll < 1500 && steps.size() < 5; ++poll, now += 2ms) {
+        follow.poll(now);
+    }
+    ASSERT_GE(steps.size(), 5u);
+    const auto session2 = shared.link().captureAppSessionState();
+    for (std::size_t k = 0; k < 5; ++k) {
+        const midiout::Moment beat(session2.timeAtBeat(barBeat + 0.25 * static_cast<double>(k), 4) -
+                                   AheadClock::kAhead);
+        const auto heard =
+            static_cast<std::int32_t>(frames.frameAt(steps[k].due) + 240 - frames.frameAt(beat));
+        EXPECT_LE(std::abs(heard), 2) << "step " << k;
+    }
+
+    // Tambrel's Stop stops the session for every peer, and its Play starts it again, on a bar.
+    shared.stopPressed();
+    settle();
+    EXPECT_FALSE(shared.link().captureAppSessionState().isPlaying());
+    follow.poll(now);
+    EXPECT_FALSE(shared.grid().rolling);
+    shared.playPressed();
+    settle();
+    EXPECT_TRUE(shared.link().captureAppSessionState().isPlaying());
+    follow.poll(now + 2ms);
+    EXPECT_TRUE(shared.grid().rolling);
+    EXPECT_EQ(shared.grid().anchorStep % 16, 0);
+}
+
 } // namespace
 } // namespace tambrel::backends

@@ -60,6 +60,11 @@ TEST(SynthOutputs, TheFirstOutputThatOpensPlays) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_GE(pulse.stopRecording().peak(), 0.01f) << "the claves were not heard at the sink";
+    // The stream's latency as the server reports it comes on top of the fixed one.
+    const auto fixed = std::chrono::nanoseconds(static_cast<std::int64_t>(
+        PlacedSynth::kClockLatencyFrames * 1e9 / PlacedSynth::kStreamSampleRate));
+    EXPECT_GT(synth.latency(), fixed + 1ms);
+    EXPECT_LT(synth.latency(), fixed + 200ms);
     synth.close();
     EXPECT_EQ(synth.driverName(), "");
 }

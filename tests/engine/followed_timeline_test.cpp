@@ -35,6 +35,9 @@ public:
     void playPressed() noexcept override { ++plays; }
     void stopPressed() noexcept override { ++stops; }
     void prepared(std::uint32_t epoch) noexcept override { preparedEpochs.push_back(epoch); }
+    void setOutputLatency(std::chrono::nanoseconds latency) noexcept override {
+        outputLatency = latency;
+    }
     bool tempoChosen(int tempo) noexcept override {
         chosen.push_back(tempo);
         return sharesTempo;
@@ -63,6 +66,7 @@ public:
     int stops = 0;
     std::vector<std::uint32_t> preparedEpochs;
     bool sharesTempo = false; // a Link session takes the spinner's tempo
+    std::chrono::nanoseconds outputLatency{-1};
     std::vector<int> chosen;
 
 private:
@@ -98,6 +102,19 @@ protected:
     FollowedTimeline timeline{timers};
     std::vector<TimelineStep> steps;
 };
+
+// Where no server's frames are at hand, a followed session's frames are the steady clock's.
+TEST(SteadyFramesTest, AFrameComesBackToItsMomentAndASecondIsTheRate) {
+    const midiout::SteadyFrames frames(48000);
+    const midiout::Moment now = midiout::MidiClock::now();
+    for (const std::chrono::nanoseconds offset :
+         std::vector<std::chrono::nanoseconds>{0ns, 1'234'567ns, -2s, 5h + 1ms}) {
+        const midiout::Moment moment = now + offset;
+        EXPECT_EQ(frames.frameAt(moment + 1s) - frames.frameAt(moment), 48000u);
+        const auto back = frames.momentOf(frames.frameAt(moment)) - moment;
+        EXPECT_LE(std::chrono::abs(back), 10417ns) << "within half a frame";
+    }
+}
 
 TEST_F(FollowedTimelineTest, StepsAreHeardOnTheGridsFramesOnceEachWithoutDrift) {
     // 119.7 quarter notes a minute in 4/4: 6015.04 frames a sixteenth at 48 kHz.
@@ -198,9 +215,13 @@ TEST_F(FollowingEngine, PlayStopAndTheTempoAreTheSourcesAndPressesGoToIt) {
     FollowedGrid stopped;
     stopped.tempo = 97.4;
     source.set(stopped);
+    auto* device = dynamic_cast<testing::MemoryMidiDevice*>(rig.out.device(0));
+    ASSERT_NE(device, nullptr);
+    device->setLatency(27ms);
     EXPECT_TRUE(engine.followTick());
     EXPECT_EQ(engine.tempo(), 97);
     EXPECT_EQ(source.own_, (midiout::OwnTime{16, 6, 154, 15000}));
+    EXPECT_EQ(source.outputLatency, 27ms) << "each look says the open output's latency";
     // The spinner goes back to the source's tempo.
     engine.tempoSelector().setPosition(150);
     engine.UpdateStepPeriod();

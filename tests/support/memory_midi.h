@@ -48,6 +48,9 @@ public:
 
     // The next opens fail while this is set: a device that is listed but cannot be opened.
     void setFailOpen(bool fail) { failOpen_ = fail; }
+    // What latency() reports: an output that is heard that long after a message's moment.
+    void setLatency(std::chrono::nanoseconds latency) { latency_ = latency; }
+    std::chrono::nanoseconds latency() const noexcept override { return latency_; }
     int openCount() const { return opens_; }
     int closeCount() const { return closes_; }
     bool isOpen() const { return isOpen_.load(); }
@@ -57,6 +60,7 @@ private:
     std::string name_;
     MidiRecorder& recorder_;
     bool failOpen_ = false;
+    std::chrono::nanoseconds latency_{0};
     int opens_ = 0;
     int closes_ = 0;
     std::atomic<bool> isOpen_{false};
