@@ -57,14 +57,17 @@ TEST(LinkNetwork, ALaterPeerTakesTheSessionsTempoAndBarsAndItsTempoReachesTheFir
     later->setOwnTime(kFourFour);
     first->playPressed();
     later->playPressed();
-    const auto sameBars = [](const midiout::FollowedGrid& a, const midiout::FollowedGrid& b) {
+    // Both grids put their steps on the same frames, within a millisecond: Link's own measure
+    // of a peer's clock over loopback.
+    const auto sameFrames = [](const midiout::FollowedGrid& a, const midiout::FollowedGrid& b) {
         const auto apart =
             static_cast<std::int32_t>(a.anchorFrame - b.anchorFrame -
                                       static_cast<std::uint32_t>(std::llround(
                                           (a.anchorStep - b.anchorStep) * a.framesPerStep)));
-        // Within a millisecond: Link's own measure of a peer's clock over loopback.
-        return std::abs(a.tempo - 133) < 0.01 && std::abs(b.tempo - 133) < 0.01 &&
-               std::abs(apart) <= 48 && a.rolling && b.rolling;
+        return std::abs(apart) <= 48 && a.rolling && b.rolling;
+    };
+    const auto sameBars = [&](const midiout::FollowedGrid& a, const midiout::FollowedGrid& b) {
+        return std::abs(a.tempo - 133) < 0.01 && std::abs(b.tempo - 133) < 0.01 && sameFrames(a, b);
     };
     for (auto until = std::chrono::steady_clock::now() + 5s;
          (first->peers() == 0 || later->peers() == 0) && std::chrono::steady_clock::now() < until;
@@ -89,6 +92,18 @@ TEST(LinkNetwork, ALaterPeerTakesTheSessionsTempoAndBarsAndItsTempoReachesTheFir
                                      std::abs(b.tempo - 141) < 0.01;
                           }))
         << "the first peer follows at " << first->grid().tempo;
+
+    // Session tempos beyond the spinner's range, followed at double and half speed (twice),
+    // each step of both still on the same frames.
+    for (const auto& [session, shown] : {std::pair{20.0, 40.0}, std::pair{999.0, 249.75}}) {
+        later->proposeTempo(session);
+        EXPECT_TRUE(lookUntil(*first, *later,
+                              [&, shown = shown](const auto& a, const auto& b) {
+                                  return std::abs(a.tempo - shown) < 0.01 &&
+                                         std::abs(b.tempo - shown) < 0.01 && sameFrames(a, b);
+                              }))
+            << "at " << session << ": " << first->grid().tempo << ", " << later->grid().tempo;
+    }
 }
 
 } // namespace

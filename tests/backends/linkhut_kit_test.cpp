@@ -85,15 +85,8 @@ TEST(LinkHutScreen, RefusesLinesThatAreNotWholeStatusLines) {
     EXPECT_TRUE(LinkHutScreen::parseStatus(kStopped));
 }
 
-// Outside the private network: the test again inside one, or its skip with the reason.
 void rerunInPrivateNetwork() {
-    if (!programInPath("LinkHut")) {
-        TAMBREL_MISSING_NEED("LinkHut is not installed (ableton-link-utils)");
-    }
-    if (const auto why = whyNoPrivateNetwork()) {
-        GTEST_SKIP() << *why;
-    }
-    EXPECT_EQ(rerunTestInPrivateNetwork(), 0) << "in the private network, as above";
+    rerunTestInPrivateNetworkOrSkip(true);
 }
 
 // The first onset of each click, where it first reaches a quarter of the loudest one.

@@ -30,7 +30,14 @@ std::optional<std::string> whyNoPrivateNetwork();
 
 // Runs the current GoogleTest test again, alone, inside a private network; its exit status,
 // or -1 when it could not start or did not exit on its own within `limit` (killed then).
-int rerunTestInPrivateNetwork(std::chrono::seconds limit = std::chrono::seconds(60));
+// Without `multicastRouted`, loopback is up but multicast has no route: Link finds no peer.
+int rerunTestInPrivateNetwork(std::chrono::seconds limit = std::chrono::seconds(60),
+                              bool multicastRouted = true);
+
+// For a test body outside the private network: the test again inside one (expecting it to
+// pass), or, where none can be made or `needsLinkHut` and LinkHut is not installed, its
+// skip with the reason (a failure under CI=true, as every missing need).
+void rerunTestInPrivateNetworkOrSkip(bool needsLinkHut, bool multicastRouted = true);
 
 // Runs this program again with its own arguments (argv[1] to argv[argc - 1]) inside a
 // private network, for a benchmark's main; its exit status, or -1 when it could not start
