@@ -71,8 +71,9 @@ TEST(LinkPeers, TambrelTakesTheSessionSharesTempoAndStartStopAndPlaysOnWhenAPeer
         return rerunTestInPrivateNetworkOrSkip(true);
     }
     ASSERT_TRUE(insidePrivateNetwork()) << "not a private network: no Link";
-    const Deadline deadline(45s, "LinkPeers");
+    // The deadline counts from when the server is ours: other tests' servers come first.
     PrivateJackServer server;
+    const Deadline deadline(55s, "LinkPeers");
     ASSERT_TRUE(server.start());
     auto hut = std::make_unique<LinkHutProgram>();
     ASSERT_TRUE(hut->waitUntilUp()) << hut->screen();
@@ -114,7 +115,7 @@ TEST(LinkPeers, TambrelTakesTheSessionSharesTempoAndStartStopAndPlaysOnWhenAPeer
     EXPECT_TRUE(hut->waitFor([](const LinkHutState& s) { return s.playing; })) << hut->screen();
     // Play again waits for the session's next bar.
     const std::size_t played = tambrel.rig.recorder.size();
-    ASSERT_TRUE(tambrel.lookUntil([&] { return tambrel.rig.recorder.size() >= played + 2; }, 3s));
+    ASSERT_TRUE(tambrel.lookUntil([&] { return tambrel.rig.recorder.size() >= played + 2; }, 6s));
     EXPECT_EQ(engine.playState(), PlayState::Playing);
 
     // LinkHut goes between two beats: Tambrel plays on, alone, a note a beat at 134.
@@ -141,6 +142,9 @@ TEST(LinkPeers, WithNoWayOutTambrelPlaysAloneAndItsWindowStartsWithoutAWord) {
         EXPECT_EQ(tambrel.source->peers(), 0u);
         tambrel.rig.engine.StopPlayback();
     }
+#ifndef TAMBREL_PROGRAM
+    GTEST_SKIP() << "a build without the window";
+#else
     // The window, in a home of its own with no settings file: only --link.
     const std::filesystem::path home = std::filesystem::temp_directory_path() /
                                        ("tambrel-link-window-" + std::to_string(::getpid()));
@@ -160,6 +164,7 @@ TEST(LinkPeers, WithNoWayOutTambrelPlaysAloneAndItsWindowStartsWithoutAWord) {
     text << said.rdbuf();
     EXPECT_EQ(text.str(), "") << "the window said something";
     std::filesystem::remove_all(home);
+#endif
 }
 
 } // namespace

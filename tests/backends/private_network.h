@@ -31,7 +31,7 @@ std::optional<std::string> whyNoPrivateNetwork();
 // Runs the current GoogleTest test again, alone, inside a private network; its exit status,
 // or -1 when it could not start or did not exit on its own within `limit` (killed then).
 // Without `multicastRouted`, loopback is up but multicast has no route: Link finds no peer.
-int rerunTestInPrivateNetwork(std::chrono::seconds limit = std::chrono::seconds(60),
+int rerunTestInPrivateNetwork(std::chrono::seconds limit = std::chrono::seconds(240),
                               bool multicastRouted = true);
 
 // For a test body outside the private network: the test again inside one (expecting it to
