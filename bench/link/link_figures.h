@@ -43,10 +43,17 @@ std::optional<TempoFigures> measureTempo(int changes, std::string& why);
 // against LinkHut's first click.
 std::optional<Alignment> measureStarts(int starts, std::string& why);
 
-// The window (`program`, with --link when `link`) stopped beside two LinkHuts with Link
-// on, its processor over `seconds` (after it settled) as a percentage of one core; `peers`
-// is what the first LinkHut counted meanwhile.
-std::optional<double> measureStoppedCpu(const std::string& program, bool link, int seconds,
-                                        int& peers, std::string& why);
+struct WindowSetup {
+    bool link = true;    // --link
+    bool onPulse = true; // the synth on a private PulseAudio server's null sink, else JACK
+};
+
+// The window (`program`) stopped beside two LinkHuts with Link on (on a private JACK
+// server), its processor over `seconds` (after it settled) as a percentage of one core;
+// `peers` is what the first LinkHut counted meanwhile, `threads` the window's threads that
+// took any of it ("name=clock ticks", busiest first).
+std::optional<double> measureStoppedCpu(const std::string& program, const WindowSetup& setup,
+                                        int seconds, int& peers, std::string& threads,
+                                        std::string& why);
 
 } // namespace tambrel::bench

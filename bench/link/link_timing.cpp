@@ -136,19 +136,27 @@ Figure starts() {
     return f;
 }
 
+// The window on PulseAudio as bench/window_cost measures it, and beside it, for what Link
+// adds, without --link and with the synth on JACK.
 Figure stoppedCpu() {
     Figure f;
     int peers = 0;
-    f.value = measureStoppedCpu(TAMBREL_WINDOW_PROGRAM, true, 10, peers, f.why);
+    std::string threads;
+    f.value = measureStoppedCpu(TAMBREL_WINDOW_PROGRAM, {true, true}, 10, peers, threads, f.why);
     if (!f.value) {
         return f;
     }
-    int peersAlone = 0;
-    std::string whyAlone;
-    const auto alone = measureStoppedCpu(TAMBREL_WINDOW_PROGRAM, false, 10, peersAlone, whyAlone);
-    std::printf("link_timing: window stopped_cpu_pct=%.2f linkhut_peers=%d "
-                "without_link_cpu_pct=%s\n",
-                *f.value, peers, alone ? std::to_string(*alone).c_str() : whyAlone.c_str());
+    const auto other = [](const WindowSetup& setup) {
+        int unused = 0;
+        std::string threads, why;
+        const auto cpu = measureStoppedCpu(TAMBREL_WINDOW_PROGRAM, setup, 10, unused, threads, why);
+        return cpu ? std::to_string(*cpu).substr(0, 4) : "n/a (" + why + ")";
+    };
+    std::printf("link_timing: window stopped_cpu_pct=%.2f (synth on PulseAudio) linkhut_peers=%d "
+                "without_link_cpu_pct=%s link_on_jack_cpu_pct=%s busiest_threads=%s\n",
+                *f.value, peers, other({false, true}).c_str(), other({true, false}).c_str(),
+                threads.c_str());
+    std::fflush(stdout);
     if (peers < 2) {
         f.why = "LinkHut counted " + std::to_string(peers) + " peers: the window did not join";
         f.value.reset();
