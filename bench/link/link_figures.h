@@ -21,8 +21,9 @@ struct Alignment {
     double theirSpacingP99Us = 0;
     double lineP99Us = 0;
     double lineMedianUs = 0;
-    double stallMs = 0; // the longest the JACK server stood still meanwhile // the synth's latency,
-                        // as the engine hands it to the source
+    double stallMs = 0;    // the longest the JACK server stood still meanwhile
+    double playbackMs = 0; // the JACK server's playback latency, after the recordings' ears // the
+                           // synth's latency, as the engine hands it to the source
 };
 
 // `seconds` of 120 bpm, Tambrel started by Play (at the session's next bar). With
@@ -42,6 +43,14 @@ std::optional<TempoFigures> measureTempo(int changes, std::string& why);
 // LinkHut started `starts` times with start-stop sync: Tambrel's first note of each start
 // against LinkHut's first click.
 std::optional<Alignment> measureStarts(int starts, std::string& why);
+
+// `seconds` of beats from two Tambrels, one on the synth through JACK, the other (this
+// program again, runPulsePeer) through PulseAudio: the second's beats against the first's,
+// positive when the one on PulseAudio is late.
+std::optional<Alignment> measurePulseBeats(double seconds, std::string& why);
+// The Tambrel on PulseAudio: joins, plays `seconds`, says its synth's latency; the exit
+// status.
+int runPulsePeer(double seconds);
 
 struct WindowSetup {
     bool link = true;    // --link

@@ -9,7 +9,7 @@ namespace tambrel::bench {
 
 using namespace std::chrono_literals;
 
-LinkRig::~LinkRig() {
+TambrelPeer::~TambrelPeer() {
     if (engine_) {
         engine_->StopPlayback();
         engine_->setFollowedSource(nullptr);
@@ -21,6 +21,7 @@ LinkRig::~LinkRig() {
 }
 
 bool LinkRig::startLinkHut(const RigSetup& setup, std::string& why) {
+    const auto launched = std::chrono::steady_clock::now();
     linkHut_ = std::make_unique<testing::LinkHutProgram>();
     if (!linkHut_->waitUntilUp() || !linkHut_->setLinkEnabled(true) ||
         !linkHut_->setTempo(setup.linkHutTempo) ||
@@ -29,10 +30,14 @@ bool LinkRig::startLinkHut(const RigSetup& setup, std::string& why) {
               " bpm:\n" + linkHut_->screen();
         return false;
     }
+    // Two sessions that meet within half a second of their making are one by chance (Link
+    // keeps the one with the lower id); an older one is kept. LinkHut's is the session
+    // already there when Tambrel joins, as a musician's would be.
+    std::this_thread::sleep_until(launched + 1500ms);
     return true;
 }
 
-bool LinkRig::joinSession(const RigSetup& setup, std::string& why) {
+bool TambrelPeer::join(const RigSetup& setup, std::string& why) {
     backends::SyncRequest request;
     request.link = true;
     request.linkStartStop = setup.startStopSync;
@@ -45,15 +50,6 @@ bool LinkRig::joinSession(const RigSetup& setup, std::string& why) {
         why = "the built-in synth (a soundfont) or Link did not open: " + outputs_.followWhy;
         return false;
     }
-    if (ours_->listenTo("^Tambrel:") != 2 ||
-        theirs_->listenTo(testing::LinkHutProgram::kOutputPorts) != 2) {
-        why = "the recorders found no synth or no LinkHut outputs";
-        return false;
-    }
-    return true;
-}
-
-void LinkRig::makeEngine(bool compensate) {
     engine_ = std::make_unique<engine::RhythmEngine>(timers_, out_.get());
     engine_->trigger().setHandle(synth_);
     engine_->trigger().setKey(1, 75); // claves, as the synth timing kit's
@@ -61,12 +57,17 @@ void LinkRig::makeEngine(bool compensate) {
     for (const int beat : {1, 5, 9, 13}) {
         engine_->grid().set(1, beat, true);
     }
-    if (compensate) {
+    if (setup.compensate) {
         engine_->setFollowedSource(link_);
     } else {
         withoutLatency_ = std::make_unique<WithoutLatency>(*link_);
         engine_->setFollowedSource(withoutLatency_.get());
     }
+    if (!tickUntil([this] { return link_->peers() >= 1; }, 5s)) {
+        why = "Tambrel found no peer within 5 s";
+        return false;
+    }
+    return true;
 }
 
 bool LinkRig::start(const RigSetup& setup, std::string& why) {
@@ -80,19 +81,19 @@ bool LinkRig::start(const RigSetup& setup, std::string& why) {
     const auto frames = static_cast<std::size_t>((setup.recordSeconds + 2) * 48000);
     ours_ = std::make_unique<testing::JackAudioRecorder>(frames, "ear-tambrel");
     theirs_ = std::make_unique<testing::JackAudioRecorder>(frames, "ear-linkhut");
-    if (!joinSession(setup, why)) {
+    if (!tambrel_.join(setup, why)) {
         return false;
     }
-    makeEngine(setup.compensate);
-    if (!tickUntil([this] { return link_->peers() >= 1; }, 5s)) {
-        why = "Tambrel and LinkHut did not meet within 5 s";
+    if (ours_->listenTo("^Tambrel:") != 2 ||
+        theirs_->listenTo(testing::LinkHutProgram::kOutputPorts) != 2) {
+        why = "the recorders found no synth or no LinkHut outputs";
         return false;
     }
     return true;
 }
 
-std::optional<std::chrono::microseconds> LinkRig::tickUntil(const std::function<bool()>& done,
-                                                            std::chrono::milliseconds limit) {
+std::optional<std::chrono::microseconds> TambrelPeer::tickUntil(const std::function<bool()>& done,
+                                                                std::chrono::milliseconds limit) {
     const auto from = std::chrono::steady_clock::now();
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
@@ -111,7 +112,7 @@ std::optional<std::chrono::microseconds> LinkRig::tickUntil(const std::function<
     }
 }
 
-void LinkRig::tickFor(std::chrono::milliseconds duration) {
+void TambrelPeer::tickFor(std::chrono::milliseconds duration) {
     (void)tickUntil([] { return false; }, duration);
 }
 
@@ -133,7 +134,7 @@ double LinkRig::longestStallMs() const {
            std::max(ours_->recording().skippedSeconds(), theirs_->recording().skippedSeconds());
 }
 
-std::chrono::nanoseconds LinkRig::outputLatency() const {
+std::chrono::nanoseconds TambrelPeer::outputLatency() const {
     return out_->latency(synth_);
 }
 

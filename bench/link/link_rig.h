@@ -51,15 +51,18 @@ private:
     midiout::FollowedSource& inner_;
 };
 
-class LinkRig {
+// One Tambrel in the session: the outputs that discoverOutputs finds (the synth on JACK
+// when a server runs, else on PulseAudio), the built-in synth open, an engine with a claves
+// on every beat following the session, and the window's follow timer run by hand.
+class TambrelPeer {
 public:
-    LinkRig() = default;
-    ~LinkRig();
-    LinkRig(const LinkRig&) = delete;
-    LinkRig& operator=(const LinkRig&) = delete;
+    TambrelPeer() = default;
+    ~TambrelPeer();
+    TambrelPeer(const TambrelPeer&) = delete;
+    TambrelPeer& operator=(const TambrelPeer&) = delete;
 
-    // Everything up, Tambrel following and LinkHut its peer; false with the reason in `why`.
-    bool start(const RigSetup& setup, std::string& why);
+    // Joins the session; false with the reason in `why`.
+    bool join(const RigSetup& setup, std::string& why);
 
     // The window's follow timer: followTick every 20 ms, polling `done` every 2 ms in
     // between, until it says so (the time it took) or `limit` passes (nothing).
@@ -69,26 +72,10 @@ public:
 
     engine::RhythmEngine& engine() { return *engine_; }
     backends::LinkSource& link() { return *link_; }
-    testing::LinkHutProgram& linkHut() { return *linkHut_; }
-    void startRecording();
-    // Sound starts on the recordings' clock: Tambrel's claves and LinkHut's clicks.
-    std::vector<double> ourOnsets() const;
-    std::vector<double> theirOnsets() const;
-    // The longest time the server stood still in either recording, milliseconds: a dummy
-    // driver held up by the busy machine, after which every client relearns its clock.
-    double longestStallMs() const;
     // The open synth's latency, as the engine hands it to the source.
     std::chrono::nanoseconds outputLatency() const;
 
 private:
-    bool startLinkHut(const RigSetup& setup, std::string& why);
-    bool joinSession(const RigSetup& setup, std::string& why);
-    void makeEngine(bool compensate);
-
-    testing::PrivateJackServer server_;
-    std::unique_ptr<testing::LinkHutProgram> linkHut_;
-    std::unique_ptr<testing::JackAudioRecorder> ours_;
-    std::unique_ptr<testing::JackAudioRecorder> theirs_;
     backends::Outputs outputs_;
     std::unique_ptr<midiout::MidiOut> out_;
     midiout::MidiOutHandle synth_ = 0;
@@ -97,6 +84,46 @@ private:
     platform::TimerService timers_;
     std::unique_ptr<engine::RhythmEngine> engine_;
     std::chrono::steady_clock::time_point lastTick_{};
+};
+
+// Tambrel and LinkHut on a private JACK server, each recorded where it is heard.
+class LinkRig {
+public:
+    LinkRig() = default;
+    LinkRig(const LinkRig&) = delete;
+    LinkRig& operator=(const LinkRig&) = delete;
+
+    // Everything up, Tambrel following and LinkHut its peer; false with the reason in `why`.
+    bool start(const RigSetup& setup, std::string& why);
+
+    std::optional<std::chrono::microseconds> tickUntil(const std::function<bool()>& done,
+                                                       std::chrono::milliseconds limit) {
+        return tambrel_.tickUntil(done, limit);
+    }
+    void tickFor(std::chrono::milliseconds duration) { tambrel_.tickFor(duration); }
+    engine::RhythmEngine& engine() { return tambrel_.engine(); }
+    backends::LinkSource& link() { return tambrel_.link(); }
+    testing::LinkHutProgram& linkHut() { return *linkHut_; }
+    const std::string& jackServer() const { return server_.name(); }
+    void startRecording();
+    // Sound starts on the recordings' clock: Tambrel's claves and LinkHut's clicks.
+    std::vector<double> ourOnsets() const;
+    std::vector<double> theirOnsets() const;
+    // The longest time the server stood still in either recording, milliseconds: a dummy
+    // driver held up by the busy machine, after which every client relearns its clock.
+    double longestStallMs() const;
+    std::chrono::nanoseconds outputLatency() const { return tambrel_.outputLatency(); }
+    // How long after the recordings hear a sample it leaves the server's playback ports.
+    double playbackLatencyMs() const { return 1000 * ours_->playbackLatency(); }
+
+private:
+    bool startLinkHut(const RigSetup& setup, std::string& why);
+
+    testing::PrivateJackServer server_;
+    std::unique_ptr<testing::LinkHutProgram> linkHut_;
+    std::unique_ptr<testing::JackAudioRecorder> ours_;
+    std::unique_ptr<testing::JackAudioRecorder> theirs_;
+    TambrelPeer tambrel_;
 };
 
 } // namespace tambrel::bench

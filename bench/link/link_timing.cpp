@@ -2,14 +2,17 @@
 // example peer), on a private JACK server, inside a network of its own where only loopback
 // is: the program runs itself again there (as root) before anything joins a session.
 //
-//   link_timing [--seconds N] [--no-compensation] [--load] [--only beat|tempo|start|cpu]
+//   link_timing [--seconds N] [--no-compensation] [--load] [--only beat|pulse|tempo|start|cpu]
 //
 // - beat_p99_us: N seconds (default 120) at 120 bpm, Tambrel started by Play at the
 //   session's next bar, a claves on every beat on its built-in synth through JACK, against
 //   LinkHut's clicks, both recorded where they are heard: |claves - click| at the 99th
 //   percentile. --no-compensation: the session is never told the synth's latency, and
 //   Tambrel's notes leave at the beat itself rather than that much before it.
-// - beat_pulse_p99_us: the same between two Tambrels, one on the synth through PulseAudio.
+// - beat_pulse_p99_us: the same between two Tambrels (N seconds, a minute at most), one on
+//   the synth through JACK, the other (this program again, --pulse-peer, where it finds no
+//   JACK server) through a private PulseAudio server that plays into the JACK server
+//   (pulseaudio-module-jack): the second's claves against the first's.
 // - tempo_follow_ms: LinkHut's + pressed ten times: the longest until Tambrel's session
 //   grid and its tempo label (the window's 20 ms follow timer) both show the new tempo.
 // - start_p99_us: with start-stop sync on both sides, LinkHut started by its space key
@@ -23,6 +26,7 @@
 #include "link_figures.h"
 #include "private_network.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +43,7 @@ struct Options {
     bool compensate = true;
     bool load = false;
     std::string only;        // one figure alone, for trials
+    bool pulsePeer = false;  // the second Tambrel of beat_pulse, started by the first
     std::vector<char*> rest; // all but --load, for the run beside the load
 };
 
@@ -55,6 +60,9 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (std::strcmp(argv[i], "--seconds") == 0 && hasValue) {
             o.rest.push_back(argv[++i]);
             o.seconds = std::atof(argv[i]);
+        } else if (std::strcmp(argv[i], "--pulse-peer") == 0 && hasValue) {
+            o.pulsePeer = true;
+            o.seconds = std::atof(argv[++i]);
         } else if (std::strcmp(argv[i], "--only") == 0 && hasValue) {
             o.rest.push_back(argv[++i]);
             o.only = argv[i];
@@ -136,6 +144,25 @@ Figure starts() {
     return f;
 }
 
+// Two Tambrels hold each other's beats for a minute at most: beats' 2 minutes again would
+// add little but time.
+constexpr double kPulseSeconds = 60;
+
+Figure pulseBeats(const Options& o) {
+    Figure f;
+    const auto a = measurePulseBeats(std::min(o.seconds, kPulseSeconds), f.why);
+    if (a) {
+        std::printf("link_timing: pulse_beats beats=%zu median_offset_us=%.0f p99_us=%.0f "
+                    "max_us=%.0f jack_longest_stall_ms=%.1f jack_playback_latency_ms=%.2f "
+                    "(offset > 0: the one on PulseAudio late)\n",
+                    a->offsetsUs.size(), a->medianUs, a->p99Us, a->maxUs, a->stallMs,
+                    a->playbackMs);
+        std::fflush(stdout);
+        f.value = a->p99Us;
+    }
+    return f;
+}
+
 // The window on PulseAudio as bench/window_cost measures it, and beside it, for what Link
 // adds, without --link and with the synth on JACK.
 Figure stoppedCpu() {
@@ -172,9 +199,10 @@ int measure(const Options& o) {
     std::fflush(stdout);
     const auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
     Figure beat, pulse, follow, start, cpu;
-    pulse.why = "two Tambrels in one recording are not measured yet";
     if (wanted("beat"))
         beat = beats(o);
+    if (wanted("pulse"))
+        pulse = pulseBeats(o);
     if (wanted("tempo"))
         follow = tempo();
     if (wanted("start"))
@@ -206,7 +234,7 @@ int main(int argc, char** argv) {
     bench::Options options;
     if (!bench::parse(argc, argv, options)) {
         std::fprintf(stderr, "usage: link_timing [--seconds N (>= 5)] [--no-compensation] "
-                             "[--load] [--only beat|tempo|start|cpu]\n");
+                             "[--load] [--only beat|pulse|tempo|start|cpu]\n");
         return 2;
     }
     if (options.load) {
@@ -224,5 +252,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "link_timing: more than loopback in sight: no Link here\n");
         return 2;
     }
-    return bench::measure(options);
+    return options.pulsePeer ? bench::runPulsePeer(options.seconds) : bench::measure(options);
 }
