@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iomanip>
 #include <thread>
+#include <tuple>
 
 namespace tambrel::bench {
 namespace {
@@ -102,32 +105,74 @@ double spacingP99Us(const std::vector<double>& onsets) {
     return percentilesOf(errors).p99;
 }
 
-// Which side wobbles: each one's beat spacing, and Tambrel's beats against the straight line
-// through all of LinkHut's clicks (least squares against the beat number), which a click
-// that comes a few milliseconds early or late hardly moves.
+// The straight line through LinkHut's clicks (least squares against the beat number),
+// which a click that comes a few milliseconds early or late hardly moves.
+struct BeatLine {
+    double first = 0; // seconds, on the recordings' clock
+    double beat = 0.5;
+    // How far `t` lies from the nearest beat of the line, microseconds (positive: after it).
+    double offsetUs(double t) const {
+        return (t - first - beat * std::round((t - first) / beat)) * 1e6;
+    }
+};
+
+BeatLine lineThrough(const std::vector<double>& clicks) {
+    double sk = 0, st = 0, skk = 0, skt = 0;
+    const double n = static_cast<double>(clicks.size());
+    for (const double t : clicks) {
+        const double k = std::round((t - clicks.front()) / 0.5);
+        sk += k;
+        st += t - clicks.front();
+        skk += k * k;
+        skt += k * (t - clicks.front());
+    }
+    BeatLine line;
+    line.beat = (n * skt - sk * st) / (n * skk - sk * sk);
+    line.first = clicks.front() + (st - line.beat * sk) / n;
+    return line;
+}
+
+// Which side wobbles: each one's beat spacing, and Tambrel's beats against LinkHut's line.
 void steadiness(const std::vector<double>& ours, const std::vector<double>& theirs, Alignment& a) {
     a.ourSpacingP99Us = spacingP99Us(ours);
     a.theirSpacingP99Us = spacingP99Us(theirs);
     if (theirs.size() < 3) {
         return;
     }
-    double sk = 0, st = 0, skk = 0, skt = 0;
-    const double n = static_cast<double>(theirs.size());
-    for (const double t : theirs) {
-        const double k = std::round((t - theirs.front()) / 0.5);
-        sk += k;
-        st += t - theirs.front();
-        skk += k * k;
-        skt += k * (t - theirs.front());
-    }
-    const double beat = (n * skt - sk * st) / (n * skk - sk * sk);
-    const double first = theirs.front() + (st - beat * sk) / n;
+    const BeatLine line = lineThrough(theirs);
     std::vector<double> offsets;
     for (const double t : ours) {
-        offsets.push_back((t - first - beat * std::round((t - first) / beat)) * 1e6);
+        offsets.push_back(line.offsetUs(t));
     }
     a.lineMedianUs = percentilesOf(offsets).p50;
     a.lineP99Us = percentilesOf(magnitudes(offsets)).p99;
+}
+
+// Every sound of both and every stall of the server, in time order, for a plot: "time_s
+// who offset_us" with each sound's offset from LinkHut's line and a stall's length.
+void writeTrace(const std::string& path, const LinkRig& rig) {
+    const std::vector<double> ours = rig.ourOnsets();
+    const std::vector<double> theirs = rig.theirOnsets();
+    if (theirs.size() < 3) {
+        return;
+    }
+    const BeatLine line = lineThrough(theirs);
+    std::vector<std::tuple<double, const char*, double>> rows;
+    for (const double t : ours) {
+        rows.emplace_back(t, "tambrel", line.offsetUs(t));
+    }
+    for (const double t : theirs) {
+        rows.emplace_back(t, "linkhut", line.offsetUs(t));
+    }
+    for (const auto& [at, seconds] : rig.stalls()) {
+        rows.emplace_back(at, "stall", seconds * 1e6);
+    }
+    std::sort(rows.begin(), rows.end());
+    std::ofstream out(path);
+    for (const auto& [t, who, value] : rows) {
+        out << std::fixed << std::setprecision(4) << t - line.first << ' ' << who << ' '
+            << std::setprecision(0) << value << '\n';
+    }
 }
 
 // The first sound of `onsets` at or after `from`, within `window` seconds; NaN when none.
@@ -159,7 +204,8 @@ std::optional<Alignment> startOffsets(const LinkRig& rig, const std::vector<doub
 
 } // namespace
 
-std::optional<Alignment> measureBeats(double seconds, bool compensate, std::string& why) {
+std::optional<Alignment> measureBeats(double seconds, bool compensate, const std::string& tracePath,
+                                      std::string& why) {
     LinkRig rig;
     RigSetup setup;
     setup.compensate = compensate;
@@ -186,6 +232,9 @@ std::optional<Alignment> measureBeats(double seconds, bool compensate, std::stri
     }
     Alignment a = alignmentOf(std::move(offsets), rig);
     steadiness(rig.ourOnsets(), rig.theirOnsets(), a);
+    if (!tracePath.empty()) {
+        writeTrace(tracePath, rig);
+    }
     return a;
 }
 

@@ -27,8 +27,10 @@ struct Alignment {
 };
 
 // `seconds` of 120 bpm, Tambrel started by Play (at the session's next bar). With
-// `compensate` off the source never hears the output's latency.
-std::optional<Alignment> measureBeats(double seconds, bool compensate, std::string& why);
+// `compensate` off the source never hears the output's latency. With a `tracePath`, every
+// sound and stall of the run is written there.
+std::optional<Alignment> measureBeats(double seconds, bool compensate, const std::string& tracePath,
+                                      std::string& why);
 
 struct TempoFigures {
     double followMaxMs = 0;  // LinkHut's + pressed to Tambrel's grid and tempo label

@@ -134,6 +134,18 @@ double LinkRig::longestStallMs() const {
            std::max(ours_->recording().skippedSeconds(), theirs_->recording().skippedSeconds());
 }
 
+std::vector<std::pair<double, double>> LinkRig::stalls() const {
+    const testing::Recording recording = ours_->recording();
+    std::vector<std::pair<double, double>> found;
+    for (std::size_t i = 1; i < recording.arrivals.size(); ++i) {
+        const double gap = recording.arrivals[i].second - recording.arrivals[i - 1].second;
+        if (gap > 0.02) {
+            found.emplace_back(recording.arrivals[i].second, gap);
+        }
+    }
+    return found;
+}
+
 std::chrono::nanoseconds TambrelPeer::outputLatency() const {
     return out_->latency(synth_);
 }

@@ -112,6 +112,9 @@ public:
     // The longest time the server stood still in either recording, milliseconds: a dummy
     // driver held up by the busy machine, after which every client relearns its clock.
     double longestStallMs() const;
+    // Where Tambrel's recording heard no period for longer than 20 ms: when the silence
+    // ended, on the recordings' clock, and how long it was, seconds.
+    std::vector<std::pair<double, double>> stalls() const;
     std::chrono::nanoseconds outputLatency() const { return tambrel_.outputLatency(); }
     // How long after the recordings hear a sample it leaves the server's playback ports.
     double playbackLatencyMs() const { return 1000 * ours_->playbackLatency(); }

@@ -3,12 +3,14 @@
 // is: the program runs itself again there (as root) before anything joins a session.
 //
 //   link_timing [--seconds N] [--no-compensation] [--load] [--only beat|pulse|tempo|start|cpu]
+//               [--trace FILE]     FILE: the beats run's every sound and server stall
 //
 // - beat_p99_us: N seconds (default 120) at 120 bpm, Tambrel started by Play at the
 //   session's next bar, a claves on every beat on its built-in synth through JACK, against
 //   LinkHut's clicks, both recorded where they are heard: |claves - click| at the 99th
-//   percentile. --no-compensation: the session is never told the synth's latency, and
-//   Tambrel's notes leave at the beat itself rather than that much before it.
+//   percentile. --no-compensation (this figure only): the session is never told the
+//   synth's latency, and Tambrel's notes leave at the beat itself rather than that much
+//   before it.
 // - beat_pulse_p99_us: the same between two Tambrels (N seconds, a minute at most), one on
 //   the synth through JACK, the other (this program again, --pulse-peer, where it finds no
 //   JACK server) through a private PulseAudio server that plays into the JACK server
@@ -18,7 +20,10 @@
 // - start_p99_us: with start-stop sync on both sides, LinkHut started by its space key
 //   eight times: |Tambrel's first claves - LinkHut's first click| of each start.
 // - stopped_cpu_pct: the window (tambrel --link, offscreen) standing stopped beside two
-//   LinkHuts with Link on: its processor over 10 s, as a percentage of one core.
+//   LinkHuts with Link on, its synth on a private PulseAudio server as bench/window_cost
+//   has it: its processor over 10 s, as a percentage of one core. Beside it in the detail
+//   line: the same window without --link, and with its synth on JACK, and the window's
+//   threads that took the processor (clock ticks).
 // A figure that could not be measured is n/a, with the reason on stderr.
 
 #include "bench_load.h"
@@ -43,6 +48,7 @@ struct Options {
     bool compensate = true;
     bool load = false;
     std::string only;        // one figure alone, for trials
+    std::string trace;       // where the beats' sounds and the server's stalls go, for a plot
     bool pulsePeer = false;  // the second Tambrel of beat_pulse, started by the first
     std::vector<char*> rest; // all but --load, for the run beside the load
 };
@@ -63,6 +69,9 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (std::strcmp(argv[i], "--pulse-peer") == 0 && hasValue) {
             o.pulsePeer = true;
             o.seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--trace") == 0 && hasValue) {
+            o.rest.push_back(argv[++i]);
+            o.trace = argv[i];
         } else if (std::strcmp(argv[i], "--only") == 0 && hasValue) {
             o.rest.push_back(argv[++i]);
             o.only = argv[i];
@@ -93,7 +102,7 @@ const char* okOrFail(bool ok) {
 
 Figure beats(const Options& o) {
     Figure f;
-    const auto a = measureBeats(o.seconds, o.compensate, f.why);
+    const auto a = measureBeats(o.seconds, o.compensate, o.trace, f.why);
     if (a) {
         std::printf("link_timing: beats mode=%s seconds=%.0f beats=%zu median_offset_us=%.0f "
                     "p99_us=%.0f max_us=%.0f synth_latency_ms=%.2f (offset > 0: Tambrel late)\n",
@@ -176,8 +185,9 @@ Figure stoppedCpu() {
     const auto other = [](const WindowSetup& setup) {
         int unused = 0;
         std::string threads, why;
-        const auto cpu = measureStoppedCpu(TAMBREL_WINDOW_PROGRAM, setup, 10, unused, threads, why);
-        return cpu ? std::to_string(*cpu).substr(0, 4) : "n/a (" + why + ")";
+        const Figure cpu{measureStoppedCpu(TAMBREL_WINDOW_PROGRAM, setup, 10, unused, threads, why),
+                         why};
+        return cpu.value ? cpu.text("%.2f") : "n/a (" + why + ")";
     };
     std::printf("link_timing: window stopped_cpu_pct=%.2f (synth on PulseAudio) linkhut_peers=%d "
                 "without_link_cpu_pct=%s link_on_jack_cpu_pct=%s busiest_threads=%s\n",
@@ -199,16 +209,21 @@ int measure(const Options& o) {
     std::fflush(stdout);
     const auto wanted = [&](const char* name) { return o.only.empty() || o.only == name; };
     Figure beat, pulse, follow, start, cpu;
-    if (wanted("beat"))
+    if (wanted("beat")) {
         beat = beats(o);
-    if (wanted("pulse"))
+    }
+    if (wanted("pulse")) {
         pulse = pulseBeats(o);
-    if (wanted("tempo"))
+    }
+    if (wanted("tempo")) {
         follow = tempo();
-    if (wanted("start"))
+    }
+    if (wanted("start")) {
         start = starts();
-    if (wanted("cpu"))
+    }
+    if (wanted("cpu")) {
         cpu = stoppedCpu();
+    }
     const std::pair<const char*, const Figure*> all[] = {{"beat_p99_us", &beat},
                                                          {"beat_pulse_p99_us", &pulse},
                                                          {"tempo_follow_ms", &follow},
@@ -234,7 +249,7 @@ int main(int argc, char** argv) {
     bench::Options options;
     if (!bench::parse(argc, argv, options)) {
         std::fprintf(stderr, "usage: link_timing [--seconds N (>= 5)] [--no-compensation] "
-                             "[--load] [--only beat|pulse|tempo|start|cpu]\n");
+                             "[--load] [--only beat|pulse|tempo|start|cpu] [--trace FILE]\n");
         return 2;
     }
     if (options.load) {
