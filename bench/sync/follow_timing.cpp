@@ -1,6 +1,7 @@
 #include "follow_timing.h"
 
 #include "bench_stats.h"
+#include "ear_offsets.h"
 #include "jack_audio_recorder.h"
 #include "jack_test_server.h"
 #include "jack_transport_watcher.h"
@@ -157,37 +158,6 @@ bool playFollowing(backends::Outputs& outputs, testing::JackMidiReceiver& receiv
     return true;
 }
 
-// Each of Tambrel's claves against the nearest click of klick's, in microseconds on the
-// recordings' clock.
-std::vector<double> earErrorsUs(const testing::Recording& tambrel,
-                                const testing::Recording& klick) {
-    std::vector<double> clicks;
-    for (const std::int64_t onset : klick.onsets(0.05f, 0.1)) {
-        clicks.push_back(klick.timeOf(static_cast<std::size_t>(onset)));
-    }
-    std::vector<double> errors;
-    for (const std::int64_t onset : testing::findClavesOnsets(tambrel.samples)) {
-        const double at = tambrel.timeOf(static_cast<std::size_t>(onset));
-        double nearest = INFINITY;
-        for (const double click : clicks) {
-            nearest = std::min(nearest, std::fabs(click - at));
-        }
-        if (nearest < 0.1) {
-            errors.push_back(nearest * 1e6);
-        }
-    }
-    return errors;
-}
-
-// The built-in synth, the first device of the list when a soundfont is there.
-midiout::MidiOutHandle openSynth(midiout::MidiOut& out) {
-    midiout::MidiOutHandle handle = 0;
-    if (out.deviceCount() == 0 || out.open(0, &handle) != midiout::kMidiOk) {
-        return 0;
-    }
-    return handle;
-}
-
 } // namespace
 
 namespace {
@@ -231,7 +201,8 @@ std::optional<double> earBesideKlick(const std::vector<std::string>& klickArgs, 
     std::this_thread::sleep_for(300ms);
     testing::killChild(klick);
     (void)out.close(synth);
-    const std::vector<double> errors = earErrorsUs(ours.recording(), theirs.recording());
+    const std::vector<double> errors = magnitudes(
+        offsetsUs(onsetTimes(ours.recording(), true), onsetTimes(theirs.recording(), false)));
     if (errors.size() < 8) {
         why = "heard " + std::to_string(errors.size()) + " claves beside klick's clicks";
         return std::nullopt;
