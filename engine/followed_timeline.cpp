@@ -33,6 +33,7 @@ bool FollowedTimeline::start(std::uint32_t /*periodMs*/, StepFn step, void* user
         return false;
     }
     attach(step, user);
+    stillPolls_ = 0;
     timerId_ = timers_.start(kPollMs, &FollowedTimeline::onPoll, this);
     return timerId_ != 0;
 }
@@ -52,7 +53,13 @@ void FollowedTimeline::stop() noexcept {
 }
 
 void FollowedTimeline::onPoll(void* self, platform::TimerClock::time_point /*due*/) noexcept {
-    static_cast<FollowedTimeline*>(self)->poll(TimelineClock::now());
+    auto* timeline = static_cast<FollowedTimeline*>(self);
+    // A still source that asks for fewer looks gets them (stillLookMs).
+    if (!timeline->rolling_ && timeline->stillPolls_ > 0) {
+        --timeline->stillPolls_;
+        return;
+    }
+    timeline->poll(TimelineClock::now());
 }
 
 std::int64_t FollowedTimeline::firstInReach(const FollowedGrid& grid,
@@ -89,6 +96,8 @@ void FollowedTimeline::poll(StepMoment now) noexcept {
     const FollowedGrid grid = source_->grid();
     if (!grid.rolling || grid.framesPerStep <= 0) {
         rolling_ = false;
+        stillPolls_ = source_->stillLookMs() / kPollMs;
+        stillPolls_ = stillPolls_ > 0 ? stillPolls_ - 1 : 0;
         return;
     }
     if (!rolling_ || grid.epoch != epoch_) {

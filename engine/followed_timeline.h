@@ -60,7 +60,9 @@ public:
 
     // Without the timer (the tests): steps go to `step` from each poll() made by hand.
     void attach(StepFn step, void* user) noexcept;
-    // One look at the grid at `now`, on the poll thread (or by hand after attach).
+    // One look at the grid at `now`, on the poll thread (or by hand after attach). The timer
+    // passes over polls while the source is still, as its stillLookMs asks; by hand, every
+    // poll looks.
     void poll(StepMoment now) noexcept;
 
 private:
@@ -78,6 +80,7 @@ private:
     // The poll thread's own (the window's thread resets them before the timer starts).
     std::uint32_t epoch_ = 0;
     bool rolling_ = false;
+    std::uint32_t stillPolls_ = 0; // polls left to pass over while the source is still
     bool startOfRun_ = false;
     bool heldSent_ = false;
     std::atomic<std::int64_t> next_{0};

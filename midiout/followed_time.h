@@ -78,6 +78,11 @@ public:
     // following): a source whose time is read rather than pushed to it (a Link session, whose
     // audio side the step clock's thread is) brings its grid up to date. Never waits.
     virtual void look(Moment /*now*/) noexcept {}
+    // How often, in milliseconds, the step clock looks while the source is still: 0 at
+    // every poll. A source whose start Tambrel times itself (a Link session starts at its
+    // next bar, well ahead) may be looked at seldom, so that a stopped Tambrel costs next to
+    // nothing; one whose start comes unforeseen (a MIDI clock's Start) is looked at always.
+    virtual std::uint32_t stillLookMs() const noexcept { return 0; }
     // Window's thread: the tempo spinner moved to `tempo` while following. A source that
     // shares its tempo with Tambrel (a Link session) proposes it and returns true: its grid
     // has that tempo from now on. The others return false: the spinner goes back to theirs.

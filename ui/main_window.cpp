@@ -149,8 +149,11 @@ constexpr int kPanelHeight = 21;
 constexpr std::array<const char*, 4> kPanelSuffixes = {"", "b", "c", "d"};
 
 constexpr int kBottomBarHeight = 41;
-// How often a followed source of time is looked at (the tempo label within 100 ms).
+// How often a followed source of time is looked at: while playing, so that Play and the
+// tempo label follow within 100 ms; while stopped, seldom enough to cost next to nothing
+// and still within that.
 constexpr int kFollowLookMs = 20;
+constexpr int kFollowLookStoppedMs = 50;
 
 QString fromView(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -460,6 +463,13 @@ void TForm1::FormCreate() {
         connect(followTimer_, &QTimer::timeout, this, [this] {
             if (machine_.engine().followTick()) {
                 refresh();
+            }
+            const int interval =
+                machine_.engine().playState() == tambrel::engine::PlayState::Playing
+                    ? kFollowLookMs
+                    : kFollowLookStoppedMs;
+            if (followTimer_->interval() != interval) {
+                followTimer_->setInterval(interval);
             }
         });
         followTimer_->start();

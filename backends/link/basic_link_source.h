@@ -59,6 +59,9 @@ public:
     void playPressed() noexcept override { pressed(true); }
     void stopPressed() noexcept override { pressed(false); }
     void look(midiout::Moment now) noexcept override;
+    // A start is timed here, at the session's next bar far enough ahead to be heard on it:
+    // while still, a look every 20 ms is enough, and costs a stopped Tambrel little.
+    std::uint32_t stillLookMs() const noexcept override { return kStillLookMs; }
 
     bool tempoChosen(int tempo) noexcept override {
         proposeTempo(tempo);
@@ -73,12 +76,23 @@ private:
     static constexpr double kSameTempo = 0.01;
     // Looks after which a tempo proposed but not seen in the session gives way to the session's.
     static constexpr int kLooksAhead = 50;
+    static constexpr std::uint32_t kStillLookMs = 20;
+    // Beyond the output's latency, how far ahead of now a start's first step must fall to be
+    // heard on it: the step clock hands a step over when it looks, up to kStillLookMs late.
+    static constexpr double kStartMarginSeconds = 0.030;
 
     // Step clock's thread: where Play and Stop and the session's beats leave the steps.
     // `startBeat`: where a start of the session's own (start/stop sync) came, in beats.
     bool followPlay(const LinkLook& look, bool wanted, double startBeat) noexcept;
     // Window's thread: Play or Stop, Tambrel's alone or the session's.
     void pressed(bool play) noexcept;
+    // The first beat whose step can still be heard on it: the look's beat, the output's
+    // latency and the start's margin on.
+    double reachableBeat(const LinkLook& look) const noexcept {
+        const double seconds =
+            static_cast<double>(delayFrames()) / frames_.sampleRate() + kStartMarginSeconds;
+        return look.beat + seconds * look.bpm / 60.0;
+    }
 
     const std::shared_ptr<const midiout::FrameClock> owner_;
     const midiout::FrameClock& frames_;
@@ -151,14 +165,16 @@ bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look, bool wanted,
         rolling_ = wanted;
         startReached_ = false;
         // Play waits for the session's next bar, in phase with every peer; a start the
-        // session shares, for the first bar from the moment it started.
-        startStep_ = firstBarStepFrom(look.meter, std::max(startBeat, look.beat));
+        // session shares, for the first bar from the moment it started. A bar so near that
+        // its first step could no longer be heard on it (the output's latency) waits for
+        // the next: a whole bar, rather than one without its downbeat.
+        startStep_ = firstBarStepFrom(look.meter, std::max(startBeat, reachableBeat(look)));
         return true;
     }
     if (!counted && rolling_ && !startReached_) {
         // The session's beats jumped before the start came: the start moves to the next bar
         // of the session as it now counts.
-        startStep_ = firstBarStepFrom(look.meter, look.beat);
+        startStep_ = firstBarStepFrom(look.meter, reachableBeat(look));
     }
     return !counted;
 }

@@ -140,8 +140,10 @@ TEST_F(LinkSession, PlayStartsOnTheSessionsNextBarAndEachStepIsHeardOnItsBeat) {
         timeline.poll(now);
         EXPECT_DOUBLE_EQ(source.grid().tempo, c.tempo) << "Tambrel takes the session's tempo";
         const LinkMeter meter = linkMeter(c.own, c.bpm);
+        // The first bar whose first step can still be heard on it: 20 ms of the output's
+        // latency and the start's 30 ms margin ahead.
         const double barBeat =
-            std::ceil(beatAt(now, meter.quantum) / meter.quantum) * meter.quantum;
+            std::ceil(beatAt(now + 50ms, meter.quantum) / meter.quantum) * meter.quantum;
         steps.clear();
         source.playPressed();
         // Up to a bar's wait for the start (2.4 s at most), then a bar and more.
@@ -204,7 +206,8 @@ TEST_F(LinkSession, BeatsThatJumpBeforeTheStartMoveItToTheNewBarAndNoSocketIsOpe
     const midiout::FollowedGrid moved = source.grid();
     EXPECT_NE(moved.epoch, waiting.epoch);
     EXPECT_EQ(moved.anchorStep % 16, 0);
-    EXPECT_EQ(moved.anchorStep, firstBarStepFrom(linkMeter(kFourFour, 120), beatAt(now + 2ms, 4)));
+    EXPECT_EQ(moved.anchorStep,
+              firstBarStepFrom(linkMeter(kFourFour, 120), beatAt(now + 2ms + 50ms, 4)));
     EXPECT_EQ(openSockets(), socketsBefore) << "a Link that is not enabled opens no socket";
     EXPECT_FALSE(source.link().isEnabled());
 }

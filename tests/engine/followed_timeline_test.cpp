@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -35,6 +36,8 @@ public:
     void playPressed() noexcept override { ++plays; }
     void stopPressed() noexcept override { ++stops; }
     void prepared(std::uint32_t epoch) noexcept override { preparedEpochs.push_back(epoch); }
+    void look(midiout::Moment) noexcept override { looks.fetch_add(1); }
+    std::uint32_t stillLookMs() const noexcept override { return stillLook; }
     void setOutputLatency(std::chrono::nanoseconds latency) noexcept override {
         outputLatency = latency;
     }
@@ -67,6 +70,8 @@ public:
     std::vector<std::uint32_t> preparedEpochs;
     bool sharesTempo = false; // a Link session takes the spinner's tempo
     std::chrono::nanoseconds outputLatency{-1};
+    std::atomic<int> looks{0};
+    std::uint32_t stillLook = 0;
     std::vector<int> chosen;
 
 private:
@@ -114,6 +119,22 @@ TEST(SteadyFramesTest, AFrameComesBackToItsMomentAndASecondIsTheRate) {
         const auto back = frames.momentOf(frames.frameAt(moment)) - moment;
         EXPECT_LE(std::chrono::abs(back), 10417ns) << "within half a frame";
     }
+}
+
+// A still source that asks for a look every 20 ms gets about that many from the timer, not
+// one every 5 ms; once it rolls, every poll looks.
+TEST_F(FollowedTimelineTest, AStillSourceIsLookedAtAsSeldomAsItAsks) {
+    source.stillLook = 20;
+    ASSERT_TRUE(timeline.start(0, &FollowedTimelineTest::record, this));
+    std::this_thread::sleep_for(400ms);
+    const int still = source.looks.exchange(0);
+    source.set(source.rollingAt(1, 0, 48000, 6000));
+    std::this_thread::sleep_for(400ms);
+    timeline.stop();
+    const int rolling = source.looks.load();
+    EXPECT_LE(still, 30) << "a look every 20 ms is 20 in 400 ms";
+    EXPECT_GE(still, 8);
+    EXPECT_GE(rolling, 50) << "a look every 5 ms is 80 in 400 ms";
 }
 
 TEST_F(FollowedTimelineTest, StepsAreHeardOnTheGridsFramesOnceEachWithoutDrift) {
