@@ -1,5 +1,6 @@
 #include "followed_timeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -33,8 +34,14 @@ bool FollowedTimeline::start(std::uint32_t /*periodMs*/, StepFn step, void* user
         return false;
     }
     attach(step, user);
-    stillPolls_ = 0;
-    timerId_ = timers_.start(kPollMs, &FollowedTimeline::onPoll, this);
+    const auto first = platform::TimerClock::now() + std::chrono::milliseconds(kPollMs);
+    nextPoll_.store(first.time_since_epoch().count(), std::memory_order_relaxed);
+    timerId_ =
+        timers_.start(kPollMs, &FollowedTimeline::onPoll, this, {&FollowedTimeline::pollAt, this});
+    if (timerId_ == 0) {
+        // A platform whose timer keeps only its period: every poll, still or not.
+        timerId_ = timers_.start(kPollMs, &FollowedTimeline::onPoll, this);
+    }
     return timerId_ != 0;
 }
 
@@ -52,14 +59,20 @@ void FollowedTimeline::stop() noexcept {
     }
 }
 
-void FollowedTimeline::onPoll(void* self, platform::TimerClock::time_point /*due*/) noexcept {
+void FollowedTimeline::onPoll(void* self, platform::TimerClock::time_point due) noexcept {
     auto* timeline = static_cast<FollowedTimeline*>(self);
-    // A still source that asks for fewer looks gets them (stillLookMs).
-    if (!timeline->rolling_ && timeline->stillPolls_ > 0) {
-        --timeline->stillPolls_;
-        return;
-    }
     timeline->poll(TimelineClock::now());
+    // A still source that asks for fewer looks gets them (stillLookMs): the timer's thread
+    // then sleeps that long, rather than waking every few milliseconds for nothing.
+    const std::uint32_t still = timeline->rolling_ ? 0 : timeline->source_->stillLookMs();
+    const auto next = due + std::chrono::milliseconds(std::max(kPollMs, still));
+    timeline->nextPoll_.store(next.time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+platform::TimerClock::time_point FollowedTimeline::pollAt(void* self, std::int64_t) noexcept {
+    const auto* timeline = static_cast<const FollowedTimeline*>(self);
+    return platform::TimerClock::time_point(
+        platform::TimerClock::duration(timeline->nextPoll_.load(std::memory_order_relaxed)));
 }
 
 std::int64_t FollowedTimeline::firstInReach(const FollowedGrid& grid,
@@ -96,8 +109,6 @@ void FollowedTimeline::poll(StepMoment now) noexcept {
     const FollowedGrid grid = source_->grid();
     if (!grid.rolling || grid.framesPerStep <= 0) {
         rolling_ = false;
-        stillPolls_ = source_->stillLookMs() / kPollMs;
-        stillPolls_ = stillPolls_ > 0 ? stillPolls_ - 1 : 0;
         return;
     }
     if (!rolling_ || grid.epoch != epoch_) {

@@ -61,12 +61,12 @@ public:
     // Without the timer (the tests): steps go to `step` from each poll() made by hand.
     void attach(StepFn step, void* user) noexcept;
     // One look at the grid at `now`, on the poll thread (or by hand after attach). The timer
-    // passes over polls while the source is still, as its stillLookMs asks; by hand, every
-    // poll looks.
+    // polls less often while the source is still, as its stillLookMs asks.
     void poll(StepMoment now) noexcept;
 
 private:
     static void onPoll(void* self, platform::TimerClock::time_point due) noexcept;
+    static platform::TimerClock::time_point pollAt(void* self, std::int64_t n) noexcept;
     // The first step of a new epoch that can still be heard on its frame.
     std::int64_t firstInReach(const FollowedGrid& grid, StepMoment now) const noexcept;
     void handOver(const FollowedGrid& grid, std::int64_t step, StepMoment due) noexcept;
@@ -80,7 +80,8 @@ private:
     // The poll thread's own (the window's thread resets them before the timer starts).
     std::uint32_t epoch_ = 0;
     bool rolling_ = false;
-    std::uint32_t stillPolls_ = 0; // polls left to pass over while the source is still
+    // When the timer's next poll is due, on its clock (nanoseconds since its epoch).
+    std::atomic<std::int64_t> nextPoll_{0};
     bool startOfRun_ = false;
     bool heldSent_ = false;
     std::atomic<std::int64_t> next_{0};
