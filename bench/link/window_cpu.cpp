@@ -127,6 +127,10 @@ bool twoLinkHuts(std::unique_ptr<testing::LinkHutProgram> (&huts)[2], std::strin
 std::optional<double> measureStoppedCpu(const std::string& program, const WindowSetup& setup,
                                         int seconds, int& peers, std::string& threads,
                                         std::string& why) {
+    if (program.empty()) {
+        why = "a build without the window";
+        return std::nullopt;
+    }
     testing::PrivateJackServer server; // LinkHut's
     testing::PrivatePulseServer pulse;
     std::unique_ptr<testing::LinkHutProgram> huts[2];
