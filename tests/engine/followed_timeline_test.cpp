@@ -124,6 +124,9 @@ TEST(SteadyFramesTest, AFrameComesBackToItsMomentAndASecondIsTheRate) {
 // A still source that asks for a look every 20 ms gets about that many from the timer, not
 // one every 5 ms; once it rolls, every poll looks.
 TEST_F(FollowedTimelineTest, AStillSourceIsLookedAtAsSeldomAsItAsks) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows' multimedia timer keeps only its period: every poll looks there";
+#endif
     source.stillLook = 20;
     ASSERT_TRUE(timeline.start(0, &FollowedTimelineTest::record, this));
     std::this_thread::sleep_for(400ms);
