@@ -66,6 +66,15 @@ struct LinkedEngine {
     MemoryEngineRig rig;
 };
 
+// LinkHut up, in a session at 121 that shares start and stop, there a while: two sessions
+// that begin within half a second of each other are equals to Link, which keeps either.
+bool hutInASessionOf121(LinkHutProgram& hut) {
+    const bool ready = hut.waitUntilUp() && hut.setTempo(121) && hut.setLinkEnabled(true) &&
+                       hut.setStartStopSync(true);
+    std::this_thread::sleep_for(700ms);
+    return ready;
+}
+
 TEST(LinkPeers, TambrelTakesTheSessionSharesTempoAndStartStopAndPlaysOnWhenAPeerVanishes) {
     if (!startedForPrivateNetwork()) {
         return rerunTestInPrivateNetworkOrSkip(true);
@@ -76,12 +85,7 @@ TEST(LinkPeers, TambrelTakesTheSessionSharesTempoAndStartStopAndPlaysOnWhenAPeer
     const Deadline deadline(55s, "LinkPeers");
     ASSERT_TRUE(server.start());
     auto hut = std::make_unique<LinkHutProgram>();
-    ASSERT_TRUE(hut->waitUntilUp()) << hut->screen();
-    ASSERT_TRUE(hut->setTempo(121) && hut->setLinkEnabled(true) && hut->setStartStopSync(true))
-        << hut->screen();
-    // Two sessions that begin within half a second of each other are equals to Link, which
-    // keeps either; LinkHut's has been there a while when Tambrel joins.
-    std::this_thread::sleep_for(700ms);
+    ASSERT_TRUE(hutInASessionOf121(*hut)) << hut->screen();
 
     LinkedEngine tambrel(100, true);
     engine::RhythmEngine& engine = tambrel.rig.engine;
