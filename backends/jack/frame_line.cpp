@@ -21,10 +21,13 @@ void FrameLine::follow(std::uint32_t frame, std::int64_t nanos) noexcept {
         const double error =
             static_cast<double>(static_cast<std::int32_t>(frame - predictedFrame)) -
             (predicted - whole);
-        const double step = std::fabs(error) > kJumpSeconds * rate_
-                                ? error
-                                : std::clamp(error, -kSlewFrames, kSlewFrames);
-        offset = this->offset() + step;
+        meanError_ += (error - meanError_) / kMeanPeriods;
+        const bool moved = std::fabs(error) > kJumpSeconds * rate_ ||
+                           std::fabs(meanError_) > kStraySeconds * rate_;
+        if (moved) {
+            meanError_ = 0;
+        }
+        offset = this->offset() + (moved ? error : std::clamp(error, -kSlewFrames, kSlewFrames));
     }
     offset = std::fmod(offset, kWrap);
     offset_.store(std::llround(offset * kFraction), std::memory_order_release);

@@ -10,7 +10,11 @@
 // at most kSlewFrames a period: moments a step apart get frames a step apart, to the frame,
 // while a sound card whose clock runs a little fast or slow against the machine's (tens of
 // parts per million) is still followed many times over. Only a server that lost or gained
-// more than kJumpSeconds at once (periods skipped in a stall) is followed at once.
+// more than kJumpSeconds at once (periods skipped in a stall) is followed at once, and so
+// is one whose estimate stays more than kStraySeconds off the line on average over
+// kMeanPeriods: the first estimate, which sets the line, can come from a server still
+// settling (a loaded machine starting it), and slewing back from there took minutes while
+// every note landed that far off the server's own frames.
 
 #include <atomic>
 #include <cstdint>
@@ -21,6 +25,8 @@ class FrameLine {
 public:
     static constexpr double kSlewFrames = 0.05;
     static constexpr double kJumpSeconds = 0.010;
+    static constexpr double kStraySeconds = 0.001;
+    static constexpr double kMeanPeriods = 64;
 
     explicit FrameLine(std::uint32_t sampleRate, std::int64_t originNanos) noexcept
         : rate_(sampleRate), origin_(originNanos) {}
@@ -56,6 +62,7 @@ private:
     // callback only.
     std::atomic<std::int64_t> offset_{0};
     std::atomic<bool> ready_{false};
+    double meanError_ = 0; // frames, the process callback's alone
 };
 
 } // namespace tambrel::backends

@@ -76,6 +76,24 @@ TEST(FrameLine, StepsKeepTheirFramesThroughJitterAndACardOffTheMachinesClock) {
     EXPECT_LE(std::abs(static_cast<std::int32_t>(line.frameAt(nanos) - server.frameOf(p))), 12);
 }
 
+TEST(FrameLine, AFirstEstimateFromAServerStillSettlingIsLeftWithinASecond) {
+    Server server;
+    server.jitterNanos = 200'000;
+    FrameLine line(kRate, 0);
+    line.follow(server.frameOf(0), server.nanosOf(0) + 3'000'000); // 144 frames off
+    std::int64_t p = 1;
+    for (; p < 188; ++p) { // one second
+        server.period(line, p);
+    }
+    server.jitterNanos = 0;
+    const std::int64_t nanos = server.nanosOf(p);
+    server.period(line, p);
+    EXPECT_LE(std::abs(static_cast<std::int32_t>(line.frameAt(nanos) - server.frameOf(p))), 12);
+    server.jitterNanos = 200'000;
+    ++p;
+    EXPECT_LE(worstStepError(line, server, p, 400), 1) << "and then it keeps the spacing";
+}
+
 TEST(FrameLine, AStallIsFollowedAtOnceAndMomentsTurnBackIntoTheirFrames) {
     Server server;
     FrameLine line(kRate, 0);
