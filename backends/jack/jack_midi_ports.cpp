@@ -160,13 +160,14 @@ void JackMidiPorts::writePeriod(std::uint32_t cycleStart, std::uint32_t frames) 
     // A message stamped at frame s goes out at s + its delay (jackDelayFrames): the same
     // for every message alike, which is what keeps their spacing.
     const std::int64_t delay = jackDelayFrames(frames, client_.sampleRate());
+    const std::int64_t hold = jackHoldFrames(frames, client_.sampleRate());
     for (Slot& slot : slots_) {
-        writeSlot(slot, cycleStart, frames, delay);
+        writeSlot(slot, cycleStart, frames, delay, hold);
     }
 }
 
 void JackMidiPorts::writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_t frames,
-                              std::int64_t delay) noexcept {
+                              std::int64_t delay, std::int64_t hold) noexcept {
     jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
     if (port == nullptr) {
         return;
@@ -180,7 +181,7 @@ void JackMidiPorts::writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_
         const JackPlacement placed =
             event->released
                 ? placeReleased(event->frame, event->start, release, cycleStart, frames, lastOffset)
-                : placeInPeriod(event->frame, cycleStart, frames, delay, lastOffset, ahead);
+                : placeInPeriod(event->frame, cycleStart, frames, delay, hold, lastOffset, ahead);
         if (placed.hold) {
             break;
         }

@@ -86,8 +86,8 @@ private:
     };
 
     void release(Slot& slot) noexcept; // under mutex_
-    void writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_t frames,
-                   std::int64_t delay) noexcept;
+    void writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_t frames, std::int64_t delay,
+                   std::int64_t hold) noexcept;
 
     JackMidiClient& client_;
     std::atomic<std::uint64_t> dropped_{0};

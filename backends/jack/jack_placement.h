@@ -22,15 +22,26 @@ namespace tambrel::backends {
 // pattern never lets the ear notice; only the first note after Play comes that much later.
 inline constexpr double kLateWakeAllowanceSeconds = 0.025;
 
-// How many periods beyond its delay a message may be held for the period its stamp points
-// at; one stamped farther ahead than that (a clock that jumped) goes out at once.
+// How far beyond its delay a message may be held for the period its stamp points at: the
+// larger of some periods and some time. One stamped farther ahead than that (a clock that
+// jumped) goes out at once. A server that stalled and makes up with periods in quick
+// succession (a dummy server on a loaded machine: up to 290 ms) writes periods that far
+// behind our frame line; eight periods alone (43 ms at 256 frames) sent such notes
+// thousands of frames early.
 inline constexpr std::int64_t kJackHoldPeriods = 8;
+inline constexpr double kJackHoldSeconds = 0.5;
 
 // The delay of every message, in frames: the period in which a message stamped during the
 // one before is first seen, and the wake-up allowance.
 inline std::int64_t jackDelayFrames(std::uint32_t frames, std::uint32_t sampleRate) noexcept {
     return static_cast<std::int64_t>(frames) +
            std::llround(kLateWakeAllowanceSeconds * static_cast<double>(sampleRate));
+}
+
+// The hold beyond the delay, in frames, for periods of `frames` at `sampleRate`.
+inline std::int64_t jackHoldFrames(std::uint32_t frames, std::uint32_t sampleRate) noexcept {
+    return std::max<std::int64_t>(kJackHoldPeriods * frames,
+                                  std::llround(kJackHoldSeconds * static_cast<double>(sampleRate)));
 }
 
 struct JackPlacement {
@@ -65,18 +76,18 @@ constexpr JackPlacement placeAtOffset(std::int64_t offset, std::int64_t period,
 
 // For the period [cycleStart, cycleStart + frames), a message stamped at `stamp` that plays
 // `delay` frames later (jackDelayFrames), when the message written before it in this period
-// went to `lastOffset` (0 for none). A port whose messages are sent ahead of their moment
-// (the clock's) holds them up to `aheadFrames` beyond the usual. Frame counters wrap; only
-// their differences count.
+// went to `lastOffset` (0 for none), held up to `hold` frames beyond its delay
+// (jackHoldFrames). A port whose messages are sent ahead of their moment (the clock's) holds
+// them up to `aheadFrames` beyond that. Frame counters wrap; only their differences count.
 constexpr JackPlacement placeInPeriod(std::uint32_t stamp, std::uint32_t cycleStart,
-                                      std::uint32_t frames, std::int64_t delay,
+                                      std::uint32_t frames, std::int64_t delay, std::int64_t hold,
                                       std::int64_t lastOffset,
                                       std::int64_t aheadFrames = 0) noexcept {
     // Its frame may be in a later period: its delay is still running, the message was sent
     // ahead, or the server stalled and makes up with periods in quick succession.
     const auto period = static_cast<std::int64_t>(frames);
     return placeAtOffset(static_cast<std::int32_t>(stamp - cycleStart) + delay, period,
-                         delay + kJackHoldPeriods * period + aheadFrames, lastOffset);
+                         delay + hold + aheadFrames, lastOffset);
 }
 
 // A start that only the followed transport's roll releases (engine/followed_time.h): the

@@ -106,15 +106,17 @@ void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frame
     const auto period = static_cast<std::int64_t>(frames);
     clear(left, right, static_cast<int>(frames));
     // The same delay as the JACK MIDI output's, so that both keep the same time.
-    const std::int64_t delay =
-        jackDelayFrames(frames, static_cast<std::uint32_t>(synth_->sampleRate()));
+    const auto rate = static_cast<std::uint32_t>(synth_->sampleRate());
+    const std::int64_t delay = jackDelayFrames(frames, rate);
+    const std::int64_t hold = jackHoldFrames(frames, rate);
     renderPlaced(static_cast<int>(frames), left, right, [&](const Timed& timed) {
         // The JACK MIDI output's rules: its delay after the stamp, or a start's step from its
         // release. Order within the block is kept by renderPlaced itself.
         const JackPlacement placed =
             timed.stamp == Stamp::Release
                 ? placeReleased(timed.at, timed.start, release, cycleStart, frames, 0)
-                : placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, delay, 0);
+                : placeInPeriod(static_cast<std::uint32_t>(timed.at), cycleStart, frames, delay,
+                                hold, 0);
         if (placed.hold) {
             return period;
         }

@@ -18,7 +18,7 @@ constexpr std::uint32_t kRate = 48000;
 const std::int64_t kDelay = jackDelayFrames(kFrames, kRate);
 
 JackPlacement place(std::uint32_t stamp, std::uint32_t cycle, std::int64_t lastOffset = 0) {
-    return placeInPeriod(stamp, cycle, kFrames, kDelay, lastOffset);
+    return placeInPeriod(stamp, cycle, kFrames, kDelay, jackHoldFrames(kFrames, kRate), lastOffset);
 }
 
 TEST(JackPlacement, EveryMessageItsDelayAfterItsStamp) {
@@ -35,6 +35,9 @@ TEST(JackPlacement, EveryMessageItsDelayAfterItsStamp) {
     EXPECT_TRUE(place(cycle - kFrames + 3, cycle).hold);
     EXPECT_TRUE(place(cycle + 3, cycle).hold);
     EXPECT_TRUE(place(cycle + 6 * kFrames, cycle).hold);
+    // A server making up for a stall writes periods far behind our line: a note stamped
+    // 300 ms ahead of the period still waits for its own frame.
+    EXPECT_TRUE(place(cycle + 300 * kRate / 1000, cycle).hold);
     // The frame counter wraps: only differences count.
     const std::uint32_t wrapped = std::numeric_limits<std::uint32_t>::max() - 100;
     EXPECT_EQ(place(wrapped - delay + 200, wrapped).offset, 200);
