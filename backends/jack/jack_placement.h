@@ -10,6 +10,7 @@
 #include "midiout/timed_message.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -99,6 +100,7 @@ enum class ReleasePhase : std::uint8_t {
     Awaiting,  // the transport is starting: hold
     Released,  // it rolled at `frame`
     Cancelled, // it stopped before rolling: that start's messages are dropped
+    Stopped,   // it rolled and stopped at `frame`: notes handed over before are cut there
 };
 struct JackRelease {
     ReleasePhase phase = ReleasePhase::None;
@@ -109,6 +111,19 @@ struct JackRelease {
 
     bool operator==(const JackRelease&) const = default;
 };
+
+// Whether a stamped message (placed `delay` frames after `stamp`) is a note that the step
+// clock handed over while the followed transport still rolled, due on or after the frame it
+// stopped on: such a note is not heard, as no step after the stop is. Any other message,
+// and a note stamped well after the stop, goes out as usual.
+constexpr bool cutByStop(std::uint32_t stamp, std::int64_t delay, JackRelease release,
+                         const std::array<std::uint8_t, 3>& bytes) noexcept {
+    if (release.phase != ReleasePhase::Stopped || (bytes[0] & 0xF0) != 0x90 || bytes[2] == 0) {
+        return false;
+    }
+    const std::int64_t sinceStop = static_cast<std::int32_t>(stamp - release.frame);
+    return sinceStop + delay >= 0 && sinceStop < delay;
+}
 
 // The frames after its start's release at which a message counted from it plays.
 inline std::uint32_t releaseFrames(midiout::Moment due, std::uint32_t sampleRate) noexcept {

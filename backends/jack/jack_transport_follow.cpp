@@ -273,6 +273,9 @@ void JackTransportFollow::follow(std::uint32_t cycleStart, jack_transport_state_
         ++now_.epoch;
         now_.estimate.reset();
     }
+    if (now_.rolling && !rolling) {
+        client_->setRelease({ReleasePhase::Stopped, cycleStart, now_.start});
+    }
     now_.seen = true;
     now_.rolling = rolling;
     now_.own = own;

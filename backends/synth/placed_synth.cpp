@@ -111,7 +111,12 @@ void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frame
     const std::int64_t hold = jackHoldFrames(frames, rate);
     renderPlaced(static_cast<int>(frames), left, right, [&](const Timed& timed) {
         // The JACK MIDI output's rules: its delay after the stamp, or a start's step from its
-        // release. Order within the block is kept by renderPlaced itself.
+        // release, and nothing due after a followed transport stopped. Order within the block
+        // is kept by renderPlaced itself.
+        if (timed.stamp != Stamp::Release &&
+            cutByStop(static_cast<std::uint32_t>(timed.at), delay, release, timed.bytes)) {
+            return kDropped;
+        }
         const JackPlacement placed =
             timed.stamp == Stamp::Release
                 ? placeReleased(timed.at, timed.start, release, cycleStart, frames, 0)

@@ -104,6 +104,29 @@ TEST(JackPlacement, AStartsStepsWaitForTheRollThenLandOnTheirFramesUndelayed) {
     EXPECT_EQ(releaseFrames(midiout::releaseMoment({}), kRate), 0u);
 }
 
+// A followed transport that stopped at a frame: the notes handed over just before, due on
+// or after it, are cut; what is due before it, what is not a note and what comes well after
+// the stop go out.
+TEST(JackPlacement, NotesHandedOverBeforeATransportStopAndDueAfterItAreCut) {
+    const std::uint32_t stop = 90'000;
+    const JackRelease stopped{ReleasePhase::Stopped, stop};
+    const std::array<std::uint8_t, 3> kick{0x99, 36, 100};
+    const auto cut = [&](std::int64_t sinceStop, std::array<std::uint8_t, 3> bytes,
+                         JackRelease release) {
+        return cutByStop(stop + static_cast<std::uint32_t>(sinceStop), kDelay, release, bytes);
+    };
+    EXPECT_TRUE(cut(-kDelay, kick, stopped)) << "due on the stop frame itself";
+    EXPECT_TRUE(cut(-1, kick, stopped));
+    EXPECT_FALSE(cut(-kDelay - 1, kick, stopped)) << "due the frame before the stop";
+    EXPECT_FALSE(cut(kDelay, kick, stopped)) << "sent well after the stop";
+    EXPECT_FALSE(cut(-1, {0x89, 36, 0}, stopped)) << "a note-off";
+    EXPECT_FALSE(cut(-1, {0x99, 36, 0}, stopped)) << "a note-on of velocity 0 is a note-off";
+    EXPECT_FALSE(cut(-1, {0xF8, 0, 0}, stopped)) << "a clock";
+    EXPECT_FALSE(cut(-1, kick, {ReleasePhase::Released, stop})) << "still rolling";
+    // A stopped start's steps still waiting for their frames are dropped with it.
+    EXPECT_TRUE(placeReleased(6000, 0, stopped, stop, kFrames, 0).drop);
+}
+
 // 12/8 at 120: eighths of 166 ms, 7968 frames, 4.15 frames a tick.
 TEST(BarPosition, BarOneUntilItsFrameThenWholeBeatsAndBarsOnTheirFrames) {
     auto at = [](std::int64_t elapsed) {

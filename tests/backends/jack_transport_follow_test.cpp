@@ -211,6 +211,23 @@ TEST_F(JackFollowTest, AStartWaitsForItsFirstStepWhichIsHeardOnTheRollFrame) {
     EXPECT_NEAR(stepFrame, roll + 1000.0, 1.0);
 }
 
+TEST_F(JackFollowTest, ANoteHandedOverAsTheTransportStopsIsNotHeardAndOneAfterIs) {
+    jack_transport_start(user);
+    const midiout::FollowedGrid start = prepareStart(0ms);
+    ASSERT_TRUE(start.awaitingRelease);
+    follow->prepared(start.epoch);
+    ASSERT_TRUE(receiver->waitForCount(1, 2s)) << "the start's own step";
+    // Sent now, it would sound its delay later: after the stop that the next period makes.
+    const std::size_t from = watcher->samples().size();
+    client->send(slot, midiout::TimedMessage::fromShort(kKick, midiout::MidiClock::now()));
+    jack_transport_stop(user);
+    ASSERT_TRUE(watcher->waitForState(JackTransportStopped, from, 2s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(receiver->count(), 1u) << "a note due after the transport stopped was heard";
+    client->send(slot, midiout::TimedMessage::fromShort(kKick, midiout::MidiClock::now()));
+    EXPECT_TRUE(receiver->waitForCount(2, 2s)) << "a note sent after the stop was cut";
+}
+
 TEST_F(JackFollowTest, AStalledStartRollsAfterTheTimeoutAndACancelledOneLeavesNothing) {
     jack_transport_start(user);
     const auto asked = std::chrono::steady_clock::now();
