@@ -178,7 +178,7 @@ void JackMidiPorts::writeSlot(Slot& slot, std::uint32_t cycleStart, std::uint32_
     const std::int64_t ahead = slot.aheadFrames.load(std::memory_order_relaxed);
     const JackRelease release = client_.release();
     while (const Stamped* event = slot.queue.front()) {
-        if (!event->released && cutByStop(event->frame, delay, release, event->bytes)) {
+        if (!event->released && cutByStop(event->frame, delay, hold, release, event->bytes)) {
             slot.queue.pop();
             continue;
         }

@@ -114,15 +114,18 @@ struct JackRelease {
 
 // Whether a stamped message (placed `delay` frames after `stamp`) is a note that the step
 // clock handed over while the followed transport still rolled, due on or after the frame it
-// stopped on: such a note is not heard, as no step after the stop is. Any other message,
-// and a note stamped well after the stop, goes out as usual.
-constexpr bool cutByStop(std::uint32_t stamp, std::int64_t delay, JackRelease release,
-                         const std::array<std::uint8_t, 3>& bytes) noexcept {
+// stopped on: such a note is not heard, as no step after the stop is. Our stamps run ahead
+// of a server that lags behind its own clock (a loaded machine, long periods), by as much as
+// a stall: a note stamped up to `hold` frames (jackHoldFrames) past its delay after the stop
+// frame was still handed over before the stop could be seen. Any other message, and a note
+// stamped later than that, goes out as usual.
+constexpr bool cutByStop(std::uint32_t stamp, std::int64_t delay, std::int64_t hold,
+                         JackRelease release, const std::array<std::uint8_t, 3>& bytes) noexcept {
     if (release.phase != ReleasePhase::Stopped || (bytes[0] & 0xF0) != 0x90 || bytes[2] == 0) {
         return false;
     }
     const std::int64_t sinceStop = static_cast<std::int32_t>(stamp - release.frame);
-    return sinceStop + delay >= 0 && sinceStop < delay;
+    return sinceStop + delay >= 0 && sinceStop < delay + hold;
 }
 
 // The frames after its start's release at which a message counted from it plays.

@@ -114,7 +114,7 @@ void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frame
         // release, and nothing due after a followed transport stopped. Order within the block
         // is kept by renderPlaced itself.
         if (timed.stamp != Stamp::Release &&
-            cutByStop(static_cast<std::uint32_t>(timed.at), delay, release, timed.bytes)) {
+            cutByStop(static_cast<std::uint32_t>(timed.at), delay, hold, release, timed.bytes)) {
             return kDropped;
         }
         const JackPlacement placed =
