@@ -240,8 +240,10 @@ TEST_F(JackFollowTest, ANoteHandedOverAsTheTransportStopsIsNotHeardAndOneAfterIs
                                  << events.back().frame - sent << " frames after it was sent; the "
                                  << "transport stopped " << stopped->cycleFrame - sent
                                  << " frames after";
+    // Past the hold that a lagging server is allowed (0.5 s), a note is anybody's again.
+    std::this_thread::sleep_for(500ms);
     client->send(slot, midiout::TimedMessage::fromShort(kKick, midiout::MidiClock::now()));
-    EXPECT_TRUE(receiver->waitForCount(2, 2s)) << "a note sent after the stop was cut";
+    EXPECT_TRUE(receiver->waitForCount(2, 2s)) << "a note sent well after the stop was cut";
 }
 
 TEST_F(JackFollowTest, AStalledStartRollsAfterTheTimeoutAndACancelledOneLeavesNothing) {
