@@ -77,9 +77,10 @@ private:
     // Looks after which a tempo proposed but not seen in the session gives way to the session's.
     static constexpr int kLooksAhead = 50;
     static constexpr std::uint32_t kStillLookMs = 20;
-    // Beyond the output's latency, how far ahead of now a start's first step must fall to be
-    // heard on it: the step clock hands a step over when it looks, up to kStillLookMs late.
-    static constexpr double kStartMarginSeconds = 0.030;
+    // How far past its moment a start's first step may still be handed over and be heard on
+    // its beat: the output's latency holds 25 ms for a step clock that woke late, and the
+    // step clock hands a step over up to 20 ms late; this keeps 5 ms of that for the look.
+    static constexpr double kStartReachSeconds = 0.015;
 
     // Step clock's thread: where Play and Stop and the session's beats leave the steps.
     // `startBeat`: where a start of the session's own (start/stop sync) came, in beats.
@@ -87,11 +88,27 @@ private:
     // Window's thread: Play or Stop, Tambrel's alone or the session's.
     void pressed(bool play) noexcept;
     // The first beat whose step can still be heard on it: the look's beat, the output's
-    // latency and the start's margin on.
+    // latency less the start's reach on.
     double reachableBeat(const LinkLook& look) const noexcept {
-        const double seconds =
-            static_cast<double>(delayFrames()) / frames_.sampleRate() + kStartMarginSeconds;
+        const double seconds = std::max(
+            static_cast<double>(delayFrames()) / frames_.sampleRate() - kStartReachSeconds, 0.0);
         return look.beat + seconds * look.bpm / 60.0;
+    }
+    // Where a start from `startBeat` begins: the session's next bar. Tambrel's own Play waits
+    // a bar more when that bar's first step could no longer be heard on it, rather than play
+    // one without its downbeat. A start the session shares is every peer's bar: one too near
+    // is joined at its first step that can still be heard, in phase with the peers, rather
+    // than a whole bar after them.
+    std::int64_t startStepFor(const LinkLook& look, double startBeat) const noexcept {
+        const double reachable = reachableBeat(look);
+        const std::int64_t heardWhole =
+            firstBarStepFrom(look.meter, std::max(startBeat, reachable));
+        if (!startStopSync_) {
+            return heardWhole;
+        }
+        const std::int64_t sessions = firstBarStepFrom(look.meter, std::max(startBeat, look.beat));
+        return sessions < heardWhole ? std::max(sessions, firstStepFrom(look.meter, reachable))
+                                     : heardWhole;
     }
 
     const std::shared_ptr<const midiout::FrameClock> owner_;
@@ -165,10 +182,8 @@ bool BasicLinkSource<LinkType>::followPlay(const LinkLook& look, bool wanted,
         rolling_ = wanted;
         startReached_ = false;
         // Play waits for the session's next bar, in phase with every peer; a start the
-        // session shares, for the first bar from the moment it started. A bar so near that
-        // its first step could no longer be heard on it (the output's latency) waits for
-        // the next: a whole bar, rather than one without its downbeat.
-        startStep_ = firstBarStepFrom(look.meter, std::max(startBeat, reachableBeat(look)));
+        // session shares, for the first bar from the moment it started.
+        startStep_ = startStepFor(look, startBeat);
         return true;
     }
     if (!counted && rolling_ && !startReached_) {

@@ -141,9 +141,9 @@ TEST_F(LinkSession, PlayStartsOnTheSessionsNextBarAndEachStepIsHeardOnItsBeat) {
         EXPECT_DOUBLE_EQ(source.grid().tempo, c.tempo) << "Tambrel takes the session's tempo";
         const LinkMeter meter = linkMeter(c.own, c.bpm);
         // The first bar whose first step can still be heard on it: 20 ms of the output's
-        // latency and the start's 30 ms margin ahead.
+        // latency ahead, less the 15 ms that a start's first step may be handed over late.
         const double barBeat =
-            std::ceil(beatAt(now + 50ms, meter.quantum) / meter.quantum) * meter.quantum;
+            std::ceil(beatAt(now + 5ms, meter.quantum) / meter.quantum) * meter.quantum;
         steps.clear();
         source.playPressed();
         // Up to a bar's wait for the start (2.4 s at most), then a bar and more.
@@ -207,7 +207,7 @@ TEST_F(LinkSession, BeatsThatJumpBeforeTheStartMoveItToTheNewBarAndNoSocketIsOpe
     EXPECT_NE(moved.epoch, waiting.epoch);
     EXPECT_EQ(moved.anchorStep % 16, 0);
     EXPECT_EQ(moved.anchorStep,
-              firstBarStepFrom(linkMeter(kFourFour, 120), beatAt(now + 2ms + 50ms, 4)));
+              firstBarStepFrom(linkMeter(kFourFour, 120), beatAt(now + 2ms + 5ms, 4)));
     EXPECT_EQ(openSockets(), socketsBefore) << "a Link that is not enabled opens no socket";
     EXPECT_FALSE(source.link().isEnabled());
 }
@@ -264,6 +264,52 @@ TEST_F(LinkSession, ASharedStartBeginsOnTheBarAfterItAndTheOutputsLatencyIsTaken
     follow.poll(now + 2ms);
     EXPECT_TRUE(shared.grid().rolling);
     EXPECT_EQ(shared.grid().anchorStep % 16, 0);
+}
+
+// Every peer starts on the bar after the session's start. One that reaches Tambrel too near
+// that bar for its first step to be heard on it is joined at the first step that can be,
+// each heard on its beat: in phase with the peers, not a whole bar after them.
+TEST_F(LinkSession, ASharedStartTooNearItsBarJoinsThatBarInPhase) {
+    BasicLinkSource<TestLink> shared{frames, kDelay, 120, true};
+    shared.setOwnTime(kFourFour);
+    engine::FollowedTimeline follow{timers};
+    follow.setSource(&shared);
+    follow.setStepsPerBar(16);
+    follow.attach(&LinkSession::record, this);
+    shared.setOutputLatency(400ms);
+    const std::int64_t delay = shared.delayFrames();
+
+    // The session's bar 200 ms from now, started at once by a peer.
+    auto session = shared.link().captureAppSessionState();
+    const microseconds t = AheadClock{}.micros();
+    session.forceBeatAtTime(0, t + 200ms, 4);
+    session.setIsPlaying(true, t);
+    shared.link().commitAppSessionState(session);
+    settle();
+    midiout::Moment now = midiout::MidiClock::now();
+    follow.poll(now);
+    ASSERT_TRUE(shared.grid().rolling);
+    const std::int64_t first = shared.grid().anchorStep;
+    EXPECT_GT(first, 0) << "the bar's first step cannot be heard on it";
+    EXPECT_LT(first, 16) << "the same bar, not the next";
+    const auto state = shared.link().captureAppSessionState();
+    const auto linkTime = [](midiout::Moment m) {
+        return std::chrono::duration_cast<microseconds>(m.time_since_epoch()) + AheadClock::kAhead;
+    };
+    EXPECT_EQ(first,
+              firstStepFrom(linkMeter(kFourFour, 120), state.beatAtTime(linkTime(now + 385ms), 4)));
+    for (int poll = 0; poll < 1500 && steps.size() < 3; ++poll, now += 2ms) {
+        follow.poll(now);
+    }
+    ASSERT_GE(steps.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) {
+        const double beat = 0.25 * static_cast<double>(first + static_cast<std::int64_t>(k));
+        const midiout::Moment onBeat(state.timeAtBeat(beat, 4) - AheadClock::kAhead);
+        const auto heard = static_cast<std::int32_t>(frames.frameAt(steps[k].due) + delay -
+                                                     frames.frameAt(onBeat));
+        EXPECT_LE(std::abs(heard), 2) << "step " << k;
+        EXPECT_EQ(steps[k].stepInBar, static_cast<int>(first + static_cast<std::int64_t>(k)) + 1);
+    }
 }
 
 } // namespace
