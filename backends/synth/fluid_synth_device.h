@@ -11,6 +11,7 @@
 #include "backends/synth/synth_output.h"
 #include "midiout/midi_out.h"
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,8 +38,16 @@ public:
     // Wakes a resting stream: it plays again by the time Play's first step is due, even
     // where the server had put its sound card to sleep meanwhile.
     void prepare() noexcept override;
+    // The output's latency, and the wait for the synth's next block that a note starts on:
+    // half a block on average, which a Link session counts so that its beats fall in the
+    // middle of where the notes land rather than at their earliest.
     std::chrono::nanoseconds latency() const noexcept override {
-        return output_ != nullptr ? output_->latency() : std::chrono::nanoseconds{};
+        return output_ != nullptr ? output_->latency() + gridWait(synth_.sampleRate())
+                                  : std::chrono::nanoseconds{};
+    }
+    static std::chrono::nanoseconds gridWait(double sampleRate) noexcept {
+        return std::chrono::nanoseconds(
+            sampleRate > 0 ? std::llround(GmSynth::kBlockFrames / 2 * 1e9 / sampleRate) : 0);
     }
 
     // The audio output in use while open ("jack", "pulseaudio", ...).
