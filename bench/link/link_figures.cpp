@@ -186,12 +186,13 @@ std::optional<Alignment> startOffsets(const LinkRig& rig, const std::vector<doub
                                       std::string& why) {
     const std::vector<double> ours = rig.ourOnsets();
     const std::vector<double> theirs = rig.theirOnsets();
-    std::vector<double> offsets;
+    std::vector<double> offsets, pressToClick;
     for (const double at : pressed) {
         const double our = firstFrom(ours, at, 3.0);
         const double their = firstFrom(theirs, at, 3.0);
         if (std::isfinite(our) && std::isfinite(their)) {
             offsets.push_back((our - their) * 1e6);
+            pressToClick.push_back((their - at) * 1e3);
         }
     }
     if (offsets.size() * 2 < pressed.size() || offsets.empty()) {
@@ -199,7 +200,9 @@ std::optional<Alignment> startOffsets(const LinkRig& rig, const std::vector<doub
               std::to_string(pressed.size()) + " presses";
         return std::nullopt;
     }
-    return alignmentOf(std::move(offsets), rig);
+    Alignment a = alignmentOf(std::move(offsets), rig);
+    a.pressToClickMs = std::move(pressToClick);
+    return a;
 }
 
 } // namespace

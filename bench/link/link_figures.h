@@ -21,6 +21,8 @@ struct Alignment {
     double theirSpacingP99Us = 0;
     double lineP99Us = 0;
     double lineMedianUs = 0;
+    // Starts only: from each press of LinkHut's key to its first click, in ms.
+    std::vector<double> pressToClickMs;
     double stallMs = 0;    // the longest the JACK server stood still meanwhile
     double playbackMs = 0; // the JACK server's playback latency, after the recordings' ears // the
                            // synth's latency, as the engine hands it to the source

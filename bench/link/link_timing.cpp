@@ -140,13 +140,17 @@ Figure starts() {
     Figure f;
     const auto a = measureStarts(8, f.why);
     if (a) {
-        std::string list;
-        for (const double offset : a->offsetsUs) {
-            list += (list.empty() ? "" : ",") + std::to_string(std::lround(offset));
-        }
+        const auto listOf = [](const std::vector<double>& values) {
+            std::string list;
+            for (const double value : values) {
+                list += (list.empty() ? "" : ",") + std::to_string(std::lround(value));
+            }
+            return list;
+        };
         std::printf("link_timing: starts starts=%zu offsets_us=%s median_offset_us=%.0f "
-                    "p99_us=%.0f jack_longest_stall_ms=%.1f\n",
-                    a->offsetsUs.size(), list.c_str(), a->medianUs, a->p99Us, a->stallMs);
+                    "p99_us=%.0f press_to_click_ms=%s jack_longest_stall_ms=%.1f\n",
+                    a->offsetsUs.size(), listOf(a->offsetsUs).c_str(), a->medianUs, a->p99Us,
+                    listOf(a->pressToClickMs).c_str(), a->stallMs);
         std::fflush(stdout);
         f.value = a->p99Us;
     }
