@@ -181,27 +181,46 @@ double firstFrom(const std::vector<double>& onsets, double from, double window) 
     return it != onsets.end() && *it < from + window ? *it : NAN;
 }
 
-// Each start's first claves against LinkHut's first click after the same press.
+// The sound of `onsets` nearest to `at`.
+double nearest(const std::vector<double>& onsets, double at) {
+    const auto it = std::lower_bound(onsets.begin(), onsets.end(), at);
+    if (it == onsets.begin()) {
+        return *it;
+    }
+    return it == onsets.end() || at - *(it - 1) < *it - at ? *(it - 1) : *it;
+}
+
+// Each start's first claves against LinkHut's first click after the same press. A bar that
+// LinkHut's click came on sooner after its key than Tambrel's output latency and one still
+// look (20 ms) could not be heard on by Tambrel through that output: those starts are kept
+// apart, with the first claves against the click nearest it.
 std::optional<Alignment> startOffsets(const LinkRig& rig, const std::vector<double>& pressed,
                                       std::string& why) {
     const std::vector<double> ours = rig.ourOnsets();
     const std::vector<double> theirs = rig.theirOnsets();
-    std::vector<double> offsets, pressToClick;
+    const double reachMs =
+        std::chrono::duration<double, std::milli>(rig.outputLatency() + 20ms).count();
+    std::vector<double> offsets, pressToClick, nearBar;
     for (const double at : pressed) {
         const double our = firstFrom(ours, at, 3.0);
         const double their = firstFrom(theirs, at, 3.0);
         if (std::isfinite(our) && std::isfinite(their)) {
-            offsets.push_back((our - their) * 1e6);
             pressToClick.push_back((their - at) * 1e3);
+            if (pressToClick.back() < reachMs) {
+                nearBar.push_back((our - nearest(theirs, our)) * 1e6);
+            } else {
+                offsets.push_back((our - their) * 1e6);
+            }
         }
     }
-    if (offsets.size() * 2 < pressed.size() || offsets.empty()) {
+    if ((offsets.size() + nearBar.size()) * 2 < pressed.size() || offsets.empty()) {
         why = "heard both start within 3 s of " + std::to_string(offsets.size()) + " of " +
               std::to_string(pressed.size()) + " presses";
         return std::nullopt;
     }
     Alignment a = alignmentOf(std::move(offsets), rig);
     a.pressToClickMs = std::move(pressToClick);
+    a.nearBarOffsetsUs = std::move(nearBar);
     return a;
 }
 

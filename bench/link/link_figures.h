@@ -21,8 +21,12 @@ struct Alignment {
     double theirSpacingP99Us = 0;
     double lineP99Us = 0;
     double lineMedianUs = 0;
-    // Starts only: from each press of LinkHut's key to its first click, in ms.
+    // Starts only: from each press of LinkHut's key to its first click, in ms; and the
+    // starts whose bar came too soon after the key to be heard on it (the output's latency
+    // and the still step clock's look): Tambrel's first claves against LinkHut's click
+    // nearest it, which says whether it joined the bar in phase.
     std::vector<double> pressToClickMs;
+    std::vector<double> nearBarOffsetsUs;
     double stallMs = 0;    // the longest the JACK server stood still meanwhile
     double playbackMs = 0; // the JACK server's playback latency, after the recordings' ears // the
                            // synth's latency, as the engine hands it to the source

@@ -18,7 +18,11 @@
 // - tempo_follow_ms: LinkHut's + pressed ten times: the longest until Tambrel's session
 //   grid and its tempo label (the window's 20 ms follow timer) both show the new tempo.
 // - start_p99_us: with start-stop sync on both sides, LinkHut started by its space key
-//   eight times: |Tambrel's first claves - LinkHut's first click| of each start.
+//   eight times: |Tambrel's first claves - LinkHut's first click| of each start. A start
+//   whose bar LinkHut clicked sooner after its key than Tambrel's output latency and one
+//   still look (20 ms) cannot be heard on that bar through that output: it is left out of
+//   the figure and printed apart (near_bar_*), Tambrel's first claves against LinkHut's
+//   click nearest it, which shows whether it joined the bar in phase.
 // - stopped_cpu_pct: the window (tambrel --link, offscreen) standing stopped beside two
 //   LinkHuts with Link on, its synth on a private PulseAudio server as bench/window_cost
 //   has it: its processor over 10 s, as a percentage of one core. Beside it in the detail
@@ -148,9 +152,11 @@ Figure starts() {
             return list;
         };
         std::printf("link_timing: starts starts=%zu offsets_us=%s median_offset_us=%.0f "
-                    "p99_us=%.0f press_to_click_ms=%s jack_longest_stall_ms=%.1f\n",
+                    "p99_us=%.0f press_to_click_ms=%s near_bar_starts=%zu "
+                    "near_bar_offsets_us=%s jack_longest_stall_ms=%.1f\n",
                     a->offsetsUs.size(), listOf(a->offsetsUs).c_str(), a->medianUs, a->p99Us,
-                    listOf(a->pressToClickMs).c_str(), a->stallMs);
+                    listOf(a->pressToClickMs).c_str(), a->nearBarOffsetsUs.size(),
+                    listOf(a->nearBarOffsetsUs).c_str(), a->stallMs);
         std::fflush(stdout);
         f.value = a->p99Us;
     }
