@@ -85,9 +85,14 @@ void RhythmEngine::setFollowedSource(FollowedSource* source) noexcept {
     }
 }
 
-void RhythmEngine::resumeFollowing() noexcept {
-    if (following() && !followed_.running()) {
-        (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+void RhythmEngine::resumeAfterSwitch() noexcept {
+    if (following()) {
+        if (!followed_.running()) {
+            (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
+        }
+    } else if (!timeline_->running()) {
+        // Gear that shows the tempo from the clock keeps it while no step is played.
+        idleClocks();
     }
 }
 

@@ -117,8 +117,9 @@ public:
     // brought to what the source says. True when anything the window shows changed.
     bool followTick() noexcept;
     // Window's thread, once a new device is open: a switch halts the steps, and following
-    // goes on with the new device rather than waiting for Play or Stop.
-    void resumeFollowing() noexcept;
+    // goes on with the new device rather than waiting for Play or Stop; on Tambrel's own
+    // clock the clock out's clocks while stopped run on meanwhile, as after Stop.
+    void resumeAfterSwitch() noexcept;
 
 private:
     // While stopped: the clock out's idle clocks, at the tempo and signature in force.

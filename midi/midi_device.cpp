@@ -64,7 +64,7 @@ void MidiDevice::switchToSelectedDevice() {
     takeName();
     sleep_(100);
     open();
-    engine_.resumeFollowing();
+    engine_.resumeAfterSwitch();
 }
 
 bool MidiDevice::closeAtExit() {

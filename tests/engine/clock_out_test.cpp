@@ -118,6 +118,26 @@ TEST_F(ClockOutTest, StopOnlyAfterAStartAndOnceForAHaltAndItsStop) {
     EXPECT_TRUE(clock().empty()) << "clock out that was turned off still sends";
 }
 
+// A device switch halts the steps: gear shown the tempo by the clocks while stopped keeps
+// getting them, without a Start, until Play.
+TEST_F(ClockOutTest, ClocksWhileStoppedRunOnAfterADeviceSwitch) {
+    engine.setClockOut(&sink, true);
+    engine.StartPlayback();
+    while (of(0).empty()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    engine.haltClock();
+    engine.resumeAfterSwitch();
+    const std::size_t atHalt = clock().size();
+    ASSERT_EQ(clock().back().message, midiout::kStop);
+    std::this_thread::sleep_for(300ms);
+    const std::vector<RecordedMessage> after = clock();
+    ASSERT_GT(after.size(), atHalt + 6) << "no clocks after the switch";
+    for (std::size_t i = atHalt; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].message, midiout::kTimingClock) << i;
+    }
+}
+
 TEST_F(ClockOutTest, ClocksRunWhileStoppedOnlyWhenAskedAndNeverGoBack) {
     engine.setClockOut(&sink, false);
     std::this_thread::sleep_for(150ms);
