@@ -212,16 +212,27 @@ TEST_F(LinkSession, BeatsThatJumpBeforeTheStartMoveItToTheNewBarAndNoSocketIsOpe
     EXPECT_FALSE(source.link().isEnabled());
 }
 
+// A source whose start and stop are the session's, followed by a timeline of its own whose
+// steps the test records.
+struct SharedStartStop {
+    explicit SharedStartStop(LinkSession& test)
+        : source{test.frames, LinkSession::kDelay, 120, true}, follow{test.timers} {
+        source.setOwnTime(kFourFour);
+        follow.setSource(&source);
+        follow.setStepsPerBar(16);
+        follow.attach(&LinkSession::record, &test);
+    }
+    BasicLinkSource<TestLink> source;
+    engine::FollowedTimeline follow;
+};
+
 // With start and stop shared, the session's playing state is Play and Stop: a peer's start
 // starts Tambrel at the first bar from that start, heard on its beat less the output's
 // latency as the window reports it; Tambrel's own Stop and Play start and stop the session.
 TEST_F(LinkSession, ASharedStartBeginsOnTheBarAfterItAndTheOutputsLatencyIsTakenOff) {
-    BasicLinkSource<TestLink> shared{frames, kDelay, 120, true};
-    shared.setOwnTime(kFourFour);
-    engine::FollowedTimeline follow{timers};
-    follow.setSource(&shared);
-    follow.setStepsPerBar(16);
-    follow.attach(&LinkSession::record, this);
+    SharedStartStop rig{*this};
+    auto& shared = rig.source;
+    auto& follow = rig.follow;
     EXPECT_EQ(shared.delayFrames(), kDelay) << "until the window says the output's latency";
     shared.setOutputLatency(5ms);
     EXPECT_EQ(shared.delayFrames(), 240);
@@ -270,12 +281,9 @@ TEST_F(LinkSession, ASharedStartBeginsOnTheBarAfterItAndTheOutputsLatencyIsTaken
 // that bar for its first step to be heard on it is joined at the first step that can be,
 // each heard on its beat: in phase with the peers, not a whole bar after them.
 TEST_F(LinkSession, ASharedStartTooNearItsBarJoinsThatBarInPhase) {
-    BasicLinkSource<TestLink> shared{frames, kDelay, 120, true};
-    shared.setOwnTime(kFourFour);
-    engine::FollowedTimeline follow{timers};
-    follow.setSource(&shared);
-    follow.setStepsPerBar(16);
-    follow.attach(&LinkSession::record, this);
+    SharedStartStop rig{*this};
+    auto& shared = rig.source;
+    auto& follow = rig.follow;
     shared.setOutputLatency(400ms);
     const std::int64_t delay = shared.delayFrames();
 
