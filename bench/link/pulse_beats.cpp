@@ -35,10 +35,12 @@ bool pactl(const std::vector<std::string>& args) {
 }
 
 // PulseAudio's default sink made one that plays into the JACK server `jack`, as
-// "PulseOut:front-left" and "front-right".
+// "PulseOut:front-left" and "front-right", connected to the server's playback ports as a
+// desktop's bridge into JACK is: the latency the sink reports then counts theirs, as the
+// Tambrel on JACK counts them for its own ports.
 bool pulseIntoJack(const std::string& jack, std::string& why) {
     if (!pactl({"load-module", "module-jack-sink", "sink_name=jack_out", "server_name=" + jack,
-                "client_name=PulseOut", "connect=no", "channels=2"}) ||
+                "client_name=PulseOut", "connect=yes", "channels=2"}) ||
         !pactl({"set-default-sink", "jack_out"})) {
         why = "PulseAudio's JACK sink did not load (pulseaudio-module-jack: scripts/install-deps)";
         return false;
