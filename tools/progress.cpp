@@ -8,7 +8,9 @@ void ProgressLine::show(double done, Clock::time_point now) {
     if (now - start_ < kQuietFor || (shown_ && now - lastShown_ < kEvery)) {
         return;
     }
-    const int percent = static_cast<int>(std::clamp(done, 0.0, 1.0) * 100.0);
+    // A hair over before truncating: where doubles are multiplied in extended precision
+    // (32-bit x86), 0.6 x 100 comes to a hair under 60 and would show 59.
+    const int percent = static_cast<int>(std::clamp(done, 0.0, 1.0) * 100.0 + 1e-9);
     lastShown_ = now;
     shown_ = true;
     if (percent != percent_) {
