@@ -214,8 +214,9 @@ std::optional<Alignment> startOffsets(const LinkRig& rig, const std::vector<doub
         }
     }
     if ((offsets.size() + nearBar.size()) * 2 < pressed.size() || offsets.empty()) {
-        why = "heard both start within 3 s of " + std::to_string(offsets.size()) + " of " +
-              std::to_string(pressed.size()) + " presses";
+        why = "heard both start within 3 s of " + std::to_string(offsets.size() + nearBar.size()) +
+              " of " + std::to_string(pressed.size()) + " presses, " +
+              std::to_string(nearBar.size()) + " of them too near their bar to count";
         return std::nullopt;
     }
     Alignment a = alignmentOf(std::move(offsets), rig);
