@@ -27,7 +27,7 @@
 //   LinkHuts with Link on, its synth on a private PulseAudio server as bench/window_cost
 //   has it: its processor over 10 s, as a percentage of one core. Beside it in the detail
 //   line: the same window without --link, and with its synth on JACK, and the window's
-//   threads that took the processor (clock ticks).
+//   threads that took the processor (milliseconds, the scheduler's exact count).
 // A figure that could not be measured is n/a, with the reason on stderr.
 
 #include "bench_load.h"

@@ -10,6 +10,7 @@
 #include "tests/support/child_process.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -58,34 +59,46 @@ long long processTicks(pid_t pid) {
     return ticksOf("/proc/" + std::to_string(pid));
 }
 
-// Each thread's ticks by thread id, with its name.
-std::map<std::string, std::pair<std::string, long long>> threadTicks(pid_t pid) {
+// The processor time a thread has had, in nanoseconds, exact (the scheduler's own count,
+// /proc/PID/task/TID/schedstat): clock ticks are too coarse to tell apart threads that each
+// take a fraction of a millisecond a second. Negative when it is gone.
+long long runNanosOf(const std::string& folder) {
+    std::ifstream in(folder + "/schedstat");
+    long long nanos = -1;
+    return in >> nanos ? nanos : -1;
+}
+
+// Each thread's processor time by thread id, with its name.
+std::map<std::string, std::pair<std::string, long long>> threadNanos(pid_t pid) {
     std::map<std::string, std::pair<std::string, long long>> threads;
     std::error_code error;
     for (const auto& task :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
         std::string name;
-        const long long ticks = ticksOf(task.path().string(), &name);
-        threads[task.path().filename().string()] = {name, ticks};
+        ticksOf(task.path().string(), &name);
+        threads[task.path().filename().string()] = {name, runNanosOf(task.path().string())};
     }
     return threads;
 }
 
-// The threads that took any processor between the two readings, busiest first: "name=ticks".
+// The threads that took any processor between the two readings, busiest first:
+// "name=milliseconds".
 std::string busiestThreads(const std::map<std::string, std::pair<std::string, long long>>& before,
                            const std::map<std::string, std::pair<std::string, long long>>& after) {
     std::vector<std::pair<long long, std::string>> busy;
     for (const auto& [tid, thread] : after) {
         const auto was = before.find(tid);
-        const long long ticks = thread.second - (was != before.end() ? was->second.second : 0);
-        if (ticks > 0) {
-            busy.emplace_back(ticks, thread.first);
+        const long long nanos = thread.second - (was != before.end() ? was->second.second : 0);
+        if (nanos > 0) {
+            busy.emplace_back(nanos, thread.first);
         }
     }
     std::sort(busy.rbegin(), busy.rend());
     std::string text;
-    for (const auto& [ticks, name] : busy) {
-        text += (text.empty() ? "" : ",") + name + "=" + std::to_string(ticks);
+    char ms[32];
+    for (const auto& [nanos, name] : busy) {
+        std::snprintf(ms, sizeof ms, "%.1fms", static_cast<double>(nanos) / 1e6);
+        text += (text.empty() ? "" : ",") + name + "=" + ms;
     }
     return text.empty() ? "none" : text;
 }
@@ -154,11 +167,11 @@ std::optional<double> measureStoppedCpu(const std::string& program, const Window
     const std::string log = std::string(folder) + "/window.log";
     const pid_t window = testing::spawnChild(argv, {log, log}, &env);
     std::this_thread::sleep_for(10s); // the synth falls quiet 3 s after its last sound
-    const auto threadsBefore = threadTicks(window);
+    const auto threadsBefore = threadNanos(window);
     const long long before = processTicks(window);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const long long after = processTicks(window);
-    threads = busiestThreads(threadsBefore, threadTicks(window));
+    threads = busiestThreads(threadsBefore, threadNanos(window));
     const auto state = huts[0]->state();
     peers = state ? state->peers : -1;
     const bool alive = window > 0 && !testing::childExited(window);
