@@ -12,9 +12,10 @@ namespace tambrel::backends {
 class OwnStream {
 public:
     // On the stream's audio thread for each block: `frames` frames into the two buffers
-    // (zeroed). `nanos` is a moment on the monotonic clock that each stream defines. Must not
-    // block, lock or allocate.
-    using Render = void (*)(void* user, std::int64_t nanos, int frames, float* left,
+    // (zeroed). `nanos` is a moment on the monotonic clock that each stream defines. The
+    // first `unheard` of the frames will not be played: the server has already played
+    // silence in their place (a stream that ran dry). Must not block, lock or allocate.
+    using Render = void (*)(void* user, std::int64_t nanos, int frames, int unheard, float* left,
                             float* right) noexcept;
     // On the audio thread after each block: true when there is nothing to play until the
     // stream is woken. Must not block, lock or allocate.

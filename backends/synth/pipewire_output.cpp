@@ -184,7 +184,7 @@ void PipeWireOutput::onProcess(void* self) noexcept {
     const int n = static_cast<int>(frames);
     std::fill_n(out->left_.begin(), n, 0.0f);
     std::fill_n(out->right_.begin(), n, 0.0f);
-    out->render_(out->user_, nanos, n, out->left_.data(), out->right_.data());
+    out->render_(out->user_, nanos, n, 0, out->left_.data(), out->right_.data());
     auto* interleaved = static_cast<float*>(data.data);
     for (int i = 0; i < n; ++i) {
         interleaved[2 * i] = out->left_[i];

@@ -73,7 +73,8 @@ bool PlacedSynth::push(const midiout::TimedMessage& message, Stamp stamp, std::i
 }
 
 template <typename OffsetOf>
-void PlacedSynth::renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf) noexcept {
+void PlacedSynth::renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf,
+                               int unheard) noexcept {
     played_ = true;
     int rendered = 0;
     while (const Timed* timed = pending_.front()) {
@@ -86,9 +87,12 @@ void PlacedSynth::renderPlaced(int frames, float* left, float* right, OffsetOf o
         if (offset >= frames) {
             break; // a later block's, and so is everything behind it
         }
-        if (offset < 0) {
+        if (offset < unheard) {
+            if (unheard >= frames) {
+                break; // none of this block is heard: the first frame that is, is later
+            }
             late_.fetch_add(1, std::memory_order_relaxed);
-            offset = 0;
+            offset = unheard;
         }
         // Never before the message ahead of it.
         const int at = std::max(rendered, static_cast<int>(offset));
@@ -133,21 +137,25 @@ void PlacedSynth::renderJackPeriod(std::uint32_t cycleStart, std::uint32_t frame
 }
 
 void PlacedSynth::renderStream(std::int64_t nanos, int frames, float* left, float* right,
-                               int waitFrames) noexcept {
+                               int waitFrames, int unheard) noexcept {
     // The line follows the frames handed to the server by each callback's end: a stream's
     // first request fills the server's whole buffer at once, and from then on the frames
     // handed over keep pace with the frames played.
     streamClock_.update(nanos, streamFrame_ + frames);
     const auto holdLimit = static_cast<std::int64_t>(synth_->sampleRate() * kClockHoldSeconds);
     clear(left, right, frames);
-    renderPlaced(frames, left, right, [&](const Timed& timed) -> std::int64_t {
-        if (timed.stamp == Stamp::StreamFrame) {
-            return timed.at - streamFrame_;
-        }
-        const auto frame = static_cast<std::int64_t>(std::floor(streamClock_.frameAt(timed.at)));
-        const std::int64_t offset = frame + kClockLatencyFrames + waitFrames - streamFrame_;
-        return offset < holdLimit ? offset : 0;
-    });
+    renderPlaced(
+        frames, left, right,
+        [&](const Timed& timed) -> std::int64_t {
+            if (timed.stamp == Stamp::StreamFrame) {
+                return timed.at - streamFrame_;
+            }
+            const auto frame =
+                static_cast<std::int64_t>(std::floor(streamClock_.frameAt(timed.at)));
+            const std::int64_t offset = frame + kClockLatencyFrames + waitFrames - streamFrame_;
+            return offset < holdLimit ? offset : 0;
+        },
+        std::clamp(unheard, 0, frames));
 }
 
 bool PlacedSynth::mayRest() const noexcept {

@@ -109,8 +109,10 @@ public:
     // monotonic clock: each message at its stamp's frame on the stream clock's line plus the
     // fixed latency, plus `waitFrames` on a stream whose messages may wait that long for the
     // block that takes them (a graph that renders a whole quantum at a cycle's start).
-    void renderStream(std::int64_t nanos, int frames, float* left, float* right,
-                      int waitFrames = 0) noexcept;
+    // A message whose place lies in the first `unheard` frames, which the server will not
+    // play, starts on the first frame that it will: heard late, and counted late, not lost.
+    void renderStream(std::int64_t nanos, int frames, float* left, float* right, int waitFrames = 0,
+                      int unheard = 0) noexcept;
     // Rung out with nothing waiting: a stream may rest until the next message.
     bool mayRest() const noexcept;
 
@@ -135,7 +137,8 @@ private:
     bool push(const midiout::TimedMessage& message, Stamp stamp, std::int64_t at,
               std::uint8_t start = 0) noexcept;
     template <typename OffsetOf>
-    void renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf) noexcept;
+    void renderPlaced(int frames, float* left, float* right, OffsetOf offsetOf,
+                      int unheard = 0) noexcept;
 
     const Placement placement_;
     std::unique_ptr<GmSynth> synth_;

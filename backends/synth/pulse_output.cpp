@@ -92,6 +92,30 @@ pa_stream_flags_t latencyFlags(pa_threaded_mainloop* mainloop, pa_context* conte
         timing | (server == PulseAudio ? PA_STREAM_EARLY_REQUESTS : PA_STREAM_ADJUST_LATENCY));
 }
 
+constexpr std::size_t kFrameBytes = 2 * sizeof(float);
+
+// Time for a write to reach the server, which plays on meanwhile.
+constexpr pa_usec_t kWriteWayUsec = 1000;
+
+// How many frames of the next write the server will not play. A stream that ran dry plays on
+// in silence (no prebuffering), and its read position passes what we had written: what we
+// write next for the frames behind it is dropped, and a note among them would never be
+// heard. The read position is the one heard now (interpolated from the server's last
+// timing report) plus the sink's latency, and a little more for the write's way there.
+std::int64_t unheardFrames(pa_stream* stream) noexcept {
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
+    pa_usec_t heard = 0;
+    if (timing == nullptr || format == nullptr || timing->write_index_corrupt != 0 ||
+        timing->playing == 0 || pa_stream_get_time(stream, &heard) != 0 || heard == 0) {
+        return 0; // nothing played yet, or nothing known: nothing passed
+    }
+    const pa_usec_t read = heard + timing->sink_usec + timing->transport_usec + kWriteWayUsec;
+    const auto readFrames = static_cast<std::int64_t>(read * format->rate / 1'000'000);
+    const std::int64_t written = timing->write_index / static_cast<std::int64_t>(kFrameBytes);
+    return std::max<std::int64_t>(readFrames - written, 0);
+}
+
 } // namespace
 
 std::unique_ptr<PulseOutput> PulseOutput::open(const std::string& streamName,
@@ -278,8 +302,9 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
         out->latencyNanos_.store(negative != 0 ? 0 : static_cast<std::int64_t>(latency) * 1000,
                                  std::memory_order_relaxed);
     }
-    constexpr std::size_t frameBytes = 2 * sizeof(float);
+    constexpr std::size_t frameBytes = kFrameBytes;
     std::size_t frames = bytes / frameBytes;
+    std::int64_t unheard = unheardFrames(stream);
     while (frames > 0) {
         void* data = nullptr;
         std::size_t chunkBytes =
@@ -295,9 +320,11 @@ void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) noex
             return;
         }
         const int n = static_cast<int>(chunk);
+        const int chunkUnheard = static_cast<int>(std::min<std::int64_t>(unheard, n));
+        unheard -= chunkUnheard;
         std::fill_n(out->left_.begin(), n, 0.0f);
         std::fill_n(out->right_.begin(), n, 0.0f);
-        out->render_(out->user_, nanos, n, out->left_.data(), out->right_.data());
+        out->render_(out->user_, nanos, n, chunkUnheard, out->left_.data(), out->right_.data());
         auto* interleaved = static_cast<float*>(data);
         for (std::size_t i = 0; i < chunk; ++i) {
             interleaved[2 * i] = out->left_[i];

@@ -31,10 +31,11 @@ protected:
     ~StreamSynthOutput() override = default;
 
     // The audio side: one request of the server, which came at `nanos` on the monotonic
-    // clock, for `frames` frames; `waitFrames` as PlacedSynth::renderStream takes it.
-    void render(std::int64_t nanos, int frames, float* left, float* right,
-                int waitFrames = 0) noexcept {
-        synth_.renderStream(nanos, frames, left, right, waitFrames);
+    // clock, for `frames` frames; `waitFrames` and `unheard` as PlacedSynth::renderStream
+    // takes them.
+    void render(std::int64_t nanos, int frames, float* left, float* right, int waitFrames = 0,
+                int unheard = 0) noexcept {
+        synth_.renderStream(nanos, frames, left, right, waitFrames, unheard);
         wait_.store(waitFrames, std::memory_order_relaxed);
         requests_.fetch_add(1, std::memory_order_release);
     }
@@ -83,10 +84,10 @@ public:
     }
 
 private:
-    static void onRequest(void* self, std::int64_t nanos, int frames, float* left,
+    static void onRequest(void* self, std::int64_t nanos, int frames, int unheard, float* left,
                           float* right) noexcept {
-        static_cast<OwnStreamSynthOutput*>(self)->render(nanos, frames, left, right,
-                                                         Stream::kWholeBlocks ? frames : 0);
+        static_cast<OwnStreamSynthOutput*>(self)->render(
+            nanos, frames, left, right, Stream::kWholeBlocks ? frames : 0, unheard);
     }
     static bool mayRest(void* self) noexcept {
         return static_cast<OwnStreamSynthOutput*>(self)->synth_.mayRest();

@@ -365,15 +365,17 @@ TEST_F(OfflineSynthTest, PassedFramesPlayAtTheNextBlockInTheirOrderAndAreCounted
 }
 
 // One JACK period or one stream request of `placed` from stream frame `frame` on, kPeriod
-// frames (on the stream's own pace), its louder channel appended to `level`.
-void renderPeriod(PlacedSynth& placed, bool jack, std::int64_t frame, std::vector<float>& level) {
+// frames (on the stream's own pace), its louder channel appended to `level`; the request's
+// first `unheard` frames are ones the server will not play.
+void renderPeriod(PlacedSynth& placed, bool jack, std::int64_t frame, std::vector<float>& level,
+                  int unheard = 0) {
     float left[kPeriod];
     float right[kPeriod];
     if (jack) {
         placed.renderJackPeriod(static_cast<std::uint32_t>(frame), kPeriod, left, right);
     } else {
         placed.renderStream(std::llround(static_cast<double>(frame) * 1e9 / kRate), kPeriod, left,
-                            right);
+                            right, 0, unheard);
     }
     for (int i = 0; i < kPeriod; ++i) {
         level.push_back(std::max(std::fabs(left[i]), std::fabs(right[i])));
@@ -416,6 +418,28 @@ TEST_F(OfflineSynthTest, APlacementOfItsOwnDecidesWhereEachMessageGoes) {
             EXPECT_EQ(placed.lateCount(), 0u);
         }
     }
+}
+
+// A stream that ran dry: the server played silence on, past the frames written, and drops
+// what comes for them. A note due there sounds on the first frame the server will play
+// (FluidSynth's block from it), counted late, rather than in frames nobody hears.
+TEST_F(OfflineSynthTest, ANoteDueInFramesTheServerSkippedSoundsOnTheFirstFrameItPlays) {
+    constexpr std::int64_t kSkippedFrom = 117 * kPeriod; // a request's first frame
+    constexpr std::int64_t kHeardFrom = kSkippedFrom + 348;
+    PlacedSynth placed(&PlacedSynth::atStamp);
+    ASSERT_TRUE(placed.start(*findGmSoundfont(), kRate));
+    ASSERT_TRUE(placed.pushAtStreamFrame(kClaves, kSkippedFrom + 48));
+    std::vector<float> level;
+    for (std::int64_t frame = 0; frame < kSecond; frame += kPeriod) {
+        const auto unheard =
+            static_cast<int>(std::clamp<std::int64_t>(kHeardFrom - frame, 0, kPeriod));
+        renderPeriod(placed, false, frame, level, frame >= kSkippedFrom ? unheard : 0);
+    }
+    const std::vector<std::int64_t> onsets = onsetsIn(level);
+    ASSERT_EQ(onsets.size(), 1u);
+    EXPECT_GE(onsets[0], gridBlockOf(kHeardFrom)) << "sounded in the frames the server skips";
+    EXPECT_LT(onsets[0], gridBlockOf(kHeardFrom) + kBlock);
+    EXPECT_EQ(placed.lateCount(), 1u);
 }
 
 TEST_F(OfflineSynthTest, ReopeningStartsSilentAndStillPlays) {

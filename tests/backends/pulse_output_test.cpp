@@ -43,7 +43,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void silence(void*, std::int64_t, int, float*, float*) noexcept {}
+void silence(void*, std::int64_t, int, int, float*, float*) noexcept {}
 
 // The streams playing on the test's server, as pactl lists them.
 std::string playingStreams() {
@@ -95,7 +95,7 @@ TEST(PulseOutput, AFailedWriteEndsTheStream) {
 struct Counted {
     std::atomic<bool> quiet{false};
     std::atomic<int> requests{0};
-    static void render(void* self, std::int64_t, int, float*, float*) noexcept {
+    static void render(void* self, std::int64_t, int, int, float*, float*) noexcept {
         static_cast<Counted*>(self)->requests.fetch_add(1);
     }
     static bool mayRest(void* self) noexcept { return static_cast<Counted*>(self)->quiet.load(); }
@@ -134,21 +134,35 @@ TEST(PulseOutput, AQuietStreamRestsUntilWoken) {
 }
 
 // Two clicks a second apart on the stream's own frames, and between them one request that
-// keeps the server waiting far longer than the buffer lasts.
+// keeps the server waiting far longer than the buffer lasts, with a third click due in the
+// frames the server plays as silence meanwhile. As the synth does, a click whose frame will
+// not be heard sounds on the first frame that will.
 struct StalledClicks {
     static constexpr std::int64_t kFirst = 24000;
     static constexpr std::int64_t kSecond = 72000;
     static constexpr std::int64_t kStallAt = 36000;
+    static constexpr std::int64_t kInGap = 37000; // 20 ms into the 80 ms stall
     static constexpr auto kStall = 80ms;
     std::int64_t frame = 0; // the stream's thread only
     bool stalled = false;
-    static void render(void* self, std::int64_t, int frames, float* left, float* right) noexcept {
+    std::int64_t inGapAt = -1; // the stream's frame that the third click sounded on
+    static void render(void* self, std::int64_t, int frames, int unheard, float* left,
+                       float* right) noexcept {
         auto* clicks = static_cast<StalledClicks*>(self);
-        for (int i = 0; i < frames; ++i) {
-            const std::int64_t at = clicks->frame + i;
-            if ((at >= kFirst && at < kFirst + 48) || (at >= kSecond && at < kSecond + 48)) {
+        const auto click = [&](std::int64_t offset) {
+            for (std::int64_t i = offset; i < std::min<std::int64_t>(offset + 48, frames); ++i) {
                 left[i] = right[i] = 0.9f;
             }
+        };
+        for (const std::int64_t due : {kFirst, kSecond}) {
+            if (due >= clicks->frame && due < clicks->frame + frames) {
+                click(due - clicks->frame);
+            }
+        }
+        const std::int64_t inGap = std::max(kInGap - clicks->frame, std::int64_t{unheard});
+        if (clicks->inGapAt < 0 && kInGap < clicks->frame + frames && inGap < frames) {
+            clicks->inGapAt = clicks->frame + inGap;
+            click(inGap);
         }
         clicks->frame += frames;
         if (!clicks->stalled && clicks->frame >= kStallAt) {
@@ -160,7 +174,8 @@ struct StalledClicks {
 
 // A stream that runs dry loses the audio it was late with, not its timeline: the frames
 // written after the gap play where they belong, so a click track keeps its grid through
-// an underflow instead of slipping by the length of the gap.
+// an underflow instead of slipping by the length of the gap. A note due in the gap is not
+// lost with it: it sounds as soon as the stream is heard again.
 TEST(PulseOutput, AnUnderflowKeepsTheStreamsTimeline) {
     testing::PrivatePulseServer server;
     if (!server.start()) {
@@ -177,9 +192,15 @@ TEST(PulseOutput, AnUnderflowKeepsTheStreamsTimeline) {
     const testing::Recording heard = server.stopRecording();
     EXPECT_GE(underflows, 1u) << "the stalled request did not run the stream dry";
     const std::vector<std::int64_t> onsets = testing::findOnsets(heard.samples, 0.5f, 0.1f, 4800);
-    ASSERT_EQ(onsets.size(), 2u);
-    EXPECT_NEAR(onsets[1] - onsets[0], StalledClicks::kSecond - StalledClicks::kFirst, 64)
+    ASSERT_EQ(onsets.size(), 3u) << "the click due in the gap was lost with it";
+    EXPECT_NEAR(onsets[2] - onsets[0], StalledClicks::kSecond - StalledClicks::kFirst, 64)
         << "the frames after the gap were heard late";
+    // Moved out of the gap to a frame that is heard, and heard on it, within 10 ms of the
+    // stall's end.
+    EXPECT_GT(clicks.inGapAt, StalledClicks::kInGap) << "the gap did not reach the click";
+    EXPECT_NEAR(onsets[1] - onsets[0] + StalledClicks::kFirst, clicks.inGapAt, 64)
+        << "placed on a frame the server did not play";
+    EXPECT_LT(clicks.inGapAt, StalledClicks::kStallAt + 48 * 80 + 480);
 }
 
 } // namespace
