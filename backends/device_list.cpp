@@ -88,8 +88,7 @@ Outputs discoverOutputs(const SyncRequest& request) {
     const std::shared_ptr<JackMidiClient> client = jack ? jack->client() : nullptr;
     outputs.devices = listDevices(jack);
     if (request.clockDestination) {
-        outputs.clockPort =
-            JackClockPort::open(client, *request.clockDestination, outputs.clockWhy);
+        outputs.clockPort = JackClockPort::open(jack, *request.clockDestination, outputs.clockWhy);
     }
     if (request.leadTransport) {
         outputs.transportLead = JackTransportLead::open(client, outputs.transportWhy);

@@ -82,6 +82,16 @@ public:
     // Window's thread, while the step clock is stopped: with `whileStopped`, clocks run at
     // this step period and count (anew when they change); otherwise nothing.
     void idle(std::uint32_t periodMs, int clocks) noexcept;
+    // Window's thread, while the step clock is stopped: a lost sink's reconnect(), with the
+    // idle clocks ended around it; they run on after it in resumeAfterSwitch.
+    void reconnect() noexcept {
+        if (ClockSink* sink = sink_.load(std::memory_order_acquire); sink && sink->lost()) {
+            endIdle();
+            if (sink->reconnect()) {
+                idle_.setPace(pace());
+            }
+        }
+    }
     // Window's thread: the idle clocks end (at Play); returns once none runs.
     void endIdle() noexcept { idle_.stop(); }
     bool idling() const noexcept { return idle_.running(); }

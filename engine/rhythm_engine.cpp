@@ -149,6 +149,11 @@ void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
     }
 }
 
+void RhythmEngine::reconnectClockOut() noexcept {
+    clockOut_.reconnect();
+    choosePace();
+}
+
 void RhythmEngine::setTransportLead(midiout::TransportLead* lead) noexcept {
     transportLead_ = lead;
     choosePace();

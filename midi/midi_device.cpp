@@ -56,6 +56,7 @@ void MidiDevice::takeName() {
 
 void MidiDevice::switchToSelectedDevice() {
     engine_.haltClock();
+    engine_.reconnectClockOut();
     if (open_) {
         out_.close(engine_.trigger().handle());
         open_ = false;

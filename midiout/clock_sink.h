@@ -27,6 +27,12 @@ public:
     // The frame clock the port places its messages on, when it has one: the step clock is
     // paced by it while the clock goes out, so that the clocks never drift in frames.
     virtual const FrameClock* frameClock() const noexcept { return nullptr; }
+    // Whether the port went with its server (a JACK server stopped or restarted).
+    virtual bool lost() const noexcept { return false; }
+    // Window's thread, while nothing sends through the port: a lost port is made again on
+    // the server that runs now and connected as it was. True when it was; frameClock() may
+    // then be another.
+    virtual bool reconnect() noexcept { return false; }
 };
 
 } // namespace tambrel::midiout

@@ -191,5 +191,42 @@ TEST(JackClockOutEndToEnd, ClocksOnTheStepsFramesFromStartToStopAndNoPortLeftBeh
     EXPECT_EQ(out.close(handle), midiout::kMidiOk);
 }
 
+// Whether `gear` hears the clocks that keep running while stopped, within a second.
+bool hearsIdleClocks(const testing::JackMidiReceiver& gear) {
+    const std::size_t before = gear.count();
+    return gear.waitForCount(before + 24, 1s) && gear.events().back().data()[0] == 0xF8;
+}
+
+// A JACK server restarted under a running Tambrel: the clock's port went with the old
+// server, and a device switch (choosing the output again, which reopens a JACK device) makes
+// it again on the new one, connected to the same gear, whose clocks run on.
+TEST(JackClockOutEndToEnd, ADeviceSwitchAfterTheServerRestartedBringsTheClockBack) {
+    testing::PrivateJackServer server;
+    ASSERT_TRUE(server.start());
+    auto gear = std::make_unique<testing::JackMidiReceiver>("gear");
+    ASSERT_TRUE(gear->ok());
+    backends::Outputs outputs = backends::discoverOutputs(gear->portName());
+    ASSERT_NE(outputs.clockPort, nullptr) << outputs.clockWhy;
+    platform::TimerService timers;
+    RhythmEngine engine(timers, nullptr);
+    engine.setClockOut(outputs.clockPort.get(), true);
+    ASSERT_TRUE(hearsIdleClocks(*gear));
+
+    server.stop();
+    gear.reset(); // a client of the gone server, closed before another of its name starts
+    ASSERT_TRUE(server.start());
+    gear = std::make_unique<testing::JackMidiReceiver>("gear");
+    ASSERT_TRUE(gear->ok());
+    EXPECT_FALSE(hearsIdleClocks(*gear)) << "clocks before the port was made again";
+
+    engine.haltClock();
+    engine.reconnectClockOut();
+    engine.resumeAfterSwitch();
+    EXPECT_EQ(gear->connectionCount(), 1);
+    EXPECT_TRUE(hearsIdleClocks(*gear)) << "no clocks from the port made again";
+    engine.haltClock();
+    engine.setClockOut(nullptr, false);
+}
+
 } // namespace
 } // namespace tambrel::engine
