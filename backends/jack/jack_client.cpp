@@ -37,8 +37,8 @@ std::shared_ptr<JackMidiClient> JackMidiClient::connect(const std::string& clien
 }
 
 JackMidiClient::JackMidiClient(jack_client_t* client)
-    : client_(client), line_(jack_get_sample_rate(client),
-                             std::chrono::steady_clock::now().time_since_epoch().count()) {}
+    : client_(client), sampleRate_(jack_get_sample_rate(client)),
+      line_(sampleRate_, std::chrono::steady_clock::now().time_since_epoch().count()) {}
 
 JackMidiClient::~JackMidiClient() {
     // jack_client_close deactivates first, so the process callback is over when it returns.
@@ -76,7 +76,10 @@ JackMidiClient::frameTimeAt(std::chrono::steady_clock::time_point when) const no
     if (line_.ready()) {
         return line_.frameAt(when.time_since_epoch().count(), pinnedLine());
     }
-    // Before the first period: the server's own estimate.
+    // Before the first period: the server's own estimate, while there is a server to ask.
+    if (!alive()) {
+        return 0;
+    }
     const std::chrono::nanoseconds onServer = when.time_since_epoch() + serverAhead();
     if (onServer.count() <= 0) {
         return jack_frame_time(client_);
@@ -114,7 +117,7 @@ midiout::Moment JackMidiClient::momentOf(std::uint32_t frame) const noexcept {
 }
 
 std::uint32_t JackMidiClient::sampleRate() const noexcept {
-    return jack_get_sample_rate(client_);
+    return sampleRate_;
 }
 
 bool JackMidiClient::waitForCycle(std::uint64_t after) const noexcept {

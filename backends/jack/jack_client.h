@@ -147,6 +147,10 @@ private:
     bool waitUntilOutsideProcess() const noexcept;
 
     _jack_client* client_;
+    // A server's rate is fixed for its life. Kept, because libjack's own answer reads the
+    // server's shared memory, which a server that died (or one started in its place) no
+    // longer maps: the clocks while stopped ask it through a JACK restart.
+    const std::uint32_t sampleRate_;
     std::atomic<bool> alive_{true};
     // Set while the process callback runs: what it may still be using is released only
     // once it is seen clear after the pointer to it was taken away.
