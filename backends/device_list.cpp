@@ -3,6 +3,7 @@
 #include "backends/jack/jack_clock_in.h"
 #include "backends/jack/jack_clock_port.h"
 #include "backends/jack/jack_midi_device.h"
+#include "backends/jack/jack_remade.h"
 #include "backends/jack/jack_transport_follow.h"
 #include "backends/jack/jack_transport_lead.h"
 #include "backends/link/link_source.h"
@@ -91,12 +92,36 @@ Outputs discoverOutputs(const SyncRequest& request) {
         outputs.clockPort = JackClockPort::open(jack, *request.clockDestination, outputs.clockWhy);
     }
     if (request.leadTransport) {
-        outputs.transportLead = JackTransportLead::open(client, outputs.transportWhy);
+        outputs.transportLead = RemadeTransportLead::open(
+            jack,
+            [](std::shared_ptr<JackMidiClient> on, std::string& why, bool) {
+                return std::unique_ptr<midiout::TransportLead>(
+                    JackTransportLead::open(std::move(on), why));
+            },
+            outputs.transportWhy);
     } else if (request.followTransport) {
-        outputs.followed = JackTransportFollow::open(client, outputs.followWhy);
+        outputs.followed = RemadeFollowedSource::open(
+            jack,
+            [](std::shared_ptr<JackMidiClient> on, std::string& why, bool) {
+                return std::unique_ptr<midiout::FollowedSource>(
+                    JackTransportFollow::open(std::move(on), why));
+            },
+            outputs.followWhy);
     }
     if (request.clockSource) {
-        outputs.followed = JackClockIn::open(client, *request.clockSource, outputs.followWhy);
+        outputs.followed = RemadeFollowedSource::open(
+            jack,
+            [source = *request.clockSource](std::shared_ptr<JackMidiClient> on, std::string& why,
+                                            bool again) {
+                std::unique_ptr<JackClockIn> in = JackClockIn::open(on, source, why);
+                // Connected from the same clock when it is there again; else the port waits for
+                // the user to connect it, as when it was first given none.
+                if (in == nullptr && again && !source.empty()) {
+                    in = JackClockIn::open(std::move(on), std::string{}, why);
+                }
+                return std::unique_ptr<midiout::FollowedSource>(std::move(in));
+            },
+            outputs.followWhy);
     }
     if (request.link) {
         outputs.followed = joinLink(client, request);

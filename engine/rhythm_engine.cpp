@@ -149,8 +149,16 @@ void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
     }
 }
 
-void RhythmEngine::reconnectClockOut() noexcept {
+void RhythmEngine::reconnectLost() noexcept {
     clockOut_.reconnect();
+    if (transportLead_ != nullptr && transportLead_->lost()) {
+        (void)transportLead_->reconnect();
+    }
+    if (FollowedSource* source = followed_.source(); source != nullptr && source->lost()) {
+        if (source->reconnect()) {
+            tellSource();
+        }
+    }
     choosePace();
 }
 

@@ -101,10 +101,11 @@ public:
     // with a frame clock paces the step clock by it (own_clock.h).
     void setClockOut(ClockSink* sink, bool whileStopped) noexcept;
     const MidiClockOut& clockOut() const noexcept { return clockOut_; }
-    // Window's thread, while halted (a device switch): the clock out's port made again if
-    // its server went (a JACK server restarted), as choosing the output again reopens the
-    // notes' device; the step clock is paced by the new server's frames.
-    void reconnectClockOut() noexcept;
+    // Window's thread, while halted (a device switch): the clock out's port, the transport
+    // lead and the followed source made again if their server went (a JACK server
+    // restarted), as choosing the output again reopens the notes' device; the step clock is
+    // paced by the new server's frames.
+    void reconnectLost() noexcept;
 
     // --- transport lead (midiout/transport_lead.h): off until set, while stopped. Told of
     // Play and of every stop on the window's thread; a lead with a frame clock paces the

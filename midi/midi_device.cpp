@@ -56,7 +56,7 @@ void MidiDevice::takeName() {
 
 void MidiDevice::switchToSelectedDevice() {
     engine_.haltClock();
-    engine_.reconnectClockOut();
+    engine_.reconnectLost();
     if (open_) {
         out_.close(engine_.trigger().handle());
         open_ = false;

@@ -100,6 +100,12 @@ public:
     // outputs (a slow-sync transport may roll from now on). Never waits. The source keeps
     // the epoch when it releases that start (the grid's anchor becomes the release frame).
     virtual void prepared(std::uint32_t /*epoch*/) noexcept {}
+    // Whether the source went with its server (a JACK server stopped or restarted).
+    virtual bool lost() const noexcept { return false; }
+    // Window's thread, while the step clock does not look (a device switch halted it): a
+    // lost source made again on the server that runs now. True when it was; frames() is
+    // then another, and the own time must be told again.
+    virtual bool reconnect() noexcept { return false; }
 };
 
 } // namespace tambrel::midiout

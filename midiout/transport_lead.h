@@ -39,6 +39,11 @@ public:
     // The frame clock the transport counts in, when it has one: the step clock is paced by
     // it while Tambrel leads, so that the steps never drift from the bars it publishes.
     virtual const FrameClock* frameClock() const noexcept { return nullptr; }
+    // Whether the lead went with its server (a JACK server stopped or restarted).
+    virtual bool lost() const noexcept { return false; }
+    // While stopped: a lost lead made again on the server that runs now. True when it was;
+    // frameClock() may then be another.
+    virtual bool reconnect() noexcept { return false; }
 };
 
 } // namespace tambrel::midiout

@@ -1,10 +1,12 @@
 // MIDI clock in, the whole way: jack_midi_clock's clock (rolled by jack_transport) on our
 // port "Tambrel:clock in", the step clock following it, and the notes to a receiver that
-// hears the clock as well, on a private JACK server.
+// hears the clock as well, on a private JACK server. And what follows or leads the server's
+// time, through a restart of the server.
 
 #include "backends/device_list.h"
 #include "jack_clock_sender.h"
 #include "jack_test_server.h"
+#include "jack_transport_watcher.h"
 
 #include "engine/rhythm_engine.h"
 #include "midiout/midi_out.h"
@@ -176,6 +178,76 @@ TEST(JackClockInEndToEnd, EachStepOnItsClocksFrameFromStartToStop) {
 
     expectStepsOnClocks(heardSinceStart(heard));
     (void)out.close(handle);
+}
+
+// Until the client under `lost` has seen its server go, for 2 s at most.
+template <class Source> bool waitUntilLost(const Source& lost) {
+    for (int i = 0; i < 200 && !lost.lost(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    return lost.lost();
+}
+
+// A JACK server restarted under a running Tambrel: the transport's follower and lead and
+// the clock's input went with the old server (the new one's transport moves nothing), and a
+// device switch (choosing the output again) makes them again on the new one.
+TEST(JackTimeEndToEnd, ADeviceSwitchAfterTheServerRestartedFollowsAndLeadsTheNewServer) {
+    testing::PrivateJackServer server;
+    ASSERT_TRUE(server.start());
+    backends::Outputs follow = backends::discoverOutputs(std::nullopt, false, std::nullopt, true);
+    backends::Outputs lead = backends::discoverOutputs(std::nullopt, true);
+    backends::Outputs clockIn = backends::discoverOutputs(std::nullopt, false, std::string{});
+    ASSERT_NE(follow.followed, nullptr) << follow.followWhy;
+    ASSERT_NE(lead.transportLead, nullptr) << lead.transportWhy;
+    ASSERT_NE(clockIn.followed, nullptr) << clockIn.followWhy;
+    platform::TimerService timers;
+    RhythmEngine follower(timers, nullptr);
+    follower.setFollowedSource(follow.followed.get());
+    RhythmEngine leader(timers, nullptr);
+    leader.setTransportLead(lead.transportLead.get());
+
+    server.stop();
+    ASSERT_TRUE(waitUntilLost(*follow.followed));
+    ASSERT_TRUE(waitUntilLost(*lead.transportLead));
+    ASSERT_TRUE(waitUntilLost(*clockIn.followed));
+    ASSERT_TRUE(server.start());
+    testing::JackTransportWatcher watcher("watcher");
+    ASSERT_TRUE(watcher.ok());
+    leader.StartPlayback();
+    EXPECT_FALSE(watcher.waitForState(JackTransportRolling, 0, 500ms)) << "the old lead rolled it";
+    leader.StopPlayback();
+
+    for (RhythmEngine* engine : {&follower, &leader}) {
+        engine->haltClock();
+        engine->reconnectLost();
+        engine->resumeAfterSwitch();
+    }
+    EXPECT_FALSE(follow.followed->lost());
+    EXPECT_FALSE(lead.transportLead->lost());
+    leader.StartPlayback();
+    ASSERT_TRUE(watcher.waitForState(JackTransportRolling, 0, 2s)) << "the lead made again";
+    followFor(follower, 1500ms);
+    EXPECT_EQ(follower.playState(), PlayState::Playing) << "the follower made again";
+    const std::size_t rolled = watcher.samples().size();
+    leader.StopPlayback();
+    EXPECT_TRUE(watcher.waitForState(JackTransportStopped, rolled, 2s));
+    followFor(follower, 500ms);
+    EXPECT_EQ(follower.playState(), PlayState::Stopped);
+    follower.setFollowedSource(nullptr);
+    leader.setTransportLead(nullptr);
+
+    // The clock's input port is there again, for the user to connect.
+    RhythmEngine clocked(timers, nullptr);
+    clocked.setFollowedSource(clockIn.followed.get());
+    clocked.haltClock();
+    clocked.reconnectLost();
+    clocked.resumeAfterSwitch();
+    EXPECT_FALSE(clockIn.followed->lost());
+    testing::JackMidiReceiver other("other");
+    const char** ports = jack_get_ports(other.client(), ":clock in$", nullptr, JackPortIsInput);
+    EXPECT_NE(ports, nullptr);
+    jack_free(ports);
+    clocked.setFollowedSource(nullptr);
 }
 
 } // namespace

@@ -220,7 +220,7 @@ TEST(JackClockOutEndToEnd, ADeviceSwitchAfterTheServerRestartedBringsTheClockBac
     EXPECT_FALSE(hearsIdleClocks(*gear)) << "clocks before the port was made again";
 
     engine.haltClock();
-    engine.reconnectClockOut();
+    engine.reconnectLost();
     engine.resumeAfterSwitch();
     EXPECT_EQ(gear->connectionCount(), 1);
     EXPECT_TRUE(hearsIdleClocks(*gear)) << "no clocks from the port made again";
