@@ -71,6 +71,26 @@ std::unique_ptr<midiout::FollowedSource> joinLink(const std::shared_ptr<JackMidi
     return joinLinkSession(std::move(frames), 0, request.linkTempo, request.linkStartStop);
 }
 
+// What is made on our JACK client as `open` makes it, the first time and after a restart.
+template <class Made, class Open> JackOpener<Made> opening(Open open) {
+    return [open](std::shared_ptr<JackMidiClient> on, std::string& why,
+                  bool) -> std::unique_ptr<Made> { return open(std::move(on), why); };
+}
+
+// What is made connected to another program's port `other` (none when empty). After a
+// restart, when that port is not there (yet), it is made all the same, for the user to
+// connect, as when it was first given none.
+template <class Made, class Open> JackOpener<Made> connectingTo(std::string other, Open open) {
+    return [other = std::move(other), open](std::shared_ptr<JackMidiClient> on, std::string& why,
+                                            bool again) -> std::unique_ptr<Made> {
+        std::unique_ptr<Made> made = open(on, other, why);
+        if (made == nullptr && again && !other.empty()) {
+            made = open(std::move(on), std::string{}, why);
+        }
+        return made;
+    };
+}
+
 } // namespace
 
 midiout::MidiOutDeviceList discoverMidiOutDevices() {
@@ -89,38 +109,20 @@ Outputs discoverOutputs(const SyncRequest& request) {
     const std::shared_ptr<JackMidiClient> client = jack ? jack->client() : nullptr;
     outputs.devices = listDevices(jack);
     if (request.clockDestination) {
-        outputs.clockPort = JackClockPort::open(jack, *request.clockDestination, outputs.clockWhy);
+        outputs.clockPort = RemadeClockSink::open(
+            jack, connectingTo<midiout::ClockSink>(*request.clockDestination, &JackClockPort::open),
+            outputs.clockWhy);
     }
     if (request.leadTransport) {
         outputs.transportLead = RemadeTransportLead::open(
-            jack,
-            [](std::shared_ptr<JackMidiClient> on, std::string& why, bool) {
-                return std::unique_ptr<midiout::TransportLead>(
-                    JackTransportLead::open(std::move(on), why));
-            },
-            outputs.transportWhy);
+            jack, opening<midiout::TransportLead>(&JackTransportLead::open), outputs.transportWhy);
     } else if (request.followTransport) {
         outputs.followed = RemadeFollowedSource::open(
-            jack,
-            [](std::shared_ptr<JackMidiClient> on, std::string& why, bool) {
-                return std::unique_ptr<midiout::FollowedSource>(
-                    JackTransportFollow::open(std::move(on), why));
-            },
-            outputs.followWhy);
+            jack, opening<midiout::FollowedSource>(&JackTransportFollow::open), outputs.followWhy);
     }
     if (request.clockSource) {
         outputs.followed = RemadeFollowedSource::open(
-            jack,
-            [source = *request.clockSource](std::shared_ptr<JackMidiClient> on, std::string& why,
-                                            bool again) {
-                std::unique_ptr<JackClockIn> in = JackClockIn::open(on, source, why);
-                // Connected from the same clock when it is there again; else the port waits for
-                // the user to connect it, as when it was first given none.
-                if (in == nullptr && again && !source.empty()) {
-                    in = JackClockIn::open(std::move(on), std::string{}, why);
-                }
-                return std::unique_ptr<midiout::FollowedSource>(std::move(in));
-            },
+            jack, connectingTo<midiout::FollowedSource>(*request.clockSource, &JackClockIn::open),
             outputs.followWhy);
     }
     if (request.link) {

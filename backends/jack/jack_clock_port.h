@@ -17,9 +17,9 @@ inline constexpr const char* kClockOutPortName = "clock out";
 
 class JackClockPort final : public midiout::ClockSink {
 public:
-    // Window's thread. Registers the port on the connection's client and connects it to
-    // `destination` when that is not empty. Nothing, with the reason in `why`, when it cannot.
-    static std::unique_ptr<JackClockPort> open(std::shared_ptr<JackConnection> connection,
+    // Window's thread. Registers the port on `client` and connects it to `destination` when
+    // that is not empty. Nothing, with the reason in `why`, when it cannot.
+    static std::unique_ptr<JackClockPort> open(std::shared_ptr<JackMidiClient> client,
                                                const std::string& destination, std::string& why);
     // Once what was sent has gone out (a Stop a step ahead, at the most), the port goes.
     ~JackClockPort() override;
@@ -33,22 +33,15 @@ public:
         client_->sendAt(slot_, message, frame);
     }
     const midiout::FrameClock* frameClock() const noexcept override { return client_.get(); }
-    bool lost() const noexcept override { return !client_->alive(); }
-    // After the server died: the port again on the connection's new client, if a server runs.
-    bool reconnect() noexcept override;
     // "Tambrel:clock out", as other programs see it.
     std::string fullName() const { return client_->name() + ":" + kClockOutPortName; }
 
 private:
-    JackClockPort(std::shared_ptr<JackConnection> connection, std::string destination,
-                  std::shared_ptr<JackMidiClient> client, int slot)
-        : connection_(std::move(connection)), destination_(std::move(destination)),
-          client_(std::move(client)), slot_(slot) {}
+    JackClockPort(std::shared_ptr<JackMidiClient> client, int slot)
+        : client_(std::move(client)), slot_(slot) {}
 
-    const std::shared_ptr<JackConnection> connection_;
-    const std::string destination_;
-    std::shared_ptr<JackMidiClient> client_;
-    int slot_;
+    const std::shared_ptr<JackMidiClient> client_;
+    const int slot_;
 };
 
 } // namespace tambrel::backends

@@ -1,10 +1,12 @@
 #pragma once
-// A followed source of time or a transport lead on our JACK client that, once the server it
-// was made on has gone (a JACK server stopped and started again), is made again on the one
-// that runs now: choosing the output again brings it back, as it reopens the notes' device.
-// Until then the window goes on with what it had, which no longer hears from any server.
+// The clock out's port, a followed source of time or a transport lead on our JACK client
+// that, once the server it was made on has gone (a JACK server stopped and started again),
+// is made again on the one that runs now: choosing the output again brings it back, as it
+// reopens the notes' device. Until then the window goes on with what it had, which no longer
+// reaches any server.
 
 #include "backends/jack/jack_client.h"
+#include "midiout/clock_sink.h"
 #include "midiout/followed_time.h"
 #include "midiout/transport_lead.h"
 
@@ -15,8 +17,8 @@
 namespace tambrel::backends {
 
 // Makes one on `client`; nothing, with the reason in `why`, when it cannot. `again`: a
-// remake after the server went, where what cannot be as it was (a port to connect to that
-// is not there now) is left for the user rather than refused.
+// remake after the server went, where a connection that cannot be made as it was (the other
+// program's port is not there now) is left for the user to make rather than refused.
 template <class Made>
 using JackOpener = std::function<std::unique_ptr<Made>(std::shared_ptr<JackMidiClient> client,
                                                        std::string& why, bool again)>;
@@ -67,8 +69,33 @@ private:
     std::unique_ptr<Made> made_;
 };
 
+// Sent through only while nothing is remade: the step clock is halted for a switch.
+class RemadeClockSink final : public midiout::ClockSink {
+public:
+    explicit RemadeClockSink(JackRemade<midiout::ClockSink> made) : made_(std::move(made)) {}
+    // Window's thread. Nothing, with the reason in `why`, when the first cannot be made.
+    static std::unique_ptr<midiout::ClockSink> open(std::shared_ptr<JackConnection> connection,
+                                                    JackOpener<midiout::ClockSink> open,
+                                                    std::string& why);
+
+    void sendClock(const midiout::TimedMessage& message) noexcept override {
+        made_->sendClock(message);
+    }
+    void sendClockAt(const midiout::TimedMessage& message, std::uint32_t frame) noexcept override {
+        made_->sendClockAt(message, frame);
+    }
+    const midiout::FrameClock* frameClock() const noexcept override { return made_->frameClock(); }
+    bool lost() const noexcept override { return made_.lost(); }
+    bool reconnect() noexcept override { return made_.remake(); }
+
+private:
+    JackRemade<midiout::ClockSink> made_;
+};
+
 class RemadeFollowedSource final : public midiout::FollowedSource {
 public:
+    explicit RemadeFollowedSource(JackRemade<midiout::FollowedSource> made)
+        : made_(std::move(made)) {}
     // Window's thread. Nothing, with the reason in `why`, when the first cannot be made.
     static std::unique_ptr<midiout::FollowedSource> open(std::shared_ptr<JackConnection> connection,
                                                          JackOpener<midiout::FollowedSource> open,
@@ -91,13 +118,13 @@ public:
     bool reconnect() noexcept override { return made_.remake(); }
 
 private:
-    explicit RemadeFollowedSource(JackRemade<midiout::FollowedSource> made)
-        : made_(std::move(made)) {}
     JackRemade<midiout::FollowedSource> made_;
 };
 
 class RemadeTransportLead final : public midiout::TransportLead {
 public:
+    explicit RemadeTransportLead(JackRemade<midiout::TransportLead> made)
+        : made_(std::move(made)) {}
     // Window's thread. Nothing, with the reason in `why`, when the first cannot be made;
     // `why` also carries a note from a lead that was made.
     static std::unique_ptr<midiout::TransportLead> open(std::shared_ptr<JackConnection> connection,
@@ -114,8 +141,6 @@ public:
     bool reconnect() noexcept override { return made_.remake(); }
 
 private:
-    explicit RemadeTransportLead(JackRemade<midiout::TransportLead> made)
-        : made_(std::move(made)) {}
     JackRemade<midiout::TransportLead> made_;
 };
 
