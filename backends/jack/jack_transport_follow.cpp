@@ -1,6 +1,7 @@
 #include "jack_transport_follow.h"
 
 #include "backends/jack/jack_placement.h"
+#include "backends/jack/sanitizer_handover.h"
 
 #include <algorithm>
 #include <cmath>
@@ -154,7 +155,10 @@ void JackTransportFollow::stopPressed() noexcept {
 
 int JackTransportFollow::onSync(jack_transport_state_t state, jack_position_t* position,
                                 void* self) noexcept {
-    return static_cast<JackTransportFollow*>(self)->sync(state, *position);
+    markTakenOver(&kJackTransportPosition);
+    const int ready = static_cast<JackTransportFollow*>(self)->sync(state, *position);
+    markHandedOver(&kJackTransportPosition);
+    return ready;
 }
 
 // Where a start from `position` puts its first step: the first step at or after it, and its
@@ -217,7 +221,9 @@ int JackTransportFollow::sync(jack_transport_state_t state,
 void JackTransportFollow::cycle(std::uint32_t cycleStart, std::uint32_t frames) noexcept {
     periodFrames_.store(frames, std::memory_order_relaxed);
     jack_position_t position{};
+    markTakenOver(&kJackTransportPosition);
     const jack_transport_state_t state = jack_transport_query(client_->handle(), &position);
+    markHandedOver(&kJackTransportPosition);
     if (now_.awaiting) {
         if (state == JackTransportRolling) {
             release(cycleStart);

@@ -1,6 +1,7 @@
 #include "jack_transport_lead.h"
 
 #include "backends/jack/jack_placement.h"
+#include "backends/jack/sanitizer_handover.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +34,7 @@ std::unique_ptr<JackTransportLead> JackTransportLead::open(std::shared_ptr<JackM
         return nullptr;
     }
     std::unique_ptr<JackTransportLead> lead(new JackTransportLead(std::move(client)));
+    markHandedOver(lead.get()); // to the process thread, through the server
     // Conditionally: a master already there is the user's choice, and keeps its place.
     const int taken = jack_set_timebase_callback(lead->client_->handle(), 1,
                                                  &JackTransportLead::onTimebase, lead.get());
@@ -48,6 +50,9 @@ std::unique_ptr<JackTransportLead> JackTransportLead::open(std::shared_ptr<JackM
 JackTransportLead::~JackTransportLead() {
     if (master_ && client_->alive()) {
         jack_release_timebase(client_->handle());
+        // A timebase callback already under way (it comes after the process callback, in
+        // the same period) ends before the next period's process callback does.
+        client_->waitForCycle(client_->cycles());
     }
 }
 
@@ -89,7 +94,10 @@ void JackTransportLead::stopped() noexcept {
 
 void JackTransportLead::onTimebase(jack_transport_state_t, jack_nframes_t frames,
                                    jack_position_t* position, int, void* self) noexcept {
+    markTakenOver(self);
+    markTakenOver(&kJackTransportPosition);
     static_cast<const JackTransportLead*>(self)->publish(frames, *position);
+    markHandedOver(&kJackTransportPosition);
 }
 
 // The process thread, once a period while the transport rolls (and when it is moved): the

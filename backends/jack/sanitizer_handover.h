@@ -5,6 +5,12 @@
 // clients are in one process (a test's recorder listening to our synth), each of them
 // marks the buffer taken over before it touches it and handed over once it is done, period
 // after period. Nothing in other builds.
+//
+// The transport's position goes the same way: the timebase master writes it in its period,
+// and every client reads it in later ones, through the server's shared memory that the
+// master writes again once read. A master and a reader in one process (a test's watcher of
+// Tambrel's lead) mark kJackTransportPosition taken over before, and handed over after,
+// each look at it.
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* addr);
@@ -12,6 +18,8 @@ extern "C" void __tsan_release(void* addr);
 #endif
 
 namespace tambrel::backends {
+
+inline const char kJackTransportPosition = 0;
 
 inline void markHandedOver([[maybe_unused]] const void* buffer) noexcept {
 #if defined(__SANITIZE_THREAD__)

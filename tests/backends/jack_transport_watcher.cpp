@@ -2,6 +2,8 @@
 
 #include "jack_test_server.h"
 
+#include "backends/jack/sanitizer_handover.h"
+
 #include <jack/jack.h>
 #include <thread>
 
@@ -55,7 +57,9 @@ int JackTransportWatcher::onProcess(std::uint32_t, void* self) noexcept {
     if (n < watcher->slots_.size()) {
         TransportSample& sample = watcher->slots_[n];
         sample.cycleFrame = jack_last_frame_time(watcher->client_);
+        backends::markTakenOver(&backends::kJackTransportPosition);
         sample.state = jack_transport_query(watcher->client_, &sample.position);
+        backends::markHandedOver(&backends::kJackTransportPosition);
         watcher->count_.store(n + 1, std::memory_order_release);
     }
     return 0;
@@ -63,6 +67,7 @@ int JackTransportWatcher::onProcess(std::uint32_t, void* self) noexcept {
 
 void JackTransportWatcher::onTimebase(jack_transport_state_t, std::uint32_t,
                                       jack_position_t* position, int, void*) noexcept {
+    backends::markTakenOver(&backends::kJackTransportPosition);
     position->valid = JackPositionBBT;
     position->bar = 1;
     position->beat = 1;
@@ -72,6 +77,7 @@ void JackTransportWatcher::onTimebase(jack_transport_state_t, std::uint32_t,
     position->beat_type = 4;
     position->ticks_per_beat = 1920;
     position->beats_per_minute = 100;
+    backends::markHandedOver(&backends::kJackTransportPosition);
 }
 
 std::uint32_t JackTransportWatcher::rollFrame(std::size_t from) const {
