@@ -642,29 +642,37 @@ std::optional<std::string> clockOutRuns(jack_client_t* client, double driftMinut
     return std::nullopt;
 }
 
-int measure(double driftMinutes, bool clockInOnly) {
+// Clock out's and clock in's runs, on a private server of their own that is gone when this
+// returns: the following's measures start theirs, and a process holds the machine's JACK
+// lock for one server at a time.
+std::optional<std::string> clockRuns(double driftMinutes, bool clockInOnly, std::string& dir,
+                                     ClockInFigures& clockIn) {
     // Synchronous: a reader that the busy machine wakes late is waited for rather than
     // skipped, as jack_midi_dump and jack_mclk_dump count time by the periods they see.
     testing::PrivateJackServer server;
     server.makeSynchronous();
     if (!server.start()) {
-        return fail("jackd did not start");
+        return "jackd did not start";
     }
     jack_client_t* client = jack_client_open("sync_timing", JackNoStartServer, nullptr);
     if (client == nullptr || jack_activate(client) != 0) {
-        return fail("no client on the private server");
+        return "no client on the private server";
     }
-    std::string dir;
     std::optional<std::string> why;
     if (!clockInOnly) {
         why = clockOutRuns(client, driftMinutes, dir);
     }
-    ClockInFigures clockIn;
     if (!why) {
         why = followRolls(client, clockIn);
     }
     jack_client_close(client);
-    if (why) {
+    return why;
+}
+
+int measure(double driftMinutes, bool clockInOnly) {
+    std::string dir;
+    ClockInFigures clockIn;
+    if (const std::optional<std::string> why = clockRuns(driftMinutes, clockInOnly, dir, clockIn)) {
         return fail(*why);
     }
     printClockIn(clockIn);
