@@ -8,6 +8,7 @@
 #include "synth_timing_kit.h"
 
 #include "backends/device_list.h"
+#include "backends/jack/jack_remade.h"
 #include "backends/jack/jack_transport_follow.h"
 #include "engine/rhythm_engine.h"
 #include "platform/periodic_timer.h"
@@ -265,7 +266,9 @@ std::optional<FollowFigures> measureFollow(FollowMaster master, bool slowSync, s
     }
     std::this_thread::sleep_for(500ms);
     backends::Outputs outputs = backends::discoverOutputs(std::nullopt, false, std::nullopt, true);
-    auto* follow = dynamic_cast<backends::JackTransportFollow*>(outputs.followed.get());
+    auto* remade = dynamic_cast<backends::RemadeFollowedSource*>(outputs.followed.get());
+    auto* follow =
+        remade != nullptr ? dynamic_cast<backends::JackTransportFollow*>(&remade->made()) : nullptr;
     if (follow == nullptr) {
         why = outputs.followWhy;
         return std::nullopt;
