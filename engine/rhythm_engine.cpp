@@ -151,13 +151,12 @@ void RhythmEngine::setClockOut(ClockSink* sink, bool whileStopped) noexcept {
 
 void RhythmEngine::reconnectLost() noexcept {
     clockOut_.reconnect();
-    if (transportLead_ != nullptr && transportLead_->lost()) {
+    // Each is remade only when it has lost its server.
+    if (transportLead_ != nullptr) {
         (void)transportLead_->reconnect();
     }
-    if (FollowedSource* source = followed_.source(); source != nullptr && source->lost()) {
-        if (source->reconnect()) {
-            tellSource();
-        }
+    if (FollowedSource* source = followed_.source(); source != nullptr && source->reconnect()) {
+        tellSource();
     }
     choosePace();
 }
