@@ -36,13 +36,18 @@ bool FollowedTimeline::start(std::uint32_t /*periodMs*/, StepFn step, void* user
     attach(step, user);
     const auto first = platform::TimerClock::now() + std::chrono::milliseconds(kPollMs);
     nextPoll_.store(first.time_since_epoch().count(), std::memory_order_relaxed);
-    timerId_ =
+    std::uint32_t id =
         timers_.start(kPollMs, &FollowedTimeline::onPoll, this, {&FollowedTimeline::pollAt, this});
-    if (timerId_ == 0) {
+    if (id == 0) {
         // A platform whose timer keeps only its period: every poll, still or not.
-        timerId_ = timers_.start(kPollMs, &FollowedTimeline::onPoll, this);
+        id = timers_.start(kPollMs, &FollowedTimeline::onPoll, this);
     }
-    return timerId_ != 0;
+    timerId_.store(id, std::memory_order_relaxed);
+    if (id != 0) {
+        listening_ =
+            source_->listen(midiout::Listener::StepClock, {&FollowedTimeline::lookNow, this});
+    }
+    return id != 0;
 }
 
 void FollowedTimeline::attach(StepFn step, void* user) noexcept {
@@ -53,20 +58,35 @@ void FollowedTimeline::attach(StepFn step, void* user) noexcept {
 }
 
 void FollowedTimeline::stop() noexcept {
-    if (timerId_ != 0) {
-        timers_.kill(timerId_);
-        timerId_ = 0;
+    if (listening_) {
+        // Before the timer goes: no listener call wakes a timer that is being killed.
+        (void)source_->listen(midiout::Listener::StepClock, {});
+        listening_ = false;
     }
+    if (const std::uint32_t id = timerId_.exchange(0, std::memory_order_relaxed); id != 0) {
+        timers_.kill(id);
+    }
+}
+
+void FollowedTimeline::lookNow(void* self) noexcept {
+    auto* timeline = static_cast<FollowedTimeline*>(self);
+    timeline->nextPoll_.store(platform::TimerClock::now().time_since_epoch().count(),
+                              std::memory_order_relaxed);
+    timeline->timers_.wake(timeline->timerId_.load(std::memory_order_relaxed));
 }
 
 void FollowedTimeline::onPoll(void* self, platform::TimerClock::time_point due) noexcept {
     auto* timeline = static_cast<FollowedTimeline*>(self);
+    std::int64_t asked = timeline->nextPoll_.load(std::memory_order_relaxed);
     timeline->poll(TimelineClock::now());
     // A still source that asks for fewer looks gets them (stillLookMs): the timer's thread
     // then sleeps that long, rather than waking every few milliseconds for nothing.
     const std::uint32_t still = timeline->rolling_ ? 0 : timeline->source_->stillLookMs();
     const auto next = due + std::chrono::milliseconds(std::max(kPollMs, still));
-    timeline->nextPoll_.store(next.time_since_epoch().count(), std::memory_order_relaxed);
+    // A look asked for during this one (lookNow) may have come after the source was read:
+    // it stays asked for.
+    (void)timeline->nextPoll_.compare_exchange_strong(asked, next.time_since_epoch().count(),
+                                                      std::memory_order_relaxed);
 }
 
 platform::TimerClock::time_point FollowedTimeline::pollAt(void* self, std::int64_t) noexcept {

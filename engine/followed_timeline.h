@@ -17,7 +17,8 @@
 // told it is prepared.
 //
 // It runs from start() to stop() whether or not the other program rolls: a start must not
-// wait for the window's thread to notice it. running() is whether it polls.
+// wait for the window's thread to notice it. running() is whether it polls. A still source
+// that tells of its changes (FollowedSource::listen) is polled at once when it does.
 
 #include "midiout/followed_time.h"
 #include "timeline.h"
@@ -52,7 +53,7 @@ public:
     // `periodMs` is not used: the source times the steps.
     [[nodiscard]] bool start(std::uint32_t periodMs, StepFn step, void* user) noexcept override;
     void stop() noexcept override;
-    bool running() const noexcept override { return timerId_ != 0; }
+    bool running() const noexcept override { return timerId_.load(std::memory_order_relaxed) != 0; }
 
     // Poll thread's state, for the tests: the step that comes next and whether the source
     // rolled at the last look.
@@ -67,6 +68,9 @@ public:
 private:
     static void onPoll(void* self, platform::TimerClock::time_point due) noexcept;
     static platform::TimerClock::time_point pollAt(void* self, std::int64_t n) noexcept;
+    // The source's listener (any thread but the poll's): a still source changed, and the
+    // next poll is now rather than after its still looks' pause.
+    static void lookNow(void* self) noexcept;
     // The first step of a new epoch that can still be heard on its frame.
     std::int64_t firstInReach(const FollowedGrid& grid, StepMoment now) const noexcept;
     void handOver(const FollowedGrid& grid, std::int64_t step, StepMoment due) noexcept;
@@ -75,7 +79,8 @@ private:
     FollowedSource* source_ = nullptr;
     StepFn step_ = nullptr;
     void* user_ = nullptr;
-    std::uint32_t timerId_ = 0;
+    std::atomic<std::uint32_t> timerId_{0};
+    bool listening_ = false; // the source tells of its changes (window's thread)
     std::atomic<int> stepsPerBar_{16};
     // The poll thread's own (the window's thread resets them before the timer starts).
     std::uint32_t epoch_ = 0;

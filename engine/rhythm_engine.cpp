@@ -100,9 +100,7 @@ bool RhythmEngine::followTick() noexcept {
     if (!following() || !followed_.running()) {
         return false;
     }
-    if (midiout::MidiOut* out = trigger_.output()) {
-        followed_.source()->setOutputLatency(out->latency(trigger_.handle()));
-    }
+    tellLatency();
     const FollowedGrid grid = followed_.source()->grid();
     bool changed = followRolling(grid.rolling);
     // A reading on the edge between two whole tempos (97.5) keeps the one shown until it
@@ -124,6 +122,12 @@ bool RhythmEngine::followTick() noexcept {
         }
     }
     return changed;
+}
+
+void RhythmEngine::tellLatency() noexcept {
+    if (midiout::MidiOut* out = trigger_.output()) {
+        followed_.source()->setOutputLatency(out->latency(trigger_.handle()));
+    }
 }
 
 bool RhythmEngine::followRolling(bool rolling) noexcept {
@@ -185,6 +189,9 @@ void RhythmEngine::StartPlayback() noexcept {
         if (!followed_.running()) {
             (void)followed_.start(0, &RhythmEngine::TimerCallback, this);
         }
+        // A still window may not have looked for a while: the start is timed by the
+        // latency as it stands now.
+        tellLatency();
         followed_.source()->playPressed();
         return;
     }

@@ -121,6 +121,12 @@ public:
     // Window's thread, every few milliseconds while following: Play and Stop and the tempo
     // brought to what the source says. True when anything the window shows changed.
     bool followTick() noexcept;
+    // Window's thread, while a source is followed: the window is told (on any thread) when
+    // the source's grid may have changed while it stands still, and need not call followTick
+    // meanwhile. False when the source does not tell. An empty listener ends that.
+    bool listenToFollowed(midiout::ChangeListener listener) noexcept {
+        return following() && followed_.source()->listen(midiout::Listener::Window, listener);
+    }
     // Window's thread, once a new device is open: a switch halts the steps, and following
     // goes on with the new device rather than waiting for Play or Stop; on Tambrel's own
     // clock the clock out's clocks while stopped run on meanwhile, as after Stop.
@@ -135,6 +141,8 @@ private:
     void tellSource() noexcept;
     // Follows the source's start and stop (followTick).
     bool followRolling(bool rolling) noexcept;
+    // The open output's latency, told to the source (a start is timed by it).
+    void tellLatency() noexcept;
 
     platform::TimerService& timers_;
     OwnClockTimeline ownClock_{timers_};

@@ -58,6 +58,16 @@ struct FollowedGrid {
     double tempo = 0;
 };
 
+// Told that a still source's grid may have changed: a peer's tempo or start, Play or Stop
+// pressed, a tempo proposed.
+struct ChangeListener {
+    void (*changed)(void* user) noexcept = nullptr;
+    void* user = nullptr;
+};
+
+// Who listens: the step clock looks at the grid at once; the window shows it.
+enum class Listener { StepClock, Window };
+
 class FollowedSource {
 public:
     virtual ~FollowedSource() = default;
@@ -83,6 +93,13 @@ public:
     // next bar, well ahead) may be looked at seldom, so that a stopped Tambrel costs next to
     // nothing; one whose start comes unforeseen (a MIDI clock's Start) is looked at always.
     virtual std::uint32_t stillLookMs() const noexcept { return 0; }
+    // Any thread but the step clock's: from now on `listener` is told of every change of
+    // the grid that it would otherwise have to look for while the source is still, on the
+    // thread where the change came (the window's for Play, Stop and a tempo chosen, a thread
+    // of the source's own for another program's). An empty listener ends that, and returns
+    // once no call of the one before runs any more. A listener never waits, nor calls the
+    // source. False: the source does not tell, and is looked at as stillLookMs says.
+    virtual bool listen(Listener /*who*/, ChangeListener /*listener*/) noexcept { return false; }
     // Window's thread: the tempo spinner moved to `tempo` while following. A source that
     // shares its tempo with Tambrel (a Link session) proposes it and returns true: its grid
     // has that tempo from now on. The others return false: the spinner goes back to theirs.

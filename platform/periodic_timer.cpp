@@ -31,14 +31,14 @@ timespec addNanos(timespec t, long long nanos) {
 }
 
 // Waits until the absolute CLOCK_MONOTONIC deadline or until *word stops being
-// `expected`. FUTEX_WAIT_BITSET takes an absolute monotonic timeout, so a kill wakes the
-// thread at once instead of after a whole step period.
+// `expected`. FUTEX_WAIT_BITSET takes an absolute monotonic timeout, so a kill (or a wake)
+// reaches the thread at once instead of after a whole step period.
 void waitUntil(std::atomic<std::uint32_t>* word, std::uint32_t expected, const timespec& deadline) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE, expected,
             &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
-void wake(std::atomic<std::uint32_t>* word) {
+void wakeWaiter(std::atomic<std::uint32_t>* word) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
             nullptr, 0);
 }
@@ -84,8 +84,8 @@ public:
 
     // From its own thread (an expiry), the thread is let go of instead of joined.
     void stop(bool /*fromOwnExpiry*/) noexcept override {
-        stopWord_.store(1, std::memory_order_release);
-        wake(&stopWord_);
+        word_.fetch_or(kStopped, std::memory_order_release);
+        wakeWaiter(&word_);
         if (thread_.joinable()) {
             if (thread_.get_id() == std::this_thread::get_id()) {
                 thread_.detach();
@@ -97,6 +97,11 @@ public:
 
     bool onOwnThread() const noexcept override {
         return thread_.get_id() == std::this_thread::get_id();
+    }
+
+    void wake() noexcept override {
+        word_.fetch_add(kWoken, std::memory_order_release);
+        wakeWaiter(&word_);
     }
 
 private:
@@ -118,17 +123,20 @@ private:
                 deadline = deadlineOf(n);
             }
             for (;;) {
-                if (stopWord_.load(std::memory_order_acquire) != 0) {
+                // Read before the schedule is asked: a wake after it changes the word, and
+                // the wait below returns at once rather than sleep to a deadline gone by.
+                const std::uint32_t seen = word_.load(std::memory_order_acquire);
+                if ((seen & kStopped) != 0) {
                     return;
+                }
+                if (schedule_.at != nullptr) {
+                    deadline = deadlineOf(n);
                 }
                 if (!before(now, deadline)) {
                     break;
                 }
-                waitUntil(&stopWord_, 0, deadline);
+                waitUntil(&word_, seen, deadline);
                 clock_gettime(CLOCK_MONOTONIC, &now);
-            }
-            if (stopWord_.load(std::memory_order_acquire) != 0) {
-                return;
             }
             stats_.record(nanosBetween(deadline, now));
             callback_(user_, schedule_.at != nullptr ? schedule_.at(schedule_.user, n)
@@ -151,7 +159,11 @@ private:
     TimerStats& stats_;
     TimerSchedule schedule_;
     timespec start_{};
-    std::atomic<std::uint32_t> stopWord_{0};
+    // Bit 0: stopped. The rest counts the wakes (wake()), so that none is lost between
+    // asking the schedule and waiting.
+    static constexpr std::uint32_t kStopped = 1;
+    static constexpr std::uint32_t kWoken = 2;
+    std::atomic<std::uint32_t> word_{0};
     std::thread thread_;
 };
 

@@ -77,6 +77,11 @@ public:
     // identifier that is not running is ignored. Called from the timer's own callback
     // it only stops further expiries (the step tick never does this).
     void kill(std::uint32_t id) noexcept;
+    // A timer with a schedule of its own asks it again at once: a schedule that moved its
+    // next expiry earlier (a source of time that asked to be looked at now) is kept to.
+    // Any thread but the timer's; an identifier that is not running is ignored. A timer that
+    // keeps only its period (Windows') does not wait for a schedule and ignores it.
+    void wake(std::uint32_t id) noexcept;
     bool isRunning(std::uint32_t id) const;
     const TimerStats& stats() const noexcept { return stats_; }
 

@@ -20,6 +20,9 @@ public:
     // (`fromOwnExpiry`) it only ends further expiries: that expiry still runs, so the
     // caller must then let go of the timer without deleting it.
     virtual void stop(bool fromOwnExpiry) noexcept = 0;
+    // Asks the schedule again at once (TimerSchedule) rather than at the deadline it last
+    // gave: a timer that keeps only its period ignores it.
+    virtual void wake() noexcept {}
 };
 
 // Starts the platform's timer, its first expiry one period from now (or when `schedule`

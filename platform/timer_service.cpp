@@ -71,6 +71,13 @@ void TimerService::kill(std::uint32_t id) noexcept {
     }
 }
 
+void TimerService::wake(std::uint32_t id) noexcept {
+    std::lock_guard lock(mutex_);
+    if (const auto it = timers_.find(id); it != timers_.end()) {
+        it->second->wake();
+    }
+}
+
 bool TimerService::isRunning(std::uint32_t id) const {
     std::lock_guard lock(mutex_);
     return timers_.count(id) != 0;

@@ -154,6 +154,9 @@ constexpr int kBottomBarHeight = 41;
 // and still within that.
 constexpr int kFollowLookMs = 20;
 constexpr int kFollowLookStoppedMs = 50;
+// A source that tells of its changes is looked at this many times after each while
+// stopped: longer than a tempo proposed from the spinner is shown before the session's.
+constexpr int kFollowLooksAfterChange = 15;
 
 QString fromView(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -214,7 +217,12 @@ TForm1::TForm1(tambrel::machine::Machine& machine, QWidget* parent)
     refresh();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    if (followTells_) {
+        // Returns once no call of the source's can post to this window any more.
+        (void)machine_.engine().listenToFollowed({});
+    }
+}
 
 QString TForm1::latin1(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
@@ -460,19 +468,43 @@ void TForm1::FormCreate() {
     if (machine_.engine().following() && followTimer_ == nullptr) {
         followTimer_ = new QTimer(this);
         followTimer_->setInterval(kFollowLookMs);
-        connect(followTimer_, &QTimer::timeout, this, [this] {
-            if (machine_.engine().followTick()) {
-                refresh();
-            }
-            const int interval =
-                machine_.engine().playState() == tambrel::engine::PlayState::Playing
-                    ? kFollowLookMs
-                    : kFollowLookStoppedMs;
-            if (followTimer_->interval() != interval) {
-                followTimer_->setInterval(interval);
-            }
-        });
+        connect(followTimer_, &QTimer::timeout, this, &TForm1::followLook);
+        followTells_ = machine_.engine().listenToFollowed({&TForm1::followedChanged, this});
         followTimer_->start();
+    }
+}
+
+void TForm1::followLook() {
+    if (machine_.engine().followTick()) {
+        refresh();
+    }
+    const bool playing = machine_.engine().playState() == tambrel::engine::PlayState::Playing;
+    stillLooks_ = playing ? 0 : stillLooks_ + 1;
+    if (followTells_ && stillLooks_ >= kFollowLooksAfterChange) {
+        // Stopped, and nothing changed for a while: the next change starts the looks again.
+        followTimer_->stop();
+        return;
+    }
+    const int interval = playing || followTells_ ? kFollowLookMs : kFollowLookStoppedMs;
+    if (followTimer_->interval() != interval) {
+        followTimer_->setInterval(interval);
+    }
+}
+
+void TForm1::followedChanged(void* window) noexcept {
+    auto* self = static_cast<TForm1*>(window);
+    try {
+        QMetaObject::invokeMethod(
+            self,
+            [self] {
+                self->stillLooks_ = 0;
+                if (!self->followTimer_->isActive()) {
+                    self->followTimer_->start();
+                }
+            },
+            Qt::QueuedConnection);
+    } catch (...) {
+        // Out of memory: the next change, or Play, starts the looks.
     }
 }
 

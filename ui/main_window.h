@@ -138,6 +138,13 @@ private:
     // While Tambrel follows another program's time: looks at it often enough that Play,
     // Stop and the tempo label show what it does within a fraction of a beat.
     QTimer* followTimer_ = nullptr;
+    // The source tells of its changes: while stopped, the timer runs only a little while
+    // after each (stillLooks_ counts its looks since), and a stopped window costs nothing.
+    bool followTells_ = false;
+    int stillLooks_ = 0;
+    void followLook();
+    // Any thread: the followed source changed.
+    static void followedChanged(void* window) noexcept;
 
     // The controls that refresh() and the tab order need; the rest are found by name.
     QPushButton* bitBtn1_ = nullptr;

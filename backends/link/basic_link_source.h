@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace tambrel::backends {
 
@@ -27,6 +28,10 @@ public:
         : owner_(std::move(owner)), frames_(frames), delay_(delayFrames),
           startStopSync_(startStopSync), link_(tempo) {
         link_.enableStartStopSync(startStopSync);
+        // A peer's tempo or start is looked at and shown at once, so that a still Tambrel
+        // needs no looks in between (Link calls these on a thread of its own).
+        link_.setTempoCallback([this](double) { changed(); });
+        link_.setStartStopCallback([this](bool) { changed(); });
     }
     ~BasicLinkSource() override { link_.enable(false); }
     BasicLinkSource(const BasicLinkSource&) = delete;
@@ -39,7 +44,12 @@ public:
         // A tempo just proposed is the session's before the next look sees it there: the
         // spinner that proposed it does not flick back meanwhile.
         if (const double proposed = proposed_.load(std::memory_order_relaxed); proposed > 0) {
-            grid.tempo = proposed;
+            // Not for long: a still Tambrel may not look again before a peer overtakes it.
+            const auto age = midiout::MidiClock::now().time_since_epoch().count() -
+                             proposedAt_.load(std::memory_order_relaxed);
+            if (age < kProposalLife.count()) {
+                grid.tempo = proposed;
+            }
         }
         return grid;
     }
@@ -55,13 +65,27 @@ public:
     void setOutputLatency(std::chrono::nanoseconds latency) noexcept override {
         latencyNanos_.store(std::max<std::int64_t>(latency.count(), 0), std::memory_order_relaxed);
     }
-    void setOwnTime(const midiout::OwnTime& own) noexcept override { own_.publish(own); }
-    void playPressed() noexcept override { pressed(true); }
-    void stopPressed() noexcept override { pressed(false); }
+    void setOwnTime(const midiout::OwnTime& own) noexcept override {
+        own_.publish(own);
+        changed();
+    }
+    void playPressed() noexcept override {
+        pressed(true);
+        changed();
+    }
+    void stopPressed() noexcept override {
+        pressed(false);
+        changed();
+    }
     void look(midiout::Moment now) noexcept override;
-    // A start is timed here, at the session's next bar far enough ahead to be heard on it:
-    // while still, a look every 20 ms is enough, and costs a stopped Tambrel little.
+    // Every change of a still session is told (listen): a stopped Tambrel is looked at only
+    // now and then besides, and costs next to nothing.
     std::uint32_t stillLookMs() const noexcept override { return kStillLookMs; }
+    bool listen(midiout::Listener who, midiout::ChangeListener listener) noexcept override {
+        const std::lock_guard lock(listenersMutex_);
+        listeners_[static_cast<std::size_t>(who)] = listener;
+        return true;
+    }
 
     bool tempoChosen(int tempo) noexcept override {
         proposeTempo(tempo);
@@ -76,7 +100,10 @@ private:
     static constexpr double kSameTempo = 0.01;
     // Looks after which a tempo proposed but not seen in the session gives way to the session's.
     static constexpr int kLooksAhead = 50;
-    static constexpr std::uint32_t kStillLookMs = 20;
+    // How long a tempo proposed is shown before the session's own, seen or not: a still
+    // Tambrel's window looks a little longer than that after a change (ui/main_window.cpp).
+    static constexpr std::chrono::milliseconds kProposalLife{250};
+    static constexpr std::uint32_t kStillLookMs = 1000;
     // How far past its moment a start's first step may still be handed over and be heard on
     // its beat: the output's latency holds 25 ms for a step clock that woke late, and the
     // step clock hands a step over up to 20 ms late; this keeps 5 ms of that for the look.
@@ -87,6 +114,15 @@ private:
     bool followPlay(const LinkLook& look, bool wanted, double startBeat) noexcept;
     // Window's thread: Play or Stop, Tambrel's alone or the session's.
     void pressed(bool play) noexcept;
+    // Any thread but the step clock's: the listeners are told.
+    void changed() noexcept {
+        const std::lock_guard lock(listenersMutex_);
+        for (const midiout::ChangeListener& listener : listeners_) {
+            if (listener.changed != nullptr) {
+                listener.changed(listener.user);
+            }
+        }
+    }
     // The first beat whose step can still be heard on it: the look's beat, the output's
     // latency less the start's reach on.
     double reachableBeat(const LinkLook& look) const noexcept {
@@ -116,11 +152,15 @@ private:
     const std::int64_t delay_;
     const bool startStopSync_;
     std::atomic<std::int64_t> latencyNanos_{-1}; // -1: not said yet, delay_ holds
+    // Before the Link, whose thread calls changed() until it is gone.
+    std::mutex listenersMutex_;
+    midiout::ChangeListener listeners_[2];
     LinkType link_;
     midiout::PublishedOwnTime own_;
     std::atomic<bool> playWanted_{false};
     // Window's thread: the tempo last proposed (Tambrel's units) until a look sees it; 0: none.
     std::atomic<double> proposed_{0};
+    std::atomic<std::int64_t> proposedAt_{0}; // when, on the steady clock (nanoseconds)
     midiout::PublishedGrid published_;
     // The step clock's thread's own.
     RawClockMap clocks_;
@@ -217,7 +257,10 @@ template <typename LinkType> void BasicLinkSource<LinkType>::proposeTempo(double
     auto session = link_.captureAppSessionState();
     session.setTempo(sessionTempoFor(own, tempo), link_.clock().micros());
     link_.commitAppSessionState(session);
+    proposedAt_.store(midiout::MidiClock::now().time_since_epoch().count(),
+                      std::memory_order_relaxed);
     proposed_.store(tempo, std::memory_order_relaxed);
+    changed();
 }
 
 } // namespace tambrel::backends

@@ -45,6 +45,12 @@ public:
         chosen.push_back(tempo);
         return sharesTempo;
     }
+    bool listen(midiout::Listener who, midiout::ChangeListener told) noexcept override {
+        if (who == midiout::Listener::StepClock) {
+            listener = told;
+        }
+        return tells;
+    }
 
     void set(const FollowedGrid& grid) {
         const std::lock_guard lock(mutex_);
@@ -73,6 +79,8 @@ public:
     std::atomic<int> looks{0};
     std::uint32_t stillLook = 0;
     std::vector<int> chosen;
+    bool tells = false; // tells of its changes, as a Link session does
+    midiout::ChangeListener listener;
 
 private:
     mutable std::mutex mutex_;
@@ -138,6 +146,34 @@ TEST_F(FollowedTimelineTest, AStillSourceIsLookedAtAsSeldomAsItAsks) {
     EXPECT_LE(still, 30) << "a look every 20 ms is 20 in 400 ms";
     EXPECT_GE(still, 8);
     EXPECT_GE(rolling, 50) << "a look every 5 ms is 80 in 400 ms";
+}
+
+// A still source that tells of its changes is looked at once at each, within a poll, and
+// otherwise only as seldom as it asks; the step clock stops listening when it stops.
+TEST_F(FollowedTimelineTest, AStillSourceThatTellsOfAChangeIsLookedAtAtOnce) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows' multimedia timer keeps only its period: every poll looks there";
+#endif
+    source.stillLook = 60'000;
+    source.tells = true;
+    ASSERT_TRUE(timeline.start(0, &FollowedTimelineTest::record, this));
+    ASSERT_NE(source.listener.changed, nullptr);
+    std::this_thread::sleep_for(100ms); // the first poll only
+    EXPECT_EQ(source.looks.exchange(0), 1);
+    std::chrono::nanoseconds slowest{0};
+    for (int change = 1; change <= 20; ++change) {
+        const auto told = std::chrono::steady_clock::now();
+        source.listener.changed(source.listener.user);
+        while (source.looks.load() < change && std::chrono::steady_clock::now() - told < 1s) {
+            std::this_thread::yield();
+        }
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - told);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(source.looks.load(), 20) << "one look a change, none between";
+    EXPECT_LT(slowest, 50ms);
+    timeline.stop();
+    EXPECT_EQ(source.listener.changed, nullptr);
 }
 
 TEST_F(FollowedTimelineTest, StepsAreHeardOnTheGridsFramesOnceEachWithoutDrift) {

@@ -8,7 +8,9 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 using tambrel::engine::PlayState;
@@ -36,6 +38,36 @@ bool waitForMessages(const WindowRig& rig, std::size_t n) {
     return QTest::qWaitFor([&] { return rig.recorder.size() >= n; }, 5000);
 }
 
+// A still source of time that tells of its changes (as a Link session does), its tempo set
+// by the test. It counts the window's looks: only the window tells it the output's latency.
+class TellingSource final : public tambrel::midiout::FollowedSource {
+public:
+    tambrel::midiout::FollowedGrid grid() const noexcept override {
+        tambrel::midiout::FollowedGrid grid;
+        grid.tempo = tempo.load();
+        return grid;
+    }
+    const tambrel::midiout::FrameClock& frames() const noexcept override { return frames_; }
+    std::int64_t delayFrames() const noexcept override { return 0; }
+    void setOwnTime(const tambrel::midiout::OwnTime&) noexcept override {}
+    void setOutputLatency(std::chrono::nanoseconds) noexcept override { ++windowLooks; }
+    std::uint32_t stillLookMs() const noexcept override { return 60'000; }
+    bool listen(tambrel::midiout::Listener who,
+                tambrel::midiout::ChangeListener listener) noexcept override {
+        if (who == tambrel::midiout::Listener::Window) {
+            window = listener;
+        }
+        return true;
+    }
+
+    std::atomic<double> tempo{100};
+    std::atomic<int> windowLooks{0};
+    tambrel::midiout::ChangeListener window;
+
+private:
+    tambrel::midiout::SteadyFrames frames_;
+};
+
 } // namespace
 
 class PlaybackTest : public QObject {
@@ -44,7 +76,28 @@ private slots:
     void clearSilencesTheNextStepsAndKeepsTheClock();
     void tempoChangeIsHeardFromTheNextPlay();
     void instrumentChangeTakesTheNextStepAndSendsNothingOfItsOwn();
+    void aStoppedWindowLooksAtAFollowedSourceOnlyWhenItTellsOfAChange();
 };
+
+void PlaybackTest::aStoppedWindowLooksAtAFollowedSourceOnlyWhenItTellsOfAChange() {
+    TellingSource source;
+    auto rig = std::make_unique<WindowRig>(1, tambrel::midiout::MidiOutDeviceList{}, &source);
+    QVERIFY(source.window.changed != nullptr);
+    QTRY_COMPARE(rig->text("Label23"), QStringLiteral("100"));
+    // A little while after it opened, a stopped window stops looking.
+    QTest::qWait(600);
+    const int looks = source.windowLooks.load();
+    QTest::qWait(400);
+    QCOMPARE(source.windowLooks.load(), looks);
+    // A change told, from another thread as a peer's comes, is shown within 100 ms.
+    source.tempo = 137;
+    std::thread([&source] { source.window.changed(source.window.user); }).join();
+    QTRY_COMPARE_WITH_TIMEOUT(rig->text("Label23"), QStringLiteral("137"), 100);
+    QVERIFY(source.windowLooks.load() > looks);
+    // A closed window is told nothing more.
+    rig->window.reset();
+    QVERIFY(source.window.changed == nullptr);
+}
 
 void PlaybackTest::clearSilencesTheNextStepsAndKeepsTheClock() {
     WindowRig rig(1);

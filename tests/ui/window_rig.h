@@ -41,14 +41,16 @@ protected:
 };
 
 struct WindowRig {
-    explicit WindowRig(unsigned deviceCount,
-                       tambrel::midiout::MidiOutDeviceList extraDevices = {}) {
+    // With `followed`, the engine follows that source of time from before the window opens.
+    explicit WindowRig(unsigned deviceCount, tambrel::midiout::MidiOutDeviceList extraDevices = {},
+                       tambrel::midiout::FollowedSource* followed = nullptr) {
         auto devices = tambrel::testing::makeMemoryMidiDevices(deviceCount, recorder);
         for (auto& device : extraDevices) {
             devices.push_back(std::move(device));
         }
         // The 100 ms pause of a device switch only slows the tests down.
         machine = std::make_unique<tambrel::machine::Machine>(std::move(devices), [](int) {});
+        machine->engine().setFollowedSource(followed);
         window = std::make_unique<RecordingWindow>(*machine);
         window->FormCreate();
         window->show();
