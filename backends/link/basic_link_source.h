@@ -47,7 +47,7 @@ public:
             // Not for long: a still Tambrel may not look again before a peer overtakes it.
             const auto age = midiout::MidiClock::now().time_since_epoch().count() -
                              proposedAt_.load(std::memory_order_relaxed);
-            if (age < kProposalLife.count()) {
+            if (age < std::chrono::nanoseconds(kProposalLife).count()) {
                 grid.tempo = proposed;
             }
         }
